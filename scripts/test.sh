@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs every test: set-up, build, unit and end-to-end tests under Wine/Xvfb
+# (ctest), native tool tests, and page tests in Chromium. Exits non-zero on
+# any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT="$PWD"
+
+bash scripts/setup.sh || exit 1
+bash scripts/build.sh || exit 1
+
+. scripts/wine-env.sh
+trap vr_wine_stop EXIT
+vr_wine_start
+
+status=0
+echo "== Windows tests (ctest under Wine) =="
+ctest --test-dir build/win --output-on-failure -j "${CTEST_JOBS:-2}" --timeout 1200 || status=1
+
+echo "== Native tests (ctest) =="
+ctest --test-dir build/native --output-on-failure || status=1
+
+if [ -f tests/page/run.mjs ]; then
+  echo "== Page tests (Chromium) =="
+  (cd "$ROOT" && node --test tests/page/) || status=1
+fi
+
+if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
+exit $status

@@ -1,0 +1,2 @@
+#include "text/json.h"
+// Implementation pending (foundation work in progress).
