@@ -20,9 +20,9 @@ ctest --test-dir build/win --output-on-failure -j "${CTEST_JOBS:-2}" --timeout 1
 echo "== Native tests (ctest) =="
 ctest --test-dir build/native --output-on-failure || status=1
 
-if [ -f tests/page/run.mjs ]; then
+if ls tests/js/*.test.mjs >/dev/null 2>&1; then
   echo "== Page tests (Chromium) =="
-  (cd "$ROOT" && node --test tests/page/) || status=1
+  (cd "$ROOT" && node --test tests/js/) || status=1
 fi
 
 if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
