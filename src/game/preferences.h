@@ -1,0 +1,23 @@
+#pragma once
+// The player's launcher choices, kept in PatcherSettings.ini beside the
+// executable, section "option": "ClientCount" (default 1) and
+// "AnimatedBackground" (default true). Read and written through the profile
+// functions on every call; nothing caches them.
+#include <cstdint>
+#include <string>
+
+namespace vr {
+
+struct LauncherPreferences {
+    int32_t clientCount = 1;        // as stored: no range applied on reading
+    bool animatedBackground = true;
+};
+
+std::wstring PreferencesPath(const std::wstring& exeDir);
+
+LauncherPreferences LoadPreferences(const std::wstring& exeDir);
+// Written as decimal text (a boolean as 1 or 0); results are not checked.
+void SaveClientCount(const std::wstring& exeDir, int32_t count);
+void SaveAnimatedBackground(const std::wstring& exeDir, bool enabled);
+
+}  // namespace vr
