@@ -1,0 +1,45 @@
+#pragma once
+// The program's only HTTP client: plain synchronous GETs over WinHTTP that
+// hand the body to the caller block by block, so large files stream to disk.
+// No mirrors, retries or decompression here; those belong to the callers.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vr {
+
+// Result of every HTTP and download operation; callers map the numbers.
+enum class HttpStatus : int32_t {
+  Ok = 0,         // the server signalled the end of the body
+  NotFound = 1,   // status 404
+  Failed = 2,     // bad URL, a WinHTTP call failed, or a status outside 200..399
+  Cancelled = 3,  // the caller's cancel flag was found set
+  Aborted = 4,    // the chunk receiver refused a block
+};
+
+// Receives each block of body bytes in order; false stops the transfer.
+using ChunkFn = std::function<bool(const uint8_t* data, uint64_t size)>;
+// received: body bytes delivered so far; total: Content-Length, 0 when absent.
+using ProgressFn = std::function<void(uint64_t received, uint64_t total)>;
+
+class Http {
+ public:
+  explicit Http(std::wstring agent = L"VeltruneClient/1.0") : userAgent(std::move(agent)) {}
+
+  // Streaming GET. Either callback may be empty. `cancel` may be null; it is
+  // only read, between reads of at most 256 KiB.
+  HttpStatus Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
+                 const std::atomic<bool>* cancel) const;
+
+  // Empties `out`, then collects the whole body into it.
+  HttpStatus GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel) const;
+
+  // Milliseconds from just before connecting until the status is known, or -1
+  // on any failure (404 included). The body is not read.
+  int64_t Probe(const std::wstring& url, const std::atomic<bool>* cancel) const;
+
+  std::wstring userAgent;
+};
+
+}  // namespace vr
