@@ -1,0 +1,193 @@
+#include "game/game_options.h"
+
+#include <windows.h>
+
+#include <cwctype>
+#include <sstream>
+#include <vector>
+
+#include "app/log.h"
+#include "text/text.h"
+
+namespace vr {
+namespace {
+
+constexpr DWORD kReadBlock = 8192;
+constexpr DWORD kIniValueChars = 1024;
+constexpr UINT kWindows1252 = 1252;
+constexpr wchar_t kSection[] = L"option";
+
+struct FileHandle {
+    HANDLE h;
+    ~FileHandle() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+// Splits the way std::getline does: a final LF ends the last line rather
+// than starting an empty one, so repeated saves never grow the file.
+std::vector<std::wstring> SplitLines(const std::wstring& text) {
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t lf = text.find(L'\n', start);
+        if (lf == std::wstring::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, lf - start));
+        start = lf + 1;
+    }
+    return lines;
+}
+
+std::wstring LowerCase(std::wstring text) {
+    for (wchar_t& ch : text) ch = static_cast<wchar_t>(std::towlower(ch));
+    return text;
+}
+
+// The line's first whitespace-delimited token, lower-cased; `rest` is left
+// positioned just after it.
+std::wstring ReadKey(std::wistringstream& rest) {
+    std::wstring key;
+    rest >> key;
+    return LowerCase(key);
+}
+
+void ApplyLine(const std::wstring& line, GameOptions& options) {
+    std::wistringstream in(line);
+    const std::wstring key = ReadKey(in);
+    // Extraction straight into the field: what a non-number yields is the
+    // stream's own rule.
+    if (key == L"detail") {
+        in >> options.detail;
+    } else if (key == L"distant") {
+        in >> options.distant;
+    } else if (key == L"view") {
+        in >> options.view;
+    } else if (key == L"shadow") {
+        in >> options.shadow;
+    } else if (key == L"fullscreen") {
+        int32_t value = 0;
+        in >> value;
+        options.fullscreen = value != 0;
+    } else if (key == L"resolution") {
+        in >> options.resW >> options.resH;
+    }
+}
+
+// The replacement for a line whose key is one of ours; false for any other key.
+bool ReplacementLine(const std::wstring& key, const GameOptions& options, std::wstring& out) {
+    if (key == L"detail") {
+        out = L"detail " + std::to_wstring(options.detail);
+    } else if (key == L"distant") {
+        out = L"distant " + std::to_wstring(options.distant);
+    } else if (key == L"view") {
+        out = L"view " + std::to_wstring(options.view);
+    } else if (key == L"shadow") {
+        out = L"shadow " + std::to_wstring(options.shadow);
+    } else if (key == L"fullscreen") {
+        out = options.fullscreen ? L"fullscreen 1" : L"fullscreen 0";
+    } else if (key == L"resolution") {
+        out = L"resolution " + std::to_wstring(options.resW) + L" " + std::to_wstring(options.resH);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+std::string WideToCp1252(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int inLen = static_cast<int>(text.size());
+    const int outLen = WideCharToMultiByte(kWindows1252, 0, text.data(), inLen, nullptr, 0, nullptr, nullptr);
+    if (outLen <= 0) return {};
+    std::string out(static_cast<size_t>(outLen), '\0');
+    WideCharToMultiByte(kWindows1252, 0, text.data(), inLen, out.data(), outLen, nullptr, nullptr);
+    return out;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+    FileHandle file{CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (file.h == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    return ok && written == bytes.size();
+}
+
+GameOptions LoadLineFormat(const std::wstring& path) {
+    GameOptions options;
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) return options;
+    for (const std::wstring& line : SplitLines(Cp1252ToWide(bytes))) ApplyLine(line, options);
+    return options;
+}
+
+bool SaveLineFormat(const std::wstring& path, const GameOptions& options) {
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes)) {
+        LogLine("GameConfig: game config file not found on save");
+        return false;
+    }
+    std::wstring text;
+    for (std::wstring line : SplitLines(Cp1252ToWide(bytes))) {
+        if (!line.empty() && line.back() == L'\r') line.pop_back();
+        std::wistringstream in(line);
+        std::wstring replacement;
+        text += ReplacementLine(ReadKey(in), options, replacement) ? replacement : line;
+        text += L"\r\n";
+    }
+    return WriteWholeFile(path, WideToCp1252(text));
+}
+
+GameOptions LoadIniFormat(const std::wstring& path) {
+    GameOptions options;
+    const wchar_t* file = path.c_str();
+    options.detail = static_cast<int32_t>(GetPrivateProfileIntW(kSection, L"detail", options.detail, file));
+    options.distant = static_cast<int32_t>(GetPrivateProfileIntW(kSection, L"distant", options.distant, file));
+    options.view = static_cast<int32_t>(GetPrivateProfileIntW(kSection, L"view", options.view, file));
+    options.shadow = static_cast<int32_t>(GetPrivateProfileIntW(kSection, L"shadow", options.shadow, file));
+    options.fullscreen = GetPrivateProfileIntW(kSection, L"fullscreen", 0, file) != 0;
+    wchar_t buffer[kIniValueChars] = L"";
+    const DWORD n = GetPrivateProfileStringW(kSection, L"resolution", L"1024 768", buffer, kIniValueChars, file);
+    std::wistringstream in(std::wstring(buffer, n));
+    in >> options.resW >> options.resH;
+    return options;
+}
+
+bool SaveIniFormat(const std::wstring& path, const GameOptions& options) {
+    const wchar_t* file = path.c_str();
+    auto write = [&](const wchar_t* key, const std::wstring& value) {
+        WritePrivateProfileStringW(kSection, key, value.c_str(), file);
+    };
+    write(L"detail", std::to_wstring(options.detail));
+    write(L"distant", std::to_wstring(options.distant));
+    write(L"view", std::to_wstring(options.view));
+    write(L"shadow", std::to_wstring(options.shadow));
+    write(L"fullscreen", options.fullscreen ? L"1" : L"0");
+    write(L"resolution", std::to_wstring(options.resW) + L" " + std::to_wstring(options.resH));
+    return true;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::wstring& path, std::string& out) {
+    FileHandle file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (file.h == INVALID_HANDLE_VALUE) return false;
+    out.clear();
+    char block[kReadBlock];
+    DWORD got = 0;
+    while (ReadFile(file.h, block, kReadBlock, &got, nullptr) && got > 0) out.append(block, got);
+    return true;
+}
+
+GameOptions LoadGameOptions(const std::wstring& path, bool useNewConfigFormat) {
+    return useNewConfigFormat ? LoadIniFormat(path) : LoadLineFormat(path);
+}
+
+bool SaveGameOptions(const std::wstring& path, const GameOptions& options, bool useNewConfigFormat) {
+    return useNewConfigFormat ? SaveIniFormat(path, options) : SaveLineFormat(path, options);
+}
+
+}  // namespace vr
