@@ -1,0 +1,161 @@
+#include "net/http.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "app/log.h"
+
+namespace vr {
+namespace {
+
+constexpr DWORD kBlockSize = 262144;
+// TLS 1.0 | 1.1 | 1.2: some mirrors still only speak the older versions.
+constexpr DWORD kSecureProtocols = 0xA80;
+
+struct WinHttpHandle {
+  HINTERNET h = nullptr;
+  WinHttpHandle() = default;
+  explicit WinHttpHandle(HINTERNET handle) : h(handle) {}
+  WinHttpHandle(const WinHttpHandle&) = delete;
+  WinHttpHandle& operator=(const WinHttpHandle&) = delete;
+  ~WinHttpHandle() {
+    if (h) WinHttpCloseHandle(h);
+  }
+  explicit operator bool() const { return h != nullptr; }
+};
+
+struct UrlParts {
+  wchar_t host[256] = {};
+  wchar_t path[2048] = {};
+  INTERNET_PORT port = 0;
+  bool secure = false;
+};
+
+// The fixed-size buffers are the limit: a longer host or path cannot be split.
+bool CrackUrl(const std::wstring& url, UrlParts& parts) {
+  URL_COMPONENTS uc{};
+  uc.dwStructSize = sizeof uc;
+  uc.lpszHostName = parts.host;
+  uc.dwHostNameLength = static_cast<DWORD>(std::size(parts.host));
+  uc.lpszUrlPath = parts.path;
+  uc.dwUrlPathLength = static_cast<DWORD>(std::size(parts.path));
+  uc.dwSchemeLength = 1;  // the scheme number is all we need
+  if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &uc)) return false;
+  if (uc.dwHostNameLength == 0) return false;
+  parts.port = uc.nPort;
+  parts.secure = uc.nScheme == INTERNET_SCHEME_HTTPS;
+  return true;
+}
+
+// The session handle with the options both operations share.
+HINTERNET OpenSession(const std::wstring& agent, int timeoutResolve, int timeoutConnect, int timeoutSend,
+                      int timeoutReceive) {
+  HINTERNET session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                  WINHTTP_NO_PROXY_BYPASS, 0);
+  if (!session) return nullptr;
+  DWORD protocols = kSecureProtocols;
+  WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+  WinHttpSetTimeouts(session, timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive);
+  return session;
+}
+
+HINTERNET OpenRequest(HINTERNET connection, const UrlParts& parts) {
+  return WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
+                            WINHTTP_DEFAULT_ACCEPT_TYPES, parts.secure ? WINHTTP_FLAG_SECURE : 0);
+}
+
+DWORD QueryNumber(HINTERNET request, DWORD query, bool& ok) {
+  DWORD value = 0;
+  DWORD size = sizeof value;
+  ok = WinHttpQueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value,
+                           &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+  return ok ? value : 0;
+}
+
+bool IsCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(); }
+
+}  // namespace
+
+HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
+                     const std::atomic<bool>* cancel) const {
+  UrlParts parts;
+  if (!CrackUrl(url, parts)) {
+    LogLine("Http: bad url");
+    return HttpStatus::Failed;
+  }
+  WinHttpHandle session(OpenSession(userAgent, 30000, 30000, 60000, 60000));
+  if (!session) return HttpStatus::Failed;
+  WinHttpHandle connection(WinHttpConnect(session.h, parts.host, parts.port, 0));
+  if (!connection) return HttpStatus::Failed;
+  WinHttpHandle request(OpenRequest(connection.h, parts));
+  if (!request) return HttpStatus::Failed;
+  if (!WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    return HttpStatus::Failed;
+  }
+  if (!WinHttpReceiveResponse(request.h, nullptr)) return HttpStatus::Failed;
+
+  bool ok = false;
+  DWORD status = QueryNumber(request.h, WINHTTP_QUERY_STATUS_CODE, ok);
+  if (status == 404) return HttpStatus::NotFound;
+  // 3xx that WinHTTP did not follow still carries a body the caller wants.
+  if (status < 200 || status > 399) {
+    LogFormat("Http: status %lu", static_cast<unsigned long>(status));
+    return HttpStatus::Failed;
+  }
+  const uint64_t total = QueryNumber(request.h, WINHTTP_QUERY_CONTENT_LENGTH, ok);
+
+  std::vector<uint8_t> buffer(kBlockSize);
+  uint64_t received = 0;
+  for (;;) {
+    if (IsCancelled(cancel)) return HttpStatus::Cancelled;
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request.h, &available)) return HttpStatus::Failed;
+    if (available == 0) return HttpStatus::Ok;
+    DWORD read = 0;
+    if (!WinHttpReadData(request.h, buffer.data(), std::min(available, kBlockSize), &read)) {
+      return HttpStatus::Failed;
+    }
+    if (read == 0) return HttpStatus::Ok;
+    if (onChunk && !onChunk(buffer.data(), read)) return HttpStatus::Aborted;
+    received += read;
+    if (onProgress) onProgress(received, total);
+  }
+}
+
+HttpStatus Http::GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel) const {
+  out.clear();
+  return Get(
+      url,
+      [&out](const uint8_t* data, uint64_t size) {
+        out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+        return true;
+      },
+      ProgressFn(), cancel);
+}
+
+int64_t Http::Probe(const std::wstring& url, const std::atomic<bool>* cancel) const {
+  UrlParts parts;
+  if (!CrackUrl(url, parts)) return -1;
+  WinHttpHandle session(OpenSession(userAgent, 5000, 5000, 5000, 5000));
+  if (!session) return -1;
+  const ULONGLONG start = GetTickCount64();
+  WinHttpHandle connection(WinHttpConnect(session.h, parts.host, parts.port, 0));
+  if (!connection) return -1;
+  WinHttpHandle request(OpenRequest(connection.h, parts));
+  if (!request) return -1;
+  if (!WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    return -1;
+  }
+  if (IsCancelled(cancel)) return -1;
+  if (!WinHttpReceiveResponse(request.h, nullptr)) return -1;
+  bool ok = false;
+  DWORD status = QueryNumber(request.h, WINHTTP_QUERY_STATUS_CODE, ok);
+  const ULONGLONG end = GetTickCount64();
+  if (status < 200 || status > 399) return -1;
+  return static_cast<int64_t>(end - start);
+}
+
+}  // namespace vr
