@@ -1,0 +1,150 @@
+#include "patcher/patch_list.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <cstdlib>
+
+#include "app/log.h"
+#include "text/text.h"
+
+namespace vr {
+namespace {
+
+// Seconds from 1601-01-01 (FILETIME epoch) to 1970-01-01.
+constexpr int64_t kEpochDelta = 11644473600LL;
+// A copy or an archive may round times to two seconds.
+constexpr int64_t kTimeSlack = 2;
+
+bool IsBlank(char c) { return c == ' '; }
+
+// Lines at every CR and LF; empty pieces vanish with blank lines and CRLF.
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    if (text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
+        static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF) {
+        start = 3;
+    }
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) lines.emplace_back(text, start, end - start);
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool IsCurrent(const std::wstring& fullPath, int64_t size, int64_t mtime) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    const int64_t localSize = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (localSize != size) return false;
+    const uint64_t ticks =
+        (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    const int64_t unixSeconds = static_cast<int64_t>(ticks / 10000000ULL) - kEpochDelta;
+    const int64_t diff = unixSeconds - mtime;
+    return diff >= -kTimeSlack && diff <= kTimeSlack;
+}
+
+}  // namespace
+
+bool NextToken(size_t& pos, const std::string& line, std::string& token) {
+    while (pos < line.size() && IsBlank(line[pos])) ++pos;
+    const size_t start = pos;
+    while (pos < line.size() && !IsBlank(line[pos])) ++pos;
+    token.assign(line, start, pos - start);
+    return !token.empty();
+}
+
+bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::string& name) {
+    size_t pos = 0;
+    std::string kind, mtimeText, sizeText, reserved;
+    if (!NextToken(pos, line, kind) || kind != "f") return false;
+    if (!NextToken(pos, line, mtimeText) || !NextToken(pos, line, sizeText) || !NextToken(pos, line, reserved)) {
+        return false;
+    }
+    while (pos < line.size() && IsBlank(line[pos])) ++pos;
+    if (pos >= line.size()) return false;
+    name.assign(line, pos, std::string::npos);
+    mtime = _strtoi64(mtimeText.c_str(), nullptr, 10);
+    size = _strtoi64(sizeText.c_str(), nullptr, 10);
+    return true;
+}
+
+bool IsSafeListPath(const std::wstring& path, bool allowTrailingSlash) {
+    if (path.empty()) return false;
+    std::wstring p = path;
+    for (wchar_t& c : p) {
+        if (c == L'/') c = L'\\';
+        // A colon is a drive letter or an alternate data stream.
+        if (c < 0x20 || c == 0x7F || c == L':') return false;
+    }
+    if (p.front() == L'\\') return false;
+    if (allowTrailingSlash && p.back() == L'\\') p.pop_back();
+    size_t start = 0;
+    for (;;) {
+        const size_t end = p.find(L'\\', start);
+        const std::wstring part = p.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        // Win32 drops trailing dots and blanks from a component, so "..." or
+        // ".. " would still climb out; a name of only dots and blanks is
+        // never a real file anyway.
+        if (part.find_first_not_of(L". ") == std::wstring::npos) return false;
+        if (end == std::wstring::npos) break;
+        start = end + 1;
+    }
+    return true;
+}
+
+ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int32_t patchVersion) {
+    ListScan scan;
+    std::wstring curDir;
+    // After a refused folder line its files are skipped too, rather than
+    // landing in whatever folder came before.
+    bool curDirRefused = false;
+    for (const std::string& line : SplitLines(text)) {
+        const char kind = line[0];
+        const bool secondBlank = line.size() >= 2 && line[1] == ' ';
+        if (kind == 'v' && secondBlank) {
+            const int version = std::atoi(line.c_str() + 2);
+            if (version != patchVersion) {
+                scan.outOfDate = true;
+                scan.serverVersion = version;
+                scan.queue.clear();
+                return scan;
+            }
+        } else if (kind == 'd' && (line.size() == 1 || secondBlank)) {
+            const std::wstring folder = Utf8ToWide(TrimBlanks(line.size() > 2 ? line.substr(2) : std::string()));
+            if (folder.empty()) {
+                curDir.clear();
+                curDirRefused = false;
+                continue;
+            }
+            if (!IsSafeListPath(folder, true)) {
+                LogFormat("Patcher: refused unsafe path %ls", folder.c_str());
+                curDir.clear();
+                curDirRefused = true;
+                continue;
+            }
+            curDir = folder;
+            curDirRefused = false;
+            if (curDir.back() != L'\\') curDir += L'\\';
+            SHCreateDirectoryExW(nullptr, (baseDir + curDir).c_str(), nullptr);
+        } else if (kind == 'f' && secondBlank) {
+            int64_t mtime = 0, size = 0;
+            std::string name;
+            if (!ParseFileLine(line, mtime, size, name) || curDirRefused) continue;
+            const std::wstring wideName = Utf8ToWide(name);
+            if (!IsSafeListPath(wideName, false)) {
+                LogFormat("Patcher: refused unsafe path %ls", (curDir + wideName).c_str());
+                continue;
+            }
+            std::wstring relPath = curDir + wideName;
+            if (!IsCurrent(baseDir + relPath, size, mtime)) scan.queue.push_back({std::move(relPath), mtime});
+        }
+    }
+    return scan;
+}
+
+}  // namespace vr

@@ -1,0 +1,65 @@
+#include "patcher/patcher.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include "text/text.h"
+
+namespace vr {
+namespace {
+
+std::wstring RealRoamingFolder() {
+    wchar_t buffer[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer))) return {};
+    return buffer;
+}
+
+}  // namespace
+
+Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir)
+    : config(config), baseDir(std::move(baseDir)), http(L"VeltruneClient/1.0"), roamingFolder(RealRoamingFolder) {
+    if (this->baseDir.empty() || this->baseDir.back() != L'\\') this->baseDir += L'\\';
+    servers = config.mirrors;
+    if (servers.empty()) servers.push_back(config.serverUrl);
+    for (std::wstring& server : servers) {
+        if (server.empty() || server.back() != L'/') server += L'/';
+    }
+}
+
+std::wstring Patcher::BuildUrl(const std::wstring& relPath) const {
+    std::wstring path = relPath;
+    for (wchar_t& c : path) {
+        if (c == L'\\') c = L'/';
+    }
+    const std::wstring encoded = Utf8ToWide(PercentEncode(WideToUtf8(path)));
+    const std::wstring base = currentServer < servers.size() ? servers[currentServer] : std::wstring();
+    return base + encoded + L".gz";
+}
+
+std::wstring HostOf(const std::wstring& url) {
+    const size_t scheme = url.find(L"://");
+    const size_t start = scheme == std::wstring::npos ? 0 : scheme + 3;
+    const size_t end = url.find(L'/', start);
+    return url.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+}
+
+std::string PercentEncode(const std::string& utf8) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(utf8.size() + 8);
+    for (const char ch : utf8) {
+        const auto c = static_cast<unsigned char>(ch);
+        const bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                          c == '.' || c == '_' || c == '~' || c == '/';
+        if (keep) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0x0F];
+        }
+    }
+    return out;
+}
+
+}  // namespace vr
