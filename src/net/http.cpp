@@ -106,6 +106,11 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
     return HttpStatus::Failed;
   }
   const uint64_t total = QueryNumber(request.h, WINHTTP_QUERY_CONTENT_LENGTH, ok);
+  // WinHTTP (Wine's at least) reports a connection lost mid-body as a normal
+  // end. A body shorter than its announced length is not a success; longer
+  // than 4 GiB the 32-bit figure is smaller than the truth, so it never
+  // fails a complete body.
+  auto ended = [&](uint64_t received) { return received < total ? HttpStatus::Failed : HttpStatus::Ok; };
 
   std::vector<uint8_t> buffer(kBlockSize);
   uint64_t received = 0;
@@ -113,12 +118,12 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
     if (IsCancelled(cancel)) return HttpStatus::Cancelled;
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(request.h, &available)) return HttpStatus::Failed;
-    if (available == 0) return HttpStatus::Ok;
+    if (available == 0) return ended(received);
     DWORD read = 0;
     if (!WinHttpReadData(request.h, buffer.data(), std::min(available, kBlockSize), &read)) {
       return HttpStatus::Failed;
     }
-    if (read == 0) return HttpStatus::Ok;
+    if (read == 0) return ended(received);
     if (onChunk && !onChunk(buffer.data(), read)) return HttpStatus::Aborted;
     received += read;
     if (onProgress) onProgress(received, total);

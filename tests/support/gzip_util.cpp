@@ -1,4 +1,4 @@
-#include "gzip_util.h"
+#include "support/gzip_util.h"
 
 #include <zlib.h>
 

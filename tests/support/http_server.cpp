@@ -1,4 +1,4 @@
-#include "http_server.h"
+#include "support/http_server.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
