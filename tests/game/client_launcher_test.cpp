@@ -1,0 +1,272 @@
+#include "game/client_launcher.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "fakes/fake_process/fake_record.h"
+#include "game/game_test_util.h"
+#include "support/temp_dir.h"
+
+namespace vr {
+namespace {
+
+using test::FakeStart;
+using test::LogCapture;
+using test::ReadFakeStarts;
+using test::ScopedEnv;
+using test::TempDir;
+
+// The build hands us a Unix path; Wine maps the Unix root to drive Z:.
+std::wstring FakeProcessExe() {
+    const std::string unixPath = VR_FAKE_PROCESS_EXE;  // ASCII build path
+    std::wstring path(unixPath.begin(), unixPath.end());
+    std::replace(path.begin(), path.end(), L'/', L'\\');
+    return L"Z:" + path;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+bool AnyStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+}
+
+// A launcher folder holding the stand-in under the configured names. The
+// started fakes stay alive (so WaitForInputIdle sees a real message loop)
+// until the fixture lets them go.
+class LaunchTest : public ::testing::Test {
+protected:
+    LaunchTest()
+        : record(dir.Join(L"starts.txt")),
+          exitFlag(dir.Join(L"exit.flag")),
+          recordEnv(L"VR_FAKE_RECORD", record),
+          exitEnv(L"VR_FAKE_EXIT_FILE", exitFlag),
+          maxEnv(L"VR_FAKE_MAX_MS", L"30000") {
+        EXPECT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
+        EXPECT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"updater.exe").c_str(), FALSE));
+    }
+
+    ~LaunchTest() override {
+        dir.Write(L"exit.flag", "");
+        for (const FakeStart& start : ReadFakeStarts(record)) {
+            HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, start.pid);
+            if (process) {
+                WaitForSingleObject(process, 15000);
+                CloseHandle(process);
+            }
+        }
+    }
+
+    // No real waits unless a test asks for them; the pauses are recorded.
+    ClientLauncher Launcher(const std::wstring& exeDir) {
+        ClientLauncher launcher(config, exeDir);
+        launcher.pause = [this](uint32_t ms) { pauses.push_back(ms); };
+        return launcher;
+    }
+
+    // The updater is not waited for, so its record may trail the call.
+    std::vector<FakeStart> WaitForStarts(size_t count) {
+        for (int i = 0; i < 200; ++i) {
+            std::vector<FakeStart> starts = ReadFakeStarts(record);
+            if (starts.size() >= count) return starts;
+            Sleep(50);
+        }
+        return ReadFakeStarts(record);
+    }
+
+    LogCapture log;
+    TempDir dir;
+    std::wstring record;
+    std::wstring exitFlag;
+    ScopedEnv recordEnv;
+    ScopedEnv exitEnv;
+    ScopedEnv maxEnv;
+    LauncherConfig config;
+    std::vector<uint32_t> pauses;
+};
+
+TEST_F(LaunchTest, CountBelowOneStartsOneClient) {
+    ClientLauncher launcher = Launcher(dir.path());
+    EXPECT_EQ(launcher.LaunchClients(0), 1);
+    EXPECT_EQ(ReadFakeStarts(record).size(), 1u);
+    EXPECT_EQ(launcher.LaunchClients(-3), 1);
+    EXPECT_EQ(ReadFakeStarts(record).size(), 2u);
+    EXPECT_TRUE(pauses.empty());
+    const auto lines = log.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "GameLaunch: started 1/1 client(s)"), 2);
+}
+
+TEST_F(LaunchTest, ClientGetsQuotedPathSpaceSaltAndLauncherFolder) {
+    const std::wstring exe = dir.path() + L"\\quorvane.exe";
+
+    Launcher(dir.path()).LaunchClients(1);
+    // A folder given with its trailing backslash must not double it.
+    Launcher(dir.path() + L"\\").LaunchClients(1);
+    config.startupSalt = L"";
+    Launcher(dir.path()).LaunchClients(1);
+    config.startupSalt = L"a \"b\" -c";
+    Launcher(dir.path()).LaunchClients(1);
+
+    const auto starts = ReadFakeStarts(record);
+    ASSERT_EQ(starts.size(), 4u);
+    EXPECT_EQ(starts[0].commandLine, L"\"" + exe + L"\" lumaris");
+    EXPECT_EQ(starts[1].commandLine, L"\"" + exe + L"\" lumaris");
+    EXPECT_EQ(starts[2].commandLine, L"\"" + exe + L"\" ");  // the space stays
+    EXPECT_EQ(starts[3].commandLine, L"\"" + exe + L"\" a \"b\" -c");
+    for (const FakeStart& start : starts) {
+        EXPECT_EQ(start.cwd, dir.path());
+        EXPECT_EQ(start.flags & STARTF_USESHOWWINDOW, 0u);  // clients show normally
+    }
+}
+
+TEST_F(LaunchTest, SeveralClientsArePausedBetweenButNotAfterTheLast) {
+    EXPECT_EQ(Launcher(dir.path()).LaunchClients(3), 3);
+    const auto starts = ReadFakeStarts(record);
+    ASSERT_EQ(starts.size(), 3u);
+    EXPECT_NE(starts[0].pid, starts[1].pid);
+    EXPECT_NE(starts[1].pid, starts[2].pid);
+    EXPECT_EQ(pauses, (std::vector<uint32_t>{2500, 2500}));
+    EXPECT_TRUE(Contains(log.Lines(), "GameLaunch: started 3/3 client(s)"));
+}
+
+TEST_F(LaunchTest, TwoClientsStartAtLeastTheSpacingApartInRealTime) {
+    ClientLauncher launcher(config, dir.path());  // the shipped pause
+    const ULONGLONG begin = GetTickCount64();
+    EXPECT_EQ(launcher.LaunchClients(2), 2);
+    const ULONGLONG elapsed = GetTickCount64() - begin;
+    const auto starts = ReadFakeStarts(record);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_GE(elapsed, 2500u);
+    // The second client cannot start before the first one was idle plus the
+    // pause; a little slack for clock granularity between processes.
+    EXPECT_GE(starts[1].timeMs, starts[0].timeMs + 2450);
+}
+
+TEST_F(LaunchTest, FailedStartStopsTheLoopAndIsLoggedBeforeTheSummary) {
+    ClientLauncher launcher = Launcher(dir.path());
+    // The executable vanishes after the first client, so the second start fails.
+    launcher.pause = [this](uint32_t ms) {
+        pauses.push_back(ms);
+        MoveFileW(dir.Join(L"quorvane.exe").c_str(), dir.Join(L"moved.exe").c_str());
+    };
+    EXPECT_EQ(launcher.LaunchClients(3), 1);
+    EXPECT_EQ(ReadFakeStarts(record).size(), 1u);
+    EXPECT_EQ(pauses.size(), 1u);  // no third attempt, no pause after the failure
+
+    const auto lines = log.Lines();
+    const auto failed = std::find(lines.begin(), lines.end(), "GameLaunch: CreateProcess failed (err 2)");
+    const auto summary = std::find(lines.begin(), lines.end(), "GameLaunch: started 1/3 client(s)");
+    ASSERT_NE(failed, lines.end());
+    ASSERT_NE(summary, lines.end());
+    EXPECT_LT(failed, summary);
+}
+
+TEST_F(LaunchTest, MissingClientExecutableStartsNothing) {
+    config.gameExe = L"explorer.exe";  // allowed, but not in the launcher folder
+    EXPECT_EQ(Launcher(dir.path()).LaunchClients(2), 0);
+    const auto lines = log.Lines();
+    EXPECT_TRUE(Contains(lines, "GameLaunch: CreateProcess failed (err 2)"));
+    EXPECT_TRUE(Contains(lines, "GameLaunch: started 0/2 client(s)"));
+    EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(LaunchTest, AllowListMatchesWholeNamesIgnoringCase) {
+    // Real executables under the refused names, so a lax check would start them.
+    dir.MakeDir(L"bin");
+    CopyFileW(FakeProcessExe().c_str(), dir.Join(L"bin\\quorvane.exe").c_str(), FALSE);
+    CopyFileW(FakeProcessExe().c_str(), dir.Join(L"game.exe").c_str(), FALSE);
+
+    config.gameExe = L"bin\\quorvane.exe";
+    EXPECT_EQ(Launcher(dir.path()).LaunchClients(1), 0);
+    config.gameExe = L"game.exe";
+    EXPECT_EQ(Launcher(dir.path()).LaunchClients(1), 0);
+    config.gameExe = L"quorvane.exe.exe";
+    EXPECT_EQ(Launcher(dir.path()).LaunchClients(1), 0);
+    config.updaterExe = L"game.exe";
+    EXPECT_FALSE(Launcher(dir.path()).StartUpdater());
+    Sleep(300);  // an updater would not be waited for; give a wrong one time to show
+    EXPECT_TRUE(ReadFakeStarts(record).empty());
+
+    auto lines = log.Lines();
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "GameLaunch: blocked non-whitelisted executable 'bin\\quorvane.exe'",
+                         "GameLaunch: blocked non-whitelisted executable 'game.exe'",
+                         "GameLaunch: blocked non-whitelisted executable 'quorvane.exe.exe'",
+                         "GameLaunch: blocked non-whitelisted executable 'game.exe'",
+                     }));
+
+    config.gameExe = L"QUORVANE.EXE";
+    EXPECT_EQ(Launcher(dir.path()).LaunchClients(1), 1);
+    EXPECT_EQ(ReadFakeStarts(record).size(), 1u);
+    const ClientLauncher launcher = Launcher(dir.path());
+    EXPECT_TRUE(launcher.IsAllowedExecutable(L"Explorer.Exe"));
+    EXPECT_TRUE(launcher.IsAllowedExecutable(L"UPDATER.exe"));
+    EXPECT_FALSE(launcher.IsAllowedExecutable(L""));
+    EXPECT_FALSE(launcher.IsAllowedExecutable(L"quorvane"));
+}
+
+TEST_F(LaunchTest, UpdaterGetsFourPartCommandLineAndStartsHidden) {
+    wchar_t module[520];
+    GetModuleFileNameW(nullptr, module, 520);
+    wchar_t roaming[MAX_PATH];
+    ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, roaming)));
+    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+
+    ClientLauncher launcher(config, dir.path());  // the platform's roaming folder
+    EXPECT_TRUE(launcher.StartUpdater());
+    const auto starts = WaitForStarts(1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].commandLine, L"\"" + dir.path() + L"\\updater.exe\" \"" + module + L"\" \"" + roaming +
+                                         L"\\Quorvane\\newLauncher.exe\" " + pid);
+    EXPECT_EQ(starts[0].cwd, dir.path());
+    EXPECT_NE(starts[0].flags & STARTF_USESHOWWINDOW, 0u);
+    EXPECT_EQ(starts[0].show, static_cast<unsigned long>(SW_HIDE));
+}
+
+TEST_F(LaunchTest, UpdaterWithoutRoamingFolderGetsEmptyQuotesThenProcessId) {
+    wchar_t module[520];
+    GetModuleFileNameW(nullptr, module, 520);
+    ClientLauncher launcher(config, dir.path() + L"\\");
+    launcher.roamingAppDataFolder = [](std::wstring&) { return false; };
+    EXPECT_TRUE(launcher.StartUpdater());
+    const auto starts = WaitForStarts(1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].commandLine, L"\"" + dir.path() + L"\\updater.exe\" \"" + module + L"\" \"\" " +
+                                         std::to_wstring(GetCurrentProcessId()));
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(LaunchTest, UpdaterThatCannotStartIsLogged) {
+    DeleteFileW(dir.Join(L"updater.exe").c_str());
+    EXPECT_FALSE(ClientLauncher(config, dir.path()).StartUpdater());
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"GameLaunch: updater start failed (err 2)"}));
+}
+
+TEST(WebLinkTest, OnlyLowerCaseWebSchemesReachTheShell) {
+    LogCapture log;
+    ClientLauncher launcher(LauncherConfig{}, L"C:\\Games");
+    std::vector<std::wstring> opened;
+    launcher.shellOpen = [&](const std::wstring& url) { opened.push_back(url); };
+
+    for (const wchar_t* url : {L"https://discord.gg/veltrune", L"http://www.veltrune.example/wiki.php", L"http://",
+                               L"HTTPS://www.veltrune.example/", L"Http://www.veltrune.example/",
+                               L"file:///C:/Windows/notepad.exe", L"C:\\Windows\\notepad.exe", L"http:/", L"https:",
+                               L" https://leading.blank/", L"javascript:alert(1)", L""}) {
+        launcher.OpenWebLink(url);
+    }
+    EXPECT_EQ(opened, (std::vector<std::wstring>{L"https://discord.gg/veltrune",
+                                                 L"http://www.veltrune.example/wiki.php", L"http://"}));
+    const auto lines = log.Lines();
+    EXPECT_EQ(lines.size(), 9u);
+    EXPECT_TRUE(std::all_of(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l == "GameLaunch: refused non-web url"; }));
+}
+
+}  // namespace
+}  // namespace vr
