@@ -1,0 +1,108 @@
+#pragma once
+// Shared machinery of the patcher tests: recording callbacks, a captured log,
+// file time helpers and a configuration aimed at loopback servers.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/config.h"
+#include "app/log.h"
+#include "patcher/patcher.h"
+#include "support/temp_dir.h"
+#include "text/text.h"
+
+namespace vr::test {
+
+// Every callback as one line: "phase checking", "status ...", "count 3",
+// "done 1/3", "progress 100 a.dat".
+struct Recorder {
+    std::vector<std::string> events;
+
+    PatchCallbacks Callbacks() {
+        PatchCallbacks c;
+        c.phase = [this](const std::string& w) { events.push_back("phase " + w); };
+        c.status = [this](const std::string& t) { events.push_back("status " + t); };
+        c.fileCount = [this](int n) { events.push_back("count " + std::to_string(n)); };
+        c.filesDone = [this](int d, int t) { events.push_back("done " + std::to_string(d) + "/" + std::to_string(t)); };
+        c.fileProgress = [this](int p, double, double, const std::wstring& f) {
+            events.push_back("progress " + std::to_string(p) + " " + WideToUtf8(f));
+        };
+        return c;
+    }
+
+    int Count(const std::string& event) const {
+        int n = 0;
+        for (const auto& e : events) n += e == event;
+        return n;
+    }
+    // Events without the in-flight progress lines (only the final 100s stay).
+    std::vector<std::string> Milestones() const {
+        std::vector<std::string> out;
+        for (const auto& e : events) {
+            if (e.rfind("progress ", 0) == 0 && e.rfind("progress 100 ", 0) != 0) continue;
+            out.push_back(e);
+        }
+        return out;
+    }
+};
+
+// Points the process log at a private folder for one test.
+class LogCapture {
+public:
+    LogCapture() { InitLog(dir.path()); }
+    std::string Text() const { return dir.Read(L"Veltrune.log"); }
+    bool Has(const std::string& line) const { return Text().find(line) != std::string::npos; }
+    int Count(const std::string& piece) const {
+        const std::string t = Text();
+        int n = 0;
+        for (size_t p = t.find(piece); p != std::string::npos; p = t.find(piece, p + 1)) ++n;
+        return n;
+    }
+
+private:
+    TempDir dir;
+};
+
+inline LauncherConfig ConfigFor(const std::vector<std::wstring>& servers) {
+    LauncherConfig c;
+    c.mirrors = servers;
+    c.serverUrl = servers.empty() ? L"http://127.0.0.1:9/" : servers.front();
+    c.listFile = L"list.txt";
+    c.patchVersion = 29;
+    return c;
+}
+
+inline void SetUnixMtime(const std::wstring& path, int64_t unix) {
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    const uint64_t t = static_cast<uint64_t>(unix + 11644473600LL) * 10000000ULL;
+    FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+    SetFileTime(h, nullptr, nullptr, &ft);
+    CloseHandle(h);
+}
+
+inline int64_t UnixMtime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return -1;
+    const uint64_t t = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+    return static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
+}
+
+// Names directly inside a folder, sorted by the file system's order.
+inline std::vector<std::wstring> ListFolder(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring n = data.cFileName;
+        if (n != L"." && n != L"..") names.push_back(n);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+}  // namespace vr::test
