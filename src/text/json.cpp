@@ -67,7 +67,7 @@ public:
     }
 
     // Position at a non-string value's first character; stops just past a
-    // balanced object or array, or before the next ',', '}' or ']'.
+    // balanced object or array, or before the next ',', '}', ']' or '"'.
     void SkipValue() {
         SkipWhitespace();
         if (AtEnd()) return;
@@ -95,7 +95,10 @@ public:
             }
             return;
         }
-        while (!AtEnd() && Peek() != ',' && Peek() != '}' && Peek() != ']') ++pos_;
+        // A scalar also ends at a quote: the Part's edge case {"a":1 "b":2}
+        // (a missing comma) must give a = 1 and b = 2, which scanning only to
+        // ',', '}' or ']' would not (docs/decisions.md).
+        while (!AtEnd() && Peek() != ',' && Peek() != '}' && Peek() != ']' && Peek() != '"') ++pos_;
     }
 
 private:
