@@ -1,0 +1,201 @@
+#include "gzip_file.h"
+
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+#include <functional>
+#include <vector>
+
+namespace vr::publish {
+namespace {
+
+constexpr size_t kBlock = 256 * 1024;
+
+// A fixed header: no file name, time 0, OS "unknown", so that the Linux and
+// Windows builds give the same bytes.
+bool StartDeflate(z_stream& z, int level, gz_header& header) {
+    std::memset(&z, 0, sizeof z);
+    if (deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+    std::memset(&header, 0, sizeof header);
+    header.os = 255;
+    deflateSetHeader(&z, &header);
+    return true;
+}
+
+// Feeds blocks from `read` (returns bytes, 0 at the end, -1 on error) and
+// hands compressed output to `write`.
+InflateResult Inflate(const std::function<long(unsigned char*, size_t)>& read, std::string* out) {
+    InflateResult r;
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    if (inflateInit2(&z, 15 + 16) != Z_OK) {
+        r.error = "zlib could not start";
+        return r;
+    }
+    std::vector<unsigned char> in(kBlock), buf(kBlock);
+    uLong crc = crc32(0, nullptr, 0);
+    bool ended = false;
+    bool trailing = false;
+    for (;;) {
+        const long n = read(in.data(), in.size());
+        if (n < 0) {
+            r.error = "read error";
+            break;
+        }
+        if (n == 0) break;
+        if (ended) {
+            trailing = true;
+            break;
+        }
+        z.next_in = in.data();
+        z.avail_in = static_cast<uInt>(n);
+        // Output may still be pending when the input is used up and the
+        // buffer came back full, so go on until neither holds.
+        do {
+            z.next_out = buf.data();
+            z.avail_out = static_cast<uInt>(buf.size());
+            const int rc = inflate(&z, Z_NO_FLUSH);
+            const size_t got = buf.size() - z.avail_out;
+            crc = crc32(crc, buf.data(), static_cast<uInt>(got));
+            r.size += got;
+            if (out) out->append(reinterpret_cast<char*>(buf.data()), got);
+            if (rc == Z_STREAM_END) {
+                ended = true;
+            } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+                r.error = std::string("corrupt gzip data (") + (z.msg ? z.msg : "zlib error") + ")";
+                inflateEnd(&z);
+                return r;
+            }
+        } while (!ended && (z.avail_in > 0 || z.avail_out == 0));
+        if (ended && z.avail_in > 0) trailing = true;
+        if (trailing) break;
+    }
+    inflateEnd(&z);
+    if (!r.error.empty()) return r;
+    if (!ended) {
+        r.error = "truncated gzip member";
+        return r;
+    }
+    if (trailing) {
+        r.error = "data after the gzip member";
+        return r;
+    }
+    r.crc = static_cast<uint32_t>(crc);
+    r.ok = true;
+    return r;
+}
+
+}  // namespace
+
+GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::atomic<uint64_t>* progress) {
+    GzipResult r;
+    std::FILE* in = OpenFile(src, "rb");
+    if (!in) {
+        r.error = "cannot read " + Printable(src) + ": " + std::strerror(errno);
+        return r;
+    }
+    std::FILE* out = OpenFile(dst, "wb");
+    if (!out) {
+        r.error = "cannot create " + Printable(dst) + ": " + std::strerror(errno);
+        std::fclose(in);
+        return r;
+    }
+    z_stream z;
+    gz_header header;
+    if (!StartDeflate(z, level, header)) {
+        r.error = "zlib could not start";
+        std::fclose(in);
+        std::fclose(out);
+        return r;
+    }
+    std::vector<unsigned char> ibuf(kBlock), obuf(kBlock);
+    uLong crc = crc32(0, nullptr, 0);
+    bool failed = false;
+    int flush = Z_NO_FLUSH;
+    while (!failed && flush != Z_FINISH) {
+        const size_t n = std::fread(ibuf.data(), 1, ibuf.size(), in);
+        if (std::ferror(in)) {
+            r.error = "read error in " + Printable(src);
+            failed = true;
+            break;
+        }
+        if (n < ibuf.size()) flush = std::feof(in) ? Z_FINISH : Z_NO_FLUSH;
+        crc = crc32(crc, ibuf.data(), static_cast<uInt>(n));
+        r.inSize += n;
+        if (progress) *progress += n;
+        z.next_in = ibuf.data();
+        z.avail_in = static_cast<uInt>(n);
+        do {
+            z.next_out = obuf.data();
+            z.avail_out = static_cast<uInt>(obuf.size());
+            deflate(&z, flush);
+            const size_t have = obuf.size() - z.avail_out;
+            if (have && std::fwrite(obuf.data(), 1, have, out) != have) {
+                r.error = "cannot write " + Printable(dst) + ": " + std::strerror(errno);
+                failed = true;
+                break;
+            }
+            r.outSize += have;
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    std::fclose(in);
+    if (std::fclose(out) != 0 && !failed) {
+        r.error = "cannot write " + Printable(dst);
+        failed = true;
+    }
+    if (failed) return r;
+    r.crc = static_cast<uint32_t>(crc);
+    r.ok = true;
+    return r;
+}
+
+std::string GzipBytes(const std::string& data, int level) {
+    z_stream z;
+    gz_header header;
+    if (!StartDeflate(z, level, header)) return {};
+    std::string out;
+    out.resize(deflateBound(&z, data.size()) + 64);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+InflateResult InflateFile(const fs::path& path, std::string* out) {
+    std::FILE* f = OpenFile(path, "rb");
+    if (!f) {
+        InflateResult r;
+        r.error = std::string("cannot open: ") + std::strerror(errno);
+        return r;
+    }
+    InflateResult r = Inflate(
+        [f](unsigned char* dst, size_t cap) -> long {
+            const size_t n = std::fread(dst, 1, cap, f);
+            if (n == 0 && std::ferror(f)) return -1;
+            return static_cast<long>(n);
+        },
+        out);
+    std::fclose(f);
+    return r;
+}
+
+InflateResult InflateBytes(const std::string& member, std::string* out) {
+    size_t pos = 0;
+    return Inflate(
+        [&](unsigned char* dst, size_t cap) -> long {
+            const size_t n = std::min(cap, member.size() - pos);
+            std::memcpy(dst, member.data() + pos, n);
+            pos += n;
+            return static_cast<long>(n);
+        },
+        out);
+}
+
+}  // namespace vr::publish

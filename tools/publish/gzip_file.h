@@ -1,0 +1,38 @@
+#pragma once
+// Gzip members as the patch servers hold them: one member per object, no
+// name or time in the header, so equal input gives equal bytes.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "fs_util.h"
+
+namespace vr::publish {
+
+struct GzipResult {
+    bool ok = false;
+    std::string error;
+    uint64_t inSize = 0;   // bytes read from the source
+    uint32_t crc = 0;      // CRC-32 of those bytes
+    uint64_t outSize = 0;  // bytes of the member
+};
+
+// Compresses src into dst (created or replaced in place; callers give a
+// temporary name). `progress`, when set, grows by each block read.
+GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::atomic<uint64_t>* progress);
+
+std::string GzipBytes(const std::string& data, int level);
+
+struct InflateResult {
+    bool ok = false;
+    std::string error;     // what is wrong with the member
+    uint64_t size = 0;     // inflated bytes
+    uint32_t crc = 0;
+};
+
+// Inflates one member completely, checking its trailer (CRC and length) and
+// that nothing follows it. `out`, when set, receives the content.
+InflateResult InflateFile(const fs::path& path, std::string* out = nullptr);
+InflateResult InflateBytes(const std::string& member, std::string* out = nullptr);
+
+}  // namespace vr::publish

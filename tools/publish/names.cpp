@@ -1,0 +1,68 @@
+#include "names.h"
+
+#include <cctype>
+
+#include "fs_util.h"
+
+namespace vr::publish {
+namespace {
+
+std::string UpperAscii(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// CON, NUL, COM1 ... name devices on Windows, with or without an extension.
+bool IsReservedDeviceName(const std::string& name) {
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    stem = UpperAscii(stem);
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" || stem == "CONOUT$")
+        return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+           stem[3] >= '1' && stem[3] <= '9';
+}
+
+}  // namespace
+
+std::string ComponentProblem(const std::string& name) {
+    if (name.empty()) return "empty name";
+    if (!IsValidUtf8(name)) return "name is not valid UTF-8";
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (c == '\r' || c == '\n') return "name contains a line break";
+        if (c < 0x20 || c == 0x7F) return "name contains a control character";
+        // U+0080..U+009F arrive as C2 80..C2 9F.
+        if (c == 0xC2 && i + 1 < name.size() && static_cast<unsigned char>(name[i + 1]) < 0xA0)
+            return "name contains a control character";
+        if (c == ':') return "name contains a colon";
+        if (c == '\\') return "name contains a backslash (the list's folder separator)";
+        if (c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*')
+            return std::string("name contains '") + static_cast<char>(c) + "', which Windows does not allow";
+    }
+    if (name == "." || name == "..") return "name is \".\" or \"..\"";
+    if (IsReservedDeviceName(name)) return "name is reserved for a device on Windows";
+    return {};
+}
+
+std::string ServerNameProblem(const std::string& name) {
+    if (name.empty()) return "empty name";
+    if (name == "." || name == "..") return "name is \".\" or \"..\"";
+    for (char c : name) {
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == '~'))
+            return "only letters, digits and . - _ ~ are allowed";
+    }
+    if (name.size() >= std::string(kTempSuffix).size() &&
+        name.compare(name.size() - std::string(kTempSuffix).size(), std::string::npos, kTempSuffix) == 0)
+        return "name ends like a temporary file";
+    return {};
+}
+
+std::string WindowsKey(const std::string& name) {
+    std::string key = name;
+    while (!key.empty() && (key.back() == ' ' || key.back() == '.')) key.pop_back();
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+}  // namespace vr::publish

@@ -1,0 +1,32 @@
+#pragma once
+// Command line of veltrune-publish.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vr::publish {
+
+enum class Mode { Publish, Maintenance, Verify, Help };
+
+struct Options {
+    Mode mode = Mode::Publish;
+    std::string game;  // UTF-8 paths
+    std::string out;
+    std::string verify;
+    int32_t version = -1;
+    std::string listName = "list.txt";
+    std::string launcher;
+    std::string launcherName = "newLauncher.exe";
+    std::string maintName = "MaintanenceCheck.txt";
+    int maintenance = -1;  // -1 unchanged, 0 off, 1 on
+    unsigned jobs = 0;     // 0: one per core
+    int level = 6;
+    bool prune = false;
+};
+
+// False with a one-line reason when the arguments do not make sense.
+bool ParseArgs(const std::vector<std::string>& args, Options& options, std::string& error);
+
+extern const char* const kUsage;
+
+}  // namespace vr::publish
