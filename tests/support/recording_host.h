@@ -1,0 +1,73 @@
+#pragma once
+// The test stand-in for the host window: records every IHostActions call, in
+// order and from any thread, and lets a test wait for a posted event.
+//
+//   vr::test::RecordingHost host;
+//   vr::Bridge bridge(config, dir.path(), &host);
+//   bridge.OnWebMessage(LR"({"cmd":"ui.ready"})");
+//   ASSERT_GE(host.WaitForEvent("init", 5000), 0);
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/host_actions.h"
+
+namespace vr::test {
+
+struct NewsRect {
+    int32_t x, y, width, height;
+    bool visible;
+};
+
+class RecordingHost final : public IHostActions {
+public:
+    void PostToPage(const std::wstring& json) override;
+    void Minimize() override;
+    void BeginDrag() override;
+    void Close() override;
+    void SetNewsRect(int32_t x, int32_t y, int32_t width, int32_t height, bool visible) override;
+    void NavigateNews(const std::wstring& url) override;
+
+    // Posted events as UTF-8 JSON texts, in posting order.
+    std::vector<std::string> Events() const;
+    size_t EventCount() const;
+    // Every call by name ("PostToPage", "Close", ...), in calling order.
+    std::vector<std::string> Calls() const;
+    int CountCalls(const std::string& name) const;
+    std::vector<NewsRect> NewsRects() const;
+    std::vector<std::wstring> NavigatedUrls() const;
+
+    // Waits until an event at index >= from satisfies `match` and returns its
+    // index, or -1 after timeoutMs.
+    int WaitForEventWhere(const std::function<bool(const std::string& json)>& match, uint32_t timeoutMs,
+                          size_t from = 0) const;
+    // The same for the first event at index >= from whose "evt" is `evt`.
+    int WaitForEvent(const std::string& evt, uint32_t timeoutMs, size_t from = 0) const;
+    // Waits until `name` has been called at least `count` times.
+    bool WaitForCalls(const std::string& name, int count, uint32_t timeoutMs) const;
+
+    // Marks the host as gone (its owner destroyed it, as far as the test is
+    // concerned); any later call is still recorded and counted here.
+    void Retire();
+    int CallsAfterRetire() const;
+
+private:
+    void Record(const std::string& name);
+
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::vector<std::string> events;
+    std::vector<std::string> calls;
+    std::vector<NewsRect> rects;
+    std::vector<std::wstring> urls;
+    bool retired = false;
+    int lateCalls = 0;
+};
+
+// The "evt" member of an event text ("" when absent).
+std::string EventName(const std::string& json);
+
+}  // namespace vr::test
