@@ -33,10 +33,6 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-bool AnyStartsWith(const std::vector<std::string>& lines, const std::string& prefix) {
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
-}
-
 // A launcher folder holding the stand-in under the configured names. The
 // started fakes stay alive (so WaitForInputIdle sees a real message loop)
 // until the fixture lets them go.
@@ -123,6 +119,35 @@ TEST_F(LaunchTest, ClientGetsQuotedPathSpaceSaltAndLauncherFolder) {
         EXPECT_EQ(start.cwd, dir.path());
         EXPECT_EQ(start.flags & STARTF_USESHOWWINDOW, 0u);  // clients show normally
     }
+}
+
+TEST_F(LaunchTest, EmptyLauncherFolderStartsFromTheCurrentFolder) {
+    // Not reachable from the real launcher (its folder is never empty), but an
+    // empty working folder must not make every start fail.
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
+    const int started = Launcher(L"").LaunchClients(1);
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(started, 1);
+    const auto starts = ReadFakeStarts(record);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0].commandLine, L"\"quorvane.exe\" lumaris");
+    EXPECT_EQ(starts[0].cwd, dir.path());
+}
+
+TEST_F(LaunchTest, EachClientIsAwaitedUntilIdleAndNoHandleIsKept) {
+    // The client is slow to reach its message loop; its record is written just
+    // before, so it is there when the launch returns only if idle was awaited.
+    ScopedEnv slow(L"VR_FAKE_IDLE_DELAY_MS", L"1000");
+    DWORD handlesBefore = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
+    ASSERT_GT(handlesBefore, 0u);
+    EXPECT_EQ(Launcher(dir.path()).LaunchClients(2), 2);
+    EXPECT_EQ(ReadFakeStarts(record).size(), 2u);
+    DWORD handlesAfter = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+    EXPECT_EQ(handlesAfter, handlesBefore);
 }
 
 TEST_F(LaunchTest, SeveralClientsArePausedBetweenButNotAfterTheLast) {

@@ -85,6 +85,19 @@ TEST(LineFormatTest, LoadMatchesKeysIgnoringCaseAndTakesTheLastLine) {
     EXPECT_FALSE(LoadGameOptions(path, kLineFormat).fullscreen);
 }
 
+// Values that are not plain integers get whatever the wide stream's integer
+// extraction stores: 0 for a field that is not a number, the limit on
+// overflow, and nothing at all (the default stays) when the line ends before
+// the value. Recorded here so a change of library shows up.
+TEST(LineFormatTest, MalformedValuesFollowStreamExtraction) {
+    TempDir dir;
+    const std::wstring path = dir.Join(L"Settings.ini");
+    dir.Write(L"Settings.ini", "detail abc\nview\ndistant 12abc\nshadow 99999999999\nresolution 1280\n");
+    ExpectOptions(LoadGameOptions(path, kLineFormat), 0, 12, 2, 2147483647, false, 1280, 768);
+    dir.Write(L"Settings.ini", "resolution x 900\nfullscreen yes\n");
+    ExpectOptions(LoadGameOptions(path, kLineFormat), 2, 2, 2, 2, false, 0, 768);
+}
+
 TEST(LineFormatTest, MissingOrUnreadableFileLoadsDefaults) {
     TempDir dir;
     ExpectOptions(LoadGameOptions(dir.Join(L"none.ini"), kLineFormat), 2, 2, 2, 2, false, 1024, 768);
@@ -99,6 +112,7 @@ TEST(LineFormatTest, SaveRewritesOnlyKnownLinesAndEndsEveryLineWithCrLf) {
               "Detail 3 ; the detail level\r\n"
               "  view 4 5 6\n"
               "name caf\xE9 \x80 \xFF\n"
+              "odd \x81\x8D\x8F\x90\x9D\n"
               "\n"
               "VIEW 9\n"
               "fullscreen 0\r\n"
@@ -113,6 +127,7 @@ TEST(LineFormatTest, SaveRewritesOnlyKnownLinesAndEndsEveryLineWithCrLf) {
               "detail 1\r\n"
               "view 6\r\n"
               "name caf\xE9 \x80 \xFF\r\n"
+              "odd \x81\x8D\x8F\x90\x9D\r\n"
               "\r\n"
               "view 6\r\n"
               "fullscreen 1\r\n"

@@ -4,13 +4,16 @@
 // Environment (inherited from the starting process):
 //   VR_FAKE_RECORD=<path>     appends one line per start, UTF-8, ending in CR LF:
 //       pid=<id>\ttime=<ms>\tcwd=<folder>\tflags=<n>\tshow=<n>\tcmd=<command line>
-//     time: milliseconds of the system clock (comparable across processes);
+//     time: the system clock in ms when the record is written (comparable
+//     across processes);
 //     cwd: GetCurrentDirectoryW; flags/show: dwFlags and wShowWindow of
 //     GetStartupInfoW; cmd: GetCommandLineW exactly, always the last field.
 //     fake_record.h beside this file reads the records back.
 //   VR_FAKE_EXIT_FILE=<path>  after recording, pumps messages (so the process
 //     reports input-idle) until this file exists, at most VR_FAKE_MAX_MS
 //     (default 60000) milliseconds. Without it the process exits at once.
+//   VR_FAKE_IDLE_DELAY_MS=<n> sleeps this long before recording and pumping,
+//     so a starter that waits for input-idle finds the record already there.
 //   VR_FAKE_EXIT_CODE=<n>     the exit code (default 0).
 #include <windows.h>
 
@@ -60,6 +63,8 @@ void AppendRecord(const std::wstring& path, const std::string& line) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    const std::wstring delay = Env(L"VR_FAKE_IDLE_DELAY_MS");
+    if (!delay.empty()) Sleep(static_cast<DWORD>(std::stoul(delay)));
     const unsigned long long started = NowMs();
     const std::wstring recordPath = Env(L"VR_FAKE_RECORD");
     if (!recordPath.empty()) {
