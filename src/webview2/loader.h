@@ -1,0 +1,30 @@
+#pragma once
+// The WebView2 runtime loader: finds a runtime (explicit folder, documented
+// environment and policy overrides, installed release channels) and asks its
+// client DLL for a browser environment. Nothing else knows how a runtime is
+// found.
+#include <string>
+
+#include "webview2/webview2.h"
+
+namespace vr {
+
+// Same contract as the SDK's loader entry: a null or empty folder means an
+// installed (Evergreen) runtime. A failure HRESULT comes back at once when no
+// usable runtime exists (0x80070002); otherwise the handler is called later,
+// on this thread, with the environment or an error.
+HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder, PCWSTR userDataFolder,
+                                                 ICoreWebView2EnvironmentOptions* environmentOptions,
+                                                 ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler);
+
+// The runtime the loader would use for these arguments, overrides applied.
+struct WebView2Runtime {
+    HRESULT result = E_FAIL;    // S_OK when clientDll exists
+    std::wstring clientDll;     // ...\EBWebView\x64\EmbeddedBrowserWebView.dll
+    int runtimeType = 0;        // 0 installed channel, 1 fixed-version folder
+    std::wstring userDataFolder;  // empty: the runtime's default
+    std::wstring description;   // where it was found, for the log
+};
+WebView2Runtime FindWebView2Runtime(PCWSTR browserExecutableFolder, PCWSTR userDataFolder);
+
+}  // namespace vr

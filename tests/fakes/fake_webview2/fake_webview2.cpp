@@ -1,0 +1,884 @@
+// A stand-in for the WebView2 runtime's client DLL (EmbeddedBrowserWebView.dll)
+// for tests: same factory export, placed in a folder laid out like a
+// fixed-version runtime (runtime\EBWebView\x64\) and chosen through
+// WEBVIEW2_BROWSER_EXECUTABLE_FOLDER. It implements the environment,
+// controllers (each with a real child window of its parent), views, settings
+// and event args through the launcher's own declarations, records every
+// call, and is driven through a line protocol.
+//
+// Like the real runtime it is asynchronous: completion handlers run later on
+// the thread that created the environment, from a hidden window's messages,
+// never inside the call that asked for them.
+//
+// Control protocol (UTF-8, one request line, LF-terminated; the reply is one
+// line "OK[ <value>]" or "ERR <reason>", and list replies "OK <n>" are
+// followed by n lines). In lines of CALLS and SCRIPTS a backslash is written
+// "\\", LF "\n" and CR "\r". A view id is the controller's creation index
+// among successfully created controllers (0 = the first, the main view).
+//
+//   PING                              -> OK
+//   RESET                             -> OK; options back to defaults; views,
+//                                        recordings and pending callbacks dropped
+//   SET <option> <value>              -> OK
+//       env.create <hr>               the factory fails at once with <hr>
+//       env.complete <hr>             the environment completion reports <hr>
+//       controller.<n> <hr>           the n-th controller request (from 0,
+//                                     counting failed ones) completes with <hr>
+//       noview.<n> 1                  the n-th controller has no view
+//       view3 0|1                     views answer ICoreWebView2_3 (default 1)
+//       script <hr>                   result of AddScriptToExecuteOnDocumentCreated
+//       childwindow 0|1               controllers create a child window (default 1)
+//     (<hr> is hex, e.g. 0x80004005, or decimal)
+//   VIEWS                             -> OK <n>, then per view:
+//       <id> hwnd=<hex> parent=<hex> visible=<0|1> bounds=<l>,<t>,<r>,<b> view=<0|1> url=<url>
+//   WAITVIEWS <n> <timeout_ms>        -> OK <count> once n views exist, else ERR timeout
+//   MESSAGE <view> <source> <json>    -> OK <handlers called>; delivers a web
+//                                        message (json: the rest of the line)
+//   NAVCOMPLETE <view> <0|1> <status> -> OK <handlers called>; ends a navigation
+//                                        with IsSuccess and WebErrorStatus
+//   POSTED <view> <timeout_ms>        -> OK <json>: the oldest unread JSON the
+//                                        launcher posted to that view; ERR timeout
+//   CALLS [<from>]                    -> OK <n>, then the recorded calls from
+//                                        index <from> (default 0)
+//   SCRIPTS <view>                    -> OK <n>, then the scripts added to the view
+//
+// In process: the exported FakeWebView2Control(request, reply, capacity)
+// runs one request and returns the reply's length (call again with a larger
+// buffer when it does not fit). Blocking waits need another thread pumping
+// the UI thread's messages, so in-process callers on that thread use 0.
+// Over TCP: set VR_FAKE_WEBVIEW2_PORT (0 = any free port) and/or
+// VR_FAKE_WEBVIEW2_PORT_FILE (the chosen port is written there as decimal
+// text); the server listens on 127.0.0.1 from the first environment request,
+// one connection at a time.
+
+#include "fake_webview2_internal.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "webview2/iids.h"
+#include "webview2/webview2.h"
+
+using namespace vr;
+
+namespace {
+
+class FakeController;
+class FakeView;
+class FakeEnvironment;
+
+struct Options {
+    HRESULT envCreate = S_OK;
+    HRESULT envComplete = S_OK;
+    HRESULT script = S_OK;
+    std::map<int, HRESULT> controllerFailure;
+    std::set<int> noView;
+    bool view3 = true;
+    bool childWindow = true;
+};
+
+struct ViewRecord {
+    HWND parent = nullptr;
+    HWND window = nullptr;
+    bool visible = true;
+    RECT bounds{};
+    std::wstring url;
+    FakeController* controller = nullptr;  // one reference held here
+    FakeView* view = nullptr;              // one reference held here, or null
+    std::deque<std::wstring> posted;
+    std::vector<std::wstring> scripts;
+    std::vector<ICoreWebView2WebMessageReceivedEventHandler*> messageHandlers;
+    std::vector<ICoreWebView2NavigationCompletedEventHandler*> navigationHandlers;
+};
+
+std::recursive_mutex g_mutex;
+std::condition_variable_any g_changed;
+Options g_options;
+std::vector<ViewRecord> g_views;
+std::vector<std::wstring> g_calls;
+int g_controllerRequests = 0;
+// Bumped by RESET so that callbacks queued before it are dropped.
+unsigned g_generation = 0;
+std::deque<std::pair<unsigned, std::function<void()>>> g_pending;
+HWND g_dispatch = nullptr;  // hidden window of the UI thread
+FakeEnvironment* g_environment = nullptr;
+
+const UINT kRunPending = WM_APP + 1;
+const UINT kRunCommand = WM_APP + 2;
+
+void Record(const std::wstring& line) {
+    std::lock_guard lock(g_mutex);
+    g_calls.push_back(line);
+    g_changed.notify_all();
+}
+
+std::wstring Hex(const void* p) {
+    wchar_t buffer[32];
+    swprintf(buffer, 32, L"%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    return buffer;
+}
+
+std::wstring RectText(const RECT& r) {
+    return std::to_wstring(r.left) + L"," + std::to_wstring(r.top) + L"," + std::to_wstring(r.right) + L"," +
+           std::to_wstring(r.bottom);
+}
+
+wchar_t* CoTaskCopy(const std::wstring& text) {
+    auto* copy = static_cast<wchar_t*>(CoTaskMemAlloc((text.size() + 1) * sizeof(wchar_t)));
+    if (copy) memcpy(copy, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    return copy;
+}
+
+HRESULT NotImplemented(const char* object, int id, const char* method) {
+    std::wstring line;
+    for (const char* c = object; *c; ++c) line += static_cast<wchar_t>(*c);
+    line += L" " + std::to_wstring(id) + L" ";
+    for (const char* c = method; *c; ++c) line += static_cast<wchar_t>(*c);
+    Record(line + L" not implemented");
+    return E_NOTIMPL;
+}
+
+// Runs fn later on the UI thread, from the hidden window's message.
+void Later(std::function<void()> fn) {
+    std::lock_guard lock(g_mutex);
+    g_pending.emplace_back(g_generation, std::move(fn));
+    PostMessageW(g_dispatch, kRunPending, 0, 0);
+}
+
+// Reference counting shared by every fake object.
+template <class Base>
+class Counted : public Base {
+public:
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG n = InterlockedDecrement(&refs_);
+        if (n == 0) delete this;
+        return n;
+    }
+    virtual ~Counted() = default;
+
+protected:
+    HRESULT Answer(REFIID riid, void** out, std::initializer_list<const IID*> iids) {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (IsEqualIID(riid, IID_IUnknown)) {
+            *out = static_cast<Base*>(this);
+        } else {
+            for (const IID* iid : iids)
+                if (IsEqualIID(riid, *iid)) *out = static_cast<Base*>(this);
+        }
+        if (!*out) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+
+private:
+    LONG refs_ = 1;
+};
+
+class FakeSettings : public Counted<ICoreWebView2Settings> {
+public:
+    explicit FakeSettings(int id) : id_(id) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        return Answer(riid, out, {&IID_ICoreWebView2Settings});
+    }
+    HRESULT STDMETHODCALLTYPE get_IsScriptEnabled(BOOL* isScriptEnabled) override { return NotImplemented("settings", id_, "get_IsScriptEnabled"); }
+    HRESULT STDMETHODCALLTYPE put_IsScriptEnabled(BOOL isScriptEnabled) override { return NotImplemented("settings", id_, "put_IsScriptEnabled"); }
+    HRESULT STDMETHODCALLTYPE get_IsWebMessageEnabled(BOOL* isWebMessageEnabled) override { return NotImplemented("settings", id_, "get_IsWebMessageEnabled"); }
+    HRESULT STDMETHODCALLTYPE put_IsWebMessageEnabled(BOOL isWebMessageEnabled) override { return NotImplemented("settings", id_, "put_IsWebMessageEnabled"); }
+    HRESULT STDMETHODCALLTYPE get_AreDefaultScriptDialogsEnabled(BOOL* areDefaultScriptDialogsEnabled) override { return NotImplemented("settings", id_, "get_AreDefaultScriptDialogsEnabled"); }
+    HRESULT STDMETHODCALLTYPE put_AreDefaultScriptDialogsEnabled(BOOL areDefaultScriptDialogsEnabled) override { return NotImplemented("settings", id_, "put_AreDefaultScriptDialogsEnabled"); }
+    HRESULT STDMETHODCALLTYPE get_IsStatusBarEnabled(BOOL* isStatusBarEnabled) override { return NotImplemented("settings", id_, "get_IsStatusBarEnabled"); }
+    HRESULT STDMETHODCALLTYPE get_AreDevToolsEnabled(BOOL* areDevToolsEnabled) override { return NotImplemented("settings", id_, "get_AreDevToolsEnabled"); }
+    HRESULT STDMETHODCALLTYPE get_AreDefaultContextMenusEnabled(BOOL* enabled) override { return NotImplemented("settings", id_, "get_AreDefaultContextMenusEnabled"); }
+    HRESULT STDMETHODCALLTYPE get_AreHostObjectsAllowed(BOOL* allowed) override { return NotImplemented("settings", id_, "get_AreHostObjectsAllowed"); }
+    HRESULT STDMETHODCALLTYPE put_AreHostObjectsAllowed(BOOL allowed) override { return NotImplemented("settings", id_, "put_AreHostObjectsAllowed"); }
+    HRESULT STDMETHODCALLTYPE get_IsZoomControlEnabled(BOOL* enabled) override { return NotImplemented("settings", id_, "get_IsZoomControlEnabled"); }
+    HRESULT STDMETHODCALLTYPE put_IsStatusBarEnabled(BOOL v) override { return Put(L"put_IsStatusBarEnabled", v); }
+    HRESULT STDMETHODCALLTYPE put_AreDevToolsEnabled(BOOL v) override { return Put(L"put_AreDevToolsEnabled", v); }
+    HRESULT STDMETHODCALLTYPE put_AreDefaultContextMenusEnabled(BOOL v) override {
+        return Put(L"put_AreDefaultContextMenusEnabled", v);
+    }
+    HRESULT STDMETHODCALLTYPE put_IsZoomControlEnabled(BOOL v) override { return Put(L"put_IsZoomControlEnabled", v); }
+
+private:
+    HRESULT Put(const wchar_t* name, BOOL value) {
+        Record(L"settings " + std::to_wstring(id_) + L" " + name + L" " + std::to_wstring(value));
+        return S_OK;
+    }
+    int id_;
+};
+
+class FakeMessageArgs : public Counted<ICoreWebView2WebMessageReceivedEventArgs> {
+public:
+    FakeMessageArgs(std::wstring source, std::wstring json) : source_(std::move(source)), json_(std::move(json)) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        return Answer(riid, out, {&IID_ICoreWebView2WebMessageReceivedEventArgs});
+    }
+    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* value) override {
+        if (!value) return E_POINTER;
+        *value = CoTaskCopy(source_);
+        return *value ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE get_WebMessageAsJson(LPWSTR* value) override {
+        if (!value) return E_POINTER;
+        *value = CoTaskCopy(json_);
+        return *value ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    std::wstring source_, json_;
+};
+
+class FakeNavigationArgs : public Counted<ICoreWebView2NavigationCompletedEventArgs> {
+public:
+    FakeNavigationArgs(BOOL success, int status) : success_(success), status_(status) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        return Answer(riid, out, {&IID_ICoreWebView2NavigationCompletedEventArgs});
+    }
+    HRESULT STDMETHODCALLTYPE get_IsSuccess(BOOL* value) override {
+        if (!value) return E_POINTER;
+        *value = success_;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_WebErrorStatus(COREWEBVIEW2_WEB_ERROR_STATUS* value) override {
+        if (!value) return E_POINTER;
+        *value = static_cast<COREWEBVIEW2_WEB_ERROR_STATUS>(status_);
+        return S_OK;
+    }
+
+private:
+    BOOL success_;
+    int status_;
+};
+
+ViewRecord* Find(int id) {
+    if (id < 0 || id >= static_cast<int>(g_views.size())) return nullptr;
+    return &g_views[id];
+}
+
+class FakeView : public Counted<ICoreWebView2_3> {
+public:
+    FakeView(int id, bool view3) : id_(id), view3_(view3) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        if (view3_) return Answer(riid, out, {&IID_ICoreWebView2, &IID_ICoreWebView2_2, &IID_ICoreWebView2_3});
+        // An older runtime: the later interfaces are unknown to it.
+        return Answer(riid, out, {&IID_ICoreWebView2});
+    }
+    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* uri) override { return NotImplemented("view", id_, "get_Source"); }
+    HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR htmlContent) override { return NotImplemented("view", id_, "NavigateToString"); }
+    HRESULT STDMETHODCALLTYPE add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_NavigationStarting"); }
+    HRESULT STDMETHODCALLTYPE remove_NavigationStarting(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_NavigationStarting"); }
+    HRESULT STDMETHODCALLTYPE add_ContentLoading(ICoreWebView2ContentLoadingEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_ContentLoading"); }
+    HRESULT STDMETHODCALLTYPE remove_ContentLoading(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_ContentLoading"); }
+    HRESULT STDMETHODCALLTYPE add_SourceChanged(ICoreWebView2SourceChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_SourceChanged"); }
+    HRESULT STDMETHODCALLTYPE remove_SourceChanged(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_SourceChanged"); }
+    HRESULT STDMETHODCALLTYPE add_HistoryChanged(ICoreWebView2HistoryChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_HistoryChanged"); }
+    HRESULT STDMETHODCALLTYPE remove_HistoryChanged(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_HistoryChanged"); }
+    HRESULT STDMETHODCALLTYPE remove_NavigationCompleted(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_NavigationCompleted"); }
+    HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_FrameNavigationStarting"); }
+    HRESULT STDMETHODCALLTYPE remove_FrameNavigationStarting(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_FrameNavigationStarting"); }
+    HRESULT STDMETHODCALLTYPE add_FrameNavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_FrameNavigationCompleted"); }
+    HRESULT STDMETHODCALLTYPE remove_FrameNavigationCompleted(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_FrameNavigationCompleted"); }
+    HRESULT STDMETHODCALLTYPE add_ScriptDialogOpening(ICoreWebView2ScriptDialogOpeningEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_ScriptDialogOpening"); }
+    HRESULT STDMETHODCALLTYPE remove_ScriptDialogOpening(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_ScriptDialogOpening"); }
+    HRESULT STDMETHODCALLTYPE add_PermissionRequested(ICoreWebView2PermissionRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_PermissionRequested"); }
+    HRESULT STDMETHODCALLTYPE remove_PermissionRequested(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_PermissionRequested"); }
+    HRESULT STDMETHODCALLTYPE add_ProcessFailed(ICoreWebView2ProcessFailedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_ProcessFailed"); }
+    HRESULT STDMETHODCALLTYPE remove_ProcessFailed(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_ProcessFailed"); }
+    HRESULT STDMETHODCALLTYPE RemoveScriptToExecuteOnDocumentCreated(LPCWSTR id) override { return NotImplemented("view", id_, "RemoveScriptToExecuteOnDocumentCreated"); }
+    HRESULT STDMETHODCALLTYPE ExecuteScript(LPCWSTR javaScript, ICoreWebView2ExecuteScriptCompletedHandler* handler) override { return NotImplemented("view", id_, "ExecuteScript"); }
+    HRESULT STDMETHODCALLTYPE CapturePreview(COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT imageFormat, IStream* imageStream, ICoreWebView2CapturePreviewCompletedHandler* handler) override { return NotImplemented("view", id_, "CapturePreview"); }
+    HRESULT STDMETHODCALLTYPE Reload() override { return NotImplemented("view", id_, "Reload"); }
+    HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR webMessageAsString) override { return NotImplemented("view", id_, "PostWebMessageAsString"); }
+    HRESULT STDMETHODCALLTYPE remove_WebMessageReceived(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_WebMessageReceived"); }
+    HRESULT STDMETHODCALLTYPE CallDevToolsProtocolMethod(LPCWSTR methodName, LPCWSTR parametersAsJson, ICoreWebView2CallDevToolsProtocolMethodCompletedHandler* handler) override { return NotImplemented("view", id_, "CallDevToolsProtocolMethod"); }
+    HRESULT STDMETHODCALLTYPE get_BrowserProcessId(UINT32* value) override { return NotImplemented("view", id_, "get_BrowserProcessId"); }
+    HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL* canGoBack) override { return NotImplemented("view", id_, "get_CanGoBack"); }
+    HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL* canGoForward) override { return NotImplemented("view", id_, "get_CanGoForward"); }
+    HRESULT STDMETHODCALLTYPE GoBack() override { return NotImplemented("view", id_, "GoBack"); }
+    HRESULT STDMETHODCALLTYPE GoForward() override { return NotImplemented("view", id_, "GoForward"); }
+    HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(LPCWSTR eventName, ICoreWebView2DevToolsProtocolEventReceiver** receiver) override { return NotImplemented("view", id_, "GetDevToolsProtocolEventReceiver"); }
+    HRESULT STDMETHODCALLTYPE Stop() override { return NotImplemented("view", id_, "Stop"); }
+    HRESULT STDMETHODCALLTYPE add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_NewWindowRequested"); }
+    HRESULT STDMETHODCALLTYPE remove_NewWindowRequested(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_NewWindowRequested"); }
+    HRESULT STDMETHODCALLTYPE add_DocumentTitleChanged(ICoreWebView2DocumentTitleChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_DocumentTitleChanged"); }
+    HRESULT STDMETHODCALLTYPE remove_DocumentTitleChanged(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_DocumentTitleChanged"); }
+    HRESULT STDMETHODCALLTYPE get_DocumentTitle(LPWSTR* title) override { return NotImplemented("view", id_, "get_DocumentTitle"); }
+    HRESULT STDMETHODCALLTYPE AddHostObjectToScript(LPCWSTR name, VARIANT* object) override { return NotImplemented("view", id_, "AddHostObjectToScript"); }
+    HRESULT STDMETHODCALLTYPE RemoveHostObjectFromScript(LPCWSTR name) override { return NotImplemented("view", id_, "RemoveHostObjectFromScript"); }
+    HRESULT STDMETHODCALLTYPE OpenDevToolsWindow() override { return NotImplemented("view", id_, "OpenDevToolsWindow"); }
+    HRESULT STDMETHODCALLTYPE add_ContainsFullScreenElementChanged(ICoreWebView2ContainsFullScreenElementChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_ContainsFullScreenElementChanged"); }
+    HRESULT STDMETHODCALLTYPE remove_ContainsFullScreenElementChanged(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_ContainsFullScreenElementChanged"); }
+    HRESULT STDMETHODCALLTYPE get_ContainsFullScreenElement(BOOL* containsFullScreenElement) override { return NotImplemented("view", id_, "get_ContainsFullScreenElement"); }
+    HRESULT STDMETHODCALLTYPE add_WebResourceRequested(ICoreWebView2WebResourceRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_WebResourceRequested"); }
+    HRESULT STDMETHODCALLTYPE remove_WebResourceRequested(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_WebResourceRequested"); }
+    HRESULT STDMETHODCALLTYPE AddWebResourceRequestedFilter(const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) override { return NotImplemented("view", id_, "AddWebResourceRequestedFilter"); }
+    HRESULT STDMETHODCALLTYPE RemoveWebResourceRequestedFilter(const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) override { return NotImplemented("view", id_, "RemoveWebResourceRequestedFilter"); }
+    HRESULT STDMETHODCALLTYPE add_WindowCloseRequested(ICoreWebView2WindowCloseRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_WindowCloseRequested"); }
+    HRESULT STDMETHODCALLTYPE remove_WindowCloseRequested(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_WindowCloseRequested"); }
+    HRESULT STDMETHODCALLTYPE add_WebResourceResponseReceived(ICoreWebView2WebResourceResponseReceivedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_WebResourceResponseReceived"); }
+    HRESULT STDMETHODCALLTYPE remove_WebResourceResponseReceived(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_WebResourceResponseReceived"); }
+    HRESULT STDMETHODCALLTYPE NavigateWithWebResourceRequest(ICoreWebView2WebResourceRequest* request) override { return NotImplemented("view", id_, "NavigateWithWebResourceRequest"); }
+    HRESULT STDMETHODCALLTYPE add_DOMContentLoaded(ICoreWebView2DOMContentLoadedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_DOMContentLoaded"); }
+    HRESULT STDMETHODCALLTYPE remove_DOMContentLoaded(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_DOMContentLoaded"); }
+    HRESULT STDMETHODCALLTYPE get_CookieManager(ICoreWebView2CookieManager** cookieManager) override { return NotImplemented("view", id_, "get_CookieManager"); }
+    HRESULT STDMETHODCALLTYPE get_Environment(ICoreWebView2Environment** environment) override { return NotImplemented("view", id_, "get_Environment"); }
+    HRESULT STDMETHODCALLTYPE TrySuspend(ICoreWebView2TrySuspendCompletedHandler* handler) override { return NotImplemented("view", id_, "TrySuspend"); }
+    HRESULT STDMETHODCALLTYPE Resume() override { return NotImplemented("view", id_, "Resume"); }
+    HRESULT STDMETHODCALLTYPE get_IsSuspended(BOOL* isSuspended) override { return NotImplemented("view", id_, "get_IsSuspended"); }
+    HRESULT STDMETHODCALLTYPE get_Settings(ICoreWebView2Settings** settings) override {
+        if (!settings) return E_POINTER;
+        *settings = new FakeSettings(id_);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Navigate(LPCWSTR uri) override {
+        std::wstring url = uri ? uri : L"";
+        Record(L"view " + std::to_wstring(id_) + L" Navigate " + url);
+        std::lock_guard lock(g_mutex);
+        if (ViewRecord* record = Find(id_)) record->url = url;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* handler,
+                                                      EventRegistrationToken* token) override {
+        Record(L"view " + std::to_wstring(id_) + L" add_NavigationCompleted");
+        if (!handler || !token) return E_POINTER;
+        std::lock_guard lock(g_mutex);
+        ViewRecord* record = Find(id_);
+        if (!record) return E_FAIL;
+        handler->AddRef();
+        record->navigationHandlers.push_back(handler);
+        token->value = static_cast<INT64>(record->navigationHandlers.size());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE AddScriptToExecuteOnDocumentCreated(
+        LPCWSTR javaScript, ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler* handler) override {
+        Record(L"view " + std::to_wstring(id_) + L" AddScriptToExecuteOnDocumentCreated");
+        HRESULT result;
+        {
+            std::lock_guard lock(g_mutex);
+            ViewRecord* record = Find(id_);
+            if (record) record->scripts.push_back(javaScript ? javaScript : L"");
+            result = g_options.script;
+        }
+        if (handler) {
+            handler->AddRef();
+            const std::wstring scriptId = L"script-" + std::to_wstring(id_);
+            Later([handler, result, scriptId] {
+                handler->Invoke(result, SUCCEEDED(result) ? scriptId.c_str() : nullptr);
+                handler->Release();
+            });
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE PostWebMessageAsJson(LPCWSTR json) override {
+        std::wstring text = json ? json : L"";
+        Record(L"view " + std::to_wstring(id_) + L" PostWebMessageAsJson " + text);
+        std::lock_guard lock(g_mutex);
+        if (ViewRecord* record = Find(id_)) record->posted.push_back(text);
+        g_changed.notify_all();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE add_WebMessageReceived(ICoreWebView2WebMessageReceivedEventHandler* handler,
+                                                     EventRegistrationToken* token) override {
+        Record(L"view " + std::to_wstring(id_) + L" add_WebMessageReceived");
+        if (!handler || !token) return E_POINTER;
+        std::lock_guard lock(g_mutex);
+        ViewRecord* record = Find(id_);
+        if (!record) return E_FAIL;
+        handler->AddRef();
+        record->messageHandlers.push_back(handler);
+        token->value = static_cast<INT64>(record->messageHandlers.size());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE SetVirtualHostNameToFolderMapping(LPCWSTR hostName, LPCWSTR folderPath,
+                                                                COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND kind) override {
+        Record(L"view " + std::to_wstring(id_) + L" SetVirtualHostNameToFolderMapping " + (hostName ? hostName : L"") +
+               L" " + std::to_wstring(static_cast<int>(kind)) + L" " + (folderPath ? folderPath : L""));
+        return S_OK;
+    }
+
+private:
+    int id_;
+    bool view3_;
+};
+
+class FakeController : public Counted<ICoreWebView2Controller> {
+public:
+    explicit FakeController(int id) : id_(id) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        return Answer(riid, out, {&IID_ICoreWebView2Controller});
+    }
+    HRESULT STDMETHODCALLTYPE get_IsVisible(BOOL* isVisible) override { return NotImplemented("controller", id_, "get_IsVisible"); }
+    HRESULT STDMETHODCALLTYPE get_Bounds(RECT* bounds) override { return NotImplemented("controller", id_, "get_Bounds"); }
+    HRESULT STDMETHODCALLTYPE get_ZoomFactor(double* zoomFactor) override { return NotImplemented("controller", id_, "get_ZoomFactor"); }
+    HRESULT STDMETHODCALLTYPE put_ZoomFactor(double zoomFactor) override { return NotImplemented("controller", id_, "put_ZoomFactor"); }
+    HRESULT STDMETHODCALLTYPE add_ZoomFactorChanged(ICoreWebView2ZoomFactorChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_ZoomFactorChanged"); }
+    HRESULT STDMETHODCALLTYPE remove_ZoomFactorChanged(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_ZoomFactorChanged"); }
+    HRESULT STDMETHODCALLTYPE SetBoundsAndZoomFactor(RECT bounds, double zoomFactor) override { return NotImplemented("controller", id_, "SetBoundsAndZoomFactor"); }
+    HRESULT STDMETHODCALLTYPE MoveFocus(COREWEBVIEW2_MOVE_FOCUS_REASON reason) override { return NotImplemented("controller", id_, "MoveFocus"); }
+    HRESULT STDMETHODCALLTYPE add_MoveFocusRequested(ICoreWebView2MoveFocusRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_MoveFocusRequested"); }
+    HRESULT STDMETHODCALLTYPE remove_MoveFocusRequested(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_MoveFocusRequested"); }
+    HRESULT STDMETHODCALLTYPE add_GotFocus(ICoreWebView2FocusChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_GotFocus"); }
+    HRESULT STDMETHODCALLTYPE remove_GotFocus(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_GotFocus"); }
+    HRESULT STDMETHODCALLTYPE add_LostFocus(ICoreWebView2FocusChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_LostFocus"); }
+    HRESULT STDMETHODCALLTYPE remove_LostFocus(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_LostFocus"); }
+    HRESULT STDMETHODCALLTYPE add_AcceleratorKeyPressed(ICoreWebView2AcceleratorKeyPressedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_AcceleratorKeyPressed"); }
+    HRESULT STDMETHODCALLTYPE remove_AcceleratorKeyPressed(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_AcceleratorKeyPressed"); }
+    HRESULT STDMETHODCALLTYPE get_ParentWindow(HWND* parentWindow) override { return NotImplemented("controller", id_, "get_ParentWindow"); }
+    HRESULT STDMETHODCALLTYPE put_ParentWindow(HWND parentWindow) override { return NotImplemented("controller", id_, "put_ParentWindow"); }
+    HRESULT STDMETHODCALLTYPE NotifyParentWindowPositionChanged() override { return NotImplemented("controller", id_, "NotifyParentWindowPositionChanged"); }
+    HRESULT STDMETHODCALLTYPE Close() override { return NotImplemented("controller", id_, "Close"); }
+    HRESULT STDMETHODCALLTYPE put_IsVisible(BOOL visible) override {
+        Record(L"controller " + std::to_wstring(id_) + L" put_IsVisible " + std::to_wstring(visible));
+        HWND window = nullptr;
+        {
+            std::lock_guard lock(g_mutex);
+            ViewRecord* record = Find(id_);
+            if (!record) return E_FAIL;
+            record->visible = visible != FALSE;
+            window = record->window;
+        }
+        if (window) ShowWindow(window, visible ? SW_SHOWNA : SW_HIDE);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE put_Bounds(RECT bounds) override {
+        Record(L"controller " + std::to_wstring(id_) + L" put_Bounds " + RectText(bounds));
+        HWND window = nullptr;
+        {
+            std::lock_guard lock(g_mutex);
+            ViewRecord* record = Find(id_);
+            if (!record) return E_FAIL;
+            record->bounds = bounds;
+            window = record->window;
+        }
+        if (window)
+            SetWindowPos(window, nullptr, bounds.left, bounds.top, bounds.right - bounds.left,
+                         bounds.bottom - bounds.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_CoreWebView2(ICoreWebView2** view) override {
+        Record(L"controller " + std::to_wstring(id_) + L" get_CoreWebView2");
+        if (!view) return E_POINTER;
+        std::lock_guard lock(g_mutex);
+        ViewRecord* record = Find(id_);
+        *view = record ? record->view : nullptr;
+        if (*view) (*view)->AddRef();
+        return S_OK;
+    }
+
+private:
+    int id_;
+};
+
+LRESULT CALLBACK ChildProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_ERASEBKGND) return 1;
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A controller's own window, like the runtime's: a child of the parent,
+// visible at once. It goes to the bottom of the parent's children, where a
+// later window can end up on the real runtime too, so that a host which does
+// not raise its floating view really leaves it hidden.
+HWND CreateChildWindow(HWND parent) {
+    static bool registered = false;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    if (!registered) {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = ChildProc;
+        wc.hInstance = instance;
+        wc.lpszClassName = L"FakeWebView2Window";
+        RegisterClassExW(&wc);
+        registered = true;
+    }
+    HWND window = CreateWindowExW(0, L"FakeWebView2Window", L"", WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS, 0, 0, 0, 0,
+                                  parent, nullptr, instance, nullptr);
+    if (window) SetWindowPos(window, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return window;
+}
+
+class FakeEnvironment : public Counted<ICoreWebView2Environment> {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+        return Answer(riid, out, {&IID_ICoreWebView2Environment});
+    }
+    HRESULT STDMETHODCALLTYPE CreateCoreWebView2Controller(
+        HWND parent, ICoreWebView2CreateCoreWebView2ControllerCompletedHandler* handler) override {
+        Record(L"environment CreateCoreWebView2Controller parent=" + Hex(parent));
+        if (!handler) return E_POINTER;
+        int request;
+        {
+            std::lock_guard lock(g_mutex);
+            request = g_controllerRequests++;
+        }
+        handler->AddRef();
+        Later([handler, parent, request] {
+            HRESULT failure = S_OK;
+            bool withView = true, view3 = true, childWindow = true;
+            {
+                std::lock_guard lock(g_mutex);
+                auto it = g_options.controllerFailure.find(request);
+                if (it != g_options.controllerFailure.end()) failure = it->second;
+                withView = g_options.noView.count(request) == 0;
+                view3 = g_options.view3;
+                childWindow = g_options.childWindow;
+            }
+            if (FAILED(failure)) {
+                handler->Invoke(failure, nullptr);
+                handler->Release();
+                return;
+            }
+            HWND window = childWindow ? CreateChildWindow(parent) : nullptr;
+            FakeController* controller;
+            {
+                std::lock_guard lock(g_mutex);
+                const int id = static_cast<int>(g_views.size());
+                ViewRecord record;
+                record.parent = parent;
+                record.window = window;
+                record.controller = controller = new FakeController(id);
+                if (withView) record.view = new FakeView(id, view3);
+                g_views.push_back(std::move(record));
+                g_changed.notify_all();
+            }
+            handler->Invoke(S_OK, controller);
+            handler->Release();
+        });
+        return S_OK;
+    }
+};
+
+LRESULT CALLBACK DispatchProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kRunPending) {
+        std::function<void()> fn;
+        {
+            std::lock_guard lock(g_mutex);
+            if (g_pending.empty()) return 0;
+            auto [generation, next] = std::move(g_pending.front());
+            g_pending.pop_front();
+            if (generation != g_generation) return 0;
+            fn = std::move(next);
+        }
+        fn();
+        return 0;
+    }
+    if (message == kRunCommand) {
+        *reinterpret_cast<std::string*>(lParam) = RunCommand(*reinterpret_cast<const std::string*>(wParam));
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void EnsureDispatchWindow() {
+    std::lock_guard lock(g_mutex);
+    if (g_dispatch && IsWindow(g_dispatch)) return;
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DispatchProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = L"FakeWebView2Dispatch";
+    RegisterClassExW(&wc);
+    g_dispatch = CreateWindowExW(0, L"FakeWebView2Dispatch", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
+}
+
+// ---- text helpers of the protocol ----
+
+std::wstring Wide(const std::string& text) {
+    if (text.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), n);
+    return result;
+}
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string result(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), n, nullptr, nullptr);
+    return result;
+}
+
+std::string Escaped(const std::wstring& text) {
+    std::string out;
+    for (char c : Narrow(text)) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else out += c;
+    }
+    return out;
+}
+
+std::string ListReply(const std::vector<std::string>& lines) {
+    std::string reply = "OK " + std::to_string(lines.size());
+    for (const auto& line : lines) reply += "\n" + line;
+    return reply;
+}
+
+// Splits off the first word; the rest keeps its inner spaces.
+std::string Word(std::string& rest) {
+    const size_t start = rest.find_first_not_of(' ');
+    if (start == std::string::npos) {
+        rest.clear();
+        return {};
+    }
+    size_t end = rest.find(' ', start);
+    if (end == std::string::npos) end = rest.size();
+    std::string word = rest.substr(start, end - start);
+    rest = end < rest.size() ? rest.substr(end + 1) : std::string();
+    return word;
+}
+
+bool Number(const std::string& text, long long* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    *value = strtoll(text.c_str(), &end, 0);
+    return end && *end == '\0';
+}
+
+void ResetState() {
+    std::vector<IUnknown*> drop;
+    {
+        std::lock_guard lock(g_mutex);
+        for (auto& record : g_views) {
+            drop.push_back(record.controller);
+            if (record.view) drop.push_back(record.view);
+            for (auto* h : record.messageHandlers) drop.push_back(h);
+            for (auto* h : record.navigationHandlers) drop.push_back(h);
+        }
+        g_views.clear();
+        g_calls.clear();
+        g_options = Options();
+        g_controllerRequests = 0;
+        ++g_generation;
+        g_pending.clear();
+    }
+    // Outside the lock: a handler's release may run its owner's code.
+    for (IUnknown* object : drop) object->Release();
+}
+
+std::string Deliver(int id, const std::wstring& source, const std::wstring& json) {
+    std::vector<ICoreWebView2WebMessageReceivedEventHandler*> handlers;
+    FakeView* view = nullptr;
+    {
+        std::lock_guard lock(g_mutex);
+        ViewRecord* record = Find(id);
+        if (!record || !record->view) return "ERR no such view";
+        view = record->view;
+        view->AddRef();
+        handlers = record->messageHandlers;
+        for (auto* h : handlers) h->AddRef();
+    }
+    auto* args = new FakeMessageArgs(source, json);
+    for (auto* h : handlers) {
+        h->Invoke(view, args);
+        h->Release();
+    }
+    args->Release();
+    view->Release();
+    return "OK " + std::to_string(handlers.size());
+}
+
+std::string CompleteNavigation(int id, bool success, int status) {
+    std::vector<ICoreWebView2NavigationCompletedEventHandler*> handlers;
+    FakeView* view = nullptr;
+    {
+        std::lock_guard lock(g_mutex);
+        ViewRecord* record = Find(id);
+        if (!record || !record->view) return "ERR no such view";
+        view = record->view;
+        view->AddRef();
+        handlers = record->navigationHandlers;
+        for (auto* h : handlers) h->AddRef();
+    }
+    auto* args = new FakeNavigationArgs(success ? TRUE : FALSE, status);
+    for (auto* h : handlers) {
+        h->Invoke(view, args);
+        h->Release();
+    }
+    args->Release();
+    view->Release();
+    return "OK " + std::to_string(handlers.size());
+}
+
+std::string SetOption(const std::string& name, const std::string& valueText) {
+    long long value = 0;
+    if (!Number(valueText, &value)) return "ERR bad value";
+    std::lock_guard lock(g_mutex);
+    const HRESULT hr = static_cast<HRESULT>(static_cast<unsigned long>(value));
+    if (name == "env.create") g_options.envCreate = hr;
+    else if (name == "env.complete") g_options.envComplete = hr;
+    else if (name == "script") g_options.script = hr;
+    else if (name == "view3") g_options.view3 = value != 0;
+    else if (name == "childwindow") g_options.childWindow = value != 0;
+    else if (name.rfind("controller.", 0) == 0) g_options.controllerFailure[atoi(name.c_str() + 11)] = hr;
+    else if (name.rfind("noview.", 0) == 0) {
+        if (value) g_options.noView.insert(atoi(name.c_str() + 7));
+        else g_options.noView.erase(atoi(name.c_str() + 7));
+    } else return "ERR unknown option";
+    return "OK";
+}
+
+std::string Wait(const std::string& command, std::string rest) {
+    long long id = 0, timeout = 0, count = 0;
+    const DWORD start = GetTickCount();
+    std::unique_lock lock(g_mutex);
+    if (command == "WAITVIEWS") {
+        if (!Number(Word(rest), &count) || !Number(Word(rest), &timeout)) return "ERR usage";
+        g_changed.wait_for(lock, std::chrono::milliseconds(timeout),
+                           [&] { return static_cast<long long>(g_views.size()) >= count; });
+        if (static_cast<long long>(g_views.size()) < count) return "ERR timeout";
+        return "OK " + std::to_string(g_views.size());
+    }
+    if (!Number(Word(rest), &id) || !Number(Word(rest), &timeout)) return "ERR usage";
+    auto ready = [&] {
+        ViewRecord* record = Find(static_cast<int>(id));
+        return record && !record->posted.empty();
+    };
+    g_changed.wait_for(lock, std::chrono::milliseconds(timeout), ready);
+    (void)start;
+    if (!ready()) return "ERR timeout";
+    ViewRecord* record = Find(static_cast<int>(id));
+    std::wstring json = record->posted.front();
+    record->posted.pop_front();
+    return "OK " + Narrow(json);
+}
+
+}  // namespace
+
+// Runs one request on the current thread.
+std::string RunCommand(const std::string& request) {
+    std::string rest = request;
+    while (!rest.empty() && (rest.back() == '\r' || rest.back() == '\n')) rest.pop_back();
+    const std::string command = Word(rest);
+    if (command == "PING") return "OK";
+    if (command == "RESET") {
+        ResetState();
+        return "OK";
+    }
+    if (command == "SET") {
+        const std::string name = Word(rest);
+        return SetOption(name, Word(rest));
+    }
+    if (command == "VIEWS") {
+        std::lock_guard lock(g_mutex);
+        std::vector<std::string> lines;
+        for (size_t i = 0; i < g_views.size(); ++i) {
+            const ViewRecord& r = g_views[i];
+            lines.push_back(std::to_string(i) + " hwnd=" + Narrow(Hex(r.window)) + " parent=" + Narrow(Hex(r.parent)) +
+                            " visible=" + (r.visible ? "1" : "0") + " bounds=" + Narrow(RectText(r.bounds)) +
+                            " view=" + (r.view ? "1" : "0") + " url=" + Narrow(r.url));
+        }
+        return ListReply(lines);
+    }
+    if (command == "WAITVIEWS" || command == "POSTED") return Wait(command, rest);
+    if (command == "MESSAGE") {
+        long long id = 0;
+        if (!Number(Word(rest), &id)) return "ERR usage";
+        const std::string source = Word(rest);
+        return Deliver(static_cast<int>(id), Wide(source), Wide(rest));
+    }
+    if (command == "NAVCOMPLETE") {
+        long long id = 0, success = 0, status = 0;
+        if (!Number(Word(rest), &id) || !Number(Word(rest), &success) || !Number(Word(rest), &status))
+            return "ERR usage";
+        return CompleteNavigation(static_cast<int>(id), success != 0, static_cast<int>(status));
+    }
+    if (command == "CALLS") {
+        long long from = 0;
+        const std::string first = Word(rest);
+        if (!first.empty() && !Number(first, &from)) return "ERR usage";
+        std::lock_guard lock(g_mutex);
+        std::vector<std::string> lines;
+        for (size_t i = static_cast<size_t>(from < 0 ? 0 : from); i < g_calls.size(); ++i)
+            lines.push_back(Escaped(g_calls[i]));
+        return ListReply(lines);
+    }
+    if (command == "SCRIPTS") {
+        long long id = 0;
+        if (!Number(Word(rest), &id)) return "ERR usage";
+        std::lock_guard lock(g_mutex);
+        ViewRecord* record = Find(static_cast<int>(id));
+        if (!record) return "ERR no such view";
+        std::vector<std::string> lines;
+        for (const auto& script : record->scripts) lines.push_back(Escaped(script));
+        return ListReply(lines);
+    }
+    return "ERR unknown command";
+}
+
+// Runs one request where it belongs: handlers only ever run on the UI thread,
+// so requests from other threads that call into the launcher are sent there.
+std::string ExecuteCommand(const std::string& request) {
+    std::string probe = request;
+    const std::string command = Word(probe);
+    const bool waits = command == "WAITVIEWS" || command == "POSTED";
+    HWND dispatch;
+    {
+        std::lock_guard lock(g_mutex);
+        dispatch = g_dispatch;
+    }
+    if (waits || !dispatch || GetWindowThreadProcessId(dispatch, nullptr) == GetCurrentThreadId())
+        return RunCommand(request);
+    std::string reply = "ERR UI thread not responding";
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(dispatch, kRunCommand, reinterpret_cast<WPARAM>(&request), reinterpret_cast<LPARAM>(&reply),
+                        SMTO_NORMAL, 10000, &ignored);
+    return reply;
+}
+
+extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateWebViewEnvironmentWithOptionsInternal(
+    BOOL flag, int runtimeType, PCWSTR userDataFolder, ICoreWebView2EnvironmentOptions* options,
+    ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
+    Record(L"CreateWebViewEnvironmentWithOptionsInternal flag=" + std::to_wstring(flag) + L" type=" +
+           std::to_wstring(runtimeType) + L" options=" + (options ? L"1" : L"0") +
+           L" userData=" + (userDataFolder ? userDataFolder : L"(null)"));
+    StartControlServer();
+    if (!handler) return E_POINTER;
+    HRESULT createFailure, completeFailure;
+    {
+        std::lock_guard lock(g_mutex);
+        createFailure = g_options.envCreate;
+        completeFailure = g_options.envComplete;
+    }
+    if (FAILED(createFailure)) return createFailure;
+    EnsureDispatchWindow();
+    handler->AddRef();
+    Later([handler, completeFailure] {
+        if (FAILED(completeFailure)) {
+            handler->Invoke(completeFailure, nullptr);
+        } else {
+            {
+                std::lock_guard lock(g_mutex);
+                if (!g_environment) g_environment = new FakeEnvironment();  // lives as long as the process
+            }
+            handler->Invoke(S_OK, g_environment);
+        }
+        handler->Release();
+    });
+    return S_OK;
+}
+
+extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { return S_FALSE; }
+
+extern "C" __declspec(dllexport) int FakeWebView2Control(const char* request, char* reply, int capacity) {
+    const std::string text = ExecuteCommand(request ? request : "");
+    if (reply && capacity > 0) {
+        const size_t n = text.size() < static_cast<size_t>(capacity - 1) ? text.size() : static_cast<size_t>(capacity - 1);
+        memcpy(reply, text.data(), n);
+        reply[n] = '\0';
+    }
+    return static_cast<int>(text.size());
+}
