@@ -1,0 +1,112 @@
+// Opens the launcher page from a loopback server with a stand-in for the
+// web view's message channel, and gives tests the commands the page posted.
+import fs from 'node:fs';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { contentType } from './server.mjs';
+import { watchErrors } from './browser.mjs';
+
+const here = path.dirname(fileURLToPath(import.meta.url));
+export const ASSETS_DIR = path.join(here, '../fixtures/assets');
+
+// Behaves like the host's object as the page sees it: postMessage takes a
+// value and the native side receives its JSON text; events arrive as message
+// events whose data is the parsed object.
+const HOST_SHIM = `(() => {
+  const host = { posted: [], listeners: [] };
+  window.__host = host;
+  window.chrome = window.chrome || {};
+  window.chrome.webview = {
+    postMessage(value) {
+      host.posted.push({ json: JSON.stringify(value), type: typeof value, listeners: host.listeners.length });
+    },
+    addEventListener(type, fn) { if (type === 'message') host.listeners.push(fn); },
+    removeEventListener(type, fn) { host.listeners = host.listeners.filter((f) => f !== fn); },
+  };
+  host.emit = (evt) => {
+    const event = new MessageEvent('message', { data: evt });
+    for (const fn of host.listeners.slice()) fn(event);
+  };
+})();`;
+
+export const INIT = {
+  evt: 'init',
+  version: 'v1.0.0',
+  patchVersion: 27,
+  clientCount: 2,
+  animatedBg: false,
+  backgrounds: ['Background1'],
+  links: {
+    register: 'https://game.example/register',
+    discord: 'https://discord.example/invite/veltrune',
+    youtube: 'https://video.example/@veltrune',
+    facebook: '',
+  },
+};
+
+export async function openLauncher(browser, base, { reducedMotion = 'no-preference', ignoreErrors } = {}) {
+  const context = await browser.newContext({ viewport: { width: 1224, height: 772 }, reducedMotion });
+  // The asset folder's virtual host, served from the test fixtures.
+  await context.route('https://client-assets/**', async (route) => {
+    const name = decodeURIComponent(new URL(route.request().url()).pathname.slice(1));
+    const file = path.join(ASSETS_DIR, name);
+    if (!name || name.includes('/') || !fs.existsSync(file)) {
+      await route.fulfill({ status: 404, body: 'missing' });
+      return;
+    }
+    await route.fulfill({ status: 200, contentType: contentType(file), body: fs.readFileSync(file) });
+  });
+  const page = await context.newPage();
+  const errors = watchErrors(page, ignoreErrors);
+  await page.addInitScript({ content: HOST_SHIM });
+  await page.goto(`${base}/web/index.html`);
+  await page.waitForFunction(() => window.__host.posted.some((p) => p.json.includes('"ui.ready"')));
+
+  const lp = {
+    page,
+    errors,
+    async commands(cmd) {
+      const all = await page.evaluate(() => window.__host.posted.map((p) => JSON.parse(p.json)));
+      return cmd ? all.filter((c) => c.cmd === cmd) : all;
+    },
+    async rawPosts() {
+      return page.evaluate(() => window.__host.posted);
+    },
+    async clearCommands() {
+      await page.evaluate(() => { window.__host.posted.length = 0; });
+    },
+    // Delivers events in one task, then waits for the page to draw them.
+    async emit(...events) {
+      await page.evaluate((list) => list.forEach((e) => window.__host.emit(e)), events);
+      await lp.frame();
+    },
+    async frame() {
+      await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
+    },
+    text(selector) {
+      return page.locator(selector).innerText();
+    },
+    async close() {
+      await context.close();
+    },
+  };
+  return lp;
+}
+
+// Finds text that spills out of its box: an element whose content is wider
+// or taller than it must clip on purpose (ellipsis or scrolling).
+export function findOverflow(page) {
+  return page.evaluate(() => {
+    const bad = [];
+    for (const e of document.querySelectorAll('body *')) {
+      if (e.closest('[hidden], svg, dialog:not([open])') || !e.getClientRects().length) continue;
+      const cs = getComputedStyle(e);
+      const spillsX = e.scrollWidth > e.clientWidth + 1 && cs.overflowX === 'visible' && e.clientWidth > 0;
+      const spillsY = e.scrollHeight > e.clientHeight + 1 && cs.overflowY === 'visible' && e.clientHeight > 0 && cs.display !== 'inline';
+      if (spillsX || spillsY) bad.push(`${e.tagName.toLowerCase()}#${e.id}.${e.className} ${e.scrollWidth}x${e.scrollHeight} in ${e.clientWidth}x${e.clientHeight}`);
+    }
+    const doc = document.documentElement;
+    if (doc.scrollWidth > window.innerWidth || doc.scrollHeight > window.innerHeight) bad.push(`page ${doc.scrollWidth}x${doc.scrollHeight}`);
+    return bad;
+  });
+}
