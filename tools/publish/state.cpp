@@ -39,6 +39,9 @@ bool SaveState(const fs::path& file, const PublishState& state, std::string& err
         text += std::to_string(r.size) + " " + std::to_string(r.mtimeNs) + " " + crc + " " + std::to_string(r.objSize) +
                 " " + std::to_string(r.objMtimeNs) + " " + path + "\n";
     }
+    // An unchanged state is left alone, so a run with nothing to do changes nothing.
+    std::string current;
+    if (ReadWholeFile(file, current) && current == text) return true;
     return WriteFileAtomic(file, text, error);
 }
 
