@@ -118,7 +118,11 @@ std::string FormatUtf8(const char* format, va_list args) {
 
         std::string spec = "%" + flags;
         if (width >= 0) spec += std::to_string(width);
-        const std::string precisionText = precision >= 0 ? "." + std::to_string(precision) : std::string();
+        std::string precisionText;
+        if (precision >= 0) {
+            precisionText = ".";
+            precisionText += std::to_string(precision);
+        }
 
         switch (conversion) {
             case '%':
