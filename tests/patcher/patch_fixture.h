@@ -37,12 +37,15 @@ struct Recorder {
         for (const auto& e : events) n += e == event;
         return n;
     }
-    // Events without the in-flight progress lines (only the final 100s stay).
+    // Events with each run of progress lines cut to its last one, which for a
+    // completed file must be "progress 100 <file>".
     std::vector<std::string> Milestones() const {
         std::vector<std::string> out;
-        for (const auto& e : events) {
-            if (e.rfind("progress ", 0) == 0 && e.rfind("progress 100 ", 0) != 0) continue;
-            out.push_back(e);
+        for (size_t i = 0; i < events.size(); ++i) {
+            const bool progress = events[i].rfind("progress ", 0) == 0;
+            const bool nextProgress = i + 1 < events.size() && events[i + 1].rfind("progress ", 0) == 0;
+            if (progress && nextProgress) continue;
+            out.push_back(events[i]);
         }
         return out;
     }
