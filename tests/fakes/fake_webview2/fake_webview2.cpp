@@ -27,6 +27,8 @@
 //       noview.<n> 1                  the n-th controller has no view
 //       view3 0|1                     views answer ICoreWebView2_3 (default 1)
 //       script <hr>                   result of AddScriptToExecuteOnDocumentCreated
+//       script.call <hr>              AddScriptToExecuteOnDocumentCreated itself fails
+//                                     with <hr> (its handler is then never called)
 //       childwindow 0|1               controllers create a child window (default 1)
 //     (<hr> is hex, e.g. 0x80004005, or decimal)
 //   VIEWS                             -> OK <n>, then per view:
@@ -80,6 +82,7 @@ struct Options {
     HRESULT envCreate = S_OK;
     HRESULT envComplete = S_OK;
     HRESULT script = S_OK;
+    HRESULT scriptCall = S_OK;
     std::map<int, HRESULT> controllerFailure;
     std::set<int> noView;
     bool view3 = true;
@@ -366,6 +369,7 @@ public:
         HRESULT result;
         {
             std::lock_guard lock(g_mutex);
+            if (FAILED(g_options.scriptCall)) return g_options.scriptCall;
             ViewRecord* record = Find(id_);
             if (record) record->scripts.push_back(javaScript ? javaScript : L"");
             result = g_options.script;
@@ -721,6 +725,7 @@ std::string SetOption(const std::string& name, const std::string& valueText) {
     if (name == "env.create") g_options.envCreate = hr;
     else if (name == "env.complete") g_options.envComplete = hr;
     else if (name == "script") g_options.script = hr;
+    else if (name == "script.call") g_options.scriptCall = hr;
     else if (name == "view3") g_options.view3 = value != 0;
     else if (name == "childwindow") g_options.childWindow = value != 0;
     else if (name.rfind("controller.", 0) == 0) g_options.controllerFailure[atoi(name.c_str() + 11)] = hr;
