@@ -29,6 +29,50 @@ std::wstring FakeProcessExe() {
     return L"Z:" + path;
 }
 
+// Whether this process still holds a handle to process `pid` or one of its
+// threads. Wine's GetProcessHandleCount is a stub and its WaitForInputIdle
+// keeps a handle of its own per call, so the handle table is searched for
+// handles that point at the child instead of being counted.
+bool HoldsHandleTo(DWORD pid) {
+    struct Entry {
+        ULONG ownerPid;
+        BYTE objectType;
+        BYTE flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    using QueryFn = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+    constexpr ULONG kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    const auto query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) {
+        ADD_FAILURE() << "NtQuerySystemInformation missing";
+        return true;
+    }
+    std::vector<BYTE> buffer(1 << 16);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kInfoLengthMismatch) {
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status < 0) break;
+        const ULONG count = *reinterpret_cast<const ULONG*>(buffer.data());
+        const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + sizeof(void*));
+        for (ULONG i = 0; i < count; ++i) {
+            if (entries[i].ownerPid != GetCurrentProcessId()) continue;
+            const HANDLE h = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(entries[i].value));
+            if (GetProcessId(h) == pid || GetProcessIdOfThread(h) == pid) return true;
+        }
+        return false;
+    }
+    ADD_FAILURE() << "handle table not readable";
+    return true;
+}
+
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -140,14 +184,16 @@ TEST_F(LaunchTest, EachClientIsAwaitedUntilIdleAndNoHandleIsKept) {
     // The client is slow to reach its message loop; its record is written just
     // before, so it is there when the launch returns only if idle was awaited.
     ScopedEnv slow(L"VR_FAKE_IDLE_DELAY_MS", L"1000");
-    DWORD handlesBefore = 0;
-    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handlesBefore));
-    ASSERT_GT(handlesBefore, 0u);
     EXPECT_EQ(Launcher(dir.path()).LaunchClients(2), 2);
-    EXPECT_EQ(ReadFakeStarts(record).size(), 2u);
-    DWORD handlesAfter = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
-    EXPECT_EQ(handlesAfter, handlesBefore);
+    const auto starts = ReadFakeStarts(record);
+    ASSERT_EQ(starts.size(), 2u);
+    for (const FakeStart& start : starts) EXPECT_FALSE(HoldsHandleTo(start.pid));
+
+    // The search itself works: a handle kept on purpose is found.
+    HANDLE kept = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, starts[0].pid);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_TRUE(HoldsHandleTo(starts[0].pid));
+    CloseHandle(kept);
 }
 
 TEST_F(LaunchTest, SeveralClientsArePausedBetweenButNotAfterTheLast) {
@@ -252,6 +298,7 @@ TEST_F(LaunchTest, UpdaterGetsFourPartCommandLineAndStartsHidden) {
     EXPECT_EQ(starts[0].cwd, dir.path());
     EXPECT_NE(starts[0].flags & STARTF_USESHOWWINDOW, 0u);
     EXPECT_EQ(starts[0].show, static_cast<unsigned long>(SW_HIDE));
+    EXPECT_FALSE(HoldsHandleTo(starts[0].pid));
 }
 
 TEST_F(LaunchTest, UpdaterWithoutRoamingFolderGetsEmptyQuotesThenProcessId) {
