@@ -1,0 +1,374 @@
+// The worker against the real patcher and a loopback patch server: event
+// sequences, the play flag, maintenance polling, failures and the hand-over.
+#include <regex>
+
+#include "bridge_fixture.h"
+#include "fakes/fake_process/fake_record.h"
+
+namespace vr::test {
+namespace {
+
+// Bytes that gzip cannot shrink, so a file spans several network reads.
+std::string Noise(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    for (auto& c : out) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return out;
+}
+
+std::string FileLine(const std::string& name, size_t size) {
+    return "f 1700000000 " + std::to_string(size) + " x " + name + "\n";
+}
+
+class WorkerTest : public BridgeTest {
+protected:
+    // Waits for "ready" with the given value at or after `from`; its index or -1.
+    int WaitReady(bool value, size_t from = 0, uint32_t timeoutMs = 20000) {
+        const std::string want = value ? R"({"evt":"ready","canPlay":true})" : R"({"evt":"ready","canPlay":false})";
+        return host.WaitForEventWhere([&](const std::string& e) { return e == want; }, timeoutMs, from);
+    }
+
+    std::vector<std::string> Phases(const std::vector<std::string>& events) {
+        std::vector<std::string> phases;
+        for (const auto& e : events) {
+            if (EventName(e) == "phase") phases.push_back(Field(e, "phase"));
+        }
+        return phases;
+    }
+};
+
+TEST_F(WorkerTest, APassWithDownloadsReportsEveryStepInOrder) {
+    const std::string a = Noise(700 * 1024, 1);
+    const std::string b = Noise(300 * 1024, 2);
+    List("v 29\n" + FileLine("a.dat", a.size()) + "d sub\n" + FileLine("b.dat", b.size()));
+    File("a.dat", a);
+    File("sub/b.dat", b);
+    config.mirrors = {config.serverUrl, config.serverUrl};  // two servers, so the choice is reported
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    const int ready = WaitReady(true);
+    ASSERT_GE(ready, 0);
+    // The polling goes on after success.
+    ASSERT_GE(host.WaitForEvent("maintenance", 10000, ready + 1), ready + 1);
+    const std::vector<std::string> ev = host.Events();
+
+    size_t i = 0;
+    EXPECT_EQ(ev[i++], R"({"evt":"maintenance","active":false})");
+    EXPECT_EQ(ev[i++], R"({"evt":"phase","phase":"checking","text":""})");
+    EXPECT_EQ(ev[i++], R"({"evt":"status","text":"Selecting fastest server..."})");
+    ASSERT_EQ(EventName(ev[i]), "status");
+    EXPECT_EQ(Field(ev[i++], "text").rfind("Server: 127.0.0.1", 0), 0u);
+    EXPECT_EQ(ev[i++], R"({"evt":"filecount","fileCount":2})");
+    EXPECT_EQ(ev[i++], R"({"evt":"phase","phase":"downloading","text":""})");
+
+    const std::regex during(
+        R"re(\{"evt":"progress","filePercent":(\d+),"speed":\d+\.\d\d,"doneMb":(\d+\.\d\d),"file":"([^"]*)","fileIndex":(\d+),"fileCount":2,"totalPercent":(\d+)\})re");
+    const struct {
+        const char* file;
+        const char* index;
+        const char* percent;
+        const char* done;
+    } files[] = {{"a.dat", "0", "0", R"({"evt":"progress","fileIndex":1,"fileCount":2,"totalPercent":50})"},
+                 {"sub\\\\b.dat", "1", "50", R"({"evt":"progress","fileIndex":2,"fileCount":2,"totalPercent":100})"}};
+    double lastDoneMb = 0;
+    for (const auto& f : files) {
+        int blocks = 0;
+        std::string lastPercent;
+        std::smatch m;
+        while (i < ev.size() && std::regex_match(ev[i], m, during)) {
+            EXPECT_EQ(m[3].str(), f.file);
+            EXPECT_EQ(m[4].str(), f.index);
+            EXPECT_EQ(m[5].str(), f.percent);
+            EXPECT_GE(std::stod(m[2].str()), lastDoneMb);
+            lastDoneMb = std::stod(m[2].str());
+            lastPercent = m[1].str();
+            ++blocks;
+            ++i;
+        }
+        EXPECT_GE(blocks, 2) << f.file;  // at least one block and the closing 100
+        EXPECT_EQ(lastPercent, "100") << f.file;
+        ASSERT_LT(i, ev.size());
+        EXPECT_EQ(ev[i++], f.done);
+    }
+    EXPECT_GT(lastDoneMb, 0.9);
+    EXPECT_EQ(ev[i++], R"({"evt":"phase","phase":"finished","text":""})");
+    EXPECT_EQ(static_cast<int>(i), ready);
+    EXPECT_EQ(ev[ready + 1], R"({"evt":"maintenance","active":false})");
+
+    EXPECT_EQ(dir.Read(L"a.dat"), a);
+    EXPECT_EQ(dir.Read(L"sub\\b.dat"), b);
+    EXPECT_TRUE(bridge->canPlay.load());
+    EXPECT_TRUE(bridge->running.load());  // still polling
+}
+
+TEST_F(WorkerTest, StartRequestsWhileABodyRunsAreIgnoredWithoutBlocking) {
+    Reply slowList = Reply::Ok(Gzip("v 29\n"));
+    slowList.statusDelayMs = 1500;
+    server.Set("/patch/list.txt.gz", slowList);
+    Make();
+    Send(R"({"cmd":"ui.ready"})");
+    const auto t0 = std::chrono::steady_clock::now();
+    Send(R"({"cmd":"patch.start"})");
+    Send(R"({"cmd":"patch.retry"})");
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took, std::chrono::milliseconds(1000));  // the body needs 1.5 s; the UI thread must not wait for it
+
+    const int ready = WaitReady(true);
+    ASSERT_GE(ready, 0);
+    const auto ev = host.Events();
+    EXPECT_EQ(EventName(ev[0]), "init");
+    const std::vector<std::string> upToReady(ev.begin(), ev.begin() + ready + 1);
+    EXPECT_EQ(Count(upToReady, "maintenance"), 1);
+    EXPECT_EQ(Phases(upToReady), (std::vector<std::string>{"checking", "finished"}));
+    EXPECT_EQ(server.CountRequests("/patch/list.txt.gz"), 1);
+}
+
+TEST_F(WorkerTest, CancelDuringDownloadsEndsSilentlyAndRetryStartsAFreshBody) {
+    const std::string big = Noise(3 * 1024 * 1024, 3);
+    List("v 29\n" + FileLine("big.dat", big.size()));
+    Reply slow = Reply::Ok(Gzip(big));
+    slow.throttleBytes = 64 * 1024;
+    slow.throttleDelayMs = 100;
+    server.Set("/patch/big.dat.gz", slow);
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(host.WaitForEventWhere([](const std::string& e) { return e.find("\"filePercent\"") != std::string::npos; },
+                                     20000),
+              0);
+    Send(R"({"cmd":"patch.cancel"})");
+    const size_t atCancel = host.EventCount();
+    ASSERT_TRUE(WaitIdle());
+    const size_t atEnd = host.EventCount();
+    Sleep(300);
+    EXPECT_EQ(host.EventCount(), atEnd);
+    for (const auto& e : EventsFrom(atCancel)) {
+        EXPECT_EQ(EventName(e), "progress") << e;  // blocks already on their way, nothing else
+    }
+    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(dir.Exists(L"big.dat"));  // no partial file is left
+
+    File("big.dat", big);
+    Send(R"({"cmd":"patch.retry"})");
+    const int ready = WaitReady(true, atEnd);
+    ASSERT_GE(ready, 0);
+    const auto retry = EventsFrom(atEnd);
+    EXPECT_EQ(retry[0], R"({"evt":"maintenance","active":false})");
+    EXPECT_EQ(retry[1], R"({"evt":"phase","phase":"checking","text":""})");
+    EXPECT_EQ(dir.Read(L"big.dat"), big);
+}
+
+TEST_F(WorkerTest, CancelWhileReadyKeepsPlayAndPlayStartsClientsThenCloses) {
+    const std::wstring record = dir.Join(L"starts.txt");
+    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
+    ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(WaitReady(true), 0);
+    Send(R"({"cmd":"patch.cancel"})");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_TRUE(bridge->canPlay.load());
+
+    Send(R"({"cmd":"game.play","clients":0})");
+    ASSERT_TRUE(host.WaitForCalls("Close", 1, 20000));
+    EXPECT_EQ(ReadFakeStarts(record).size(), 1u);
+    wchar_t stored[16];
+    GetPrivateProfileStringW(L"option", L"ClientCount", L"", stored, 16, dir.Join(L"PatcherSettings.ini").c_str());
+    EXPECT_STREQ(stored, L"1");
+
+    Send(R"({"cmd":"game.play","clients":8})");
+    ASSERT_TRUE(host.WaitForCalls("Close", 2, 60000));
+    const auto starts = ReadFakeStarts(record);
+    ASSERT_EQ(starts.size(), 9u);
+    EXPECT_EQ(starts.back().commandLine, L"\"" + dir.Join(L"quorvane.exe") + L"\" lumaris");
+    GetPrivateProfileStringW(L"option", L"ClientCount", L"", stored, 16, dir.Join(L"PatcherSettings.ini").c_str());
+    EXPECT_STREQ(stored, L"8");
+}
+
+TEST_F(WorkerTest, MaintenanceAtStartWithholdsPlayUntilItClears) {
+    Maintenance("  TRUE \r\n");
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    // Three full cycles of maintenance.
+    int idx = -1;
+    for (int n = 0; n < 3; ++n) {
+        idx = WaitReady(false, idx + 1);
+        ASSERT_GE(idx, 0);
+    }
+    Send(R"({"cmd":"game.play","clients":2})");
+    const size_t cleared = host.EventCount();
+    Maintenance("false");
+    const int ready = WaitReady(true, cleared);
+    ASSERT_GE(ready, 0);
+
+    const auto ev = host.Events();
+    const std::vector<std::string> during(ev.begin(), ev.begin() + cleared);
+    EXPECT_TRUE(Phases(during).empty());
+    ASSERT_GE(during.size(), 6u);
+    for (size_t k = 0; k + 1 < during.size(); k += 2) {
+        EXPECT_EQ(during[k], R"({"evt":"maintenance","active":true})");
+        EXPECT_EQ(during[k + 1], R"({"evt":"ready","canPlay":false})");
+    }
+    // Once clear: the check, then a full pass.
+    const int firstClear = host.WaitForEventWhere(
+        [](const std::string& e) { return e == R"({"evt":"maintenance","active":false})"; }, 0, cleared);
+    ASSERT_GE(firstClear, 0);
+    EXPECT_EQ(ev[firstClear + 1], R"({"evt":"phase","phase":"checking","text":""})");
+    EXPECT_FALSE(dir.Exists(L"PatcherSettings.ini"));  // play was refused during maintenance
+    EXPECT_EQ(host.CountCalls("Close"), 0);
+}
+
+TEST_F(WorkerTest, MaintenanceAfterSuccessWithdrawsPlayAndAFullPassFollowsIt) {
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(WaitReady(true), 0);
+    const int listFetches = server.CountRequests("/patch/list.txt.gz");
+
+    Maintenance("true");
+    const int withdrawn = WaitReady(false);
+    ASSERT_GE(withdrawn, 0);
+    EXPECT_EQ(host.Events()[withdrawn - 1], R"({"evt":"maintenance","active":true})");
+    EXPECT_FALSE(bridge->canPlay.load());
+    Send(R"({"cmd":"game.play"})");
+
+    Maintenance("false");
+    const int back = WaitReady(true, withdrawn);
+    ASSERT_GE(back, 0);
+    EXPECT_EQ(Phases(EventsFrom(withdrawn)), (std::vector<std::string>{"checking", "finished"}));
+    EXPECT_EQ(server.CountRequests("/patch/list.txt.gz"), listFetches + 1);
+    EXPECT_FALSE(dir.Exists(L"PatcherSettings.ini"));
+}
+
+TEST_F(WorkerTest, AFileMissingOnTheServerEndsWithReadyFalseAndTheUrl) {
+    List("v 29\n" + FileLine("gone file.dat", 5));
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_TRUE(WaitIdle());
+    const auto ev = host.Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
+    EXPECT_EQ(EventName(ev.back()), "error");
+    const std::string message = Field(ev.back(), "message");
+    EXPECT_EQ(message, "A required file was not found on the server:\n" + server.Url() + "patch/gone%20file.dat.gz");
+    EXPECT_FALSE(bridge->canPlay.load());
+    Sleep(200);
+    EXPECT_EQ(host.EventCount(), ev.size());  // polling ended with the body
+}
+
+TEST_F(WorkerTest, AServerFailureGivesTheConnectionText) {
+    server.Set("/patch/list.txt.gz", Reply::Status(500));
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_TRUE(WaitIdle(60000));
+    const auto ev = host.Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
+    EXPECT_EQ(ev.back(),
+              R"({"evt":"error","message":"Could not connect to the patch server. Please check your internet connection."})");
+}
+
+TEST_F(WorkerTest, AnOutdatedLauncherHandsOverToTheUpdater) {
+    const std::wstring record = dir.Join(L"starts.txt");
+    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
+    ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"updater.exe").c_str(), FALSE));
+    List("v 29\n" + FileLine("a.dat", 3) + "v 30\n");
+    File("a.dat", "abc");
+    File("newLauncher.exe", "NEW LAUNCHER");
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_TRUE(host.WaitForCalls("Close", 1, 20000));
+    ASSERT_TRUE(WaitIdle());
+
+    const auto ev = host.Events();
+    EXPECT_EQ(Phases(ev), (std::vector<std::string>{"checking", "updating", "updating"}));
+    EXPECT_EQ(Count(ev, "ready"), 0);
+    EXPECT_EQ(Count(ev, "error"), 0);
+    EXPECT_EQ(EventName(ev.back()), "phase");  // the hand-over is the last word
+    EXPECT_FALSE(dir.Exists(L"a.dat"));
+    const std::wstring replacement = dir.Join(L"roaming\\Quorvane\\newLauncher.exe");
+    EXPECT_EQ(dir.Read(L"roaming\\Quorvane\\newLauncher.exe"), "NEW LAUNCHER");
+
+    std::vector<FakeStart> starts;
+    for (int n = 0; n < 200 && starts.empty(); ++n, Sleep(50)) starts = ReadFakeStarts(record);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_NE(starts[0].commandLine.find(L"\"" + replacement + L"\""), std::wstring::npos) << starts[0].commandLine;
+    EXPECT_FALSE(bridge->canPlay.load());
+}
+
+TEST_F(WorkerTest, ACancelledBodyThatHasNotEndedSwallowsANewStart) {
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(WaitReady(true), 0);
+    // The next maintenance check stalls on the server: the body is busy.
+    Reply stalled = Reply::Ok("false");
+    stalled.statusDelayMs = 1500;
+    const int checks = server.CountRequests("/patch/MaintanenceCheck.txt");
+    server.Set("/patch/MaintanenceCheck.txt", stalled);
+    for (int n = 0; n < 1000 && server.CountRequests("/patch/MaintanenceCheck.txt") <= checks; ++n) Sleep(10);
+    ASSERT_GT(server.CountRequests("/patch/MaintanenceCheck.txt"), checks);
+
+    const size_t before = host.EventCount();
+    const auto t0 = std::chrono::steady_clock::now();
+    Send(R"({"cmd":"patch.cancel"})");
+    Send(R"({"cmd":"patch.start"})");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+    ASSERT_TRUE(WaitIdle());
+    Sleep(300);
+    EXPECT_FALSE(bridge->running.load());  // the ignored start left no worker behind
+    EXPECT_EQ(EventsFrom(before), std::vector<std::string>{R"({"evt":"maintenance","active":false})"});
+    EXPECT_TRUE(bridge->canPlay.load());
+}
+
+TEST_F(WorkerTest, RealTimePollingAndAPromptShutdown) {
+    seams.maintenanceSliceMs = BridgeSeams().maintenanceSliceMs;  // the shipped pause
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    const int ready = WaitReady(true);
+    ASSERT_GE(ready, 0);
+    const auto readyAt = std::chrono::steady_clock::now();
+    const int next = host.WaitForEvent("maintenance", 15000, ready + 1);
+    ASSERT_GE(next, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - readyAt, std::chrono::milliseconds(2000));
+    EXPECT_EQ(next, ready + 1);
+
+    // Shutdown as start-up does it, while the body waits between checks.
+    Sleep(500);
+    const auto t0 = std::chrono::steady_clock::now();
+    bridge->cancel.exchange(true);
+    if (bridge->worker.joinable()) bridge->worker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_FALSE(bridge->running.load());
+}
+
+TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
+    LogCapture log;
+    int refusals = 1;
+    seams.startThread = [&refusals](std::function<void()> body) {
+        if (refusals > 0) {
+            --refusals;
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+        return std::thread(std::move(body));
+    };
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    EXPECT_FALSE(bridge->running.load());
+    EXPECT_FALSE(bridge->worker.joinable());
+    const auto lines = log.Lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.rfind("Bridge: could not start the worker thread", 0) == 0;
+    }));
+
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(WaitReady(true), 0);
+
+    refusals = 1;  // now the Play thread
+    Send(R"({"cmd":"game.play"})");
+    EXPECT_TRUE(log.Has(std::string("Bridge: could not start the game launch thread (") +
+                        std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what() + ")"));
+    EXPECT_EQ(host.CountCalls("Close"), 0);
+}
+
+}  // namespace
+}  // namespace vr::test
