@@ -2,7 +2,6 @@
 #include <string>
 #include <utility>
 
-#include "app/log.h"
 #include "bridge/bridge.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
