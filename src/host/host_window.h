@@ -1,0 +1,71 @@
+#pragma once
+// The program's only top-level window: a borderless, fixed-size popup that
+// the main web view covers entirely. It carries out the host actions, turning
+// calls from other threads into posted messages so that every browser call
+// happens on the UI thread.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "host/host_actions.h"
+#include "host/web_view.h"
+
+namespace vr {
+
+// Private messages, posted to the host window only. The string payloads are
+// heap copies that the window procedure owns and frees.
+inline constexpr UINT WM_APP_POST_JSON = WM_APP + 1;
+inline constexpr UINT WM_APP_MINIMIZE = WM_APP + 2;
+inline constexpr UINT WM_APP_DRAG = WM_APP + 3;
+inline constexpr UINT WM_APP_CLOSE = WM_APP + 4;
+inline constexpr UINT WM_APP_NEWS_NAVIGATE = WM_APP + 5;
+
+// Size at 96 DPI; the popup has no frame, so this is the client size too.
+inline constexpr int kHostWidth = 1224;
+inline constexpr int kHostHeight = 772;
+
+class HostWindow : public IHostActions {
+public:
+    using MessageFn = std::function<void(const std::wstring&)>;
+
+    HostWindow() = default;
+    ~HostWindow() override = default;
+    HostWindow(const HostWindow&) = delete;
+    HostWindow& operator=(const HostWindow&) = delete;
+
+    // True when the native window exists; the web view then starts
+    // asynchronously.
+    bool Create(HINSTANCE instance, const std::wstring& title, const std::wstring& webDir,
+                const std::wstring& userDataDir, const std::wstring& startUrl, const std::wstring& assetsHost,
+                const std::wstring& assetsDir, const std::wstring& newsUrl, const std::wstring& newsSelector,
+                MessageFn onMessage);
+
+    void PostToPage(const std::wstring& json) override;
+    void Minimize() override;
+    void BeginDrag() override;
+    void Close() override;
+    void SetNewsRect(int32_t x, int32_t y, int32_t width, int32_t height, bool visible) override;
+    void NavigateNews(const std::wstring& url) override;
+
+    HWND Handle() const { return window_; }
+    WebView& View() { return webView_; }
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    void PostString(UINT message, const std::wstring& text);
+
+    HWND window_ = nullptr;
+    WebView webView_;
+    MessageFn onMessage_;
+    std::wstring webDir_;
+    std::wstring userDataDir_;
+    std::wstring startUrl_;
+    std::wstring assetsHost_;
+    std::wstring assetsDir_;
+    std::wstring newsUrl_;
+    std::wstring newsSelector_;
+};
+
+}  // namespace vr
