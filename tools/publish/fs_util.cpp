@@ -186,7 +186,7 @@ std::FILE* OpenFile(const fs::path& path, const char* mode) {
 #endif
 }
 
-bool ReplaceFile(const fs::path& from, const fs::path& to, std::string& error) {
+bool ReplaceAtomically(const fs::path& from, const fs::path& to, std::string& error) {
 #ifdef _WIN32
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
     error = "cannot rename " + Printable(from) + " to " + Printable(to) + " (error " +
@@ -226,7 +226,7 @@ bool WriteFileAtomic(const fs::path& path, const std::string& bytes, std::string
         fs::remove(temp, ec);
         return false;
     }
-    if (!ReplaceFile(temp, path, error)) {
+    if (!ReplaceAtomically(temp, path, error)) {
         std::error_code ec;
         fs::remove(temp, ec);
         return false;

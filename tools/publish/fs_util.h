@@ -42,7 +42,7 @@ std::FILE* OpenFile(const fs::path& path, const char* mode);
 
 // Replaces `to` by `from` in one step: a reader sees the old or the new file,
 // never a mix.
-bool ReplaceFile(const fs::path& from, const fs::path& to, std::string& error);
+bool ReplaceAtomically(const fs::path& from, const fs::path& to, std::string& error);
 
 // Writes the bytes to a temporary name beside `path`, then replaces `path`.
 bool WriteFileAtomic(const fs::path& path, const std::string& bytes, std::string& error);

@@ -41,6 +41,9 @@ std::string ComponentProblem(const std::string& name) {
             return std::string("name contains '") + static_cast<char>(c) + "', which Windows does not allow";
     }
     if (name == "." || name == "..") return "name is \".\" or \"..\"";
+    // Windows drops trailing dots and blanks, so such a name would climb out
+    // of its folder or vanish; the launcher refuses it.
+    if (name.find_first_not_of(". ") == std::string::npos) return "name is only dots and blanks";
     if (IsReservedDeviceName(name)) return "name is reserved for a device on Windows";
     return {};
 }

@@ -296,7 +296,7 @@ int Publish(const Options& o, std::FILE* out, std::FILE* err) {
     // new list finds everything it names already in place.
     for (Job& j : jobs) {
         if (j.temp.empty()) continue;
-        if (!ReplaceFile(j.temp, j.objPath, error)) {
+        if (!ReplaceAtomically(j.temp, j.objPath, error)) {
             RemoveTemps(jobs);
             std::fprintf(err, "%s: %s\n", kTool, error.c_str());
             return 1;
@@ -376,7 +376,7 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
             size_t end = c.rel.find('/', start);
             if (end == std::string::npos) end = c.rel.size();
             const std::string part = c.rel.substr(start, end - start);
-            if (part.empty() || part == "." || part == ".." || part.find(':') != std::string::npos ||
+            if (part.find_first_not_of(". ") == std::string::npos || part.find(':') != std::string::npos ||
                 !IsValidUtf8(part))
                 c.problem = "unsafe path in the list";
             start = end + 1;

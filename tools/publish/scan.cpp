@@ -11,7 +11,7 @@ namespace {
 
 std::string Show(const PathParts& parts) { return "\"" + JoinParts(parts, '/') + "\""; }
 
-bool Inside(const fs::path& root, const fs::path& p) {
+[[maybe_unused]] bool Inside(const fs::path& root, const fs::path& p) {
     return std::mismatch(root.begin(), root.end(), p.begin(), p.end()).first == root.end();
 }
 

@@ -21,6 +21,8 @@ TEST(Refusals, EachClassLeavesTheOutputUntouched) {
         {"C1 control", [](auto& g, auto&) { WriteBytes(g / "c1\xC2\x85.txt", "x"); }, "c1\\xC2\\x85.txt", "control character"},
         {"invalid UTF-8", [](auto& g, auto&) { WriteBytes(g / "latin1-\xE9t\xE9.txt", "x"); }, "latin1-\\xE9t\\xE9.txt", "not valid UTF-8"},
         {"overlong UTF-8", [](auto& g, auto&) { WriteBytes(g / "dir" / "\xC0\xAE\xC0\xAE", "x"); }, "dir/\\xC0\\xAE\\xC0\\xAE", "not valid UTF-8"},
+        {"only dots", [](auto& g, auto&) { WriteBytes(g / "data" / "...", "x"); }, "data/...", "only dots and blanks"},
+        {"only blanks", [](auto& g, auto&) { WriteBytes(g / "data" / "  ", "x"); }, "data/  ", "only dots and blanks"},
         {"colon", [](auto& g, auto&) { WriteBytes(g / "C:evil", "x"); }, "C:evil", "colon"},
         {"backslash", [](auto& g, auto&) { WriteBytes(g / "..\\escape", "x"); }, "..\\escape", "backslash"},
         {"Windows-invalid character", [](auto& g, auto&) { WriteBytes(g / "what?.txt", "x"); }, "what?.txt", "Windows"},
