@@ -60,11 +60,17 @@ void ServerMain(Socket* listener) {
 }  // namespace
 
 void StartControlServer() {
-    static std::once_flag once;
-    std::call_once(once, [] {
+    // Checked at every environment request until a server runs, so a test
+    // process can ask for one after its first environment.
+    static std::mutex mutex;
+    static bool started = false;
+    std::lock_guard lock(mutex);
+    if (started) return;
+    [] {
         const std::string port = EnvironmentText("VR_FAKE_WEBVIEW2_PORT");
         const std::string portFile = EnvironmentText("VR_FAKE_WEBVIEW2_PORT_FILE");
         if (port.empty() && portFile.empty()) return;
+        started = true;
         WSADATA data;
         if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
         auto* listener = new Socket;  // lives as long as the process
@@ -80,15 +86,19 @@ void StartControlServer() {
             getsockname(listener->s, reinterpret_cast<sockaddr*>(&address), &size) != 0)
             return;
         if (!portFile.empty()) {
+            // Written aside and renamed, so a harness polling the file never
+            // reads half a number.
             const std::string text = std::to_string(ntohs(address.sin_port));
-            HANDLE file = CreateFileA(portFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+            const std::string temp = portFile + ".tmp";
+            HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                                       nullptr);
             if (file != INVALID_HANDLE_VALUE) {
                 DWORD written = 0;
                 WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
                 CloseHandle(file);
+                MoveFileExA(temp.c_str(), portFile.c_str(), MOVEFILE_REPLACE_EXISTING);
             }
         }
         std::thread(ServerMain, listener).detach();
-    });
+    }();
 }
