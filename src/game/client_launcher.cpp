@@ -93,17 +93,19 @@ int ClientLauncher::LaunchClients(int32_t count) {
 
     int started = 0;
     for (int i = 0; i < total; ++i) {
-        std::vector<wchar_t> buffer = WritableCopy(commandLine);
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        ProcessHandles process;
-        if (!CreateProcessW(exePath.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                            DirectoryOrNull(workDir), &startup, &process.info)) {
-            LogFormat("GameLaunch: CreateProcess failed (err %lu)", GetLastError());
-            break;
-        }
-        // Lets each client reach its message loop before the next one loads.
-        WaitForInputIdle(process.info.hProcess, kInputIdleWaitMs);
+        {
+            std::vector<wchar_t> buffer = WritableCopy(commandLine);
+            STARTUPINFOW startup{};
+            startup.cb = sizeof startup;
+            ProcessHandles process;
+            if (!CreateProcessW(exePath.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                DirectoryOrNull(workDir), &startup, &process.info)) {
+                LogFormat("GameLaunch: CreateProcess failed (err %lu)", GetLastError());
+                break;
+            }
+            // Lets each client reach its message loop before the next one loads.
+            WaitForInputIdle(process.info.hProcess, kInputIdleWaitMs);
+        }  // handles closed before the pause
         ++started;
         if (i + 1 < total) pause(kClientSpacingMs);
     }

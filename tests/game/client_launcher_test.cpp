@@ -184,7 +184,15 @@ TEST_F(LaunchTest, EachClientIsAwaitedUntilIdleAndNoHandleIsKept) {
     // The client is slow to reach its message loop; its record is written just
     // before, so it is there when the launch returns only if idle was awaited.
     ScopedEnv slow(L"VR_FAKE_IDLE_DELAY_MS", L"1000");
-    EXPECT_EQ(Launcher(dir.path()).LaunchClients(2), 2);
+    ClientLauncher launcher = Launcher(dir.path());
+    // Closed right after the wait, not kept through the pause.
+    bool heldDuringPause = true;
+    launcher.pause = [&](uint32_t) {
+        const auto sofar = ReadFakeStarts(record);
+        heldDuringPause = sofar.size() != 1 || HoldsHandleTo(sofar[0].pid);
+    };
+    EXPECT_EQ(launcher.LaunchClients(2), 2);
+    EXPECT_FALSE(heldDuringPause);
     const auto starts = ReadFakeStarts(record);
     ASSERT_EQ(starts.size(), 2u);
     for (const FakeStart& start : starts) EXPECT_FALSE(HoldsHandleTo(start.pid));
