@@ -4,7 +4,6 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { contentType } from './server.mjs';
-import { watchErrors } from './browser.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 export const ASSETS_DIR = path.join(here, '../fixtures/assets');
@@ -44,27 +43,54 @@ export const INIT = {
   },
 };
 
-export async function openLauncher(browser, base, { reducedMotion = 'no-preference', ignoreErrors } = {}) {
-  const context = await browser.newContext({ viewport: { width: 1224, height: 772 }, reducedMotion });
+// One browser context and tab serve every scenario of a file, each scenario
+// starting from a fresh load of the page: a new tab per scenario costs a
+// renderer process start, which on a busy machine dominates the run.
+export async function createLauncherHarness(browser, base) {
+  const context = await browser.newContext({ viewport: { width: 1224, height: 772 } });
+  const assets = { host: 'client-assets', missing: [] };
   // The asset folder's virtual host, served from the test fixtures.
-  await context.route('https://client-assets/**', async (route) => {
+  await context.route((url) => url.protocol === 'https:' && url.hostname === assets.host, async (route) => {
     const name = decodeURIComponent(new URL(route.request().url()).pathname.slice(1));
     const file = path.join(ASSETS_DIR, name);
-    if (!name || name.includes('/') || !fs.existsSync(file)) {
+    if (!name || name.includes('/') || !fs.existsSync(file) || assets.missing.includes(name)) {
       await route.fulfill({ status: 404, body: 'missing' });
       return;
     }
     await route.fulfill({ status: 200, contentType: contentType(file), body: fs.readFileSync(file) });
   });
   const page = await context.newPage();
-  const errors = watchErrors(page, ignoreErrors);
   await page.addInitScript({ content: HOST_SHIM });
-  await page.goto(`${base}/web/index.html`);
-  await page.waitForFunction(() => window.__host.posted.some((p) => p.json.includes('"ui.ready"')));
+  let ignore = () => false;
+  let errors = [];
+  page.on('console', (msg) => {
+    if (msg.type() === 'error' && !ignore(msg.text())) errors.push(`console: ${msg.text()}`);
+  });
+  page.on('pageerror', (err) => {
+    if (!ignore(String(err))) errors.push(`pageerror: ${err}`);
+  });
 
+  return {
+    async open({ reducedMotion = 'no-preference', ignoreErrors, assetsHost = 'client-assets', missingAssets = [] } = {}) {
+      await page.goto('about:blank');
+      assets.host = assetsHost;
+      assets.missing = missingAssets;
+      ignore = ignoreErrors || (() => false);
+      errors = [];
+      await page.setViewportSize({ width: 1224, height: 772 });
+      await page.emulateMedia({ reducedMotion });
+      await page.goto(`${base}/web/index.html${assetsHost === 'client-assets' ? '' : `?assetsHost=${assetsHost}`}`);
+      await page.waitForFunction(() => window.__host.posted.some((p) => p.json.includes('"ui.ready"')));
+      return launcherPage(page, () => errors);
+    },
+    close: () => context.close(),
+  };
+}
+
+function launcherPage(page, errors) {
   const lp = {
     page,
-    errors,
+    get errors() { return errors(); },
     async commands(cmd) {
       const all = await page.evaluate(() => window.__host.posted.map((p) => JSON.parse(p.json)));
       return cmd ? all.filter((c) => c.cmd === cmd) : all;
@@ -85,9 +111,6 @@ export async function openLauncher(browser, base, { reducedMotion = 'no-preferen
     },
     text(selector) {
       return page.locator(selector).innerText();
-    },
-    async close() {
-      await context.close();
     },
   };
   return lp;
