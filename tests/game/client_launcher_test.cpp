@@ -246,15 +246,6 @@ TEST_F(LaunchTest, FailedStartStopsTheLoopAndIsLoggedBeforeTheSummary) {
     EXPECT_LT(failed, summary);
 }
 
-TEST_F(LaunchTest, MissingClientExecutableStartsNothing) {
-    config.gameExe = L"explorer.exe";  // allowed, but not in the launcher folder
-    EXPECT_EQ(Launcher(dir.path()).LaunchClients(2), 0);
-    const auto lines = log.Lines();
-    EXPECT_TRUE(Contains(lines, "GameLaunch: CreateProcess failed (err 2)"));
-    EXPECT_TRUE(Contains(lines, "GameLaunch: started 0/2 client(s)"));
-    EXPECT_TRUE(pauses.empty());
-}
-
 TEST_F(LaunchTest, AllowListMatchesWholeNamesIgnoringCase) {
     // Real executables under the refused names, so a lax check would start them.
     dir.MakeDir(L"bin");
