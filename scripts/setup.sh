@@ -9,7 +9,7 @@ PACKAGES=(
   googletest
   wine wine64 xvfb xauth x11-utils
   chromium openssl nginx-light imagemagick
-  python3 nodejs npm ca-certificates
+  python3 ca-certificates
 )
 
 missing=()
@@ -18,6 +18,11 @@ for p in "${PACKAGES[@]}"; do
     missing+=("$p")
   fi
 done
+
+# Node.js may come from another packaging that already bundles npm (and
+# conflicts with Debian's npm package): ask for them only when missing.
+command -v node >/dev/null 2>&1 || missing+=(nodejs)
+command -v npm >/dev/null 2>&1 || missing+=(npm)
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
