@@ -15,6 +15,10 @@ namespace {
 
 constexpr size_t kWindowSize = 32768;  // DEFLATE's largest back-reference distance
 
+// Real headers are a few dozen bytes (an extra field tops out near 64 KiB).
+// A name or comment that never ends would otherwise buffer the whole body.
+constexpr size_t kMaxHeader = 1 << 20;
+
 constexpr uint8_t kFlagHeaderCrc = 0x02;
 constexpr uint8_t kFlagExtra = 0x04;
 constexpr uint8_t kFlagName = 0x08;
@@ -133,7 +137,9 @@ bool GzipStream::Feed(const uint8_t* data, uint64_t size) {
   size_t start = 0;
   switch (ScanHeader(buf, start)) {
     case HeaderScan::Wait:
-      return true;
+      if (buf.size() <= kMaxHeader) return true;
+      std::vector<uint8_t>().swap(buf);
+      return state->Fail("Gzip: malformed header");
     case HeaderScan::Bad:
       std::vector<uint8_t>().swap(buf);
       return state->Fail("Gzip: malformed header");

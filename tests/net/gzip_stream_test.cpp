@@ -184,6 +184,26 @@ TEST_F(GzipStreamTest, MissingOrPartialHeaderFailsAtFinish) {
   EXPECT_NE(Log().find("Gzip: stream ended before header"), std::string::npos);
 }
 
+TEST_F(GzipStreamTest, HeaderThatNeverEndsIsRefusedInsteadOfBuffered) {
+  GzipHeader header;
+  header.name = std::string(200000, 'n');  // long, but a real header
+  const std::string data = Noise(1000, 8);
+  std::string out;
+  EXPECT_TRUE(Decode(Gzip(data, header), 65536, out));
+  EXPECT_EQ(out, data);
+
+  // FNAME set, then a megabyte and more without the terminating zero.
+  std::string endless = Gzip("", header).substr(0, 10) + std::string(1100000, 'n');
+  GzipStream stream([](const uint8_t*, uint64_t) { return true; });
+  bool ok = true;
+  size_t at = 0;
+  for (; at < endless.size() && ok; at += 65536) ok = stream.Feed(Bytes(endless) + at, std::min<size_t>(65536, endless.size() - at));
+  EXPECT_FALSE(ok);
+  EXPECT_GT(at, size_t{1} << 20) << "gave up only past the limit";
+  EXPECT_FALSE(stream.Finish());
+  EXPECT_NE(Log().find("Gzip: malformed header"), std::string::npos);
+}
+
 TEST_F(GzipStreamTest, CorruptDeflateDataFailsForGood) {
   // BFINAL=1 with the reserved block type 3.
   std::string member = Gzip("");
