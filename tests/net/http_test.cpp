@@ -273,6 +273,11 @@ TEST_F(HttpTest, UrlsThatCannotBeSplitFailWithOneLogLine) {
   std::string out;
   EXPECT_EQ(http.GetBytes(server.WUrl() + std::wstring(2046, L'p'), out, nullptr), HttpStatus::Ok);
   EXPECT_EQ(out, "fits");
+
+  // A query string stays part of the requested path.
+  server.Serve("/api/guilds/123/widget.json?v=2", "{}");
+  EXPECT_EQ(http.GetBytes(server.WUrl() + L"api/guilds/123/widget.json?v=2", out, nullptr), HttpStatus::Ok);
+  EXPECT_EQ(out, "{}");
 }
 
 TEST_F(HttpTest, ProbeTimesTheAnswerWithoutReadingTheBody) {
