@@ -5,6 +5,8 @@
 file(GLOB vr_news_script CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/host/news_isolation.js)
 if(vr_news_script)
   file(READ ${vr_news_script} vr_news_script_text)
+  # An edit of the script reconfigures, which rewrites the header.
+  set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${vr_news_script})
 else()
   set(vr_news_script_text "(function(){var selector=\"%SELECTOR%\";var hideId=\"__vr_isolate_hide\";})();\n")
 endif()

@@ -135,7 +135,9 @@ bool WebView::Create(HWND window, const std::wstring& userDataDir, const std::ws
     const HRESULT hr = CreateCoreWebView2EnvironmentWithOptions(nullptr, userDataDir.c_str(), nullptr, handler.get());
     if (FAILED(hr)) {
         LogFormat("WebView: CreateCoreWebView2EnvironmentWithOptions failed 0x%08lx", Code(hr));
-        ShowMessageBox(window_, kRuntimeNotFound, kCaption, MB_OK | MB_ICONERROR);
+        // A runtime may report a failure through the handler before the call
+        // returns and fail the call too; the player sees one box, not two.
+        if (!environmentFailureShown_) ShowMessageBox(window_, kRuntimeNotFound, kCaption, MB_OK | MB_ICONERROR);
         return false;
     }
     return true;
@@ -144,6 +146,7 @@ bool WebView::Create(HWND window, const std::wstring& userDataDir, const std::ws
 HRESULT WebView::OnEnvironmentCreated(HRESULT result, ICoreWebView2Environment* environment) {
     if (FAILED(result) || !environment) {
         LogFormat("WebView: environment creation failed 0x%08lx", Code(result));
+        environmentFailureShown_ = true;
         ShowMessageBox(window_, kRuntimeNotStarted, kCaption, MB_OK | MB_ICONERROR);
         PostMessageW(window_, WM_CLOSE, 0, 0);
         return result;

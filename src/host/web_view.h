@@ -85,6 +85,7 @@ private:
     bool newsRectKnown_ = false;
     bool newsVisible_ = false;
     HWND newsWindow_ = nullptr;
+    bool environmentFailureShown_ = false;
     std::vector<HWND> childWindowsBefore_;
 };
 

@@ -306,6 +306,24 @@ TEST_F(WebViewTest, EnvironmentFailingLaterShowsTheCouldNotStartBoxAndCloses) {
     EXPECT_EQ(g_boxes[0].owner, window);
 }
 
+TEST_F(WebViewTest, FailureReportedInsideTheCallAndByItShowsOneBox) {
+    fake.Command("SET env.inline 1");
+    fake.Command("SET env.complete 0x80070005");
+    fake.Command("SET env.create 0x80070005");
+    EXPECT_FALSE(Create());
+    EXPECT_TRUE(Logged("WebView: environment creation failed 0x80070005"));
+    EXPECT_TRUE(Logged("WebView: CreateCoreWebView2EnvironmentWithOptions failed 0x80070005"));
+    ASSERT_EQ(g_boxes.size(), 1u);
+    EXPECT_NE(g_boxes[0].text.find(L"could not be started"), std::wstring::npos);
+}
+
+TEST_F(WebViewTest, EnvironmentDeliveredInsideTheCallStillStartsTheViews) {
+    fake.Command("SET env.inline 1");
+    ASSERT_TRUE(Create());
+    ASSERT_TRUE(WaitForCall("view 1 Navigate https://game.example/news"));
+    EXPECT_TRUE(fake.Called("view 0 Navigate https://game.example/patcher/index.html"));
+}
+
 TEST_F(WebViewTest, MainControllerFailureClosesWithoutABox) {
     fake.Command("SET controller.0 0x80004005");
     ASSERT_TRUE(Create());

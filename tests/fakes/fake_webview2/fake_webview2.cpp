@@ -22,6 +22,8 @@
 //   SET <option> <value>              -> OK
 //       env.create <hr>               the factory fails at once with <hr>
 //       env.complete <hr>             the environment completion reports <hr>
+//       env.inline 0|1                the completion runs inside the factory call,
+//                                     which then returns env.create's value
 //       controller.<n> <hr>           the n-th controller request (from 0,
 //                                     counting failed ones) completes with <hr>
 //       noview.<n> 1                  the n-th controller has no view
@@ -81,6 +83,7 @@ class FakeEnvironment;
 struct Options {
     HRESULT envCreate = S_OK;
     HRESULT envComplete = S_OK;
+    bool envInline = false;
     HRESULT script = S_OK;
     HRESULT scriptCall = S_OK;
     std::map<int, HRESULT> controllerFailure;
@@ -724,6 +727,7 @@ std::string SetOption(const std::string& name, const std::string& valueText) {
     const HRESULT hr = static_cast<HRESULT>(static_cast<unsigned long>(value));
     if (name == "env.create") g_options.envCreate = hr;
     else if (name == "env.complete") g_options.envComplete = hr;
+    else if (name == "env.inline") g_options.envInline = value != 0;
     else if (name == "script") g_options.script = hr;
     else if (name == "script.call") g_options.scriptCall = hr;
     else if (name == "view3") g_options.view3 = value != 0;
@@ -853,15 +857,15 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateWebViewEnvironm
     StartControlServer();
     if (!handler) return E_POINTER;
     HRESULT createFailure, completeFailure;
+    bool inlineCompletion;
     {
         std::lock_guard lock(g_mutex);
         createFailure = g_options.envCreate;
         completeFailure = g_options.envComplete;
+        inlineCompletion = g_options.envInline;
     }
-    if (FAILED(createFailure)) return createFailure;
     EnsureDispatchWindow();
-    handler->AddRef();
-    Later([handler, completeFailure] {
+    auto complete = [handler, completeFailure] {
         if (FAILED(completeFailure)) {
             handler->Invoke(completeFailure, nullptr);
         } else {
@@ -872,7 +876,19 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateWebViewEnvironm
             handler->Invoke(S_OK, g_environment);
         }
         handler->Release();
-    });
+    };
+    handler->AddRef();
+    // The real runtime may report some failures through the handler before
+    // the call returns, and may then fail the call as well.
+    if (inlineCompletion) {
+        complete();
+        return createFailure;
+    }
+    if (FAILED(createFailure)) {
+        handler->Release();
+        return createFailure;
+    }
+    Later(complete);
     return S_OK;
 }
 
