@@ -232,6 +232,9 @@ TEST_F(WebViewTest, JsonReachesThePageOnlyOnceTheMainViewExists) {
     EXPECT_EQ(fake.Command("POSTED 0 0"), R"(OK {"event":"progress","percent":50})");
     EXPECT_EQ(fake.Command("POSTED 0 0"), R"(OK {"event":"ready"})");
     EXPECT_EQ(fake.Command("POSTED 0 0"), "ERR timeout");
+    // The control channel keeps one event on one line.
+    view->PostJson(L"{\n\"event\":\"multi\"\r\n}");
+    EXPECT_EQ(fake.Command("POSTED 0 0"), "OK { \"event\":\"multi\"  }");
 }
 
 TEST_F(WebViewTest, MainViewFollowsTheClientArea) {

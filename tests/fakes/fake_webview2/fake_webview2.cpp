@@ -41,7 +41,8 @@
 //   NAVCOMPLETE <view> <0|1> <status> -> OK <handlers called>; ends a navigation
 //                                        with IsSuccess and WebErrorStatus
 //   POSTED <view> <timeout_ms>        -> OK <json>: the oldest unread JSON the
-//                                        launcher posted to that view; ERR timeout
+//                                        launcher posted to that view (line breaks
+//                                        turned into spaces); ERR timeout
 //   CALLS [<from>]                    -> OK <n>, then the recorded calls from
 //                                        index <from> (default 0)
 //   SCRIPTS <view>                    -> OK <n>, then the scripts added to the view
@@ -762,6 +763,10 @@ std::string Wait(const std::string& command, std::string rest) {
     ViewRecord* record = Find(static_cast<int>(id));
     std::wstring json = record->posted.front();
     record->posted.pop_front();
+    // One reply is one line. Line breaks can only be whitespace between JSON
+    // tokens (inside strings they are escaped), so spaces keep the value.
+    for (auto& c : json)
+        if (c == L'\n' || c == L'\r') c = L' ';
     return "OK " + Narrow(json);
 }
 
