@@ -1,0 +1,172 @@
+// A game folder published by veltrune-publish (its Windows build, run as a
+// child process) and patched by the launcher's Patcher from a loopback
+// server: the player's folder ends up identical, stamped with the listed
+// times, and a second pass has nothing to do.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <map>
+
+#include "app/config.h"
+#include "app/log.h"
+#include "patcher/patch_list.h"
+#include "patcher/patcher.h"
+#include "support/gzip_util.h"
+#include "support/http_server.h"
+#include "support/temp_dir.h"
+#include "text/text.h"
+
+namespace vr {
+namespace {
+
+int64_t UnixMtime(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA d;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return -1;
+    const uint64_t t = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+    return static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
+}
+
+void SetUnixMtime(const std::wstring& path, int64_t unix) {
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const uint64_t t = static_cast<uint64_t>(unix + 11644473600LL) * 10000000ULL;
+    FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+    SetFileTime(h, nullptr, nullptr, &ft);
+    CloseHandle(h);
+}
+
+std::wstring ToolPath() {
+    wchar_t self[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring dir(self, n);
+    dir.erase(dir.rfind(L'\\') + 1);
+    std::wstring rel = Utf8ToWide(VR_PUBLISH_FROM_TESTS);
+    for (wchar_t& c : rel) {
+        if (c == L'/') c = L'\\';
+    }
+    return dir + rel;
+}
+
+// Runs the tool and waits for it, at most two minutes.
+int RunPublish(const std::vector<std::wstring>& args) {
+    std::wstring cmd = L"\"" + ToolPath() + L"\"";
+    for (const std::wstring& a : args) cmd += L" \"" + a + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return -1;
+    DWORD code = 9999;
+    if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    else TerminateProcess(pi.hProcess, 9999);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
+}
+
+// Every file below root, relative path -> absolute path.
+void Walk(const std::wstring& root, const std::wstring& rel, std::map<std::wstring, std::wstring>& files) {
+    WIN32_FIND_DATAW data;
+    const std::wstring dir = rel.empty() ? root : root + L"\\" + rel;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring childRel = rel.empty() ? name : rel + L"\\" + name;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) Walk(root, childRel, files);
+        else files[childRel] = root + L"\\" + childRel;
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+TEST(PublishRoundTrip, PublishedTreeArrivesIdentical) {
+    test::TempDir source, out, game, logDir;
+    InitLog(logDir.path());
+
+    struct Entry {
+        std::wstring rel;
+        std::string bytes;
+    };
+    std::vector<Entry> entries = {
+        {L"readme.txt", "hello"},
+        {L"inner blank.dat", std::string(5000, 'i')},
+        {L"Data\\Ünïcödé ñame.bin", "umlauts"},
+        {L"Data\\日本語\\ファイル.txt", "kana"},
+        {L"Data\\ leading blank.txt", "lead"},
+        {L"Data\\Sub Folder\\two  blanks.txt", "two"},
+        {L"Data\\empty.bin", ""},
+        {L"Data\\Sub Folder\\deeper\\also empty", ""},
+        {L"#hash%percent+plus.txt", "signs"},
+    };
+    // Large enough to need many reads and writes on both sides; distinct
+    // bytes per block so a misplaced block would show.
+    std::string large(24u << 20, '\0');
+    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 2654435761u) >> 13);
+    entries.push_back({L"Packs\\big.pak", large});
+
+    int64_t when = 1500000000;
+    std::map<std::wstring, int64_t> times;
+    for (const Entry& e : entries) {
+        source.Write(e.rel, e.bytes);
+        SetUnixMtime(source.Join(e.rel), when);
+        times[e.rel] = when;
+        when += 86400 + 7;
+    }
+    source.MakeDir(L"Empty Folder\\Inside");
+
+    ASSERT_EQ(RunPublish({L"--game", source.path(), L"--out", out.path(), L"--version", L"29"}), 0);
+
+    // The launcher's own list code reads what the tool wrote.
+    const std::string list = test::Gunzip(out.Read(L"list.txt.gz"));
+    const ListScan scan = ScanPatchList(list, game.path() + L"\\", 29);
+    ASSERT_FALSE(scan.outOfDate);
+    std::map<std::wstring, int64_t> queued;
+    for (const PendingFile& p : scan.queue) queued[p.relPath] = p.mtime;
+    EXPECT_EQ(queued, times);
+
+    // Serve what the tool wrote, under the paths the launcher asks for.
+    test::HttpServer server;
+    std::map<std::wstring, std::wstring> objects;
+    Walk(out.path(), L"", objects);
+    for (const auto& [rel, full] : objects) {
+        std::string path = WideToUtf8(rel);
+        for (char& c : path) {
+            if (c == '\\') c = '/';
+        }
+        std::string route = "/";
+        route += PercentEncode(path);
+        server.Serve(route, out.Read(rel));
+    }
+
+    LauncherConfig config;
+    config.mirrors = {server.WUrl()};
+    config.serverUrl = server.WUrl();
+    config.listFile = L"list.txt";
+    config.patchVersion = 29;
+    Patcher patcher(config, game.path());
+    std::atomic<bool> cancel{false};
+    ASSERT_EQ(patcher.Run(cancel, PatchCallbacks{}), Finished);
+
+    for (const Entry& e : entries) {
+        EXPECT_EQ(game.Read(e.rel), e.bytes) << WideToUtf8(e.rel);
+        EXPECT_EQ(UnixMtime(game.Join(e.rel)), times[e.rel]) << WideToUtf8(e.rel);
+    }
+    std::map<std::wstring, std::wstring> arrived;
+    Walk(game.path(), L"", arrived);
+    EXPECT_EQ(arrived.size(), entries.size());
+    EXPECT_TRUE(game.Exists(L"Empty Folder\\Inside"));
+
+    // Everything is current now: the second pass asks for the list only.
+    server.ClearRequests();
+    int counted = -1;
+    PatchCallbacks callbacks;
+    callbacks.fileCount = [&](int n) { counted = n; };
+    ASSERT_EQ(patcher.Run(cancel, callbacks), Finished);
+    EXPECT_EQ(counted, -1);
+    for (const auto& r : server.Requests()) EXPECT_EQ(r.path, "/list.txt.gz");
+}
+
+}  // namespace
+}  // namespace vr
