@@ -144,8 +144,8 @@ uint64_t BareWinHttp(uint16_t port, const wchar_t* path) {
 
 int main(int argc, char** argv) {
   const uint64_t wire = (argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1024) << 20;
-  const uint64_t rateWire = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 256) << 20;
-  const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+  const uint64_t rateWire = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 64) << 20;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 8;
   const Member member = MakeMember(wire);
   Member rateMember = member;
   rateMember.copies = rateWire > member.head.size() ? (rateWire - member.head.size()) / member.body.size() : 0;
