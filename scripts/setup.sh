@@ -8,7 +8,7 @@ PACKAGES=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   googletest
   wine wine64 xvfb xauth x11-utils
-  chromium openssl nginx-light imagemagick
+  chromium openssl nginx-light curl imagemagick
   python3 ca-certificates
 )
 
