@@ -309,6 +309,15 @@ TEST_F(WebViewTest, EnvironmentFailingLaterShowsTheCouldNotStartBoxAndCloses) {
     EXPECT_EQ(g_boxes[0].owner, window);
 }
 
+TEST_F(WebViewTest, RuntimeOptionsCanComeFromTheEnvironment) {
+    // How an out-of-process harness makes the environment fail.
+    SetEnvironmentVariableW(L"VR_FAKE_WEBVIEW2_OPTIONS", L"env.complete 0x80070005;view3 0");
+    ASSERT_TRUE(Create());
+    SetEnvironmentVariableW(L"VR_FAKE_WEBVIEW2_OPTIONS", nullptr);
+    ASSERT_TRUE(PumpUntil([] { return g_closeRequests > 0; }, kWaitMs));
+    EXPECT_TRUE(Logged("WebView: environment creation failed 0x80070005"));
+}
+
 TEST_F(WebViewTest, FailureReportedInsideTheCallAndByItShowsOneBox) {
     fake.Command("SET env.inline 1");
     fake.Command("SET env.complete 0x80070005");

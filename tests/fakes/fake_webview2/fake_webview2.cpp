@@ -55,6 +55,9 @@
 // VR_FAKE_WEBVIEW2_PORT_FILE (the chosen port is written there as decimal
 // text); the server listens on 127.0.0.1 from the first environment request,
 // one connection at a time.
+// Options a harness needs before it can connect (the environment's own
+// failures): VR_FAKE_WEBVIEW2_OPTIONS holds SET arguments separated by ';',
+// e.g. "env.complete 0x80070005;view3 0", applied at each environment request.
 
 #include "fake_webview2_internal.h"
 
@@ -770,6 +773,22 @@ std::string Wait(const std::string& command, std::string rest) {
     return "OK " + Narrow(json);
 }
 
+void ApplyOptionsFromEnvironment() {
+    char buffer[1024];
+    const DWORD n = GetEnvironmentVariableA("VR_FAKE_WEBVIEW2_OPTIONS", buffer, sizeof buffer);
+    if (n == 0 || n >= sizeof buffer) return;
+    std::string list(buffer, n);
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t end = list.find(';', start);
+        if (end == std::string::npos) end = list.size();
+        std::string item = list.substr(start, end - start);
+        const std::string name = Word(item);
+        if (!name.empty()) SetOption(name, Word(item));
+        start = end + 1;
+    }
+}
+
 }  // namespace
 
 // Runs one request on the current thread.
@@ -860,6 +879,7 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateWebViewEnvironm
            std::to_wstring(runtimeType) + L" options=" + (options ? L"1" : L"0") +
            L" userData=" + (userDataFolder ? userDataFolder : L"(null)"));
     StartControlServer();
+    ApplyOptionsFromEnvironment();
     if (!handler) return E_POINTER;
     HRESULT createFailure, completeFailure;
     bool inlineCompletion;
