@@ -1,4 +1,4 @@
-// Part 1.3: built-in defaults overridden by a real Veltrune.ini read through
+// Built-in defaults overridden by a real Veltrune.ini read through
 // the platform's profile functions, plus the shared INI and list helpers.
 #include "app/config.h"
 

@@ -1,4 +1,4 @@
-// Part 1.2: the process-wide log, exercised through the real file and the
+// The process-wide log, exercised through the real file and the
 // real debugger channel. The log's path is process-wide state: every test
 // points InitLog at its own TempDir first.
 #include "app/log.h"

@@ -1,4 +1,4 @@
-// Part 3.1: the forgiving JSON object parser, its accessors and the writer.
+// The forgiving JSON object parser, its accessors and the writer.
 #include "text/json.h"
 
 #include <gtest/gtest.h>

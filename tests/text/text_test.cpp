@@ -1,4 +1,4 @@
-// Part 3.2: the conversions run on the real platform functions; a hook on
+// The conversions run on the real platform functions; a hook on
 // this executable's import table counts and records the calls they make.
 #include "text/text.h"
 
