@@ -95,7 +95,7 @@ public:
             }
             return;
         }
-        // A scalar also ends at a quote: the Part's edge case {"a":1 "b":2}
+        // A scalar also ends at a quote: the tolerated form {"a":1 "b":2}
         // (a missing comma) must give a = 1 and b = 2, which scanning only to
         // ',', '}' or ']' would not (docs/decisions.md).
         while (!AtEnd() && Peek() != ',' && Peek() != '}' && Peek() != ']' && Peek() != '"') ++pos_;
