@@ -1,0 +1,435 @@
+"""Machinery of the end-to-end tests: Wine processes, a loopback patch
+server with fault injection, the fake runtime's control channel, and a
+launcher folder with the real Veltrune.exe in it.
+
+Every wait is bounded; every process started here is stopped here, by its
+own process id. Wine programs never get a pipe as stdout: the prefix's
+services may outlive them and would hold the pipe open, so output goes to
+files.
+"""
+
+import gzip
+import http.server
+import json
+import os
+import shutil
+import socket
+import subprocess
+import threading
+import time
+import urllib.parse
+
+
+class Failure(Exception):
+    """A scenario's expectation did not hold."""
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def check_equal(actual, expected, what):
+    if actual != expected:
+        raise Failure(f"{what}: expected {expected!r}, got {actual!r}")
+
+
+def wait_until(predicate, timeout, what, step=0.05):
+    """Polls predicate until it returns something true; fails after timeout s."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise Failure(f"timed out after {timeout:.0f} s waiting for {what}")
+        time.sleep(step)
+
+
+def win_path(path):
+    """A Linux path as Wine's Z: drive sees it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Wine:
+    """Runs Windows programs in one prefix (the environment's WINEPREFIX
+    unless another is given) and one display (DISPLAY)."""
+
+    def __init__(self, prefix=None):
+        self.env = dict(os.environ)
+        if prefix:
+            self.env["WINEPREFIX"] = prefix
+        self.env.setdefault("WINEDEBUG", "-all")
+        self.env.setdefault("WINEARCH", "win64")
+        self.env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d")
+        self.prefix = self.env.get("WINEPREFIX") or os.path.expanduser("~/.wine")
+
+    def run(self, args, out_path, timeout=120, env=None, cwd=None):
+        """Runs a program to its end; returns (exit code, its stdout text)."""
+        full_env = dict(self.env)
+        full_env.update(env or {})
+        with open(out_path, "wb") as out, open(out_path + ".err", "wb") as err:
+            try:
+                rc = subprocess.run(["wine"] + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                    env=full_env, cwd=cwd, timeout=timeout).returncode
+            except subprocess.TimeoutExpired:
+                raise Failure(f"{os.path.basename(args[0])} did not end within {timeout} s")
+        with open(out_path, "rb") as f:
+            return rc, f.read().decode("utf-8", "replace").replace("\r\n", "\n")
+
+    def start(self, args, out_path, env=None, cwd=None):
+        full_env = dict(self.env)
+        full_env.update(env or {})
+        out = open(out_path, "wb")
+        try:
+            return subprocess.Popen(["wine"] + list(args), stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT, env=full_env, cwd=cwd)
+        finally:
+            out.close()
+
+    def command(self, args, timeout=120):
+        """A Wine tool (reg, wineboot, wineserver) whose output is not needed."""
+        try:
+            return subprocess.run(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, env=self.env, timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            raise Failure(f"{' '.join(args[:3])} did not end within {timeout} s")
+
+    def roaming_folder(self):
+        """The prefix's roaming application-data folder (CSIDL_APPDATA)."""
+        users = os.path.join(self.prefix, "drive_c", "users")
+        user = os.environ.get("USER") or "root"
+        if not os.path.isdir(os.path.join(users, user)):
+            candidates = [u for u in os.listdir(users) if u.lower() not in ("public",)]
+            user = candidates[0]
+        return os.path.join(users, user, "AppData", "Roaming")
+
+
+def parse_probe(text):
+    values = {}
+    for line in text.splitlines():
+        key, sep, value = line.partition("=")
+        if sep:
+            values[key] = value.replace("\\n", "\n").replace("\\r", "\r").replace("\\\\", "\\")
+    return values
+
+
+class Probe:
+    """e2e_probe.exe: windows, message boxes and resources of Veltrune.exe."""
+
+    def __init__(self, wine, exe, work):
+        self.wine, self.exe, self.work = wine, exe, work
+        self.count = 0
+
+    def __call__(self, command, target, timeout_ms=None):
+        self.count += 1
+        args = [self.exe, command, target] + ([str(timeout_ms)] if timeout_ms is not None else [])
+        seconds = 60 + (timeout_ms or 0) / 1000
+        rc, out = self.wine.run(args, os.path.join(self.work, f"probe-{self.count}.txt"), timeout=seconds)
+        values = parse_probe(out)
+        values["rc"] = rc
+        return values
+
+
+class PatchServer:
+    """A loopback HTTP server for one folder, with faults: a status for a
+    path, or a stall in the middle of a body that lasts until released."""
+
+    def __init__(self, root):
+        self.root = os.path.abspath(root)
+        self.requests = []
+        self.status = {}
+        self.stalls = {}
+        self.lock = threading.Lock()
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.0"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
+                with server.lock:
+                    server.requests.append(path)
+                    status = server.status.get(path)
+                    stall = server.stalls.get(path)
+                if status:
+                    self.send_error(status)
+                    return
+                local = os.path.normpath(os.path.join(server.root, path.lstrip("/")))
+                if not local.startswith(server.root + os.sep) or not os.path.isfile(local):
+                    self.send_error(404)
+                    return
+                with open(local, "rb") as f:
+                    body = f.read()
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                try:
+                    if stall and stall.get("armed", True):
+                        stall["armed"] = False
+                        self.wfile.write(body[:stall["after"]])
+                        self.wfile.flush()
+                        stall["started"].set()
+                        stall["release"].wait(120)
+                        stall["resumed"] = time.monotonic()
+                        self.wfile.write(body[stall["after"]:])
+                    else:
+                        self.wfile.write(body)
+                except (BrokenPipeError, ConnectionResetError):
+                    pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.httpd.daemon_threads = True
+        self.port = self.httpd.server_address[1]
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def url(self, path="/"):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def stall(self, path, after):
+        """The first GET of path sends `after` body bytes, then waits."""
+        entry = {"after": after, "started": threading.Event(), "release": threading.Event(), "armed": True}
+        with self.lock:
+            self.stalls[path] = entry
+        return entry
+
+    def count(self, path):
+        with self.lock:
+            return self.requests.count(path)
+
+    def stop(self):
+        with self.lock:
+            for entry in self.stalls.values():
+                entry["release"].set()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+class Control:
+    """Client of the fake runtime's line protocol inside one Veltrune.exe."""
+
+    LIST_COMMANDS = ("VIEWS", "CALLS", "SCRIPTS")
+
+    def __init__(self, port_file, process, timeout=90):
+        def port():
+            if process.poll() is not None:
+                raise Failure(f"Veltrune.exe ended (exit {process.returncode}) before its runtime started")
+            try:
+                with open(port_file) as f:
+                    text = f.read().strip()
+                return int(text) if text else None
+            except (OSError, ValueError):
+                return None
+
+        number = wait_until(port, timeout, "the fake runtime's control port")
+        self.sock = socket.create_connection(("127.0.0.1", number), timeout=60)
+        self.reader = self.sock.makefile("rb")
+        check_equal(self.request("PING"), "OK", "PING")
+
+    def request(self, line, list_reply=None):
+        self.sock.sendall(line.encode("utf-8") + b"\n")
+        reply = self._line()
+        if list_reply is None:
+            list_reply = line.split(" ", 1)[0] in self.LIST_COMMANDS
+        if list_reply and reply.startswith("OK "):
+            return [self._unescape(self._line()) for _ in range(int(reply[3:]))]
+        return reply
+
+    def _line(self):
+        raw = self.reader.readline()
+        if not raw:
+            raise Failure("the fake runtime closed its control channel")
+        return raw.decode("utf-8", "replace").rstrip("\n")
+
+    @staticmethod
+    def _unescape(text):
+        out, i = [], 0
+        while i < len(text):
+            if text[i] == "\\" and i + 1 < len(text):
+                i += 1
+                out.append({"n": "\n", "r": "\r"}.get(text[i], text[i]))
+            else:
+                out.append(text[i])
+            i += 1
+        return "".join(out)
+
+    def wait_views(self, n, timeout_ms=60000):
+        reply = self.request(f"WAITVIEWS {n} {timeout_ms}")
+        check(reply.startswith("OK"), f"{n} browser views did not appear: {reply}")
+
+    def message(self, source, payload, view=0):
+        text = payload if isinstance(payload, str) else json.dumps(payload, separators=(",", ":"))
+        reply = self.request(f"MESSAGE {view} {source} {text}")
+        check(reply.startswith("OK"), f"MESSAGE refused: {reply}")
+        return reply
+
+    def posted(self, timeout_ms, view=0):
+        """The next event the launcher posted to the page, parsed; None on timeout."""
+        reply = self.request(f"POSTED {view} {timeout_ms}")
+        if reply.startswith("OK "):
+            return json.loads(reply[3:])
+        check(reply == "ERR timeout", f"POSTED: {reply}")
+        return None
+
+    def views(self):
+        result = []
+        for line in self.request("VIEWS"):
+            fields = dict(part.split("=", 1) for part in line.split(" ")[1:] if "=" in part)
+            result.append(fields)
+        return result
+
+    def calls(self):
+        return self.request("CALLS")
+
+    def close(self):
+        try:
+            self.reader.close()
+            self.sock.close()
+        except OSError:
+            pass
+
+
+def read_gz_list(path):
+    with gzip.open(path, "rb") as f:
+        return f.read().decode("utf-8")
+
+
+def listed_files(list_text):
+    """(relative path with '/', mtime, size) of each file line, in order."""
+    files, folder = [], ""
+    for line in list_text.replace("\r", "\n").split("\n"):
+        if line == "d" or line.startswith("d "):
+            folder = line[2:].strip().replace("\\", "/")
+            if folder and not folder.endswith("/"):
+                folder += "/"
+        elif line.startswith("f "):
+            parts = line.split(None, 4)
+            files.append((folder + parts[4].replace("\\", "/"), int(parts[1]), int(parts[2])))
+    return files
+
+
+class Launcher:
+    """A launcher folder (which is also the game folder) with the real
+    Veltrune.exe, the page files, assets, the fake client and updater under
+    their configured names, and a Veltrune.ini."""
+
+    def __init__(self, ctx, name, ini):
+        self.ctx = ctx
+        self.folder = os.path.join(ctx.work, name)
+        if os.path.exists(self.folder):
+            shutil.rmtree(self.folder)
+        os.makedirs(self.folder)
+        self.exe = os.path.join(self.folder, "Veltrune.exe")
+        shutil.copy2(ctx.veltrune, self.exe)
+        shutil.copytree(ctx.web, os.path.join(self.folder, "web"))
+        assets = os.path.join(self.folder, "Config", "Assets")
+        os.makedirs(assets)
+        for name_ in ("Background1.mp4", "Background1.png"):
+            with open(os.path.join(assets, name_), "wb") as f:
+                f.write(b"\0" * 64)
+        shutil.copy2(ctx.fake_process, os.path.join(self.folder, "quorvane.exe"))
+        shutil.copy2(ctx.fake_process, os.path.join(self.folder, "updater.exe"))
+        lines = []
+        for section, values in ini.items():
+            lines.append(f"[{section}]")
+            lines += [f"{k}={v}" for k, v in values.items()]
+        with open(os.path.join(self.folder, "Veltrune.ini"), "w", newline="\r\n") as f:
+            f.write("\n".join(lines) + "\n")
+        self.record = os.path.join(self.folder, "starts.txt")
+        self.port_file = os.path.join(self.folder, "control-port.txt")
+        self.process = None
+        self.control = None
+        self.runs = 0
+
+    @property
+    def win_exe(self):
+        return win_path(self.exe)
+
+    def start(self, runtime=None, wine=None, connect=True, extra_env=None):
+        self.runs += 1
+        wine = wine or self.ctx.wine
+        for stale in (self.port_file,):
+            if os.path.exists(stale):
+                os.remove(stale)
+        env = {
+            "WEBVIEW2_BROWSER_EXECUTABLE_FOLDER": win_path(runtime or self.ctx.runtime),
+            "VR_FAKE_WEBVIEW2_PORT": "0",
+            "VR_FAKE_WEBVIEW2_PORT_FILE": win_path(self.port_file),
+            "VR_FAKE_RECORD": win_path(self.record),
+        }
+        env.update(extra_env or {})
+        self.process = wine.start([self.exe], os.path.join(self.ctx.work, f"{os.path.basename(self.folder)}-wine-{self.runs}.txt"),
+                                  env=env, cwd=self.folder)
+        if connect:
+            self.control = Control(self.port_file, self.process)
+        return self.process
+
+    def wait_exit(self, timeout=90):
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"Veltrune.exe still runs {timeout} s after it should have ended")
+
+    def stop(self):
+        """Clean-up after a failed scenario: ends our own process."""
+        if self.control:
+            self.control.close()
+            self.control = None
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            try:
+                self.process.wait(30)
+            except subprocess.TimeoutExpired:
+                pass
+
+    def log_lines(self):
+        """Messages of Veltrune.log without their time stamps."""
+        try:
+            with open(os.path.join(self.folder, "Veltrune.log"), "rb") as f:
+                data = f.read().decode("utf-8", "replace")
+        except OSError:
+            return []
+        return [line[13:] for line in data.split("\r\n") if line]
+
+    def wait_log(self, text, timeout=60):
+        return wait_until(lambda: text in self.log_lines(), timeout, f"log line {text!r}")
+
+    def starts(self):
+        """The fake client and updater starts: dicts of pid, cwd, flags, show, cmd."""
+        try:
+            with open(self.record, "rb") as f:
+                data = f.read().decode("utf-8")
+        except OSError:
+            return []
+        starts = []
+        for line in data.split("\r\n"):
+            if not line:
+                continue
+            head, _, cmd = line.partition("\tcmd=")
+            entry = dict(part.split("=", 1) for part in head.split("\t"))
+            entry["cmd"] = cmd
+            starts.append(entry)
+        return starts
+
+    def events_until(self, stop, timeout=120, seen=None):
+        """Collects posted events until stop(event) holds; returns them all."""
+        events = [] if seen is None else seen
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                names = [e.get("evt") for e in events]
+                raise Failure(f"no matching event within {timeout} s; got {names[-20:]}")
+            event = self.control.posted(int(min(left, 10) * 1000))
+            if event is None:
+                if self.process.poll() is not None:
+                    raise Failure(f"Veltrune.exe ended (exit {self.process.returncode}) while events were awaited")
+                continue
+            events.append(event)
+            if stop(event):
+                return events
