@@ -267,7 +267,12 @@ int Publish(const Options& o, std::FILE* out, std::FILE* err) {
             Job& j = jobs[work[w]];
             const GzipResult g = GzipFile(j.src, j.temp, o.level, &progress.bytes);
             std::string why = g.error;
-            if (g.ok && g.inSize != j.size) why = "\"" + Printable(j.src) + "\" changed while it was read; run again";
+            if (g.ok) {
+                // The list must describe the bytes in the object.
+                const FileInfo now = StatFollow(j.src);
+                if (g.inSize != j.size || now.size != j.size || now.mtimeNs != j.mtimeNs)
+                    why = "\"" + Printable(j.src) + "\" changed while it was read; run again";
+            }
             if (!why.empty()) {
                 std::lock_guard<std::mutex> lock(errorsLock);
                 errors.push_back(why);
