@@ -21,6 +21,7 @@ SERVED="$DEMO/www"               # what nginx serves
 STATE="$DEMO/nginx"              # nginx configuration, pid, logs, temp files
 VERSION=29                       # the launcher's built-in patchVersion: no self-update
 MAINT_NAME="MaintanenceCheck.txt"
+NGINX="$(command -v nginx || echo /usr/sbin/nginx)"  # /usr/sbin is not on every user's PATH
 NGINX_PID=""
 
 say() { echo "demo: $*"; }
@@ -68,8 +69,8 @@ start_server() {
     sed -e "s|@USER_LINE@|$user_line|" -e "s|@STATE@|$STATE|g" -e "s|@ROOT@|$SERVED|g" \
         -e "s|@PORT@|$PORT|g" -e "s|@MAINT@|$MAINT_NAME|g" \
         scripts/demo/nginx.conf.in >"$STATE/nginx.conf"
-    nginx -t -q -p "$STATE" -c "$STATE/nginx.conf" -e "$STATE/logs/error.log" || fail "nginx refused its configuration"
-    nginx -p "$STATE" -c "$STATE/nginx.conf" -e "$STATE/logs/error.log" &
+    "$NGINX" -t -q -p "$STATE" -c "$STATE/nginx.conf" -e "$STATE/logs/error.log" || fail "nginx refused its configuration"
+    "$NGINX" -p "$STATE" -c "$STATE/nginx.conf" -e "$STATE/logs/error.log" &
     NGINX_PID=$!
     BASE_URL="http://127.0.0.1:$PORT/"
     local i
