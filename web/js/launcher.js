@@ -43,7 +43,6 @@
   function $(id) { return document.getElementById(id); }
 
   var el = {
-    body: document.body,
     version: $('version'),
     bgToggle: $('bg-toggle'),
     bgStill: $('bg-still'),
