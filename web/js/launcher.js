@@ -612,7 +612,9 @@
 
   var handlers = {
     init: function (e) {
-      if (typeof e.version === 'string') setText(el.version, e.version);
+      var version = typeof e.version === 'string' ? e.version : '';
+      setText(el.version, version);
+      setHidden(el.version, version === '');
       state.clients = clampClients(e.clientCount);
       state.animatedBg = e.animatedBg !== false;
       state.backgrounds = Array.isArray(e.backgrounds)
