@@ -106,13 +106,22 @@ std::string WideToCp1252(const std::wstring& text) {
     return out;
 }
 
+// The new text goes to a sibling file that then replaces the original, so a
+// short write (a full disk) never leaves the player's settings truncated.
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-    FileHandle file{CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    return ok && written == bytes.size();
+    const std::wstring temp = path + L".new";
+    bool ok = false;
+    {
+        FileHandle file{CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
+        if (file.h == INVALID_HANDLE_VALUE) return false;
+        DWORD written = 0;
+        ok = WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+             written == bytes.size() && FlushFileBuffers(file.h);
+    }
+    if (ok) ok = MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) DeleteFileW(temp.c_str());
+    return ok;
 }
 
 GameOptions LoadLineFormat(const std::wstring& path) {

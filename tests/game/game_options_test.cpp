@@ -146,6 +146,7 @@ TEST(LineFormatTest, RepeatedSavesAreStableAndRoundTrip) {
     const std::string once = dir.Read(L"Settings.ini");
     ASSERT_TRUE(SaveGameOptions(path, chosen, kLineFormat));
     EXPECT_EQ(dir.Read(L"Settings.ini"), once);  // no empty line creeps in
+    EXPECT_FALSE(dir.Exists(L"Settings.ini.new"));  // the replacement copy took the file's place
     EXPECT_EQ(once, "detail 0\r\ndistant 1\r\nview 3\r\nshadow 4\r\nfullscreen 1\r\nresolution 1600 900\r\n");
     ExpectOptions(LoadGameOptions(path, kLineFormat), 0, 1, 3, 4, true, 1600, 900);
 
@@ -177,6 +178,7 @@ TEST(LineFormatTest, SaveOverAFileThatCannotBeWrittenFailsQuietly) {
     EXPECT_FALSE(SaveGameOptions(path, Options(5, 2, 2, 2, false, 1024, 768), kLineFormat));
     CloseHandle(reader);
     EXPECT_EQ(dir.Read(L"Settings.ini"), "detail 2\r\n");
+    EXPECT_FALSE(dir.Exists(L"Settings.ini.new"));  // no half-written copy left behind
     EXPECT_TRUE(log.Lines().empty());
 }
 
