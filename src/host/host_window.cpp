@@ -150,6 +150,9 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void HostWindow::PostString(UINT message, const std::wstring& text) {
+    // Before Create there is no window, and a post to no window would become
+    // a message of the calling thread, carrying a string nobody frees.
+    if (!window_) return;
     auto copy = std::make_unique<std::wstring>(text);
     // Ownership passes to the UI thread only if the post is accepted.
     if (PostMessageW(window_, message, reinterpret_cast<WPARAM>(copy.get()), 0)) copy.release();
@@ -157,9 +160,15 @@ void HostWindow::PostString(UINT message, const std::wstring& text) {
 
 void HostWindow::PostToPage(const std::wstring& json) { PostString(WM_APP_POST_JSON, json); }
 void HostWindow::NavigateNews(const std::wstring& url) { PostString(WM_APP_NEWS_NAVIGATE, url); }
-void HostWindow::Minimize() { PostMessageW(window_, WM_APP_MINIMIZE, 0, 0); }
-void HostWindow::BeginDrag() { PostMessageW(window_, WM_APP_DRAG, 0, 0); }
-void HostWindow::Close() { PostMessageW(window_, WM_APP_CLOSE, 0, 0); }
+void HostWindow::Minimize() {
+    if (window_) PostMessageW(window_, WM_APP_MINIMIZE, 0, 0);
+}
+void HostWindow::BeginDrag() {
+    if (window_) PostMessageW(window_, WM_APP_DRAG, 0, 0);
+}
+void HostWindow::Close() {
+    if (window_) PostMessageW(window_, WM_APP_CLOSE, 0, 0);
+}
 
 void HostWindow::SetNewsRect(int32_t x, int32_t y, int32_t width, int32_t height, bool visible) {
     const double scale = WindowDpi(window_) / 96.0;

@@ -73,6 +73,19 @@ protected:
     std::vector<std::wstring> messages;
 };
 
+TEST(HostWindowBeforeCreate, RequestsAreDroppedInsteadOfBecomingThreadMessages) {
+    HostWindow unborn;
+    unborn.PostToPage(L"{\"evt\":\"init\"}");
+    unborn.NavigateNews(L"https://news.veltrune.example/news.php");
+    unborn.Minimize();
+    unborn.BeginDrag();
+    unborn.Close();
+    MSG msg;
+    int threadMessages = 0;
+    while (PeekMessageW(&msg, nullptr, WM_APP, WM_APP + 0x100, PM_REMOVE)) ++threadMessages;
+    EXPECT_EQ(threadMessages, 0);
+}
+
 TEST_F(HostWindowTest, RequestsFromAnotherThreadArriveInOrderAndCloseEndsTheLoop) {
     // Posted before the main view exists: dropped, not queued.
     host.PostToPage(L"{\"n\":0}");
