@@ -114,17 +114,31 @@ check_server() {
     say "server checks passed: list and objects byte for byte, gzip round trip, 404s, flag off"
 }
 
-# The launcher under Wine patches an empty game folder from $BASE_URL.
-# Not wired yet: it needs the host window and the fake WebView2 runtime's
-# control channel. What it has to work with:
-#   $BASE_URL        the patch server (serverUrl and mirrors of Veltrune.ini)
-#   $VERSION         the list's build number (patchVersion)
-#   $SERVED          the published folder, $GAME_SRC the folder it came from
-#   $WIN_DIR         the Windows build (Veltrune.exe, fakes)
-#   $DEMO            a place for the player's game folder and a Wine prefix
-# It should exit non-zero when the patched folder differs from $GAME_SRC.
+# The launcher under Wine patches an empty game folder from $BASE_URL: the
+# real Veltrune.exe, with the fake WebView2 runtime playing the page through
+# its control channel (tests/e2e/demo_launcher.py prints what happens), in a
+# Wine prefix and Xvfb display of the demo's own. A second run finds
+# everything current. Exits non-zero when the patched folder differs from
+# $GAME_SRC.
 run_launcher() {
-    say "the launcher step is not wired yet; the server half is done"
+    local exe="$WIN_DIR/Veltrune.exe"
+    local runtime="$WIN_DIR/tests/fakes/fake_webview2/runtime"
+    local fake="$WIN_DIR/tests/fakes/fake_process/fake_process.exe"
+    for f in "$exe" "$runtime/EBWebView/x64/EmbeddedBrowserWebView.dll" "$fake"; do
+        [ -f "$f" ] || fail "$f is missing (build the Windows tree)"
+    done
+    export WINEPREFIX="$DEMO/wineprefix"
+    . scripts/wine-env.sh
+    trap 'vr_wine_stop; stop_server' EXIT
+    vr_wine_start
+    local status=0
+    python3 tests/e2e/demo_launcher.py --veltrune "$exe" --runtime "$runtime" --fake-process "$fake" \
+        --web "$ROOT/web" --work "$DEMO/launcher" --base-url "$BASE_URL" --version "$VERSION" \
+        --served "$SERVED" --game-src "$GAME_SRC" || status=$?
+    vr_wine_stop
+    trap stop_server EXIT
+    [ "$status" = 0 ] || fail "the launcher step failed"
+    say "launcher step passed: patched under Wine, two clients started, second run current"
 }
 
 build

@@ -416,8 +416,9 @@ class Launcher:
             starts.append(entry)
         return starts
 
-    def events_until(self, stop, timeout=120, seen=None):
-        """Collects posted events until stop(event) holds; returns them all."""
+    def events_until(self, stop, timeout=120, seen=None, echo=None):
+        """Collects posted events until stop(event) holds; returns them all.
+        echo, when given, sees each event as it arrives."""
         events = [] if seen is None else seen
         deadline = time.monotonic() + timeout
         while True:
@@ -431,5 +432,7 @@ class Launcher:
                     raise Failure(f"Veltrune.exe ended (exit {self.process.returncode}) while events were awaited")
                 continue
             events.append(event)
+            if echo:
+                echo(event)
             if stop(event):
                 return events
