@@ -75,6 +75,7 @@ def make_game(folder, seed):
         "readme.txt": b"Quorvane test build\r\n",
         "data/level 1.dat": rng.randbytes(200_000),
         "data/maps/deep.bin": rng.randbytes(1_200_000),
+        "data/Lieder/Überfahrt nach Nordheim.ogg": rng.randbytes(5_000),
         "Config/Settings.ini": b"",
     }
     if os.path.exists(folder):
@@ -344,6 +345,97 @@ def scenario_self_update(ctx):
             os.remove(target)
 
 
+def scenario_missing_file_then_retry(ctx):
+    """A file missing on the server ends the pass with "ready" false and the
+    file-missing error naming its URL; after the operator fixes the server,
+    "patch.retry" fetches only what is still stale and play is allowed."""
+    base = os.path.join(ctx.work, "missing")
+    source = os.path.join(base, "game-src")
+    make_game(source, seed=5)
+    served = os.path.join(base, "served")
+    ctx.publish(source, os.path.join(served, "Patch"), 29)
+    listed = listed_files(read_gz_list(os.path.join(served, "Patch", "list.txt.gz")))
+    server = PatchServer(served)
+    missing = "readme.txt"
+    server.status["/Patch/readme.txt.gz"] = 404
+    position = [rel for rel, _, _ in listed].index(missing)
+    launcher = Launcher(ctx, "missing/launcher", ini_for([server.url("/Patch/")]))
+    try:
+        launcher.start()
+        c = launcher.control
+        c.wait_views(1)
+        c.message(UI_PAGE, {"cmd": "ui.ready"})
+        events = launcher.events_until(lambda e: e.get("evt") == "error", timeout=120)
+        check_equal(events[-2], {"evt": "ready", "canPlay": False}, "event before the error")
+        check_equal(events[-1].get("message"),
+                    "A required file was not found on the server:\n" + server.url("/Patch/readme.txt.gz"),
+                    "file-missing message")
+        check(not os.path.exists(os.path.join(launcher.folder, missing)), "the failed file was left behind")
+        for rel, _, _ in listed[:position]:
+            check(os.path.isfile(os.path.join(launcher.folder, rel)), f"{rel}, listed before the failure, is missing")
+
+        # Play is refused while the files are not current.
+        c.message(UI_PAGE, {"cmd": "game.play", "clients": 1})
+        del server.status["/Patch/readme.txt.gz"]
+        c.message(UI_PAGE, {"cmd": "patch.retry"})
+        events = launcher.events_until(lambda e: e.get("evt") in ("error",) or e == {"evt": "ready", "canPlay": True},
+                                       timeout=120)
+        check_equal(events[-1], {"evt": "ready", "canPlay": True}, "result of the retry")
+        check_equal(events[0], {"evt": "maintenance", "active": False}, "first event of the retry")
+        check_equal([e.get("fileCount") for e in evt(events, "filecount")], [len(listed) - position],
+                    "files still stale at the retry")
+        check_game_folder(launcher, read_gz_list(os.path.join(served, "Patch", "list.txt.gz")), source)
+        check(not launcher.starts(), "a client started before the files were current")
+        c.message(UI_PAGE, {"cmd": "window.close"})
+        check_equal(launcher.wait_exit(), 0, "exit code")
+        check_equal(last_line(launcher), "Veltrune exiting", "last log line")
+    finally:
+        launcher.stop()
+        server.stop()
+
+
+def scenario_maintenance(ctx):
+    """With the maintenance flag on, the page hears "maintenance" true and
+    "ready" false on every cycle and no pass runs; once the flag clears, a
+    full pass runs and play is offered."""
+    base = os.path.join(ctx.work, "maintenance")
+    source = os.path.join(base, "game-src")
+    make_game(source, seed=6)
+    served = os.path.join(base, "served")
+    ctx.publish(source, os.path.join(served, "Patch"), 29)
+    flag = os.path.join(served, "Patch", "MaintanenceCheck.txt")
+    with open(flag, "w") as f:
+        f.write(" TRUE\r\n")
+    server = PatchServer(served)
+    launcher = Launcher(ctx, "maintenance/launcher", ini_for([server.url("/Patch/")]))
+    try:
+        launcher.start()
+        c = launcher.control
+        c.wait_views(1)
+        c.message(UI_PAGE, {"cmd": "ui.ready"})
+        closed = []
+        events = launcher.events_until(lambda e: e.get("evt") == "ready" and len(evt(closed, "ready")) >= 2
+                                       or e.get("evt") == "error", timeout=60, seen=closed)
+        check_equal([e.get("evt") for e in events], ["init", "maintenance", "ready", "maintenance", "ready"],
+                    "events during maintenance")
+        check(all(e.get("active") is True for e in evt(events, "maintenance")), "maintenance reported off")
+        check(all(e.get("canPlay") is False for e in evt(events, "ready")), "play offered during maintenance")
+        check_equal(server.count("/Patch/list.txt.gz"), 0, "list fetched during maintenance")
+        c.message(UI_PAGE, {"cmd": "game.play", "clients": 1})
+
+        with open(flag, "w") as f:
+            f.write("false")
+        events = launcher.events_until(lambda e: e == {"evt": "ready", "canPlay": True} or e.get("evt") == "error",
+                                       timeout=60)
+        check_equal(phases(events), ["checking", "downloading", "finished"], "phases after maintenance")
+        check(not launcher.starts(), "a client started during maintenance")
+        c.message(UI_PAGE, {"cmd": "window.close"})
+        check_equal(launcher.wait_exit(), 0, "exit code")
+    finally:
+        launcher.stop()
+        server.stop()
+
+
 def scenario_resources(ctx):
     """Veltrune.exe carries its manifest, icon 1 and a version resource."""
     r = ctx.probe("resources", win_path(ctx.veltrune))
@@ -495,6 +587,7 @@ GROUPS = {
     "patch": [scenario_happy_path],
     "instance": [scenario_second_copy_and_close_during_pass],
     "update": [scenario_self_update],
+    "recovery": [scenario_missing_file_then_retry, scenario_maintenance],
     "runtime": [scenario_resources, scenario_no_runtime, scenario_origins],
     "dpi": [scenario_dpi],
 }
