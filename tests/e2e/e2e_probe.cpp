@@ -240,8 +240,10 @@ int Resources(const std::wstring& exe) {
         VS_FIXEDFILEINFO* fixed = nullptr;
         UINT length = 0;
         if (VerQueryValueW(version.data(), L"\\", reinterpret_cast<void**>(&fixed), &length) && fixed)
-            std::printf("fileversion=%u.%u.%u.%u\n", (unsigned)HIWORD(fixed->dwFileVersionMS), (unsigned)LOWORD(fixed->dwFileVersionMS),
-                        (unsigned)HIWORD(fixed->dwFileVersionLS), (unsigned)LOWORD(fixed->dwFileVersionLS));
+            std::printf("fileversion=%u.%u.%u.%u\n", static_cast<unsigned>(HIWORD(fixed->dwFileVersionMS)),
+                        static_cast<unsigned>(LOWORD(fixed->dwFileVersionMS)),
+                        static_cast<unsigned>(HIWORD(fixed->dwFileVersionLS)),
+                        static_cast<unsigned>(LOWORD(fixed->dwFileVersionLS)));
         struct Translation {
             WORD language, codePage;
         }* translations = nullptr;
