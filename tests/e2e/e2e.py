@@ -17,6 +17,7 @@ import os
 import random
 import re
 import shutil
+import subprocess
 import sys
 import time
 import traceback
@@ -50,7 +51,6 @@ class Context:
         when there is one, else the Windows build under Wine."""
         native = self.publish_native and os.access(self.publish_native, os.X_OK)
         if native:
-            import subprocess
             args = [self.publish_native, "--game", game, "--out", out, "--version", str(version), "--jobs", "2"]
             if launcher:
                 args += ["--launcher", launcher]
@@ -265,7 +265,7 @@ def scenario_second_copy_and_close_during_pass(ctx):
         check(launcher.process.poll() is None, "the first copy ended")
 
         c.message(UI_PAGE, {"cmd": "ui.ready"})
-        check(wait_until(lambda: stall["started"].is_set(), 120, "the stalled download"), "")
+        wait_until(lambda: stall["started"].is_set(), 120, "the stalled download")
         partial = os.path.join(launcher.folder, big)
         check(os.path.exists(partial), "the stalled file is not being written")
         check_equal(ctx.probe("close", launcher.win_exe, 30000).get("closed"), "1", "WM_CLOSE posted")
