@@ -76,7 +76,9 @@ TEST_F(DiscordTest, EachUiReadyFetchesAgainButOneWorkerRuns) {
     EXPECT_EQ(Count(ev, "init"), 2);
     EXPECT_EQ(Count(ev, "discord"), 2);
     for (const auto& e : ev) {
-        if (EventName(e) == "discord") EXPECT_EQ(e, R"({"evt":"discord","json":"{\"presence_count\":3}"})");
+        if (EventName(e) == "discord") {
+            EXPECT_EQ(e, R"({"evt":"discord","json":"{\"presence_count\":3}"})");
+        }
     }
     EXPECT_EQ(server.CountRequests("/api/guilds/1187340012345678901/widget.json"), 2);
     EXPECT_EQ(server.CountRequests("/patch/list.txt.gz"), 1);  // one worker, one pass

@@ -69,7 +69,9 @@ TEST(ResolutionsTest, RealDisplayModesAreDistinctLargeEnoughAndIncludeTheCurrent
         previous = first;
     }
     for (const Resolution& r : raw) {
-        if (r.first >= 800 && r.second >= 600) EXPECT_TRUE(distinct.count(r));
+        if (r.first >= 800 && r.second >= 600) {
+            EXPECT_TRUE(distinct.count(r));
+        }
     }
 }
 
