@@ -17,6 +17,7 @@ import json
 import os
 import sys
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import Failure, Launcher, Wine, check, check_equal, listed_files, read_gz_list  # noqa: E402

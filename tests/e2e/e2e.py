@@ -22,6 +22,7 @@ import sys
 import time
 import traceback
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from harness import (Failure, Launcher, PatchServer, Probe, Wine, check, check_equal,  # noqa: E402
