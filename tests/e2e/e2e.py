@@ -451,6 +451,17 @@ def scenario_resources(ctx):
     check_equal(r.get("fileversion"), "1.0.0.0", "file version")
     check_equal(r.get("ProductName"), "Veltrune", "product name")
 
+    # One self-contained executable: it imports system DLLs only, none of
+    # the compiler's runtime or zlib.
+    objdump = shutil.which("x86_64-w64-mingw32-objdump")
+    check(objdump, "x86_64-w64-mingw32-objdump not found")
+    dump = subprocess.run([objdump, "-p", ctx.veltrune], capture_output=True, text=True, timeout=60).stdout
+    imports = re.findall(r"DLL Name: (\S+)", dump)
+    check("KERNEL32.dll" in imports, f"import table not read: {imports}")
+    system32 = {name.lower() for name in os.listdir(os.path.join(ctx.wine.prefix, "drive_c", "windows", "system32"))}
+    foreign = [name for name in imports if name.lower() not in system32]
+    check(not foreign, f"Veltrune.exe needs DLLs that Windows does not have: {foreign}")
+
 
 def scenario_no_runtime(ctx):
     """No runtime at all: the "was not found" box, then a clean exit 0."""
