@@ -459,7 +459,9 @@ def scenario_resources(ctx):
     imports = re.findall(r"DLL Name: (\S+)", dump)
     check("KERNEL32.dll" in imports, f"import table not read: {imports}")
     system32 = {name.lower() for name in os.listdir(os.path.join(ctx.wine.prefix, "drive_c", "windows", "system32"))}
-    foreign = [name for name in imports if name.lower() not in system32]
+    # Wine's system32 has a zlib1.dll of its own; Windows has none.
+    foreign = [name for name in imports
+               if name.lower() not in system32 or re.match(r"(lib|zlib)", name, re.IGNORECASE)]
     check(not foreign, f"Veltrune.exe needs DLLs that Windows does not have: {foreign}")
 
 
