@@ -156,10 +156,12 @@ struct HttpServer::Impl {
     return true;
   }
 
-  // Returns true when the connection may carry another request.
-  bool Answer(SOCKET s, const RecordedRequest& req) {
+  enum class After { Close, KeepAlive, Reset };
+
+  // What becomes of the connection once the answer is out.
+  After Answer(SOCKET s, const RecordedRequest& req) {
     Reply reply = Pick(req);
-    if (!Pause(reply.statusDelayMs)) return false;
+    if (!Pause(reply.statusDelayMs)) return After::Close;
 
     std::string body;
     uint64_t announced = 0;
@@ -187,9 +189,9 @@ struct HttpServer::Impl {
     head += closeDelimited ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
     for (const auto& [key, value] : reply.headers) head += key + ": " + value + "\r\n";
     head += "\r\n";
-    if (!SendAll(s, head.data(), head.size())) return false;
-    if (headOnly) return !closeDelimited;
-    if (!Pause(reply.bodyDelayMs)) return false;
+    if (!SendAll(s, head.data(), head.size())) return After::Close;
+    if (headOnly) return closeDelimited ? After::Close : After::KeepAlive;
+    if (!Pause(reply.bodyDelayMs)) return After::Close;
 
     if (reply.producer) {
       BodyProducer produce = reply.producer();
@@ -197,31 +199,28 @@ struct HttpServer::Impl {
       for (;;) {
         size_t n = produce(buffer.data(), buffer.size());
         if (n == 0) break;
-        if (!SendBody(s, reply, reinterpret_cast<const char*>(buffer.data()), n)) return false;
+        if (!SendBody(s, reply, reinterpret_cast<const char*>(buffer.data()), n)) return After::Close;
       }
     } else if (dropping) {
       SendBody(s, reply, body.data(), reply.dropAfter);
-      // An abortive close: the peer sees a reset, not a clean end.
-      linger hard{1, 0};
-      setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-      return false;
+      return After::Reset;
     } else if (!SendBody(s, reply, body.data(), body.size())) {
-      return false;
+      return After::Close;
     }
-    if (reply.chunked && !SendAll(s, "0\r\n\r\n", 5)) return false;
-    return !closeDelimited;
+    if (reply.chunked && !SendAll(s, "0\r\n\r\n", 5)) return After::Close;
+    return closeDelimited ? After::Close : After::KeepAlive;
   }
 
-  void Serve(SOCKET s) {
+  After Serve(SOCKET s) {
     std::string pending;
     char buffer[8192];
     for (;;) {
       size_t end;
       while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-        if (pending.size() > 64 * 1024 || !WaitReadable(s)) return;
+        if (pending.size() > 64 * 1024 || !WaitReadable(s)) return After::Close;
         int n = recv(s, buffer, sizeof buffer, 0);
         if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) continue;
-        if (n <= 0) return;
+        if (n <= 0) return After::Close;
         pending.append(buffer, static_cast<size_t>(n));
       }
       std::string head = pending.substr(0, end);
@@ -232,7 +231,7 @@ struct HttpServer::Impl {
       std::string requestLine = head.substr(0, lineEnd);
       size_t sp1 = requestLine.find(' ');
       size_t sp2 = requestLine.find(' ', sp1 == std::string::npos ? 0 : sp1 + 1);
-      if (sp1 == std::string::npos || sp2 == std::string::npos) return;
+      if (sp1 == std::string::npos || sp2 == std::string::npos) return After::Close;
       req.method = requestLine.substr(0, sp1);
       req.path = requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
       size_t pos = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
@@ -247,7 +246,8 @@ struct HttpServer::Impl {
         pos = next + 2;
       }
       req.userAgent = req.Header("User-Agent");
-      if (!Answer(s, req)) return;
+      const After after = Answer(s, req);
+      if (after != After::KeepAlive) return after;
     }
   }
 
@@ -263,8 +263,13 @@ struct HttpServer::Impl {
       connections.emplace_back();
       Connection& conn = connections.back();
       conn.thread = std::thread([this, s, &conn] {
-        Serve(s);
-        shutdown(s, SD_SEND);
+        if (Serve(s) == After::Reset) {
+          // An abortive close: the peer sees a reset, not a clean end.
+          linger hard{1, 0};
+          setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+        } else {
+          shutdown(s, SD_SEND);
+        }
         closesocket(s);
         conn.done = true;
       });

@@ -5,7 +5,10 @@
 set -eu
 dir="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
-if [ -f "$dir/pid" ]; then kill "$(cat "$dir/pid")" 2>/dev/null || true; fi
+# A server left over from an interrupted run; the pid is checked to still be ours.
+if [ -f "$dir/pid" ] && grep -qa tls_server.py "/proc/$(cat "$dir/pid")/cmdline" 2>/dev/null; then
+  kill "$(cat "$dir/pid")" 2>/dev/null || true
+fi
 rm -rf "$dir"
 mkdir -p "$dir/www"
 cd "$dir"
