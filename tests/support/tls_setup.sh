@@ -28,7 +28,9 @@ gzip -9 -c payload.bin > www/payload.bin.gz
 printf 'false' > www/maintenance.txt
 
 # Detached from ctest's pipes, or ctest would wait for the server to end.
-setsid python3 "$here/tls_server.py" "$dir" >server.log 2>&1 </dev/null &
+python=python3
+[ -x /usr/bin/python3 ] && python=/usr/bin/python3  # Debian's, with its ssl module
+setsid "$python" "$here/tls_server.py" "$dir" >server.log 2>&1 </dev/null &
 echo $! > pid
 i=0
 while [ ! -f port ]; do
