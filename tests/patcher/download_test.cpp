@@ -70,11 +70,9 @@ TEST_F(DownloadTest, NotFoundMovesOnAtOnceAndStays) {
     s1.Serve("/b.dat.gz", Gzip(b));
     s2.Serve("/b.dat.gz", Gzip(b));
     Patcher p = Make({&s1, &s2});
-    p.retryPauseSliceMs = 100;  // a pause would show as a retry text and 2 s
-    const auto start = Clock::now();
     ASSERT_EQ(p.DownloadToFile(L"a.dat", game.Join(L"a.dat"), cancel, rec.Callbacks()), HttpStatus::Ok);
-    EXPECT_LT(MsSince(start), 1900);
-    EXPECT_EQ(rec.Count(kRetry), 0);
+    EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 1);
+    EXPECT_EQ(rec.Count(kRetry), 0);  // a retry pause always announces itself
     EXPECT_EQ(rec.Count(Switch(s2)), 1);
     EXPECT_EQ(p.currentServer, 1u);
     EXPECT_TRUE(game.Read(L"a.dat") == a);
@@ -244,14 +242,13 @@ TEST_F(DownloadTest, CancelDuringRetryPauseEndsQuickly) {
         cancelledAt = Clock::now();
         cancel = true;
     });
-    const auto start = Clock::now();
     const HttpStatus r = p.DownloadToFile(L"a", game.Join(L"a"), cancel, c);
     const auto end = Clock::now();
     canceller.join();
     EXPECT_EQ(r, HttpStatus::Cancelled);
     EXPECT_EQ(s1.CountRequests("/a.gz"), 1);
+    // About 1.3 s of the pause were left; a 100 ms slice ends well before.
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(end - cancelledAt).count(), 600);
-    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count(), 1900);
 
     // A flag already set stops before any request.
     EXPECT_EQ(p.DownloadToFile(L"a", game.Join(L"a"), cancel, c), HttpStatus::Cancelled);
