@@ -47,7 +47,7 @@ TEST(JsonParse, MissingColonIsTolerated) {
 }
 
 TEST(JsonParse, MissingCommaIsTolerated) {
-    // The Part's own example: a scalar ends at the quote of the next name
+    // A missing comma: a scalar ends at the quote of the next name
     // (see docs/decisions.md).
     EXPECT_EQ(ParseJsonObject(R"({"a":1 "b":2})"), (JsonFields{{"a", "1"}, {"b", "2"}}));
     EXPECT_EQ(ParseJsonObject(R"({"a":true"b":null "c":{} "d":[1] "e":"x"})"),
