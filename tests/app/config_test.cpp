@@ -87,7 +87,7 @@ bool EndsWith(const std::wstring& s, const std::wstring& suffix) {
 
 // --- Built-in defaults --------------------------------------------------------
 
-TEST(ConfigDefaults, ValuesOfThePart) {
+TEST(ConfigDefaults, BuiltInValues) {
     const LauncherConfig d;
     EXPECT_EQ(d.launcherVersion, L"v1.0.0");
     EXPECT_TRUE(StartsWith(d.serverUrl, L"https://") && EndsWith(d.serverUrl, L"/Patch/")) << d.serverUrl;
@@ -498,18 +498,6 @@ TEST_F(IniHelpers, ReadIniBoolTexts) {
     EXPECT_TRUE(ReadIniBool(Path(), L"s", L"absent", true));
     EXPECT_TRUE(ReadIniBool(dir_.Join(L"no-such.ini"), L"s", L"a", true));
     EXPECT_FALSE(ReadIniBool(dir_.Join(L"no-such.ini"), L"s", L"a", false));
-}
-
-TEST(ConfigRecord, IsAPlainCopyableValue) {
-    LauncherConfig a;
-    a.mirrors.push_back(L"extra");
-    LauncherConfig b = a;
-    b.mirrors.clear();
-    b.gameExe = L"changed";
-    EXPECT_EQ(a.mirrors.size(), 3u);
-    EXPECT_EQ(a.gameExe, L"quorvane.exe");
-    LauncherConfig moved = std::move(b);
-    EXPECT_EQ(moved.gameExe, L"changed");
 }
 
 }  // namespace
