@@ -160,33 +160,49 @@ BOOL CALLBACK CollectChildren(HWND window, LPARAM param) {
     return TRUE;
 }
 
+struct BoxContents {
+    std::wstring message;
+    int buttons = 0;
+    HWND ok = nullptr;
+};
+
+BoxContents ReadBox(HWND dialog) {
+    std::vector<HWND> children;
+    EnumChildWindows(dialog, CollectChildren, reinterpret_cast<LPARAM>(&children));
+    // The box's message is its longest static text; the icon is a static too.
+    BoxContents box;
+    for (HWND child : children) {
+        wchar_t name[64] = L"";
+        GetClassNameW(child, name, 64);
+        wchar_t text[2048] = L"";
+        GetWindowTextW(child, text, 2048);
+        if (_wcsicmp(name, L"Static") == 0 && wcslen(text) > box.message.size()) box.message = text;
+        if (_wcsicmp(name, L"Button") == 0 && IsWindowVisible(child)) {
+            ++box.buttons;
+            if (GetDlgCtrlID(child) == IDOK) box.ok = child;
+        }
+    }
+    return box;
+}
+
 int Dialog(const std::wstring& exe, int timeoutMs) {
     HWND dialog = WaitForWindow(L"#32770", L"Veltrune", exe, timeoutMs);
     if (!dialog) {
         std::printf("error=no message box\n");
         return 1;
     }
-    std::vector<HWND> children;
-    EnumChildWindows(dialog, CollectChildren, reinterpret_cast<LPARAM>(&children));
-    // The box's message is its longest static text; the icon is a static too.
-    std::wstring message;
-    int buttons = 0;
-    HWND ok = nullptr;
-    for (HWND child : children) {
-        wchar_t name[64] = L"";
-        GetClassNameW(child, name, 64);
-        wchar_t text[2048] = L"";
-        GetWindowTextW(child, text, 2048);
-        if (_wcsicmp(name, L"Static") == 0 && wcslen(text) > message.size()) message = text;
-        if (_wcsicmp(name, L"Button") == 0 && IsWindowVisible(child)) {
-            ++buttons;
-            if (GetDlgCtrlID(child) == IDOK) ok = child;
-        }
+    // The box exists before it is shown and laid out: wait (bounded) until
+    // its OK button is visible, so the reading is of the box the user sees.
+    BoxContents box = ReadBox(dialog);
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+    while ((!IsWindowVisible(dialog) || !box.ok) && GetTickCount64() < deadline) {
+        Sleep(50);
+        box = ReadBox(dialog);
     }
-    std::printf("text=%s\nbuttons=%d\nok=%d\n", Escaped(Utf8(message)).c_str(), buttons, ok ? 1 : 0);
+    std::printf("text=%s\nbuttons=%d\nok=%d\n", Escaped(Utf8(box.message)).c_str(), box.buttons, box.ok ? 1 : 0);
     std::printf("owned=%d\n", GetWindow(dialog, GW_OWNER) ? 1 : 0);
     std::fflush(stdout);
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(box.ok));
     std::printf("pressed=1\n");
     return 0;
 }
