@@ -97,24 +97,35 @@
     watchBody();
   }
 
-  var hideStarted = Date.now();
   function hide() {
     if (applied || document.getElementById(hideId)) {
-      return;
+      return true;
     }
     var parent = document.head || document.documentElement;
     if (!parent) {
-      if (Date.now() - hideStarted < 1000) {
-        setTimeout(hide, 1);
-      }
-      return;
+      return false;
     }
     var style = document.createElement("style");
     style.id = hideId;
     style.textContent = "html{visibility:hidden!important}";
     parent.appendChild(style);
+    return true;
   }
-  hide();
+  if (!hide() && typeof MutationObserver === "function") {
+    // The document has no element yet. An observer hears of the first one in
+    // the microtask checkpoint right after the parser inserts it: before any
+    // site script runs and before anything can be painted (a timer could
+    // fire only after both).
+    var early = new MutationObserver(function () {
+      if (hide()) {
+        early.disconnect();
+      }
+    });
+    early.observe(document, { childList: true, subtree: true });
+    setTimeout(function () {
+      early.disconnect();
+    }, 2500);
+  }
 
   // Whatever happens above, the panel must not stay blank.
   setTimeout(reveal, 2500);
