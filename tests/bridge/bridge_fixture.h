@@ -17,22 +17,17 @@
 #include "bridge/bridge.h"
 #include "game/client_launcher.h"
 #include "patcher/patcher.h"
+#include "support/fake_process_path.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
+#include "support/log_capture.h"
 #include "support/recording_host.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "text/json.h"
 #include "text/text.h"
 
 namespace vr::test {
-
-// The build hands us a Unix path; Wine maps the Unix root to drive Z:.
-inline std::wstring FakeProcessExe() {
-    const std::string unixPath = VR_FAKE_PROCESS_EXE;
-    std::wstring path(unixPath.begin(), unixPath.end());
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return L"Z:" + path;
-}
 
 // The names of an object's top-level members, in the order they appear.
 inline std::vector<std::string> MemberNames(const std::string& json) {
@@ -65,50 +60,6 @@ inline std::string Field(const std::string& json, const std::string& name) {
     return JsonGetString(ParseJsonObject(json), name, "<absent>");
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const wchar_t* name, const std::wstring& value) : name_(name) { SetEnvironmentVariableW(name, value.c_str()); }
-    ~ScopedEnv() { SetEnvironmentVariableW(name_, nullptr); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const wchar_t* name_;
-};
-
-// The process-wide log pointed at a private folder, read back without stamps.
-class LogCapture {
-public:
-    LogCapture() { InitLog(dir_.path()); }
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        const std::string text = dir_.Read(L"Veltrune.log");
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find("\r\n", pos);
-            if (end == std::string::npos) end = text.size();
-            const std::string line = text.substr(pos, end - pos);
-            lines.push_back(line.size() >= 13 ? line.substr(13) : line);  // "HH:MM:SS.mmm "
-            pos = end + 2;
-        }
-        return lines;
-    }
-    bool Has(const std::string& line) const {
-        const auto lines = Lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-    // Bounded wait for a line written by another thread.
-    bool WaitFor(const std::string& line, uint32_t timeoutMs) const {
-        for (uint32_t waited = 0;; waited += 20) {
-            if (Has(line)) return true;
-            if (waited >= timeoutMs) return false;
-            Sleep(20);
-        }
-    }
-
-private:
-    TempDir dir_;
-};
 
 class BridgeTest : public ::testing::Test {
 protected:

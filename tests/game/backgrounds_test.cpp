@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "game/game_test_util.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
 

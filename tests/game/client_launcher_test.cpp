@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "fakes/fake_process/fake_record.h"
-#include "game/game_test_util.h"
+#include "support/fake_process_path.h"
+#include "support/log_capture.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace vr {
@@ -17,17 +19,10 @@ namespace {
 
 using test::FakeStart;
 using test::LogCapture;
+using test::FakeProcessExe;
 using test::ReadFakeStarts;
 using test::ScopedEnv;
 using test::TempDir;
-
-// The build hands us a Unix path; Wine maps the Unix root to drive Z:.
-std::wstring FakeProcessExe() {
-    const std::string unixPath = VR_FAKE_PROCESS_EXE;  // ASCII build path
-    std::wstring path(unixPath.begin(), unixPath.end());
-    std::replace(path.begin(), path.end(), L'/', L'\\');
-    return L"Z:" + path;
-}
 
 // Whether this process still holds a handle to process `pid` or one of its
 // threads. Wine's GetProcessHandleCount is a stub and its WaitForInputIdle

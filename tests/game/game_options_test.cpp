@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "game/game_test_util.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace vr {

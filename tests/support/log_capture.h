@@ -1,8 +1,10 @@
 #pragma once
-// Helpers shared by the game integration tests: a log redirected into a
-// private folder, and environment variables set for the duration of a test.
+// Points the process-wide log at a private folder for one test and reads its
+// lines back without their time stamps.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,8 +13,6 @@
 
 namespace vr::test {
 
-// Points the process-wide log at a private folder and reads its lines back
-// without their time stamps.
 class LogCapture {
 public:
     LogCapture() { InitLog(dir_.path()); }
@@ -24,29 +24,29 @@ public:
         while (pos < text.size()) {
             size_t end = text.find("\r\n", pos);
             if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(pos, end - pos);
+            const std::string line = text.substr(pos, end - pos);
             constexpr size_t kStamp = 13;  // "HH:MM:SS.mmm "
             lines.push_back(line.size() >= kStamp ? line.substr(kStamp) : line);
             pos = end + 2;
         }
         return lines;
     }
+    // A whole line, not a piece of one.
+    bool Has(const std::string& line) const {
+        const auto lines = Lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    }
+    // Bounded wait for a line written by another thread.
+    bool WaitFor(const std::string& line, uint32_t timeoutMs) const {
+        for (uint32_t waited = 0;; waited += 20) {
+            if (Has(line)) return true;
+            if (waited >= timeoutMs) return false;
+            Sleep(20);
+        }
+    }
 
 private:
     TempDir dir_;
-};
-
-class ScopedEnv {
-public:
-    ScopedEnv(const wchar_t* name, const std::wstring& value) : name_(name) {
-        SetEnvironmentVariableW(name, value.c_str());
-    }
-    ~ScopedEnv() { SetEnvironmentVariableW(name_, nullptr); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const wchar_t* name_;
 };
 
 }  // namespace vr::test
