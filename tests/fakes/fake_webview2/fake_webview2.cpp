@@ -361,14 +361,7 @@ public:
     HRESULT STDMETHODCALLTYPE add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* handler,
                                                       EventRegistrationToken* token) override {
         Record(L"view " + std::to_wstring(id_) + L" add_NavigationCompleted");
-        if (!handler || !token) return E_POINTER;
-        std::lock_guard lock(g_mutex);
-        ViewRecord* record = Find(id_);
-        if (!record) return E_FAIL;
-        handler->AddRef();
-        record->navigationHandlers.push_back(handler);
-        token->value = static_cast<INT64>(record->navigationHandlers.size());
-        return S_OK;
+        return AddHandler(&ViewRecord::navigationHandlers, handler, token);
     }
     HRESULT STDMETHODCALLTYPE AddScriptToExecuteOnDocumentCreated(
         LPCWSTR javaScript, ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler* handler) override {
@@ -402,14 +395,7 @@ public:
     HRESULT STDMETHODCALLTYPE add_WebMessageReceived(ICoreWebView2WebMessageReceivedEventHandler* handler,
                                                      EventRegistrationToken* token) override {
         Record(L"view " + std::to_wstring(id_) + L" add_WebMessageReceived");
-        if (!handler || !token) return E_POINTER;
-        std::lock_guard lock(g_mutex);
-        ViewRecord* record = Find(id_);
-        if (!record) return E_FAIL;
-        handler->AddRef();
-        record->messageHandlers.push_back(handler);
-        token->value = static_cast<INT64>(record->messageHandlers.size());
-        return S_OK;
+        return AddHandler(&ViewRecord::messageHandlers, handler, token);
     }
     HRESULT STDMETHODCALLTYPE SetVirtualHostNameToFolderMapping(LPCWSTR hostName, LPCWSTR folderPath,
                                                                 COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND kind) override {
@@ -419,6 +405,20 @@ public:
     }
 
 private:
+    // The handler is kept, with a reference, on the view's record; its token
+    // is its position in that list.
+    template <typename Handler>
+    HRESULT AddHandler(std::vector<Handler*> ViewRecord::*list, Handler* handler, EventRegistrationToken* token) {
+        if (!handler || !token) return E_POINTER;
+        std::lock_guard lock(g_mutex);
+        ViewRecord* record = Find(id_);
+        if (!record) return E_FAIL;
+        handler->AddRef();
+        (record->*list).push_back(handler);
+        token->value = static_cast<INT64>((record->*list).size());
+        return S_OK;
+    }
+
     int id_;
     bool view3_;
 };
