@@ -164,7 +164,7 @@ struct PublishRun {
     std::vector<ListFile> listed;  // one per tree file, CRCs filled in after compressing
     fs::path statePath;
     PublishState oldState;
-    std::vector<Job> jobs;   // the tree's files in order, then the launcher
+    std::vector<Job> jobs;  // the tree's files in order, then the launcher
     std::vector<size_t> work;  // jobs whose object is compressed anew
     uint64_t workBytes = 0;
     bool listUnchanged = false;
