@@ -367,6 +367,19 @@ TEST_F(WebViewTest, MainControllerRefusedOnTheSpotClosesLikeAFailedCompletion) {
     EXPECT_EQ(CountCalls("environment CreateCoreWebView2Controller"), 1);  // no news view either
 }
 
+TEST_F(WebViewTest, ControllerFailureAnsweredInsideTheCallAndByItIsHandledOnce) {
+    fake.Command("SET controller.inline 1");
+    fake.Command("SET controller.0 0x80004005");
+    fake.Command("SET controller.call.0 0x80004005");
+    ASSERT_TRUE(Create());
+    ASSERT_TRUE(PumpUntil([] { return g_closeRequests > 0; }, kWaitMs));
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(g_closeRequests, 1);
+    const std::string log = Log();
+    const std::string line = "WebView: controller creation failed 0x80004005";
+    EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+}
+
 // One real box, dismissed through its window as a player would.
 TEST_F(WebViewTest, RealMessageBoxAppearsOwnedByTheWindow) {
     SetMessageBoxFunction(nullptr);

@@ -28,6 +28,8 @@
 //                                     counting failed ones) completes with <hr>
 //       controller.call.<n> <hr>      the n-th controller request itself fails
 //                                     with <hr> (its handler is then never called)
+//       controller.inline 0|1         controller completions run inside the request,
+//                                     which then returns controller.call.<n>'s value
 //       noview.<n> 1                  the n-th controller has no view
 //       view3 0|1                     views answer ICoreWebView2_3 (default 1)
 //       script <hr>                   result of AddScriptToExecuteOnDocumentCreated
@@ -100,6 +102,7 @@ struct Options {
     HRESULT scriptCall = S_OK;
     std::map<int, HRESULT> controllerFailure;
     std::map<int, HRESULT> controllerCallFailure;
+    bool controllerInline = false;
     std::set<int> noView;
     bool view3 = true;
     bool childWindow = true;
@@ -550,14 +553,18 @@ public:
         Record(L"environment CreateCoreWebView2Controller parent=" + Hex(parent));
         if (!handler) return E_POINTER;
         int request;
+        HRESULT callFailure = S_OK;
+        bool inlineCompletion;
         {
             std::lock_guard lock(g_mutex);
             request = g_controllerRequests++;
             auto refused = g_options.controllerCallFailure.find(request);
-            if (refused != g_options.controllerCallFailure.end()) return refused->second;
+            if (refused != g_options.controllerCallFailure.end()) callFailure = refused->second;
+            inlineCompletion = g_options.controllerInline;
         }
+        if (FAILED(callFailure) && !inlineCompletion) return callFailure;
         handler->AddRef();
-        Later([handler, parent, request] {
+        auto complete = [handler, parent, request] {
             HRESULT failure = S_OK;
             bool withView = true, view3 = true, childWindow = true;
             {
@@ -588,7 +595,14 @@ public:
             }
             handler->Invoke(S_OK, controller);
             handler->Release();
-        });
+        };
+        // Like the environment's: a runtime may answer inside the call and
+        // then fail the call as well.
+        if (inlineCompletion) {
+            complete();
+            return callFailure;
+        }
+        Later(complete);
         return S_OK;
     }
 };
@@ -763,6 +777,7 @@ std::string SetOption(const std::string& name, const std::string& valueText) {
     else if (name == "view3") g_options.view3 = value != 0;
     else if (name == "childwindow") g_options.childWindow = value != 0;
     else if (name == "source.oncomplete") g_options.sourceOnComplete = value != 0;
+    else if (name == "controller.inline") g_options.controllerInline = value != 0;
     else if (name.rfind("controller.call.", 0) == 0) g_options.controllerCallFailure[atoi(name.c_str() + 16)] = hr;
     else if (name.rfind("controller.", 0) == 0) g_options.controllerFailure[atoi(name.c_str() + 11)] = hr;
     else if (name.rfind("noview.", 0) == 0) {
