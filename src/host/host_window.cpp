@@ -113,6 +113,13 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
         SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                      suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        // The page's area is in CSS pixels and does not change when only the
+        // DPI does, so the page sends nothing new: the host re-places the
+        // news view from the last area it was given, at the new scale.
+        if (newsArea_.known) {
+            LogFormat("HostWindow: DPI changed to %u; news view re-placed", static_cast<unsigned>(LOWORD(wParam)));
+            PlaceNews(LOWORD(wParam));
+        }
         return 0;
     }
     case WM_ERASEBKGND:
@@ -171,14 +178,20 @@ void HostWindow::Close() {
 }
 
 void HostWindow::SetNewsRect(int32_t x, int32_t y, int32_t width, int32_t height, bool visible) {
-    const double scale = WindowDpi(window_) / 96.0;
+    newsArea_ = NewsArea{x, y, width, height, visible, true};
+    PlaceNews(WindowDpi(window_));
+}
+
+void HostWindow::PlaceNews(UINT dpi) {
+    const NewsArea& a = newsArea_;
+    const double scale = dpi / 96.0;
     // Sums in integers first, then each product truncated toward zero.
     RECT rect;
-    rect.left = static_cast<LONG>(x * scale);
-    rect.top = static_cast<LONG>(y * scale);
-    rect.right = static_cast<LONG>((x + width) * scale);
-    rect.bottom = static_cast<LONG>((y + height) * scale);
-    webView_.SetNewsPlacement(rect, visible);
+    rect.left = static_cast<LONG>(a.x * scale);
+    rect.top = static_cast<LONG>(a.y * scale);
+    rect.right = static_cast<LONG>((a.x + a.width) * scale);
+    rect.bottom = static_cast<LONG>((a.y + a.height) * scale);
+    webView_.SetNewsPlacement(rect, a.visible);
 }
 
 }  // namespace vr

@@ -55,6 +55,15 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void PostString(UINT message, const std::wstring& text);
+    // Scales the page's last news area to device pixels at dpi.
+    void PlaceNews(UINT dpi);
+
+    // The news area as the page last reported it, in CSS pixels.
+    struct NewsArea {
+        int32_t x = 0, y = 0, width = 0, height = 0;
+        bool visible = false;
+        bool known = false;
+    };
 
     HWND window_ = nullptr;
     WebView webView_;
@@ -66,6 +75,7 @@ private:
     std::wstring assetsDir_;
     std::wstring newsUrl_;
     std::wstring newsSelector_;
+    NewsArea newsArea_;
 };
 
 }  // namespace vr

@@ -156,11 +156,18 @@ HRESULT WebView::OnEnvironmentCreated(HRESULT result, ICoreWebView2Environment* 
         MakeCallback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, HRESULT, ICoreWebView2Controller*>(
             IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
             [this](HRESULT hr, ICoreWebView2Controller* controller) { return OnMainControllerCreated(hr, controller); });
-    environment_->CreateCoreWebView2Controller(window_, handler.get());
+    const HRESULT hr = environment_->CreateCoreWebView2Controller(window_, handler.get());
+    // Refused on the spot, the handler never runs: without this the player
+    // would be left with an empty window.
+    if (FAILED(hr)) OnMainControllerCreated(hr, nullptr);
     return S_OK;
 }
 
 HRESULT WebView::OnMainControllerCreated(HRESULT result, ICoreWebView2Controller* controller) {
+    // One answer per request, whether it came through the handler or as the
+    // call's own result.
+    if (mainControllerAnswered_) return S_OK;
+    mainControllerAnswered_ = true;
     if (FAILED(result) || !controller) {
         LogFormat("WebView: controller creation failed 0x%08lx", Code(result));
         PostMessageW(window_, WM_CLOSE, 0, 0);
@@ -242,10 +249,13 @@ void WebView::CreateNewsView() {
         MakeCallback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, HRESULT, ICoreWebView2Controller*>(
             IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
             [this](HRESULT hr, ICoreWebView2Controller* controller) { return OnNewsControllerCreated(hr, controller); });
-    environment_->CreateCoreWebView2Controller(window_, handler.get());
+    const HRESULT hr = environment_->CreateCoreWebView2Controller(window_, handler.get());
+    if (FAILED(hr)) OnNewsControllerCreated(hr, nullptr);
 }
 
 HRESULT WebView::OnNewsControllerCreated(HRESULT result, ICoreWebView2Controller* controller) {
+    if (newsControllerAnswered_) return S_OK;
+    newsControllerAnswered_ = true;
     if (FAILED(result) || !controller) {
         LogFormat("WebView: news controller failed 0x%08lx", Code(result));
         return S_OK;
@@ -353,8 +363,20 @@ void WebView::RaiseNewsWindow() {
     SetWindowPos(newsWindow_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
+bool WebView::NewsViewShowsOtherPage() const {
+    if (!newsView_) return false;
+    CoTaskString source;
+    if (FAILED(newsView_->get_Source(&source.text)) || !source.text) return false;
+    const std::wstring shown = source.text;
+    // about:blank: the first page has not committed yet and is on its way.
+    return !shown.empty() && shown != L"about:blank" && shown != newsUrl_;
+}
+
 void WebView::NavigateNews(const std::wstring& url) {
-    if (url.empty() || url == newsUrl_) return;
+    if (url.empty()) return;
+    // The player may have followed a link inside the view since the page
+    // last asked; "already shown" is what the view shows, not what was asked.
+    if (url == newsUrl_ && !NewsViewShowsOtherPage()) return;
     newsUrl_ = url;
     if (!newsView_) return;
     LogFormat("WebView: news view navigating to %ls", newsUrl_.c_str());

@@ -48,8 +48,10 @@ public:
     // SetNewsRect, in device pixels: remembered, and applied at once when
     // the news view exists (or as soon as it is ready).
     void SetNewsPlacement(const RECT& rect, bool visible);
-    // WM_APP_NEWS_NAVIGATE: ignored when empty or equal to the current news
-    // URL; otherwise it becomes the current one and is shown.
+    // WM_APP_NEWS_NAVIGATE: ignored when empty, or when it is the current
+    // news URL and the view still shows it (not a page the player reached by
+    // a link inside the view); otherwise it becomes the current one and is
+    // shown.
     void NavigateNews(const std::wstring& url);
 
     bool HasMainView() const { return static_cast<bool>(mainView_); }
@@ -66,6 +68,7 @@ private:
     void OnNewsControllerReady(ICoreWebView2Controller* controller);
     void StartNewsNavigation();
     void RaiseNewsWindow();
+    bool NewsViewShowsOtherPage() const;
 
     ComPtr<ICoreWebView2Environment> environment_;
     ComPtr<ICoreWebView2Controller> mainController_;
@@ -86,6 +89,8 @@ private:
     bool newsVisible_ = false;
     HWND newsWindow_ = nullptr;
     bool environmentFailureShown_ = false;
+    bool mainControllerAnswered_ = false;
+    bool newsControllerAnswered_ = false;
     std::vector<HWND> childWindowsBefore_;
 };
 

@@ -485,6 +485,21 @@ def scenario_no_runtime(ctx):
         launcher.stop()
 
 
+def scenario_controller_refused(ctx):
+    """The runtime refuses the main view's controller request on the spot (its
+    handler never runs): the launcher closes instead of showing an empty
+    window forever."""
+    launcher = Launcher(ctx, "controller-refused/launcher", ini_for(["http://127.0.0.1:9/Patch/"]))
+    try:
+        launcher.start(connect=False, extra_env={"VR_FAKE_WEBVIEW2_OPTIONS": "controller.call.0 0x80070057"})
+        check_equal(launcher.wait_exit(), 0, "exit code after a refused controller request")
+        log = launcher.log_lines()
+        check("WebView: controller creation failed 0x80070057" in log, f"no controller failure in the log: {log}")
+        check_equal(last_line(launcher), "Veltrune exiting", "last log line")
+    finally:
+        launcher.stop()
+
+
 def scenario_origins(ctx):
     """Messages from other origins are logged and ignored; the start page's
     origin (any path) and the UI host are accepted."""
@@ -602,7 +617,7 @@ GROUPS = {
     "instance": [scenario_second_copy_and_close_during_pass],
     "update": [scenario_self_update],
     "recovery": [scenario_missing_file_then_retry, scenario_maintenance],
-    "runtime": [scenario_resources, scenario_no_runtime, scenario_origins],
+    "runtime": [scenario_resources, scenario_no_runtime, scenario_controller_refused, scenario_origins],
     "dpi": [scenario_dpi],
 }
 

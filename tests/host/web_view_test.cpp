@@ -355,6 +355,31 @@ TEST_F(WebViewTest, MainControllerWithoutViewCloses) {
     EXPECT_FALSE(Logged("controller creation failed"));
 }
 
+// A runtime may refuse the controller request itself; its handler then never
+// runs, and without this the player would be left with an empty window.
+TEST_F(WebViewTest, MainControllerRefusedOnTheSpotClosesLikeAFailedCompletion) {
+    fake.Command("SET controller.call.0 0x80070057");
+    ASSERT_TRUE(Create());
+    ASSERT_TRUE(PumpUntil([] { return g_closeRequests > 0; }, kWaitMs));
+    EXPECT_TRUE(Logged("WebView: controller creation failed 0x80070057"));
+    EXPECT_TRUE(g_boxes.empty());
+    EXPECT_FALSE(view->HasMainView());
+    EXPECT_EQ(CountCalls("environment CreateCoreWebView2Controller"), 1);  // no news view either
+}
+
+TEST_F(WebViewTest, ControllerFailureAnsweredInsideTheCallAndByItIsHandledOnce) {
+    fake.Command("SET controller.inline 1");
+    fake.Command("SET controller.0 0x80004005");
+    fake.Command("SET controller.call.0 0x80004005");
+    ASSERT_TRUE(Create());
+    ASSERT_TRUE(PumpUntil([] { return g_closeRequests > 0; }, kWaitMs));
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(g_closeRequests, 1);
+    const std::string log = Log();
+    const std::string line = "WebView: controller creation failed 0x80004005";
+    EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+}
+
 // One real box, dismissed through its window as a player would.
 TEST_F(WebViewTest, RealMessageBoxAppearsOwnedByTheWindow) {
     SetMessageBoxFunction(nullptr);
@@ -513,6 +538,60 @@ TEST_F(WebViewTest, NewsControllerFailureLeavesTheMainViewRunning) {
     EXPECT_EQ(CountCalls("view 1"), 0);
     Deliver("https://game.example/", R"({"cmd":"still"})");
     EXPECT_EQ(messages.size(), 1u);
+}
+
+TEST_F(WebViewTest, NewsControllerRefusedOnTheSpotLeavesTheMainViewRunning) {
+    fake.Command("SET controller.call.1 0x8007000e");
+    ASSERT_TRUE(Create());
+    ASSERT_TRUE(WaitForLog("WebView: news controller failed 0x8007000e"));
+    EXPECT_TRUE(view->HasMainView());
+    EXPECT_FALSE(view->HasNewsView());
+    view->SetNewsPlacement(RECT{0, 0, 10, 10}, true);
+    view->NavigateNews(L"https://game.example/ranking");
+    EXPECT_EQ(view->NewsUrl(), L"https://game.example/ranking");
+    EXPECT_EQ(fake.ViewCount(), 1);
+    EXPECT_EQ(g_closeRequests, 0);
+    EXPECT_TRUE(g_boxes.empty());
+}
+
+// The player followed a link inside the news view; the News tab must bring
+// the news page back although it is still the last URL the page asked for.
+TEST_F(WebViewTest, NewsTabBringsThePlayerBackAfterALinkInsideTheView) {
+    CreateAndWaitForNews();
+    ASSERT_EQ(fake.Command("NAVIGATE 1 https://game.example/news/article-7"), "OK");
+    view->NavigateNews(L"https://game.example/news");
+    EXPECT_EQ(CountCalls("view 1 Navigate"), 2);
+    EXPECT_EQ(fake.Calls().back(), "view 1 Navigate https://game.example/news");
+    const std::string shown = fake.Views().at(1);
+    EXPECT_EQ(shown.substr(shown.rfind(" url=")), " url=https://game.example/news");
+
+    // Back on the news page: asking again does not reload it.
+    view->NavigateNews(L"https://game.example/news");
+    EXPECT_EQ(CountCalls("view 1 Navigate"), 2);
+
+    // The same after the ranking tab: a link there, then Ranking again.
+    view->NavigateNews(L"https://game.example/ranking");
+    fake.Command("NAVIGATE 1 https://game.example/ranking?page=2");
+    view->NavigateNews(L"https://game.example/ranking");
+    EXPECT_EQ(CountCalls("view 1 Navigate https://game.example/ranking"), 2);
+}
+
+// On the runtime a view's source changes only when a navigation commits.
+// While the first news page is still loading the view shows nothing of its
+// own, and the page's first News request must not load it a second time.
+TEST_F(WebViewTest, NewsRequestedWhileTheFirstPageLoadsIsNotLoadedTwice) {
+    fake.Command("SET source.oncomplete 1");
+    CreateAndWaitForNews();
+    view->NavigateNews(L"https://game.example/news");
+    EXPECT_EQ(CountCalls("view 1 Navigate"), 1);
+    EXPECT_EQ(fake.Command("NAVCOMPLETE 1 1 0"), "OK 1");
+    view->NavigateNews(L"https://game.example/news");
+    EXPECT_EQ(CountCalls("view 1 Navigate"), 1);
+
+    // A link inside the view, committed: News brings the page back.
+    fake.Command("NAVIGATE 1 https://game.example/news/article-7");
+    view->NavigateNews(L"https://game.example/news");
+    EXPECT_EQ(CountCalls("view 1 Navigate"), 2);
 }
 
 TEST_F(WebViewTest, UnidentifiedNewsWindowIsLogged) {

@@ -150,4 +150,35 @@ TEST_F(HostWindowTest, DpiChangeTakesTheSuggestedRectangleAndTheViewsFollow) {
     EXPECT_TRUE(PumpUntil([this] { return IsIconic(host.Handle()) != FALSE; }, kWaitMs));
 }
 
+// The page reports its news area in CSS pixels and does not report it again
+// when only the DPI changes; the host must re-place the view itself.
+TEST_F(HostWindowTest, DpiChangeRePlacesTheNewsViewAtTheNewScale) {
+    ASSERT_TRUE(WaitForCall("view 1 Navigate ", true));
+    auto changeDpi = [this](int dpi) {
+        RECT suggested{0, 0, MulDiv(kHostWidth, dpi, 96), MulDiv(kHostHeight, dpi, 96)};
+        SendMessageW(host.Handle(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    };
+    // Nothing reported yet: nothing to place, the view stays hidden.
+    changeDpi(120);
+    EXPECT_TRUE(CallsStartingWith("controller 1 put_Bounds ").empty());
+    EXPECT_EQ(CallsStartingWith("controller 1 put_IsVisible ").back(), "0");
+    changeDpi(96);
+
+    host.SetNewsRect(10, 20, 101, 50, true);
+    EXPECT_EQ(CallsStartingWith("controller 1 put_Bounds ").back(), "10,20,111,70");
+    changeDpi(144);
+    EXPECT_EQ(CallsStartingWith("controller 1 put_Bounds ").back(), "15,30,166,105");
+    EXPECT_EQ(CallsStartingWith("controller 1 put_IsVisible ").back(), "1");
+    EXPECT_NE(fake.Views().at(1).find("visible=1 bounds=15,30,166,105"), std::string::npos);
+    changeDpi(96);
+    EXPECT_EQ(CallsStartingWith("controller 1 put_Bounds ").back(), "10,20,111,70");
+
+    // A hidden view stays hidden across the change.
+    host.SetNewsRect(10, 20, 101, 50, false);
+    const size_t placements = CallsStartingWith("controller 1 put_Bounds ").size();
+    changeDpi(144);
+    EXPECT_EQ(CallsStartingWith("controller 1 put_Bounds ").size(), placements);
+    EXPECT_EQ(CallsStartingWith("controller 1 put_IsVisible ").back(), "0");
+}
+
 }  // namespace

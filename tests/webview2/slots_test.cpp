@@ -212,6 +212,7 @@ TEST(WebView2Declarations, TheMethodsWeCallAreAllDeclared) {
         {"ICoreWebView2Controller", "put_Bounds"},
         {"ICoreWebView2Controller", "get_CoreWebView2"},
         {"ICoreWebView2", "get_Settings"},
+        {"ICoreWebView2", "get_Source"},
         {"ICoreWebView2", "Navigate"},
         {"ICoreWebView2", "add_NavigationCompleted"},
         {"ICoreWebView2", "AddScriptToExecuteOnDocumentCreated"},

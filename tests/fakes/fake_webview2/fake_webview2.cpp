@@ -26,12 +26,19 @@
 //                                     which then returns env.create's value
 //       controller.<n> <hr>           the n-th controller request (from 0,
 //                                     counting failed ones) completes with <hr>
+//       controller.call.<n> <hr>      the n-th controller request itself fails
+//                                     with <hr> (its handler is then never called)
+//       controller.inline 0|1         controller completions run inside the request,
+//                                     which then returns controller.call.<n>'s value
 //       noview.<n> 1                  the n-th controller has no view
 //       view3 0|1                     views answer ICoreWebView2_3 (default 1)
 //       script <hr>                   result of AddScriptToExecuteOnDocumentCreated
 //       script.call <hr>              AddScriptToExecuteOnDocumentCreated itself fails
 //                                     with <hr> (its handler is then never called)
 //       childwindow 0|1               controllers create a child window (default 1)
+//       source.oncomplete 0|1         a view's source changes when its navigation
+//                                     completes (NAVCOMPLETE), as on the runtime,
+//                                     instead of when Navigate is called (default 0)
 //     (<hr> is hex, e.g. 0x80004005, or decimal)
 //   VIEWS                             -> OK <n>, then per view:
 //       <id> hwnd=<hex> parent=<hex> visible=<0|1> bounds=<l>,<t>,<r>,<b> view=<0|1> url=<url>
@@ -40,6 +47,9 @@
 //                                        message (json: the rest of the line)
 //   NAVCOMPLETE <view> <0|1> <status> -> OK <handlers called>; ends a navigation
 //                                        with IsSuccess and WebErrorStatus
+//   NAVIGATE <view> <url>             -> OK; the view goes to <url> by itself (the
+//                                        player followed a link in it): its source
+//                                        changes, nothing is called in the launcher
 //   POSTED <view> <timeout_ms>        -> OK <json>: the oldest unread JSON the
 //                                        launcher posted to that view (line breaks
 //                                        turned into spaces); ERR timeout
@@ -91,9 +101,12 @@ struct Options {
     HRESULT script = S_OK;
     HRESULT scriptCall = S_OK;
     std::map<int, HRESULT> controllerFailure;
+    std::map<int, HRESULT> controllerCallFailure;
+    bool controllerInline = false;
     std::set<int> noView;
     bool view3 = true;
     bool childWindow = true;
+    bool sourceOnComplete = false;
 };
 
 struct ViewRecord {
@@ -102,6 +115,7 @@ struct ViewRecord {
     bool visible = true;
     RECT bounds{};
     std::wstring url;
+    std::wstring pendingUrl;  // with source.oncomplete: where Navigate is going
     FakeController* controller = nullptr;  // one reference held here
     FakeView* view = nullptr;              // one reference held here, or null
     std::deque<std::wstring> posted;
@@ -284,7 +298,18 @@ public:
         // An older runtime: the later interfaces are unknown to it.
         return Answer(riid, out, {&IID_ICoreWebView2});
     }
-    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* uri) override { return NotImplemented("view", id_, "get_Source"); }
+    HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* uri) override {
+        Record(L"view " + std::to_wstring(id_) + L" get_Source");
+        if (!uri) return E_POINTER;
+        std::wstring url;
+        {
+            std::lock_guard lock(g_mutex);
+            if (ViewRecord* record = Find(id_)) url = record->url;
+        }
+        // A view that has shown nothing yet is at about:blank, like the runtime's.
+        *uri = CoTaskCopy(url.empty() ? L"about:blank" : url);
+        return *uri ? S_OK : E_OUTOFMEMORY;
+    }
     HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR htmlContent) override { return NotImplemented("view", id_, "NavigateToString"); }
     HRESULT STDMETHODCALLTYPE add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_NavigationStarting"); }
     HRESULT STDMETHODCALLTYPE remove_NavigationStarting(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_NavigationStarting"); }
@@ -355,7 +380,7 @@ public:
         std::wstring url = uri ? uri : L"";
         Record(L"view " + std::to_wstring(id_) + L" Navigate " + url);
         std::lock_guard lock(g_mutex);
-        if (ViewRecord* record = Find(id_)) record->url = url;
+        if (ViewRecord* record = Find(id_)) (g_options.sourceOnComplete ? record->pendingUrl : record->url) = url;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* handler,
@@ -528,12 +553,18 @@ public:
         Record(L"environment CreateCoreWebView2Controller parent=" + Hex(parent));
         if (!handler) return E_POINTER;
         int request;
+        HRESULT callFailure = S_OK;
+        bool inlineCompletion;
         {
             std::lock_guard lock(g_mutex);
             request = g_controllerRequests++;
+            auto refused = g_options.controllerCallFailure.find(request);
+            if (refused != g_options.controllerCallFailure.end()) callFailure = refused->second;
+            inlineCompletion = g_options.controllerInline;
         }
+        if (FAILED(callFailure) && !inlineCompletion) return callFailure;
         handler->AddRef();
-        Later([handler, parent, request] {
+        auto complete = [handler, parent, request] {
             HRESULT failure = S_OK;
             bool withView = true, view3 = true, childWindow = true;
             {
@@ -564,7 +595,14 @@ public:
             }
             handler->Invoke(S_OK, controller);
             handler->Release();
-        });
+        };
+        // Like the environment's: a runtime may answer inside the call and
+        // then fail the call as well.
+        if (inlineCompletion) {
+            complete();
+            return callFailure;
+        }
+        Later(complete);
         return S_OK;
     }
 };
@@ -712,6 +750,8 @@ std::string CompleteNavigation(int id, bool success, int status) {
         view = record->view;
         view->AddRef();
         handlers = record->navigationHandlers;
+        if (!record->pendingUrl.empty()) record->url = std::move(record->pendingUrl);
+        record->pendingUrl.clear();
         for (auto* h : handlers) h->AddRef();
     }
     auto* args = new FakeNavigationArgs(success ? TRUE : FALSE, status);
@@ -736,6 +776,9 @@ std::string SetOption(const std::string& name, const std::string& valueText) {
     else if (name == "script.call") g_options.scriptCall = hr;
     else if (name == "view3") g_options.view3 = value != 0;
     else if (name == "childwindow") g_options.childWindow = value != 0;
+    else if (name == "source.oncomplete") g_options.sourceOnComplete = value != 0;
+    else if (name == "controller.inline") g_options.controllerInline = value != 0;
+    else if (name.rfind("controller.call.", 0) == 0) g_options.controllerCallFailure[atoi(name.c_str() + 16)] = hr;
     else if (name.rfind("controller.", 0) == 0) g_options.controllerFailure[atoi(name.c_str() + 11)] = hr;
     else if (name.rfind("noview.", 0) == 0) {
         if (value) g_options.noView.insert(atoi(name.c_str() + 7));
@@ -828,6 +871,18 @@ std::string RunCommand(const std::string& request) {
         if (!Number(Word(rest), &id) || !Number(Word(rest), &success) || !Number(Word(rest), &status))
             return "ERR usage";
         return CompleteNavigation(static_cast<int>(id), success != 0, static_cast<int>(status));
+    }
+    if (command == "NAVIGATE") {
+        long long id = 0;
+        if (!Number(Word(rest), &id)) return "ERR usage";
+        const std::string url = Word(rest);
+        if (url.empty()) return "ERR usage";
+        std::lock_guard lock(g_mutex);
+        ViewRecord* record = Find(static_cast<int>(id));
+        if (!record || !record->view) return "ERR no such view";
+        record->url = Wide(url);
+        record->pendingUrl.clear();
+        return "OK";
     }
     if (command == "CALLS") {
         long long from = 0;
