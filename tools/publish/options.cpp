@@ -42,73 +42,53 @@ bool ParseInt(const std::string& text, long long min, long long max, long long& 
     return errno == 0 && *end == '\0' && value >= min && value <= max && (text[0] != '+' && text[0] != ' ');
 }
 
-}  // namespace
-
-bool ParseArgs(const std::vector<std::string>& args, Options& o, std::string& error) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
-            o.mode = Mode::Help;
-            return true;
-        }
-        if (a == "--prune") {
-            o.prune = true;
-            continue;
-        }
-        static const char* const withValue[] = {"--game", "--out", "--version", "--list-name", "--launcher",
-                                                "--launcher-name", "--maintenance", "--maint-name", "--jobs",
-                                                "--level", "--verify"};
-        bool known = false;
-        for (const char* k : withValue) known = known || a == k;
-        if (!known) {
-            error = "unknown argument: " + a;
+// Stores the value of one flag that takes a value; false with the reason
+// when the value is not usable.
+bool TakeValue(const std::string& a, const std::string& v, Options& o, std::string& error) {
+    long long n = 0;
+    if (a == "--game") o.game = v;
+    else if (a == "--out") o.out = v;
+    else if (a == "--verify") o.verify = v;
+    else if (a == "--launcher") o.launcher = v;
+    else if (a == "--list-name") o.listName = v;
+    else if (a == "--launcher-name") o.launcherName = v;
+    else if (a == "--maint-name") o.maintName = v;
+    else if (a == "--version") {
+        if (!ParseInt(v, 0, INT32_MAX, n)) {
+            error = "--version needs a whole number from 0 to 2147483647";
             return false;
         }
-        if (i + 1 >= args.size()) {
-            error = a + " needs a value";
+        o.version = static_cast<int32_t>(n);
+    } else if (a == "--jobs") {
+        if (!ParseInt(v, 1, 256, n)) {
+            error = "--jobs needs a number from 1 to 256";
             return false;
         }
-        const std::string& v = args[++i];
-        long long n = 0;
-        if (a == "--game") o.game = v;
-        else if (a == "--out") o.out = v;
-        else if (a == "--verify") o.verify = v;
-        else if (a == "--launcher") o.launcher = v;
-        else if (a == "--list-name") o.listName = v;
-        else if (a == "--launcher-name") o.launcherName = v;
-        else if (a == "--maint-name") o.maintName = v;
-        else if (a == "--version") {
-            if (!ParseInt(v, 0, INT32_MAX, n)) {
-                error = "--version needs a whole number from 0 to 2147483647";
-                return false;
-            }
-            o.version = static_cast<int32_t>(n);
-        } else if (a == "--jobs") {
-            if (!ParseInt(v, 1, 256, n)) {
-                error = "--jobs needs a number from 1 to 256";
-                return false;
-            }
-            o.jobs = static_cast<unsigned>(n);
-        } else if (a == "--level") {
-            if (!ParseInt(v, 1, 9, n)) {
-                error = "--level needs a number from 1 to 9";
-                return false;
-            }
-            o.level = static_cast<int>(n);
-        } else if (a == "--maintenance") {
-            if (v == "on") o.maintenance = 1;
-            else if (v == "off") o.maintenance = 0;
-            else {
-                error = "--maintenance takes on or off";
-                return false;
-            }
+        o.jobs = static_cast<unsigned>(n);
+    } else if (a == "--level") {
+        if (!ParseInt(v, 1, 9, n)) {
+            error = "--level needs a number from 1 to 9";
+            return false;
         }
-        if (v.empty()) {
-            error = a + " needs a non-empty value";
+        o.level = static_cast<int>(n);
+    } else if (a == "--maintenance") {
+        if (v == "on") o.maintenance = 1;
+        else if (v == "off") o.maintenance = 0;
+        else {
+            error = "--maintenance takes on or off";
             return false;
         }
     }
+    if (v.empty()) {
+        error = a + " needs a non-empty value";
+        return false;
+    }
+    return true;
+}
 
+// Once every argument is read: which of the three jobs they ask for, and
+// whether they fit it.
+bool ChooseMode(Options& o, std::string& error) {
     for (const auto& [flag, name] : {std::pair<const char*, const std::string*>{"--list-name", &o.listName},
                                      {"--launcher-name", &o.launcherName},
                                      {"--maint-name", &o.maintName}}) {
@@ -158,6 +138,37 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o, std::string& er
     }
     o.mode = Mode::Publish;
     return true;
+}
+
+}  // namespace
+
+bool ParseArgs(const std::vector<std::string>& args, Options& o, std::string& error) {
+    static const char* const withValue[] = {"--game", "--out", "--version", "--list-name", "--launcher",
+                                            "--launcher-name", "--maintenance", "--maint-name", "--jobs",
+                                            "--level", "--verify"};
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            o.mode = Mode::Help;
+            return true;
+        }
+        if (a == "--prune") {
+            o.prune = true;
+            continue;
+        }
+        bool known = false;
+        for (const char* k : withValue) known = known || a == k;
+        if (!known) {
+            error = "unknown argument: " + a;
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = a + " needs a value";
+            return false;
+        }
+        if (!TakeValue(a, args[++i], o, error)) return false;
+    }
+    return ChooseMode(o, error);
 }
 
 }  // namespace vr::publish

@@ -148,124 +148,133 @@ size_t Prune(const fs::path& out, const std::set<std::string>& keep, std::FILE* 
     return removed;
 }
 
-}  // namespace
+// What the phases of one publish run hand on to each other. A phase that
+// fails has said why on `err`; the run then stops with exit code 1.
+struct PublishRun {
+    PublishRun(const Options& options, std::FILE* errors)
+        : o(options), err(errors), game(PathFromUtf8(options.game)), outDir(PathFromUtf8(options.out)) {}
 
-int SetMaintenance(const Options& o, std::FILE* out, std::FILE* err) {
-    const fs::path dir = PathFromUtf8(o.out);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    std::string error;
-    if (!WriteFlag(dir / PathFromUtf8(o.maintName), o.maintenance == 1, error)) {
-        std::fprintf(err, "%s: %s\n", kTool, error.c_str());
-        return 1;
-    }
-    std::fprintf(out, "%s: maintenance %s (%s)\n", kTool, o.maintenance == 1 ? "on" : "off", o.maintName.c_str());
-    return 0;
+    const Options& o;
+    std::FILE* err;
+    fs::path game;
+    fs::path outDir;
+    fs::path launcherSrc;
+    FileInfo launcherInfo;
+    SourceTree tree;
+    std::vector<ListFile> listed;  // one per tree file, CRCs filled in after compressing
+    fs::path statePath;
+    PublishState oldState;
+    std::vector<Job> jobs;  // the tree's files in order, then the launcher
+    std::vector<size_t> work;  // jobs whose object is compressed anew
+    uint64_t workBytes = 0;
+    bool listUnchanged = false;
+};
+
+bool Fail(const PublishRun& run, const std::string& error) {
+    std::fprintf(run.err, "%s: %s\n", kTool, error.c_str());
+    return false;
 }
 
-int Publish(const Options& o, std::FILE* out, std::FILE* err) {
-    const fs::path game = PathFromUtf8(o.game);
-    const fs::path outDir = PathFromUtf8(o.out);
+bool SetFlag(const PublishRun& run, bool on) {
+    std::string error;
+    return WriteFlag(run.outDir / PathFromUtf8(run.o.maintName), on, error) || Fail(run, error);
+}
+
+bool CheckFolders(const PublishRun& run) {
     std::error_code ec;
-
-    if (!StatFollow(game).isDir) {
-        std::fprintf(err, "%s: the game folder %s does not exist\n", kTool, o.game.c_str());
-        return 1;
+    if (!StatFollow(run.game).isDir) {
+        std::fprintf(run.err, "%s: the game folder %s does not exist\n", kTool, run.o.game.c_str());
+        return false;
     }
-    const FileInfo outInfo = StatFollow(outDir);
+    const FileInfo outInfo = StatFollow(run.outDir);
     if (outInfo.exists && !outInfo.isDir) {
-        std::fprintf(err, "%s: %s exists and is not a folder\n", kTool, o.out.c_str());
-        return 1;
+        std::fprintf(run.err, "%s: %s exists and is not a folder\n", kTool, run.o.out.c_str());
+        return false;
     }
-    const fs::path cg = fs::weakly_canonical(fs::absolute(game, ec), ec);
-    const fs::path co = fs::weakly_canonical(fs::absolute(outDir, ec), ec);
+    const fs::path cg = fs::weakly_canonical(fs::absolute(run.game, ec), ec);
+    const fs::path co = fs::weakly_canonical(fs::absolute(run.outDir, ec), ec);
     if (Inside(cg, co) || Inside(co, cg)) {
-        std::fprintf(err, "%s: the output folder must not be inside the game folder or contain it\n", kTool);
-        return 1;
+        std::fprintf(run.err, "%s: the output folder must not be inside the game folder or contain it\n", kTool);
+        return false;
     }
+    return true;
+}
 
-    // Everything is checked before anything is written.
+// Everything is checked before anything is written.
+bool CheckNames(PublishRun& run) {
+    const Options& o = run.o;
     std::vector<std::string> problems;
-    const fs::path launcherSrc = PathFromUtf8(o.launcher);
-    FileInfo launcherInfo;
+    run.launcherSrc = PathFromUtf8(o.launcher);
     if (!o.launcher.empty()) {
-        launcherInfo = StatFollow(launcherSrc);
-        if (!launcherInfo.isFile) problems.push_back("\"" + o.launcher + "\": the launcher file does not exist");
+        run.launcherInfo = StatFollow(run.launcherSrc);
+        if (!run.launcherInfo.isFile) problems.push_back("\"" + o.launcher + "\": the launcher file does not exist");
     }
-    const SourceTree tree = ScanTree(game, problems);
-    CheckCollisions(tree, {o.listName + ".gz", o.launcherName + ".gz", o.maintName, kStateFileName}, problems);
-    std::vector<ListFile> listed;
-    for (const SourceFile& f : tree.files) listed.push_back({f.parts, UnixSeconds(f.mtimeNs), f.size, 0});
-    BuildList(o.version, tree.dirs, listed, problems);
-    if (!problems.empty()) {
-        for (const std::string& p : problems) std::fprintf(err, "%s: refused: %s\n", kTool, p.c_str());
-        std::fprintf(err, "%s: %zu name(s) cannot be published; nothing was written\n", kTool, problems.size());
-        return 1;
-    }
+    run.tree = ScanTree(run.game, problems);
+    CheckCollisions(run.tree, {o.listName + ".gz", o.launcherName + ".gz", o.maintName, kStateFileName}, problems);
+    for (const SourceFile& f : run.tree.files) run.listed.push_back({f.parts, UnixSeconds(f.mtimeNs), f.size, 0});
+    BuildList(o.version, run.tree.dirs, run.listed, problems);
+    if (problems.empty()) return true;
+    for (const std::string& p : problems) std::fprintf(run.err, "%s: refused: %s\n", kTool, p.c_str());
+    std::fprintf(run.err, "%s: %zu name(s) cannot be published; nothing was written\n", kTool, problems.size());
+    return false;
+}
 
-    fs::create_directories(outDir, ec);
-    if (!StatFollow(outDir).isDir) {
-        std::fprintf(err, "%s: cannot create %s: %s\n", kTool, o.out.c_str(), ec.message().c_str());
-        return 1;
+// Creates the output folder and decides which objects the last run's state
+// lets us keep as they are.
+bool PlanObjects(PublishRun& run) {
+    std::error_code ec;
+    fs::create_directories(run.outDir, ec);
+    if (!StatFollow(run.outDir).isDir) {
+        std::fprintf(run.err, "%s: cannot create %s: %s\n", kTool, run.o.out.c_str(), ec.message().c_str());
+        return false;
     }
-    RemoveStaleTemps(outDir);
-    const fs::path statePath = outDir / kStateFileName;
-    const PublishState oldState = LoadState(statePath);
+    RemoveStaleTemps(run.outDir);
+    run.statePath = run.outDir / kStateFileName;
+    run.oldState = LoadState(run.statePath);
 
-    std::vector<Job> jobs;
-    for (size_t i = 0; i < tree.files.size(); ++i) {
-        const SourceFile& f = tree.files[i];
+    const auto add = [&run](size_t file, const fs::path& src, uint64_t size, int64_t mtimeNs, std::string objRel) {
         Job j;
-        j.file = i;
-        j.src = f.path;
-        j.size = f.size;
-        j.mtimeNs = f.mtimeNs;
-        j.objRel = JoinParts(f.parts, '/') + ".gz";
-        j.objPath = outDir / PathFromUtf8(j.objRel);
-        jobs.push_back(std::move(j));
+        j.file = file;
+        j.src = src;
+        j.size = size;
+        j.mtimeNs = mtimeNs;
+        j.objRel = std::move(objRel);
+        j.objPath = run.outDir / PathFromUtf8(j.objRel);
+        run.jobs.push_back(std::move(j));
+    };
+    for (size_t i = 0; i < run.tree.files.size(); ++i) {
+        const SourceFile& f = run.tree.files[i];
+        add(i, f.path, f.size, f.mtimeNs, JoinParts(f.parts, '/') + ".gz");
     }
-    if (!o.launcher.empty()) {
-        Job j;
-        j.file = SIZE_MAX;
-        j.src = launcherSrc;
-        j.size = launcherInfo.size;
-        j.mtimeNs = launcherInfo.mtimeNs;
-        j.objRel = o.launcherName + ".gz";
-        j.objPath = outDir / PathFromUtf8(j.objRel);
-        jobs.push_back(std::move(j));
-    }
-    std::vector<size_t> work;
-    uint64_t workBytes = 0;
-    for (size_t i = 0; i < jobs.size(); ++i) {
-        jobs[i].reuse = CanReuse(oldState, jobs[i]);
-        if (!jobs[i].reuse) {
-            work.push_back(i);
-            workBytes += jobs[i].size;
+    if (!run.o.launcher.empty())
+        add(SIZE_MAX, run.launcherSrc, run.launcherInfo.size, run.launcherInfo.mtimeNs, run.o.launcherName + ".gz");
+    for (size_t i = 0; i < run.jobs.size(); ++i) {
+        run.jobs[i].reuse = CanReuse(run.oldState, run.jobs[i]);
+        if (!run.jobs[i].reuse) {
+            run.work.push_back(i);
+            run.workBytes += run.jobs[i].size;
         }
     }
+    return true;
+}
 
-    std::string error;
-    const fs::path flagPath = outDir / PathFromUtf8(o.maintName);
-    // Closing comes first, so players stop before objects change.
-    if (o.maintenance == 1 && !WriteFlag(flagPath, true, error)) {
-        std::fprintf(err, "%s: %s\n", kTool, error.c_str());
-        return 1;
-    }
-
-    // Every changed object goes to a temporary name first; only when all of
-    // them are complete does any of them replace what the server serves.
-    for (size_t i : work) {
+// Every changed object goes to a temporary name first; only when all of
+// them are complete does any of them replace what the server serves.
+bool CompressChanged(PublishRun& run) {
+    std::error_code ec;
+    std::vector<Job>& jobs = run.jobs;
+    for (size_t i : run.work) {
         fs::create_directories(jobs[i].objPath.parent_path(), ec);
         jobs[i].temp = TempNameFor(jobs[i].objPath);
     }
-    Progress progress(err, "compressing", work.size(), workBytes);
+    Progress progress(run.err, "compressing", run.work.size(), run.workBytes);
     std::mutex errorsLock;
     std::vector<std::string> errors;
     RunParallel(
-        work.size(), o.jobs,
+        run.work.size(), run.o.jobs,
         [&](size_t w) {
-            Job& j = jobs[work[w]];
-            const GzipResult g = GzipFile(j.src, j.temp, o.level, &progress.bytes);
+            Job& j = jobs[run.work[w]];
+            const GzipResult g = GzipFile(j.src, j.temp, run.o.level, &progress.bytes);
             std::string why = g.error;
             if (g.ok) {
                 // The list must describe the bytes in the object.
@@ -284,69 +293,104 @@ int Publish(const Options& o, std::FILE* out, std::FILE* err) {
         },
         [&] { progress.Print(); });
     progress.End();
-    if (!errors.empty()) {
-        RemoveTemps(jobs);
-        for (const std::string& e : errors) std::fprintf(err, "%s: %s\n", kTool, e.c_str());
-        std::fprintf(err, "%s: nothing was replaced\n", kTool);
-        return 1;
-    }
+    if (errors.empty()) return true;
+    RemoveTemps(jobs);
+    for (const std::string& e : errors) Fail(run, e);
+    std::fprintf(run.err, "%s: nothing was replaced\n", kTool);
+    return false;
+}
 
-    for (size_t i = 0; i < tree.files.size(); ++i) listed[i].crc = jobs[i].rec.crc;
-    const std::string listText = BuildList(o.version, tree.dirs, listed, problems);
-    const fs::path listPath = outDir / PathFromUtf8(o.listName + ".gz");
+// Objects, then the new launcher, then the list: a player who reads the
+// new list finds everything it names already in place.
+bool ReplaceObjects(PublishRun& run) {
+    const Options& o = run.o;
+    std::string error;
+    std::vector<std::string> problems;  // all were ruled out before anything was written
+    for (size_t i = 0; i < run.tree.files.size(); ++i) run.listed[i].crc = run.jobs[i].rec.crc;
+    const std::string listText = BuildList(o.version, run.tree.dirs, run.listed, problems);
+    const fs::path listPath = run.outDir / PathFromUtf8(o.listName + ".gz");
     std::string currentList;
-    const bool listUnchanged = InflateFile(listPath, &currentList).ok && currentList == listText;
+    run.listUnchanged = InflateFile(listPath, &currentList).ok && currentList == listText;
 
-    // Objects, then the new launcher, then the list: a player who reads the
-    // new list finds everything it names already in place.
-    for (Job& j : jobs) {
+    for (Job& j : run.jobs) {
         if (j.temp.empty()) continue;
         if (!ReplaceAtomically(j.temp, j.objPath, error)) {
-            RemoveTemps(jobs);
-            std::fprintf(err, "%s: %s\n", kTool, error.c_str());
-            return 1;
+            RemoveTemps(run.jobs);
+            return Fail(run, error);
         }
         j.temp.clear();
         const FileInfo written = StatNoFollow(j.objPath);
         j.rec.objSize = written.size;
         j.rec.objMtimeNs = written.mtimeNs;
     }
-    if (!listUnchanged && !WriteFileAtomic(listPath, GzipBytes(listText, 9), error)) {
-        std::fprintf(err, "%s: %s\n", kTool, error.c_str());
-        return 1;
-    }
+    if (!run.listUnchanged && !WriteFileAtomic(listPath, GzipBytes(listText, 9), error)) return Fail(run, error);
+    return true;
+}
 
+// The objects the server keeps serving: the list, the launcher and every
+// file's object. Anything else ending in ".gz" is pruned.
+std::set<std::string> PublishedNames(const PublishRun& run) {
+    std::set<std::string> keep = {run.o.listName + ".gz", run.o.launcherName + ".gz"};
+    for (const Job& j : run.jobs) keep.insert(j.objRel);
+    return keep;
+}
+
+// A state that cannot be saved only costs the next run its reuse.
+void SaveRunState(const PublishRun& run) {
     PublishState newState;
-    std::set<std::string> keep = {o.listName + ".gz", o.launcherName + ".gz"};
-    for (const Job& j : jobs) {
-        newState[j.objRel] = j.rec;
-        keep.insert(j.objRel);
-    }
+    for (const Job& j : run.jobs) newState[j.objRel] = j.rec;
     // A launcher published by an earlier run stays published.
-    if (o.launcher.empty()) {
-        if (const auto it = oldState.find(o.launcherName + ".gz"); it != oldState.end()) newState.insert(*it);
+    if (run.o.launcher.empty()) {
+        if (const auto it = run.oldState.find(run.o.launcherName + ".gz"); it != run.oldState.end())
+            newState.insert(*it);
     }
-    if (!SaveState(statePath, newState, error)) std::fprintf(err, "%s: warning: %s\n", kTool, error.c_str());
+    std::string error;
+    if (!SaveState(run.statePath, newState, error)) std::fprintf(run.err, "%s: warning: %s\n", kTool, error.c_str());
+}
 
-    if (o.maintenance == 0 && !WriteFlag(flagPath, false, error)) {
-        std::fprintf(err, "%s: %s\n", kTool, error.c_str());
-        return 1;
-    }
-    const size_t pruned = o.prune ? Prune(outDir, keep, err) : 0;
-
+void Report(const PublishRun& run, size_t pruned, std::FILE* out) {
+    const Options& o = run.o;
     uint64_t objBytes = 0;
     size_t compressed = 0;
-    for (const Job& j : jobs) objBytes += j.rec.objSize;
-    for (size_t i : work) compressed += jobs[i].file != SIZE_MAX;
+    for (const Job& j : run.jobs) objBytes += j.rec.objSize;
+    for (size_t i : run.work) compressed += run.jobs[i].file != SIZE_MAX;
+    const size_t files = run.tree.files.size();
     const std::string prunedText = o.prune ? ", " + std::to_string(pruned) + " pruned" : "";
     std::fprintf(out, "%s: version %d, %zu files (%zu compressed, %zu reused), %.1f MiB of objects, list %s%s\n",
-                 kTool, o.version, tree.files.size(), compressed, tree.files.size() - compressed,
-                 static_cast<double>(objBytes) / kMiB, listUnchanged ? "unchanged" : "written", prunedText.c_str());
+                 kTool, o.version, files, compressed, files - compressed, static_cast<double>(objBytes) / kMiB,
+                 run.listUnchanged ? "unchanged" : "written", prunedText.c_str());
     if (!o.launcher.empty())
         std::fprintf(out, "%s: launcher %s %s\n", kTool, o.launcherName.c_str(),
-                     jobs.back().reuse ? "unchanged" : "published");
+                     run.jobs.back().reuse ? "unchanged" : "published");
     if (o.maintenance >= 0)
         std::fprintf(out, "%s: maintenance %s (%s)\n", kTool, o.maintenance ? "on" : "off", o.maintName.c_str());
+}
+
+}  // namespace
+
+int SetMaintenance(const Options& o, std::FILE* out, std::FILE* err) {
+    const fs::path dir = PathFromUtf8(o.out);
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    std::string error;
+    if (!WriteFlag(dir / PathFromUtf8(o.maintName), o.maintenance == 1, error)) {
+        std::fprintf(err, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s: maintenance %s (%s)\n", kTool, o.maintenance == 1 ? "on" : "off", o.maintName.c_str());
+    return 0;
+}
+
+int Publish(const Options& o, std::FILE* out, std::FILE* err) {
+    PublishRun run(o, err);
+    if (!CheckFolders(run) || !CheckNames(run) || !PlanObjects(run)) return 1;
+    // Closing comes first, so players stop before objects change.
+    if (o.maintenance == 1 && !SetFlag(run, true)) return 1;
+    if (!CompressChanged(run) || !ReplaceObjects(run)) return 1;
+    SaveRunState(run);
+    if (o.maintenance == 0 && !SetFlag(run, false)) return 1;
+    const size_t pruned = o.prune ? Prune(run.outDir, PublishedNames(run), err) : 0;
+    Report(run, pruned, out);
     return 0;
 }
 
