@@ -369,6 +369,7 @@ describe('where players got stuck', () => {
       assert.doesNotMatch(await lp.text('#status'), /cancel/i);
       assert.equal(await isShown(lp, '#retry'), true);
       assert.equal(await isShown(lp, '#resume'), false);
+      await shot(lp, 'no-answer');
 
       await lp.emit(ev.maintenance(false), ev.phase('checking'));
       assert.equal(await lp.text('#phase'), 'CHECKING');
