@@ -17,7 +17,8 @@ Bridge::Bridge(LauncherConfig config, std::wstring exeDir, IHostActions* host, B
       exeDir(std::move(exeDir)),
       host(host),
       seams(std::move(seams)),
-      jobHost(std::make_shared<HostLink>(host)) {}
+      jobHost(std::make_shared<HostLink>(host)),
+      launching(std::make_shared<std::atomic<bool>>(false)) {}
 
 Bridge::~Bridge() {
     // Start-up normally did this already; repeating it keeps a bridge that is

@@ -81,6 +81,9 @@ public:
     void SendMaintenance(bool active);
     void SendReady(bool playable);
     void SendError(const std::string& message);
+    // "launch": a Play has begun starting clients; its end is posted by the
+    // launch thread (PostLaunchEnded).
+    void SendLaunchStarted();
 
     const LauncherConfig config;
     const std::wstring exeDir;  // without a trailing backslash
@@ -91,6 +94,10 @@ public:
     std::atomic<bool> canPlay{false};
 
 private:
+    // What a page loaded again (a reload) has missed: the last maintenance
+    // result and the play flag while a body runs, and a launch under way.
+    void SendCurrentState();
+    static void PostLaunchEnded(IHostActions& to, int32_t started);
     void WorkerMain();
     void WaitBeforeNextCheck();
     void PostEvent(const JsonWriter& writer);
@@ -101,6 +108,11 @@ private:
     BridgeSeams seams;
     // What the job threads hold instead of the raw host pointer.
     std::shared_ptr<HostLink> jobHost;
+    // True while a Play's clients are being started; shared with the launch
+    // thread, which may outlive the bridge.
+    std::shared_ptr<std::atomic<bool>> launching;
+    // The worker's last maintenance result; written by the worker only.
+    std::atomic<bool> maintenanceActive{false};
 };
 
 }  // namespace vr

@@ -1,7 +1,9 @@
+#include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
 
+#include "app/log.h"
 #include "bridge/bridge.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
@@ -20,15 +22,13 @@ struct GameLaunchJob {
     std::shared_ptr<IHostActions> host;
     int32_t clientCount = 1;
     std::function<void(ClientLauncher&)> prepareLauncher;
+    std::shared_ptr<std::atomic<bool>> launching;
 };
 
-void RunGameLaunch(GameLaunchJob& job) {
+int RunGameLaunch(GameLaunchJob& job) {
     ClientLauncher launcher(job.config, job.exeDir);
     if (job.prepareLauncher) job.prepareLauncher(launcher);
-    launcher.LaunchClients(job.clientCount);
-    // The launcher's work ends with Play, whether or not a client started;
-    // the log says why when none did.
-    job.host->Close();
+    return launcher.LaunchClients(job.clientCount);
 }
 
 // Integer arguments keep the low 32 bits of what the page sent.
@@ -46,6 +46,9 @@ void Bridge::OnWebMessage(const std::wstring& message) {
 
     if (cmd == "ui.ready") {
         SendInit();
+        // A body whose pass has finished reports nothing new until something
+        // changes, so a reloaded page would otherwise wait for ever.
+        SendCurrentState();
         if (!config.guildId.empty()) {
             auto job = std::make_shared<DiscordFetchJob>();
             job->guildId = config.guildId;
@@ -100,6 +103,12 @@ void Bridge::OnWebMessage(const std::wstring& message) {
 
 void Bridge::PlayGame(int32_t clients) {
     if (!canPlay.load()) return;
+    // Starting n clients takes up to n x 8.5 s; a second press meanwhile
+    // would start a second batch.
+    if (launching->exchange(true)) {
+        LogLine("Bridge: Play ignored: the clients of the last Play are still starting");
+        return;
+    }
     const int32_t count = clients < 1 ? 1 : clients;
     SaveClientCount(exeDir, count);
 
@@ -109,7 +118,23 @@ void Bridge::PlayGame(int32_t clients) {
     job->host = jobHost;
     job->clientCount = count;
     job->prepareLauncher = seams.prepareLauncher;
-    StartJob([job] { RunGameLaunch(*job); }, "game launch");
+    job->launching = launching;
+    // Posted before the thread exists, so the end can never overtake it.
+    SendLaunchStarted();
+    const bool started = StartJob(
+        [job] {
+            const int launched = RunGameLaunch(*job);
+            job->launching->exchange(false);
+            PostLaunchEnded(*job->host, launched);
+            // The launcher's work ends with Play, whether or not a client
+            // started; the log says why when none did.
+            job->host->Close();
+        },
+        "game launch");
+    if (!started) {
+        launching->exchange(false);
+        PostLaunchEnded(*host, 0);
+    }
 }
 
 void Bridge::OpenLink(const std::string& target) {

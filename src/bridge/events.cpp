@@ -161,4 +161,27 @@ void Bridge::SendError(const std::string& message) {
     PostEvent(w);
 }
 
+void Bridge::SendLaunchStarted() {
+    JsonWriter w;
+    AddString(w, "evt", "launch");
+    AddBool(w, "active", true);
+    PostEvent(w);
+}
+
+void Bridge::PostLaunchEnded(IHostActions& to, int32_t started) {
+    JsonWriter w;
+    AddString(w, "evt", "launch");
+    AddBool(w, "active", false);
+    AddInt(w, "started", started);
+    to.PostToPage(Utf8ToWide(FinishObject(w)));
+}
+
+void Bridge::SendCurrentState() {
+    if (running.load()) {
+        SendMaintenance(maintenanceActive.load());
+        SendReady(canPlay.load());
+    }
+    if (launching->load()) SendLaunchStarted();
+}
+
 }  // namespace vr

@@ -18,6 +18,13 @@ constexpr int kWaitSlices = 25;  // with 100 ms slices: one check about every 2.
 constexpr char kFileMissingText[] = "A required file was not found on the server:\n";
 constexpr char kConnectionText[] = "Could not connect to the patch server. Please check your internet connection.";
 
+// Retry runs the pass again, which downloads the replacement and tries the
+// updater once more.
+std::string UpdaterFailedText(const std::wstring& updaterExe) {
+    return "The launcher update could not be started. Please make sure " + WideToUtf8(updaterExe) +
+           " is in the game folder and not blocked by security software, then press Retry.";
+}
+
 }  // namespace
 
 void Bridge::StartWorker() {
@@ -65,6 +72,7 @@ void Bridge::WorkerMain() {
 
         while (!cancel.load()) {
             const bool active = IsMaintenanceActive(config);
+            maintenanceActive.exchange(active);
             SendMaintenance(active);
             if (active) {
                 canPlay.exchange(false);
@@ -74,11 +82,20 @@ void Bridge::WorkerMain() {
                 const int result = patcher.Run(cancel, callbacks);
                 if (result == PatchCancelled) break;  // the page shows the stop itself
                 if (result == SelfUpdateReady) {
-                    // The patch run announced "updating" before the download;
-                    // the second one tells the page the hand-over is now.
-                    SendPhase("updating", "");
-                    MakeLauncher().StartUpdater();
-                    host->Close();
+                    if (MakeLauncher().StartUpdater()) {
+                        // The patch run announced "updating" before the
+                        // download; the second one tells the page the
+                        // hand-over is now.
+                        SendPhase("updating", "");
+                        host->Close();
+                        break;
+                    }
+                    // Closing now would close the launcher on every start
+                    // without a word; the player must learn what to fix.
+                    LogLine("Bridge: the launcher update was not handed over (the updater did not start); staying open");
+                    canPlay.exchange(false);
+                    SendReady(false);
+                    SendError(UpdaterFailedText(config.updaterExe));
                     break;
                 }
                 if (result != Finished) {

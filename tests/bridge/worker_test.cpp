@@ -186,6 +186,107 @@ TEST_F(WorkerTest, CancelWhileReadyKeepsPlayAndPlayStartsClientsThenCloses) {
     EXPECT_STREQ(stored, L"8");
 }
 
+// Holds every pause between client starts until the test opens it, so a
+// launch is known to be under way while the test acts.
+class LaunchGate {
+public:
+    LaunchGate() : event(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    ~LaunchGate() { Open(); }
+    LaunchGate(const LaunchGate&) = delete;
+    LaunchGate& operator=(const LaunchGate&) = delete;
+    void Open() { SetEvent(event); }
+    // Bounded, so a test that fails before opening never strands the thread.
+    void Wait() const { WaitForSingleObject(event, 20000); }
+
+private:
+    HANDLE event;  // left open: a job thread may still be waking from it
+};
+
+TEST_F(WorkerTest, ASecondPlayWhileClientsStartIsRefusedAndTheLaunchEndIsAnnounced) {
+    const std::wstring record = dir.Join(L"starts.txt");
+    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
+    ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
+    LogCapture log;
+    auto gate = std::make_shared<LaunchGate>();
+    const auto prepare = seams.prepareLauncher;
+    seams.prepareLauncher = [prepare, gate](ClientLauncher& launcher) {
+        prepare(launcher);
+        launcher.pause = [gate](uint32_t) { gate->Wait(); };
+    };
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(WaitReady(true), 0);
+
+    const size_t before = host.EventCount();
+    Send(R"({"cmd":"game.play","clients":3})");
+    for (int n = 0; n < 1000 && ReadFakeStarts(record).empty(); ++n) Sleep(10);
+    ASSERT_EQ(ReadFakeStarts(record).size(), 1u);  // the launch now waits before the second client
+    Send(R"({"cmd":"game.play","clients":3})");
+    EXPECT_TRUE(log.Has("Bridge: Play ignored: the clients of the last Play are still starting"));
+
+    // A page reloaded meanwhile learns that a launch is under way.
+    const size_t reload = host.EventCount();
+    Send(R"({"cmd":"ui.ready"})");
+    EXPECT_GE(host.WaitForEventWhere([](const std::string& e) { return e == R"({"evt":"launch","active":true})"; }, 0,
+                                     reload),
+              0);
+
+    gate->Open();
+    ASSERT_TRUE(host.WaitForCalls("Close", 1, 30000));
+    Sleep(300);  // a second batch, had one been started, would show by now
+    EXPECT_EQ(ReadFakeStarts(record).size(), 3u);
+    EXPECT_EQ(host.CountCalls("Close"), 1);
+
+    std::vector<std::string> launch;
+    for (const auto& e : EventsFrom(before)) {
+        if (EventName(e) == "launch") launch.push_back(e);
+    }
+    EXPECT_EQ(launch, (std::vector<std::string>{R"({"evt":"launch","active":true})", R"({"evt":"launch","active":true})",
+                                                R"({"evt":"launch","active":false,"started":3})"}));
+}
+
+TEST_F(WorkerTest, AReloadedPageGetsTheCurrentStateAndPlayWorks) {
+    const std::wstring record = dir.Join(L"starts.txt");
+    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
+    ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
+    // A ten-second pause between checks, so no polling event falls between
+    // the reload and what it re-sends.
+    seams.maintenanceSliceMs = 400;
+
+    // During maintenance.
+    Maintenance("true");
+    Make();
+    Send(R"({"cmd":"ui.ready"})");
+    ASSERT_GE(WaitReady(false), 0);
+    size_t reload = host.EventCount();
+    Send(R"({"cmd":"ui.ready"})");
+    auto ev = EventsFrom(reload);
+    ASSERT_EQ(ev.size(), 3u);
+    EXPECT_EQ(EventName(ev[0]), "init");
+    EXPECT_EQ(ev[1], R"({"evt":"maintenance","active":true})");
+    EXPECT_EQ(ev[2], R"({"evt":"ready","canPlay":false})");
+    bridge.reset();
+
+    // After a successful pass.
+    Maintenance("false");
+    Make();
+    const size_t start = host.EventCount();
+    Send(R"({"cmd":"ui.ready"})");
+    ASSERT_GE(WaitReady(true, start), 0);
+    reload = host.EventCount();
+    Send(R"({"cmd":"ui.ready"})");
+    ev = EventsFrom(reload);
+    ASSERT_EQ(ev.size(), 3u);
+    EXPECT_EQ(EventName(ev[0]), "init");
+    EXPECT_EQ(ev[1], R"({"evt":"maintenance","active":false})");
+    EXPECT_EQ(ev[2], R"({"evt":"ready","canPlay":true})");
+    EXPECT_EQ(server.CountRequests("/patch/list.txt.gz"), 1);  // no second pass for the reload
+
+    Send(R"({"cmd":"game.play","clients":1})");
+    ASSERT_TRUE(host.WaitForCalls("Close", 1, 20000));
+    EXPECT_EQ(ReadFakeStarts(record).size(), 1u);
+}
+
 TEST_F(WorkerTest, MaintenanceAtStartWithholdsPlayUntilItClears) {
     Maintenance("  TRUE \r\n");
     Make();
@@ -296,6 +397,36 @@ TEST_F(WorkerTest, AnOutdatedLauncherHandsOverToTheUpdater) {
     EXPECT_FALSE(bridge->canPlay.load());
 }
 
+TEST_F(WorkerTest, AnUpdaterThatCannotStartLeavesTheWindowOpenWithAnErrorAndRetryHandsOver) {
+    LogCapture log;
+    List("v 29\n" + FileLine("a.dat", 3) + "v 30\n");
+    File("a.dat", "abc");
+    File("newLauncher.exe", "NEW LAUNCHER");
+    Make();  // no updater.exe in the launcher's folder
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_TRUE(WaitIdle());
+
+    const auto ev = host.Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
+    EXPECT_EQ(ev.back(), R"({"evt":"error","message":"The launcher update could not be started. Please make sure )"
+                         R"(updater.exe is in the game folder and not blocked by security software, then press Retry."})");
+    EXPECT_EQ(host.CountCalls("Close"), 0);
+    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_TRUE(log.Has("GameLaunch: updater start failed (err 2)"));
+    EXPECT_TRUE(log.Has("Bridge: the launcher update was not handed over (the updater did not start); staying open"));
+
+    // Once the updater is back, Retry hands over.
+    const std::wstring record = dir.Join(L"starts.txt");
+    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
+    ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"updater.exe").c_str(), FALSE));
+    Send(R"({"cmd":"patch.retry"})");
+    ASSERT_TRUE(host.WaitForCalls("Close", 1, 20000));
+    std::vector<FakeStart> starts;
+    for (int n = 0; n < 200 && starts.empty(); ++n, Sleep(50)) starts = ReadFakeStarts(record);
+    EXPECT_EQ(starts.size(), 1u);
+}
+
 TEST_F(WorkerTest, ACancelledBodyThatHasNotEndedSwallowsANewStart) {
     Make();
     Send(R"({"cmd":"patch.start"})");
@@ -370,6 +501,10 @@ TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
     EXPECT_TRUE(log.Has(std::string("Bridge: could not start the game launch thread (") +
                         std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what() + ")"));
     EXPECT_EQ(host.CountCalls("Close"), 0);
+    const auto ended = [](const std::string& e) { return e == R"({"evt":"launch","active":false,"started":0})"; };
+    EXPECT_GE(host.WaitForEventWhere(ended, 0), 0);
+    Send(R"({"cmd":"game.play"})");  // not held back by the launch that never ran
+    EXPECT_TRUE(host.WaitForCalls("Close", 1, 20000));
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ const ev = {
   }),
   ready: (canPlay) => ({ evt: 'ready', canPlay }),
   error: (message) => ({ evt: 'error', message }),
+  launch: (active, started) => (active ? { evt: 'launch', active } : { evt: 'launch', active, started }),
 };
 
 let server;
@@ -264,31 +265,115 @@ describe('patching', () => {
       assert.equal(await lp.text('#error-message'), 'Could not connect to the patch server. Please check your internet connection.');
     });
   });
+});
 
-  it('shows the stopped state after Cancel and offers the start again when nothing answers', async () => {
-    await scenario(async (lp) => {
+// Timers on Playwright's clock: the scenarios below outwait the page's
+// fallbacks without waiting in real time.
+describe('where players got stuck', () => {
+  let clocked;
+  before(async () => { clocked = await createLauncherHarness(browser, server.base, { clock: true }); });
+  after(async () => { await clocked?.close(); });
+
+  async function clockScenario(fn) {
+    const lp = await clocked.open();
+    await fn(lp);
+    assert.deepEqual(lp.errors, [], 'console errors');
+  }
+
+  async function toReady(lp) {
+    await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.phase('finished'), ev.ready(true));
+  }
+
+  it('keeps Play disabled until the launch ends, also on a page reloaded meanwhile', async () => {
+    await clockScenario(async (lp) => {
+      await toReady(lp);
+      await lp.page.click('#clients-inc');
+      await lp.page.click('#play');
+      assert.deepEqual(await lp.commands('game.play'), [{ cmd: 'game.play', clients: 3 }]);
+      await lp.emit(ev.launch(true));
+      // Three clients may take 25 s to start.
+      await lp.page.clock.fastForward(30000);
+      await lp.frame();
+      assert.equal(await isEnabled(lp, '#play'), false);
+      assert.equal(await lp.text('#phase'), 'STARTING');
+      await lp.page.click('#play', { force: true });
+      assert.equal((await lp.commands('game.play')).length, 1);
+      await lp.emit(ev.launch(false, 3));
+      assert.equal(await isEnabled(lp, '#play'), true);
+
+      // A page loaded while a launch runs hears of it with the current state.
+      await lp.page.reload();
+      await lp.page.waitForFunction(() => window.__host.posted.some((p) => p.json.includes('"ui.ready"')));
+      await lp.emit(INIT, ev.maintenance(false), ev.ready(true), ev.launch(true));
+      assert.equal(await isEnabled(lp, '#play'), false);
+      assert.equal(await lp.text('#phase'), 'STARTING');
+      await lp.emit(ev.launch(false, 2));
+      assert.equal(await isEnabled(lp, '#play'), true);
+      assert.equal(await lp.text('#phase'), 'READY');
+
+      // A Play that crossed the start of maintenance is refused without a
+      // launch; the withdrawal of play ends the wait for it.
+      await lp.page.click('#play');
+      await lp.emit(ev.maintenance(true), ev.ready(false));
+      await lp.emit(ev.maintenance(false), ev.phase('checking'), ev.phase('finished'), ev.ready(true));
+      assert.equal(await isEnabled(lp, '#play'), true);
+      assert.equal(await lp.text('#phase'), 'READY');
+    });
+  });
+
+  it('ignores the late events of a cancelled pass until the next pass starts', async () => {
+    await clockScenario(async (lp) => {
       await toDownloading(lp);
       await lp.page.click('#cancel');
       assert.deepEqual(await lp.commands('patch.cancel'), [{ cmd: 'patch.cancel' }]);
-      await lp.frame();
+      assert.equal(await lp.page.evaluate(() => document.activeElement.id), 'resume', 'focus does not fall to the body');
+      // Blocks and a phase that were on their way when the pass stopped.
+      await lp.emit(ev.block(70, 8.5, 215, LONG_FILE, 3, 7), ev.phase('downloading'), ev.filesDone(4, 7));
       assert.equal(await lp.text('#phase'), 'STOPPED');
+      assert.equal(await isShown(lp, '#resume'), true);
       assert.equal(await isShown(lp, '#cancel'), false);
       assert.equal(await isShown(lp, '#file-line'), false);
-      assert.equal(await isShown(lp, '#resume'), true);
-      assert.equal(await lp.page.evaluate(() => document.activeElement.id), 'resume', 'focus does not fall to the body');
 
       await lp.page.click('#resume');
       assert.deepEqual(await lp.commands('patch.start'), [{ cmd: 'patch.start' }]);
-      await lp.frame();
+      await lp.emit(ev.block(75, 8.5, 216, LONG_FILE, 4, 7));
+      assert.equal(await lp.text('#phase'), 'STARTING', 'a late block is no answer to Resume');
       assert.equal(await isShown(lp, '#resume'), false);
+
       // The launcher ignores a start while the cancelled pass winds down and
-      // says nothing; the page must not wait forever.
-      await lp.page.locator('#resume').waitFor({ state: 'visible', timeout: 10000 });
+      // says nothing: the stop is offered again.
+      await lp.page.clock.fastForward(4100);
+      await lp.frame();
+      assert.equal(await lp.text('#phase'), 'STOPPED');
+      assert.equal(await isShown(lp, '#resume'), true);
 
       await lp.page.click('#resume');
       await lp.emit(ev.maintenance(false), ev.phase('checking'));
       assert.equal(await lp.text('#phase'), 'CHECKING');
+      assert.equal(await isShown(lp, '#cancel'), true);
       assert.equal(await isShown(lp, '#resume'), false);
+      await lp.emit(ev.phase('finished'), ev.ready(true));
+      assert.equal(await isEnabled(lp, '#play'), true);
+    });
+  });
+
+  it('says nothing of a cancel when a Retry gets no answer, and still takes a late one', async () => {
+    await clockScenario(async (lp) => {
+      await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.ready(false),
+        ev.error('Could not connect to the patch server. Please check your internet connection.'));
+      await lp.page.click('#retry');
+      assert.deepEqual(await lp.commands('patch.retry'), [{ cmd: 'patch.retry' }]);
+      await lp.page.clock.fastForward(4100);
+      await lp.frame();
+      assert.notEqual(await lp.text('#phase'), 'STOPPED');
+      assert.doesNotMatch(await lp.text('#status'), /cancel/i);
+      assert.equal(await isShown(lp, '#retry'), true);
+      assert.equal(await isShown(lp, '#resume'), false);
+      await shot(lp, 'no-answer');
+
+      await lp.emit(ev.maintenance(false), ev.phase('checking'));
+      assert.equal(await lp.text('#phase'), 'CHECKING');
+      assert.equal(await isShown(lp, '#retry'), false);
     });
   });
 });

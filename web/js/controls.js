@@ -10,9 +10,6 @@ import { schedule } from './status_bar.js';
 // ignored by the native side without a word; after this long with no
 // event we offer the button again.
 const START_SILENCE_MS = 4000;
-// The window closes once the clients start; should it not, let the player
-// try again after this long.
-const LAUNCH_PATIENCE_MS = 10000;
 
 const cancel = $('cancel');
 const retry = $('retry');
@@ -20,25 +17,41 @@ const resume = $('resume');
 const play = $('play');
 
 var startTimer = 0;
-var launchTimer = 0;
 
 function awaitStart() {
   state.starting = true;
+  state.unanswered = false;
   clearTimeout(startTimer);
   startTimer = setTimeout(function () {
     if (!state.starting) return;
     state.starting = false;
-    state.stopped = true;
+    // After a cancel the stop shows again by itself; otherwise we must not
+    // claim one, only that nothing has answered yet.
+    if (!state.stopped) state.unanswered = true;
     schedule();
   }, START_SILENCE_MS);
 }
 
 // Any event from the patch pass answers a pending start request.
 export function heardFromWorker() {
+  state.unanswered = false;
   if (state.starting) {
     state.starting = false;
     clearTimeout(startTimer);
   }
+}
+
+// "launch" frames a Play: active while the clients start, inactive once the
+// launch has ended (the launcher closes its window next).
+export function onLaunch(e) {
+  state.launching = e.active === true;
+  state.launchConfirmed = state.launching;
+}
+
+// A Play that crossed the withdrawal of play is refused without a "launch";
+// the "ready" false that withdrew it ends the wait.
+export function playWithdrawn() {
+  if (state.launching && !state.launchConfirmed) state.launching = false;
 }
 
 cancel.addEventListener('click', function () {
@@ -53,13 +66,13 @@ cancel.addEventListener('click', function () {
 });
 retry.addEventListener('click', function () {
   state.error = null;
-  state.stopped = false;
   post('patch.retry');
   awaitStart();
   schedule();
 });
 resume.addEventListener('click', function () {
-  state.stopped = false;
+  // Still stopped until the new pass starts: the cancelled one may yet send
+  // late events, and the launcher may ignore this start.
   post('patch.start');
   awaitStart();
   schedule();
@@ -81,13 +94,11 @@ $('clients-value').parentNode.addEventListener('keydown', function (e) {
 
 play.addEventListener('click', function () {
   if (!state.canPlay || state.maintenance || state.launching) return;
+  // Held until the launcher reports the launch's end: starting n clients
+  // takes up to n × 8.5 s.
   state.launching = true;
+  state.launchConfirmed = false;
   post('game.play', { clients: state.clients });
-  clearTimeout(launchTimer);
-  launchTimer = setTimeout(function () {
-    state.launching = false;
-    schedule();
-  }, LAUNCH_PATIENCE_MS);
   schedule();
 });
 

@@ -6,13 +6,27 @@ import { post, listen, hasHost } from './protocol.js';
 import { $, setText, setHidden, num } from './dom.js';
 import { state, clampClients } from './state.js';
 import { schedule, flush } from './status_bar.js';
-import { heardFromWorker } from './controls.js';
+import { heardFromWorker, onLaunch, playWithdrawn } from './controls.js';
 import { startNewsReports } from './news.js';
 import { applyBackground, resetBackground } from './background.js';
 import { applyLinks, onDiscord, awaitDiscord, giveUpOnDiscordLater } from './side_panel.js';
 import { fillOptions } from './options.js';
 
 const versionChip = $('version');
+
+// Events of the patch worker. After Cancel, what the cancelled pass still
+// sends (blocks and phases already on their way) is dropped until the next
+// pass starts, which it always does with "maintenance".
+function fromWorker(handler, startsPass) {
+  return function (e) {
+    if (state.stopped) {
+      if (!startsPass) return;
+      state.stopped = false;
+    }
+    heardFromWorker();
+    handler(e);
+  };
+}
 
 const handlers = {
   init: function (e) {
@@ -28,12 +42,10 @@ const handlers = {
     applyLinks();
     resetBackground();
   },
-  maintenance: function (e) {
-    heardFromWorker();
+  maintenance: fromWorker(function (e) {
     state.maintenance = e.active === true;
-  },
-  phase: function (e) {
-    heardFromWorker();
+  }, true),
+  phase: fromWorker(function (e) {
     var phase = String(e.phase || '');
     if (phase === 'checking') {
       state.fileCount = 0;
@@ -44,21 +56,17 @@ const handlers = {
     if (phase !== state.phase) state.status = '';
     state.phase = phase;
     state.running = true;
-    state.stopped = false;
     state.error = null;
-  },
-  status: function (e) {
-    heardFromWorker();
+  }),
+  status: fromWorker(function (e) {
     state.status = String(e.text == null ? '' : e.text);
-  },
-  filecount: function (e) {
-    heardFromWorker();
+  }),
+  filecount: fromWorker(function (e) {
     state.fileCount = Math.max(0, num(e.fileCount, 0));
     state.fileIndex = 0;
     state.totalPercent = 0;
-  },
-  progress: function (e) {
-    heardFromWorker();
+  }),
+  progress: fromWorker(function (e) {
     state.fileIndex = num(e.fileIndex, state.fileIndex);
     state.fileCount = num(e.fileCount, state.fileCount);
     state.totalPercent = num(e.totalPercent, state.totalPercent);
@@ -68,23 +76,23 @@ const handlers = {
       state.doneMb = num(e.doneMb, 0);
       state.file = String(e.file == null ? '' : e.file);
     }
-  },
-  ready: function (e) {
-    heardFromWorker();
+  }),
+  ready: fromWorker(function (e) {
     state.canPlay = e.canPlay === true;
     if (state.canPlay) {
       state.running = false;
-      state.stopped = false;
       state.phase = 'finished';
       state.file = '';
+    } else {
+      playWithdrawn();
     }
-  },
-  error: function (e) {
-    heardFromWorker();
+  }),
+  error: fromWorker(function (e) {
     state.error = String(e.message == null ? '' : e.message);
     state.running = false;
     state.file = '';
-  },
+  }),
+  launch: onLaunch,
   options: fillOptions,
   discord: onDiscord
 };

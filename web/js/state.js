@@ -12,11 +12,13 @@ export const state = {
   phase: '',
   status: '',
   running: false,      // a patch pass is under way
-  stopped: false,      // the player cancelled it
+  stopped: false,      // the player cancelled it; only the next pass's start ends this
   starting: false,     // a start was requested; no answer yet
+  unanswered: false,   // a Retry got no answer in time
   maintenance: false,
   canPlay: false,
-  launching: false,
+  launching: false,    // Play was pressed, or the launcher reports clients starting
+  launchConfirmed: false, // the launcher has reported the launch ("launch" active)
   error: null,
   fileCount: 0,
   fileIndex: 0,
@@ -40,6 +42,7 @@ export function mode() {
   if (state.maintenance) return 'maintenance';
   if (state.starting) return 'starting';
   if (state.stopped) return 'stopped';
+  if (state.unanswered) return 'unanswered';
   if (state.running) return 'patching';
   if (state.canPlay) return 'ready';
   return 'connecting';

@@ -60,6 +60,8 @@ function labels(m) {
       return ['Starting', 'Starting the update…'];
     case 'stopped':
       return ['Stopped', 'The update was cancelled. Resume it when you are ready.'];
+    case 'unanswered':
+      return ['No answer', 'The launcher has not answered yet. Try again in a moment.'];
     case 'ready':
       return ['Ready', 'All game files are up to date. Have fun!'];
     case 'patching':
@@ -116,7 +118,7 @@ export function flush() {
   setHidden(el.maintenance, !state.maintenance);
 
   setHidden(el.cancel, m !== 'patching');
-  setHidden(el.retry, m !== 'error');
+  setHidden(el.retry, m !== 'error' && m !== 'unanswered');
   setHidden(el.resume, m !== 'stopped');
 
   var playable = state.canPlay && !state.maintenance && !state.launching;

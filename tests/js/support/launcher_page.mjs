@@ -46,8 +46,11 @@ export const INIT = {
 // One browser context and tab serve every scenario of a file, each scenario
 // starting from a fresh load of the page: a new tab per scenario costs a
 // renderer process start, which on a busy machine dominates the run.
-export async function createLauncherHarness(browser, base) {
+// With clock, the page's timers run on Playwright's clock, which tests can
+// move forward (page.clock.fastForward) instead of waiting.
+export async function createLauncherHarness(browser, base, { clock = false } = {}) {
   const context = await browser.newContext({ viewport: { width: 1224, height: 772 } });
+  if (clock) await context.clock.install();
   const assets = { host: 'client-assets', missing: [] };
   // The asset folder's virtual host, served from the test fixtures.
   await context.route((url) => url.protocol === 'https:' && url.hostname === assets.host, async (route) => {
