@@ -5,7 +5,6 @@
 #include "bridge/bridge.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
-#include "game/client_launcher.h"
 #include "game/game_options.h"
 #include "game/preferences.h"
 #include "text/text.h"
@@ -19,13 +18,13 @@ struct GameLaunchJob {
     std::wstring exeDir;
     std::shared_ptr<IHostActions> host;
     int32_t clientCount = 1;
-    std::function<void(ClientLauncher&)> prepareLauncher;
+    ClientLauncher::Seams launcherSeams;
 };
 
 void RunGameLaunch(GameLaunchJob& job) {
-    ClientLauncher launcher(job.config, job.exeDir);
-    if (job.prepareLauncher) job.prepareLauncher(launcher);
-    launcher.LaunchClients(job.clientCount);
+    ClientLauncher launcher(job.config, job.exeDir, job.launcherSeams);
+    // The count is in the log line the launcher writes; nothing else uses it.
+    static_cast<void>(launcher.LaunchClients(job.clientCount));
     // The launcher's work ends with Play, whether or not a client started;
     // the log says why when none did.
     job.host->Close();
@@ -51,7 +50,9 @@ void Bridge::OnWebMessage(const std::wstring& message) {
             job->guildId = config.guildId;
             job->host = jobHost;
             job->apiBase = seams.discordApiBase;
-            StartJob([job] { FetchDiscordWidget(std::move(*job)); }, "Discord fetch");
+            // Not looked at: a fetch that cannot start is logged, and the
+            // page then simply gets no "discord" event.
+            static_cast<void>(StartJob([job] { FetchDiscordWidget(std::move(*job)); }, "Discord fetch"));
         }
         StartWorker();
     } else if (cmd == "window.minimize") {
@@ -89,7 +90,8 @@ void Bridge::OnWebMessage(const std::wstring& message) {
         options.fullscreen = JsonGetBool(fields, "fullscreen", false);
         options.resW = IntArg(fields, "resW", 1024);
         options.resH = IntArg(fields, "resH", 768);
-        SaveGameOptions(GameSettingsPath(config, exeDir), options, config.useNewConfigFormat);
+        // Not looked at: commands get no replies, and a failed save has logged why.
+        static_cast<void>(SaveGameOptions(GameSettingsPath(config, exeDir), options, config.useNewConfigFormat));
     } else if (cmd == "settings.setClientCount") {
         // Stored as sent: the page may keep 0 and read it back as 0.
         SaveClientCount(exeDir, IntArg(fields, "count", 1));
@@ -108,8 +110,10 @@ void Bridge::PlayGame(int32_t clients) {
     job->exeDir = exeDir;
     job->host = jobHost;
     job->clientCount = count;
-    job->prepareLauncher = seams.prepareLauncher;
-    StartJob([job] { RunGameLaunch(*job); }, "game launch");
+    job->launcherSeams = seams.launcher;
+    // Not looked at: a launch that cannot start is logged; the window stays
+    // open, so the player may press Play again.
+    static_cast<void>(StartJob([job] { RunGameLaunch(*job); }, "game launch"));
 }
 
 void Bridge::OpenLink(const std::string& target) {

@@ -167,7 +167,8 @@ GameOptions LoadIniFormat(const std::wstring& path) {
 bool SaveIniFormat(const std::wstring& path, const GameOptions& options) {
     const wchar_t* file = path.c_str();
     auto write = [&](const wchar_t* key, const std::wstring& value) {
-        WritePrivateProfileStringW(kSection, key, value.c_str(), file);
+        // Not looked at: the INI save reports success whatever the platform did.
+        static_cast<void>(WritePrivateProfileStringW(kSection, key, value.c_str(), file));
     };
     write(L"detail", std::to_wstring(options.detail));
     write(L"distant", std::to_wstring(options.distant));

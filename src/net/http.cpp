@@ -57,8 +57,11 @@ HINTERNET OpenSession(const std::wstring& agent, int timeoutResolve, int timeout
                                   WINHTTP_NO_PROXY_BYPASS, 0);
   if (!session) return nullptr;
   DWORD protocols = kSecureProtocols;
-  WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-  WinHttpSetTimeouts(session, timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive);
+  // Ignored on purpose: a system that refuses the older versions still
+  // speaks its own defaults.
+  static_cast<void>(WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols));
+  // Fails only for negative values, which these never are.
+  static_cast<void>(WinHttpSetTimeouts(session, timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive));
   return session;
 }
 
