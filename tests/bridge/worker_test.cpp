@@ -99,8 +99,8 @@ TEST_F(WorkerTest, APassWithDownloadsReportsEveryStepInOrder) {
 
     EXPECT_EQ(dir.Read(L"a.dat"), a);
     EXPECT_EQ(dir.Read(L"sub\\b.dat"), b);
-    EXPECT_TRUE(bridge->canPlay.load());
-    EXPECT_TRUE(bridge->running.load());  // still polling
+    EXPECT_TRUE(bridge->CanPlay());
+    EXPECT_TRUE(bridge->IsRunning());  // still polling
 }
 
 TEST_F(WorkerTest, StartRequestsWhileABodyRunsAreIgnoredWithoutBlocking) {
@@ -146,7 +146,7 @@ TEST_F(WorkerTest, CancelDuringDownloadsEndsSilentlyAndRetryStartsAFreshBody) {
     for (const auto& e : EventsFrom(atCancel)) {
         EXPECT_EQ(EventName(e), "progress") << e;  // blocks already on their way, nothing else
     }
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
     EXPECT_FALSE(dir.Exists(L"big.dat"));  // no partial file is left
 
     File("big.dat", big);
@@ -168,7 +168,7 @@ TEST_F(WorkerTest, CancelWhileReadyKeepsPlayAndPlayStartsClientsThenCloses) {
     ASSERT_GE(WaitReady(true), 0);
     Send(R"({"cmd":"patch.cancel"})");
     ASSERT_TRUE(WaitIdle());
-    EXPECT_TRUE(bridge->canPlay.load());
+    EXPECT_TRUE(bridge->CanPlay());
 
     Send(R"({"cmd":"game.play","clients":0})");
     ASSERT_TRUE(host.WaitForCalls("Close", 1, 20000));
@@ -229,7 +229,7 @@ TEST_F(WorkerTest, MaintenanceAfterSuccessWithdrawsPlayAndAFullPassFollowsIt) {
     const int withdrawn = WaitReady(false);
     ASSERT_GE(withdrawn, 0);
     EXPECT_EQ(host.Events()[withdrawn - 1], R"({"evt":"maintenance","active":true})");
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
     Send(R"({"cmd":"game.play"})");
 
     Maintenance("false");
@@ -251,7 +251,7 @@ TEST_F(WorkerTest, AFileMissingOnTheServerEndsWithReadyFalseAndTheUrl) {
     EXPECT_EQ(EventName(ev.back()), "error");
     const std::string message = Field(ev.back(), "message");
     EXPECT_EQ(message, "A required file was not found on the server:\n" + server.Url() + "patch/gone%20file.dat.gz");
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
     Sleep(200);
     EXPECT_EQ(host.EventCount(), ev.size());  // polling ended with the body
 }
@@ -293,7 +293,7 @@ TEST_F(WorkerTest, AnOutdatedLauncherHandsOverToTheUpdater) {
     for (int n = 0; n < 200 && starts.empty(); ++n, Sleep(50)) starts = ReadFakeStarts(record);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_NE(starts[0].commandLine.find(L"\"" + replacement + L"\""), std::wstring::npos) << starts[0].commandLine;
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
 }
 
 TEST_F(WorkerTest, ACancelledBodyThatHasNotEndedSwallowsANewStart) {
@@ -315,13 +315,13 @@ TEST_F(WorkerTest, ACancelledBodyThatHasNotEndedSwallowsANewStart) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
     ASSERT_TRUE(WaitIdle());
     Sleep(300);
-    EXPECT_FALSE(bridge->running.load());  // the ignored start left no worker behind
+    EXPECT_FALSE(bridge->IsRunning());  // the ignored start left no worker behind
     EXPECT_EQ(EventsFrom(before), std::vector<std::string>{R"({"evt":"maintenance","active":false})"});
-    EXPECT_TRUE(bridge->canPlay.load());
+    EXPECT_TRUE(bridge->CanPlay());
 }
 
 TEST_F(WorkerTest, RealTimePollingAndAPromptShutdown) {
-    seams.maintenanceSliceMs = BridgeSeams().maintenanceSliceMs;  // the shipped pause
+    seams.pause = Bridge::Seams().pause;  // the shipped pause
     Make();
     // Measured from the start request, so a late wake-up of this thread can
     // only lengthen what it sees: one full pause lies between the two checks.
@@ -337,10 +337,9 @@ TEST_F(WorkerTest, RealTimePollingAndAPromptShutdown) {
     // Shutdown as start-up does it, while the body waits between checks.
     Sleep(500);
     const auto t0 = std::chrono::steady_clock::now();
-    bridge->cancel.exchange(true);
-    if (bridge->worker.joinable()) bridge->worker.join();
+    bridge->StopWorker();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
-    EXPECT_FALSE(bridge->running.load());
+    EXPECT_FALSE(bridge->IsRunning());
 }
 
 TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
@@ -355,8 +354,8 @@ TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
     };
     Make();
     Send(R"({"cmd":"patch.start"})");
-    EXPECT_FALSE(bridge->running.load());
-    EXPECT_FALSE(bridge->worker.joinable());
+    EXPECT_FALSE(bridge->IsRunning());
+    EXPECT_FALSE(BridgeTestAccess::HoldsWorkerThread(*bridge));
     const auto lines = log.Lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
         return l.rfind("Bridge: could not start the worker thread", 0) == 0;
