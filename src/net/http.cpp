@@ -12,8 +12,9 @@ namespace vr {
 namespace {
 
 constexpr DWORD kBlockSize = 262144;
-// TLS 1.0 | 1.1 | 1.2: some mirrors still only speak the older versions.
-constexpr DWORD kSecureProtocols = 0xA80;
+// Some mirrors still only speak the older versions.
+constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 
 struct WinHttpHandle {
   HINTERNET h = nullptr;
