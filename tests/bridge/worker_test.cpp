@@ -159,6 +159,29 @@ TEST_F(WorkerTest, CancelDuringDownloadsEndsSilentlyAndRetryStartsAFreshBody) {
     EXPECT_EQ(dir.Read(L"big.dat"), big);
 }
 
+// Closing the window mid-download: the stop request both cancels and waits,
+// so when it returns the body has ended and cleaned up after itself.
+TEST_F(WorkerTest, StopWorkerDuringADownloadReturnsOnlyOnceTheBodyHasEnded) {
+    const std::string big = Noise(3 * 1024 * 1024, 5);
+    List("v 29\n" + FileLine("big.dat", big.size()));
+    Reply slow = Reply::Ok(Gzip(big));
+    slow.throttleBytes = 64 * 1024;
+    slow.throttleDelayMs = 100;
+    server.Set("/patch/big.dat.gz", slow);
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(host.WaitForEventWhere([](const std::string& e) { return e.find("\"filePercent\"") != std::string::npos; },
+                                     20000),
+              0);
+    bridge->StopWorker();
+    EXPECT_FALSE(bridge->IsRunning());
+    EXPECT_FALSE(dir.Exists(L"big.dat"));  // deleted by the body before it ended
+    const size_t atStop = host.EventCount();
+    Sleep(300);
+    EXPECT_EQ(host.EventCount(), atStop);  // nothing trails the stop
+    EXPECT_FALSE(bridge->CanPlay());
+}
+
 TEST_F(WorkerTest, CancelWhileReadyKeepsPlayAndPlayStartsClientsThenCloses) {
     const std::wstring record = dir.Join(L"starts.txt");
     ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
