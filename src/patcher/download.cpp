@@ -50,7 +50,7 @@ bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
 }
 
 HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel,
-                          const PatchCallbacks& callbacks, const PrepareTarget& prepare, const Attempt& attempt) {
+                          const PatchCallbacks& callbacks, const OpenTarget& openTarget, const Attempt& attempt) {
     if (servers.empty()) return HttpStatus::Failed;
     for (;;) {
         const std::wstring url = BuildUrl(relPath);
@@ -58,7 +58,7 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
         HttpStatus remembered = HttpStatus::Failed;
         for (int tries = 0;; ++tries) {
             if (cancel.load()) return HttpStatus::Cancelled;
-            if (prepare && !prepare()) return HttpStatus::Aborted;
+            if (openTarget && !openTarget()) return HttpStatus::Aborted;
             bool writeFailed = false;
             const HttpStatus r = attempt(url, writeFailed);
             if (r == HttpStatus::Ok || r == HttpStatus::Cancelled) return r;
@@ -101,7 +101,7 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     FileHandle file;
-    const PrepareTarget prepare = [&] {
+    const OpenTarget reopen = [&] {
         file.Close();
         file.h = CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -142,7 +142,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         }
         return r;
     };
-    return Fetch(relPath, cancel, callbacks, prepare, attempt);
+    return Fetch(relPath, cancel, callbacks, reopen, attempt);
 }
 
 }  // namespace vr

@@ -47,11 +47,14 @@ void MakeFolder(const std::wstring& folder) {
 
 }  // namespace
 
+// The replacement launcher's path is built here only: the pass keeps it
+// (SelfUpdatePath) and the worker hands that same text to the updater.
 PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     const std::wstring roaming = seams.roamingFolder();
     if (roaming.empty()) return PatchResult::NetworkError;
-    MakeFolder(roaming + L"\\" + config.appDataFolderName);
-    const std::wstring path = SelfUpdateTarget(roaming, config);
+    const std::wstring folder = roaming + L"\\" + config.appDataFolderName;
+    MakeFolder(folder);
+    const std::wstring path = folder + L"\\" + config.newLauncher;
     const HttpStatus r = DownloadToFile(config.newLauncher, path, cancel, callbacks);
     if (r != HttpStatus::Ok) return ResultOf(r);
     selfUpdatePath = path;

@@ -40,10 +40,6 @@ std::wstring Patcher::BuildUrl(const std::wstring& relPath) const {
     return base + encoded + L".gz";
 }
 
-std::wstring SelfUpdateTarget(const std::wstring& roamingFolder, const LauncherConfig& config) {
-    return roamingFolder + L"\\" + config.appDataFolderName + L"\\" + config.newLauncher;
-}
-
 std::wstring HostOf(const std::wstring& url) {
     const size_t scheme = url.find(L"://");
     const size_t start = scheme == std::wstring::npos ? 0 : scheme + 3;

@@ -30,8 +30,8 @@ struct PatchCallbacks {
     std::function<void(int percent, double speed, double doneMb, const std::wstring& file)> fileProgress;
 };
 
-// Result of one pass (Patcher::Run); the numbers are the ones the logs and
-// the page protocol's history use.
+// Result of one pass (Patcher::Run); the numbers are fixed, since reports
+// print them.
 enum class PatchResult : int32_t {
     Finished = 0,         // every listed file is current
     SelfUpdateReady = 1,  // the new launcher is at SelfUpdatePath()
@@ -84,17 +84,17 @@ public:
     int64_t BytesReceived() const { return bytesReceived; }
 
 private:
-    friend class PatcherTestAccess;  // tests put a patcher into states a pass reaches only slowly
+    friend class PatcherTestAccess;  // tests set states a pass reaches slowly or never
 
     // One transfer attempt into the caller's target, with a clean end of the
     // gzip stream folded into Ok; `writeFailed` tells a local write fault
     // apart from a network or decompression fault.
     using Attempt = std::function<HttpStatus(const std::wstring& url, bool& writeFailed)>;
-    // Readies the target before each attempt; false ends the download with Aborted.
-    using PrepareTarget = std::function<bool()>;
+    // (Re)opens the target before each attempt; false ends the download with Aborted.
+    using OpenTarget = std::function<bool()>;
     // The server and retry loop shared by both downloads.
     HttpStatus Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
-                     const PrepareTarget& prepare, const Attempt& attempt);
+                     const OpenTarget& openTarget, const Attempt& attempt);
     bool PauseUnlessCancelled(const std::atomic<bool>& cancel) const;
     PatchResult DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
 
@@ -109,11 +109,6 @@ private:
     uint64_t runStartTick = 0;
     Seams seams;
 };
-
-// The local path of the replacement launcher: the roaming folder, the
-// configured application-data folder name and the new launcher's name. The
-// self-update pass writes it there and the updater is handed the same text.
-std::wstring SelfUpdateTarget(const std::wstring& roamingFolder, const LauncherConfig& config);
 
 // Host part of a URL (port kept): after the first "://" up to the next '/'.
 std::wstring HostOf(const std::wstring& url);
