@@ -191,7 +191,8 @@ int main(int argc, char** argv) {
     config.serverUrl = server.WUrl();
     config.patchVersion = 29;
     double baseSec = 1e30, clientSec = 1e30, runSec = 1e30;
-    int baseFailures = 0, clientFailures = 0, result = 0, done = 0;
+    int baseFailures = 0, clientFailures = 0, done = 0;
+    vr::PatchResult result = vr::PatchResult::Finished;
     for (int round = 0; round < rounds; ++round) {
         const auto b0 = Clock::now();
         for (const Object& o : objects) {
@@ -221,16 +222,17 @@ int main(int argc, char** argv) {
         const auto p0 = Clock::now();
         result = patcher.Run(cancel, callbacks);
         runSec = std::min(runSec, Seconds(p0, Clock::now()));
-        if (result != 0 || done != files) break;
+        if (result != vr::PatchResult::Finished || done != files) break;
     }
 
     std::printf("baseline  WinHTTP + zlib inflate: %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed%s\n", baseSec,
                 plainMib / baseSec, gzMib / baseSec, baseFailures ? " (FAILURES)" : "");
     std::printf("Http::Get + GzipStream, no file:  %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed%s\n", clientSec,
                 plainMib / clientSec, gzMib / clientSec, clientFailures ? " (FAILURES)" : "");
-    std::printf("Patcher::Run (result %d, %d files): %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed\n", result,
+    std::printf("Patcher::Run (result %d, %d files): %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed\n",
+                static_cast<int>(result),
                 done, runSec, plainMib / runSec, gzMib / runSec);
     std::printf("ratio Run / baseline throughput: %.2f\n", baseSec / runSec);
     std::printf("ratio Run / client-only throughput: %.2f\n", clientSec / runSec);
-    return result == 0 && done == files && baseFailures == 0 && clientFailures == 0 ? 0 : 1;
+    return result == vr::PatchResult::Finished && done == files && baseFailures == 0 && clientFailures == 0 ? 0 : 1;
 }

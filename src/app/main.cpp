@@ -84,8 +84,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
         // Stop a running pass at its next check and wait for it, however long
         // that takes: the worker still uses the bridge and the host pointer.
-        bridge.cancel.exchange(true);
-        if (bridge.worker.joinable()) bridge.worker.join();
+        bridge.StopWorker();
     }  // bridge, then host window and its browser objects
     return exitCode;
 }

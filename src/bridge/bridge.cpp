@@ -1,18 +1,32 @@
 #include "bridge/bridge.h"
 
+#include <windows.h>
+
 #include <system_error>
 #include <utility>
 
 #include "app/log.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
-#include "game/client_launcher.h"
+#include "game/backgrounds.h"
 
 namespace vr {
+namespace {
 
-BridgeSeams::BridgeSeams() : discordApiBase(kDiscordApiBase) {}
+void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
 
-Bridge::Bridge(LauncherConfig config, std::wstring exeDir, IHostActions* host, BridgeSeams seams)
+std::thread StartStdThread(std::function<void()> body) { return std::thread(std::move(body)); }
+
+}  // namespace
+
+Bridge::Seams::Seams()
+    : discordApiBase(kDiscordApiBase),
+      pause(SleepFor),
+      displayModes(CurrentDisplayMode),
+      listBackgrounds(ListBackgrounds),
+      startThread(StartStdThread) {}
+
+Bridge::Bridge(LauncherConfig config, std::wstring exeDir, IHostActions* host, Seams seams)
     : config(std::move(config)),
       exeDir(std::move(exeDir)),
       host(host),
@@ -24,20 +38,21 @@ Bridge::~Bridge() {
     // Start-up normally did this already; repeating it keeps a bridge that is
     // destroyed some other way from ending the process in std::thread's
     // destructor.
-    cancel.exchange(true);
-    if (worker.joinable()) worker.join();
+    StopWorker();
     jobHost->Detach();
 }
 
-ClientLauncher Bridge::MakeLauncher() const {
-    ClientLauncher launcher(config, exeDir);
-    if (seams.prepareLauncher) seams.prepareLauncher(launcher);
-    return launcher;
+void Bridge::StopWorker() {
+    cancel.exchange(true);
+    // The UI thread never runs a worker body, so this join cannot be a self-join.
+    if (worker.joinable()) worker.join();
 }
+
+ClientLauncher Bridge::MakeLauncher() const { return ClientLauncher(config, exeDir, seams.launcher); }
 
 bool Bridge::StartJob(std::function<void()> body, const char* what) {
     try {
-        std::thread thread = seams.startThread ? seams.startThread(std::move(body)) : std::thread(std::move(body));
+        std::thread thread = seams.startThread(std::move(body));
         thread.detach();
         return true;
     } catch (const std::system_error& e) {

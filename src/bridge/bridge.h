@@ -11,15 +11,16 @@
 #include <vector>
 
 #include "app/config.h"
+#include "game/client_launcher.h"
 #include "game/resolutions.h"
 #include "host/host_actions.h"
+#include "patcher/patcher.h"
 #include "text/json.h"
 
 namespace vr {
 
-class ClientLauncher;
+class BridgeTestAccess;
 class HostLink;
-class Patcher;
 
 // The worker's two file counters: the values of the last "filecount" and
 // per-file "progress" events. Touched by the worker thread only.
@@ -28,35 +29,32 @@ struct ProgressCounters {
     int32_t fileIndex = 0;
 };
 
-// Seams for tests; a default-constructed record is the shipped behaviour.
-struct BridgeSeams {
-    // Discord's public guild API; the guild id and "/widget.json" follow.
-    std::wstring discordApiBase;
-    // The pause between maintenance checks is 25 of these slices, with the
-    // cancel flag tested before each one.
-    uint32_t maintenanceSliceMs = 100;
-    // Adjusts every Patcher and ClientLauncher the bridge builds (no real
-    // browser, no roaming folder outside the test's, no real pauses).
-    std::function<void(Patcher&)> preparePatcher;
-    std::function<void(ClientLauncher&)> prepareLauncher;
-    // Display modes for "options"; empty: the current display's.
-    DisplayModeSource displayModes;
-    // Background names for "init", given the asset folder; empty: the
-    // folder's usable pairs. (Names the file system cannot hold, such as ones
-    // with quotes, still have to travel as valid JSON.)
-    std::function<std::vector<std::string>(const std::wstring& folder)> listBackgrounds;
-    // Creates every thread the bridge starts; empty: std::thread. May throw
-    // std::system_error like the std::thread constructor.
-    std::function<std::thread(std::function<void()>)> startThread;
-
-    BridgeSeams();
-};
-
 class Bridge {
 public:
-    Bridge(LauncherConfig config, std::wstring exeDir, IHostActions* host, BridgeSeams seams = {});
-    // Cancels and joins a worker still held, then cuts the job threads off
-    // from the host: none of them calls it after this returns.
+    // What a test may replace; every member starts as the shipped behaviour.
+    struct Seams {
+        Seams();
+        // Discord's public guild API; the guild id and "/widget.json" follow.
+        std::wstring discordApiBase;
+        // One slice of the pause between maintenance checks (25 slices of
+        // 100 ms, the cancel flag tested before each): Sleep.
+        std::function<void(uint32_t milliseconds)> pause;
+        // Handed to every Patcher and ClientLauncher the bridge builds.
+        Patcher::Seams patcher;
+        ClientLauncher::Seams launcher;
+        // Display modes for "options": the current display's.
+        DisplayModeSource displayModes;
+        // Background names for "init", given the asset folder: the folder's
+        // usable pairs (ListBackgrounds).
+        std::function<std::vector<std::string>(const std::wstring& folder)> listBackgrounds;
+        // Creates every thread the bridge starts: std::thread. May throw
+        // std::system_error like the std::thread constructor.
+        std::function<std::thread(std::function<void()>)> startThread;
+    };
+
+    Bridge(LauncherConfig config, std::wstring exeDir, IHostActions* host, Seams seams = {});
+    // Stops the worker, then cuts the job threads off from the host: none of
+    // them calls it after this returns.
     ~Bridge();
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;
@@ -68,6 +66,16 @@ public:
     void StartWorker();
     void PlayGame(int32_t clients);
     void OpenLink(const std::string& target);
+
+    // Shutdown, on the UI thread after the message loop: raises the cancel
+    // flag, then waits without limit for a worker thread still held. A pass
+    // in progress stops at its next check of the flag.
+    void StopWorker();
+
+    // A worker body is executing (or has been created and not yet ended).
+    bool IsRunning() const { return running.load(); }
+    // The last pass succeeded and no maintenance has been seen since.
+    bool CanPlay() const { return canPlay.load(); }
 
     // Events: each builds its object and posts it to the page.
     void SendInit();
@@ -85,15 +93,9 @@ public:
     // launch thread (PostLaunchEnded).
     void SendLaunchStarted();
 
-    const LauncherConfig config;
-    const std::wstring exeDir;  // without a trailing backslash
-    IHostActions* const host;   // not owned; outlives the bridge
-    std::thread worker;
-    std::atomic<bool> cancel{false};
-    std::atomic<bool> running{false};
-    std::atomic<bool> canPlay{false};
-
 private:
+    friend class BridgeTestAccess;  // tests look at the worker thread handle itself
+
     // What a page loaded again (a reload) has missed: the last maintenance
     // result and the play flag while a body runs, and a launch under way.
     void SendCurrentState();
@@ -105,7 +107,14 @@ private:
     // Starts a detached job thread; false (logged) when none could be made.
     bool StartJob(std::function<void()> body, const char* what);
 
-    BridgeSeams seams;
+    const LauncherConfig config;
+    const std::wstring exeDir;  // without a trailing backslash
+    IHostActions* const host;   // not owned; outlives the bridge
+    std::thread worker;
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> running{false};
+    std::atomic<bool> canPlay{false};
+    const Seams seams;
     // What the job threads hold instead of the raw host pointer.
     std::shared_ptr<HostLink> jobHost;
     // True while a Play's clients are being started; shared with the launch

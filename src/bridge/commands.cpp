@@ -7,7 +7,6 @@
 #include "bridge/bridge.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
-#include "game/client_launcher.h"
 #include "game/game_options.h"
 #include "game/preferences.h"
 #include "text/text.h"
@@ -21,13 +20,12 @@ struct GameLaunchJob {
     std::wstring exeDir;
     std::shared_ptr<IHostActions> host;
     int32_t clientCount = 1;
-    std::function<void(ClientLauncher&)> prepareLauncher;
+    ClientLauncher::Seams launcherSeams;
     std::shared_ptr<std::atomic<bool>> launching;
 };
 
 int RunGameLaunch(GameLaunchJob& job) {
-    ClientLauncher launcher(job.config, job.exeDir);
-    if (job.prepareLauncher) job.prepareLauncher(launcher);
+    ClientLauncher launcher(job.config, job.exeDir, job.launcherSeams);
     return launcher.LaunchClients(job.clientCount);
 }
 
@@ -54,7 +52,9 @@ void Bridge::OnWebMessage(const std::wstring& message) {
             job->guildId = config.guildId;
             job->host = jobHost;
             job->apiBase = seams.discordApiBase;
-            StartJob([job] { FetchDiscordWidget(std::move(*job)); }, "Discord fetch");
+            // Not looked at: a fetch that cannot start is logged, and the
+            // page then simply gets no "discord" event.
+            static_cast<void>(StartJob([job] { FetchDiscordWidget(std::move(*job)); }, "Discord fetch"));
         }
         StartWorker();
     } else if (cmd == "window.minimize") {
@@ -92,7 +92,8 @@ void Bridge::OnWebMessage(const std::wstring& message) {
         options.fullscreen = JsonGetBool(fields, "fullscreen", false);
         options.resW = IntArg(fields, "resW", 1024);
         options.resH = IntArg(fields, "resH", 768);
-        SaveGameOptions(GameSettingsPath(config, exeDir), options, config.useNewConfigFormat);
+        // Not looked at: commands get no replies, and a failed save has logged why.
+        static_cast<void>(SaveGameOptions(GameSettingsPath(config, exeDir), options, config.useNewConfigFormat));
     } else if (cmd == "settings.setClientCount") {
         // Stored as sent: the page may keep 0 and read it back as 0.
         SaveClientCount(exeDir, IntArg(fields, "count", 1));
@@ -117,7 +118,7 @@ void Bridge::PlayGame(int32_t clients) {
     job->exeDir = exeDir;
     job->host = jobHost;
     job->clientCount = count;
-    job->prepareLauncher = seams.prepareLauncher;
+    job->launcherSeams = seams.launcher;
     job->launching = launching;
     // Posted before the thread exists, so the end can never overtake it.
     SendLaunchStarted();

@@ -2,7 +2,6 @@
 #include <vector>
 
 #include "bridge/bridge.h"
-#include "game/backgrounds.h"
 #include "game/game_options.h"
 #include "game/preferences.h"
 #include "game/resolutions.h"
@@ -65,7 +64,7 @@ void Bridge::SendInit() {
     const LauncherPreferences prefs = LoadPreferences(exeDir);
     const std::wstring assets = JoinPath(exeDir, config.assetsFolder);
     const std::string backgrounds =
-        BackgroundsArray(seams.listBackgrounds ? seams.listBackgrounds(assets) : ListBackgrounds(assets));
+        BackgroundsArray(seams.listBackgrounds(assets));
     const std::string links = LinksObject(config);
 
     JsonWriter w;
@@ -81,7 +80,7 @@ void Bridge::SendInit() {
 
 void Bridge::SendOptions() {
     const GameOptions options = LoadGameOptions(GameSettingsPath(config, exeDir), config.useNewConfigFormat);
-    const std::vector<Resolution> modes = seams.displayModes ? ListResolutions(seams.displayModes) : ListResolutions();
+    const std::vector<Resolution> modes = ListResolutions(seams.displayModes);
 
     JsonWriter w;
     AddString(w, "evt", "options");

@@ -6,14 +6,13 @@
 
 #include "app/log.h"
 #include "bridge/bridge.h"
-#include "game/client_launcher.h"
-#include "patcher/patcher.h"
 #include "text/text.h"
 
 namespace vr {
 namespace {
 
 constexpr int kWaitSlices = 25;  // with 100 ms slices: one check about every 2.5 s
+constexpr uint32_t kWaitSliceMs = 100;
 
 constexpr char kFileMissingText[] = "A required file was not found on the server:\n";
 constexpr char kConnectionText[] = "Could not connect to the patch server. Please check your internet connection.";
@@ -38,7 +37,7 @@ void Bridge::StartWorker() {
     cancel.exchange(false);
     try {
         auto body = [this] { WorkerMain(); };
-        worker = seams.startThread ? seams.startThread(body) : std::thread(body);
+        worker = seams.startThread(body);
     } catch (const std::system_error& e) {
         // No body will clear the flag, so do it here: the next start request
         // may try again.
@@ -50,15 +49,14 @@ void Bridge::StartWorker() {
 void Bridge::WaitBeforeNextCheck() {
     for (int i = 0; i < kWaitSlices; ++i) {
         if (cancel.load()) return;
-        Sleep(seams.maintenanceSliceMs);
+        seams.pause(kWaitSliceMs);
     }
 }
 
 void Bridge::WorkerMain() {
     running.exchange(true);
     {
-        Patcher patcher(config, exeDir);
-        if (seams.preparePatcher) seams.preparePatcher(patcher);
+        Patcher patcher(config, exeDir, seams.patcher);
         ProgressCounters counters;
         PatchCallbacks callbacks;
         callbacks.phase = [this](const std::string& phase) { SendPhase(phase, ""); };
@@ -79,10 +77,10 @@ void Bridge::WorkerMain() {
                 SendReady(false);
                 patched = false;
             } else if (!patched) {
-                const int result = patcher.Run(cancel, callbacks);
-                if (result == PatchCancelled) break;  // the page shows the stop itself
-                if (result == SelfUpdateReady) {
-                    if (MakeLauncher().StartUpdater()) {
+                const PatchResult result = patcher.Run(cancel, callbacks);
+                if (result == PatchResult::PatchCancelled) break;  // the page shows the stop itself
+                if (result == PatchResult::SelfUpdateReady) {
+                    if (MakeLauncher().StartUpdater(patcher.SelfUpdatePath())) {
                         // The patch run announced "updating" before the
                         // download; the second one tells the page the
                         // hand-over is now.
@@ -98,10 +96,11 @@ void Bridge::WorkerMain() {
                     SendError(UpdaterFailedText(config.updaterExe));
                     break;
                 }
-                if (result != Finished) {
+                if (result != PatchResult::Finished) {
                     canPlay.exchange(false);
                     SendReady(false);
-                    SendError(result == FileMissing ? kFileMissingText + WideToUtf8(patcher.lastUrl) : kConnectionText);
+                    SendError(result == PatchResult::FileMissing ? kFileMissingText + WideToUtf8(patcher.LastUrl())
+                                                                 : kConnectionText);
                     break;  // no more polling; the page may ask for a retry
                 }
                 patched = true;

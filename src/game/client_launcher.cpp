@@ -1,7 +1,6 @@
 #include "game/client_launcher.h"
 
 #include <windows.h>
-#include <shlobj.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -57,24 +56,17 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
 void DefaultPause(uint32_t milliseconds) { Sleep(milliseconds); }
 
 void DefaultShellOpen(const std::wstring& url) {
-    ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-}
-
-bool DefaultRoamingAppDataFolder(std::wstring& folder) {
-    wchar_t buffer[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer))) return false;
-    folder = buffer;
-    return true;
+    // Not looked at: the browser shows its own errors, and there is nothing
+    // the launcher could do about a missing one.
+    static_cast<void>(ShellExecuteW(nullptr, L"open", url.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
 }
 
 }  // namespace
 
-ClientLauncher::ClientLauncher(LauncherConfig config, std::wstring exeDir)
-    : pause(DefaultPause),
-      shellOpen(DefaultShellOpen),
-      roamingAppDataFolder(DefaultRoamingAppDataFolder),
-      config(std::move(config)),
-      baseDir(WithTrailingBackslash(std::move(exeDir))) {}
+ClientLauncher::Seams::Seams() : pause(DefaultPause), shellOpen(DefaultShellOpen) {}
+
+ClientLauncher::ClientLauncher(LauncherConfig config, std::wstring exeDir, Seams seams)
+    : config(std::move(config)), baseDir(WithTrailingBackslash(std::move(exeDir))), seams(std::move(seams)) {}
 
 bool ClientLauncher::IsAllowedExecutable(const std::wstring& name) const {
     const bool allowed = std::any_of(config.allowedExecutables.begin(), config.allowedExecutables.end(),
@@ -104,29 +96,27 @@ int ClientLauncher::LaunchClients(int32_t count) {
                 break;
             }
             // Lets each client reach its message loop before the next one loads.
-            WaitForInputIdle(process.info.hProcess, kInputIdleWaitMs);
+            // Not looked at: a client without a message loop, or one slower
+            // than the wait, is still a started client.
+            static_cast<void>(WaitForInputIdle(process.info.hProcess, kInputIdleWaitMs));
         }  // handles closed before the pause
         ++started;
-        if (i + 1 < total) pause(kClientSpacingMs);
+        if (i + 1 < total) seams.pause(kClientSpacingMs);
     }
     LogFormat("GameLaunch: started %d/%d client(s)", started, total);
     return started;
 }
 
-bool ClientLauncher::StartUpdater() {
+bool ClientLauncher::StartUpdater(const std::wstring& replacementPath) {
     if (!IsAllowedExecutable(config.updaterExe)) return false;
 
     const std::wstring updaterPath = baseDir + config.updaterExe;
     const std::wstring workDir = WorkingDirectoryOf(baseDir);
 
     wchar_t modulePath[kModulePathChars] = L"";
-    GetModuleFileNameW(nullptr, modulePath, kModulePathChars);
-
-    // The patch run downloads the replacement to this same place.
-    std::wstring replacementPath;
-    std::wstring roaming;
-    if (roamingAppDataFolder(roaming)) {
-        replacementPath = roaming + L"\\" + config.appDataFolderName + L"\\" + config.newLauncher;
+    if (GetModuleFileNameW(nullptr, modulePath, kModulePathChars) == 0) {
+        // The updater still gets its four parts; it refuses an empty path itself.
+        LogFormat("GameLaunch: own path unknown (err %lu)", GetLastError());
     }
 
     const std::wstring commandLine = L"\"" + updaterPath + L"\" \"" + modulePath + L"\" \"" + replacementPath +
@@ -147,7 +137,7 @@ bool ClientLauncher::StartUpdater() {
 
 void ClientLauncher::OpenWebLink(const std::wstring& url) {
     if (StartsWith(url, L"https://") || StartsWith(url, L"http://")) {
-        shellOpen(url);
+        seams.shellOpen(url);
         return;
     }
     LogLine("GameLaunch: refused non-web url");

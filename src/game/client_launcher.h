@@ -12,9 +12,18 @@ namespace vr {
 
 class ClientLauncher {
 public:
+    // What a test may replace; every member starts as the shipped behaviour.
+    struct Seams {
+        Seams();
+        // The pause between two clients: Sleep.
+        std::function<void(uint32_t milliseconds)> pause;
+        // Opens a web address: ShellExecuteW with the verb "open".
+        std::function<void(const std::wstring& url)> shellOpen;
+    };
+
     // exeDir is the launcher's folder; one backslash is appended unless it is
     // empty or already ends in one.
-    ClientLauncher(LauncherConfig config, std::wstring exeDir);
+    ClientLauncher(LauncherConfig config, std::wstring exeDir, Seams seams = {});
 
     // Whole-name, case-insensitive match against allowedExecutables; a miss
     // is logged with the name.
@@ -25,21 +34,18 @@ public:
     int LaunchClients(int32_t count);
 
     // Starts the updater hidden with the launcher's path, the replacement's
-    // path and this process id.
-    bool StartUpdater();
+    // path (where the self-update pass wrote it; may be empty) and this
+    // process id.
+    bool StartUpdater(const std::wstring& replacementPath);
 
     // Opens an http:// or https:// address in the default browser; anything
     // else is refused with a log line.
     void OpenWebLink(const std::wstring& url);
 
-    // Seams, defaulting to the platform. Tests swap them to avoid real waits,
-    // a real browser, or to simulate a missing roaming folder.
-    std::function<void(uint32_t milliseconds)> pause;                 // Sleep
-    std::function<void(const std::wstring& url)> shellOpen;           // ShellExecuteW "open"
-    std::function<bool(std::wstring& folder)> roamingAppDataFolder;   // SHGetFolderPathW(CSIDL_APPDATA)
-
+private:
     const LauncherConfig config;
     const std::wstring baseDir;  // ends in a backslash unless empty
+    const Seams seams;
 };
 
 }  // namespace vr

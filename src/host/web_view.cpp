@@ -4,7 +4,6 @@
 
 #include "app/log.h"
 #include "host/news_isolation_script.h"
-#include "host/web_view_message_box.h"
 #include "text/text.h"
 #include "webview2/iids.h"
 #include "webview2/loader.h"
@@ -103,6 +102,8 @@ bool IsFromOrigin(const std::wstring& source, const std::wstring& origin) {
            source[origin.size()] == L'/';
 }
 
+WebView::Seams::Seams() : messageBox(MessageBoxW) {}
+
 WebView::~WebView() {
     // The runtime's objects go in this order; the host window is already
     // gone, so the controllers are not closed first.
@@ -137,7 +138,7 @@ bool WebView::Create(HWND window, const std::wstring& userDataDir, const std::ws
         LogFormat("WebView: CreateCoreWebView2EnvironmentWithOptions failed 0x%08lx", Code(hr));
         // A runtime may report a failure through the handler before the call
         // returns and fail the call too; the player sees one box, not two.
-        if (!environmentFailureShown_) ShowMessageBox(window_, kRuntimeNotFound, kCaption, MB_OK | MB_ICONERROR);
+        if (!environmentFailureShown_) seams_.messageBox(window_, kRuntimeNotFound, kCaption, MB_OK | MB_ICONERROR);
         return false;
     }
     return true;
@@ -147,7 +148,7 @@ HRESULT WebView::OnEnvironmentCreated(HRESULT result, ICoreWebView2Environment* 
     if (FAILED(result) || !environment) {
         LogFormat("WebView: environment creation failed 0x%08lx", Code(result));
         environmentFailureShown_ = true;
-        ShowMessageBox(window_, kRuntimeNotStarted, kCaption, MB_OK | MB_ICONERROR);
+        seams_.messageBox(window_, kRuntimeNotStarted, kCaption, MB_OK | MB_ICONERROR);
         PostMessageW(window_, WM_CLOSE, 0, 0);
         return result;
     }

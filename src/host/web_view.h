@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "webview2/com_ptr.h"
@@ -28,7 +29,15 @@ class WebView {
 public:
     using MessageFn = std::function<void(const std::wstring&)>;
 
-    WebView() = default;
+    // What a test may replace; every member starts as the shipped behaviour.
+    struct Seams {
+        Seams();
+        // The runtime-failure message box, so a test can read the text and
+        // dismiss the box at once: MessageBoxW.
+        std::function<int(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type)> messageBox;
+    };
+
+    explicit WebView(Seams seams = {}) : seams_(std::move(seams)) {}
     ~WebView();
     WebView(const WebView&) = delete;
     WebView& operator=(const WebView&) = delete;
@@ -92,6 +101,7 @@ private:
     bool mainControllerAnswered_ = false;
     bool newsControllerAnswered_ = false;
     std::vector<HWND> childWindowsBefore_;
+    Seams seams_;
 };
 
 }  // namespace vr

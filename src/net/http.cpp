@@ -12,8 +12,9 @@ namespace vr {
 namespace {
 
 constexpr DWORD kBlockSize = 262144;
-// TLS 1.0 | 1.1 | 1.2: some mirrors still only speak the older versions.
-constexpr DWORD kSecureProtocols = 0xA80;
+// Some mirrors still only speak the older versions.
+constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
+                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 
 struct WinHttpHandle {
   HINTERNET h = nullptr;
@@ -57,8 +58,11 @@ HINTERNET OpenSession(const std::wstring& agent, int timeoutResolve, int timeout
                                   WINHTTP_NO_PROXY_BYPASS, 0);
   if (!session) return nullptr;
   DWORD protocols = kSecureProtocols;
-  WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-  WinHttpSetTimeouts(session, timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive);
+  // Ignored on purpose: a system that refuses the older versions still
+  // speaks its own defaults.
+  static_cast<void>(WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols));
+  // Fails only for negative values, which these never are.
+  static_cast<void>(WinHttpSetTimeouts(session, timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive));
   return session;
 }
 

@@ -11,6 +11,7 @@ namespace {
 // Attempts on one server: the first plus five retries.
 constexpr int kMaxRetries = 5;
 constexpr int kPauseSlices = 20;
+constexpr uint32_t kPauseSliceMs = 100;
 
 struct FileHandle {
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -27,43 +28,37 @@ struct PassFigures {
     double doneMb;
 };
 
-PassFigures Figures(const Patcher& p) {
-    const double elapsed = static_cast<double>(GetTickCount64() - p.runStartTick) / 1000.0;
-    const double mb = static_cast<double>(p.bytesReceived) / 1048576.0;
+PassFigures Figures(uint64_t runStartTick, int64_t bytesReceived) {
+    const double elapsed = static_cast<double>(GetTickCount64() - runStartTick) / 1000.0;
+    const double mb = static_cast<double>(bytesReceived) / 1048576.0;
     return {elapsed > 0.001 ? mb / elapsed : 0.0, mb};
-}
-
-// The 2 s pause between attempts, cut into slices so a cancel is seen quickly.
-bool PauseUnlessCancelled(const Patcher& p, const std::atomic<bool>& cancel) {
-    for (int i = 0; i < kPauseSlices; ++i) {
-        if (cancel.load()) return false;
-        Sleep(p.retryPauseSliceMs);
-    }
-    return true;
 }
 
 void Report(const PatchCallbacks& callbacks, const std::string& text) {
     if (callbacks.status) callbacks.status(text);
 }
 
-// One transfer attempt into the caller's target. Returns the transfer's result
-// with a clean end of the gzip stream folded into Ok; `writeFailed` tells a
-// local write fault apart from a network or decompression fault.
-using Attempt = std::function<HttpStatus(const std::wstring& url, bool& writeFailed)>;
-// Prepares the target before an attempt; false ends the download with Aborted.
-using Prepare = std::function<bool()>;
+}  // namespace
 
-// The server and retry loop shared by both downloads.
-HttpStatus Fetch(Patcher& p, const std::wstring& relPath, const std::atomic<bool>& cancel,
-                 const PatchCallbacks& callbacks, const Prepare& prepare, const Attempt& attempt) {
-    if (p.servers.empty()) return HttpStatus::Failed;
+// The 2 s pause between attempts, cut into slices so a cancel is seen quickly.
+bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
+    for (int i = 0; i < kPauseSlices; ++i) {
+        if (cancel.load()) return false;
+        seams.pause(kPauseSliceMs);
+    }
+    return true;
+}
+
+HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel,
+                          const PatchCallbacks& callbacks, const OpenTarget& openTarget, const Attempt& attempt) {
+    if (servers.empty()) return HttpStatus::Failed;
     for (;;) {
-        const std::wstring url = p.BuildUrl(relPath);
-        p.lastUrl = url;
+        const std::wstring url = BuildUrl(relPath);
+        lastUrl = url;
         HttpStatus remembered = HttpStatus::Failed;
         for (int tries = 0;; ++tries) {
             if (cancel.load()) return HttpStatus::Cancelled;
-            if (prepare && !prepare()) return HttpStatus::Aborted;
+            if (openTarget && !openTarget()) return HttpStatus::Aborted;
             bool writeFailed = false;
             const HttpStatus r = attempt(url, writeFailed);
             if (r == HttpStatus::Ok || r == HttpStatus::Cancelled) return r;
@@ -77,17 +72,15 @@ HttpStatus Fetch(Patcher& p, const std::wstring& relPath, const std::atomic<bool
                 break;
             }
             Report(callbacks, "Network Error! Retrying...");
-            if (!PauseUnlessCancelled(p, cancel)) return HttpStatus::Cancelled;
+            if (!PauseUnlessCancelled(cancel)) return HttpStatus::Cancelled;
         }
         // Servers are tried once each and never wrap around, so one bad file
         // cannot keep a pass cycling forever.
-        if (p.currentServer + 1 >= p.servers.size()) return remembered;
-        ++p.currentServer;
-        Report(callbacks, "Switching to server: " + WideToUtf8(HostOf(p.servers[p.currentServer])));
+        if (currentServer + 1 >= servers.size()) return remembered;
+        ++currentServer;
+        Report(callbacks, "Switching to server: " + WideToUtf8(HostOf(servers[currentServer])));
     }
 }
-
-}  // namespace
 
 HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& out, const std::atomic<bool>& cancel,
                                      const PatchCallbacks& callbacks) {
@@ -102,13 +95,13 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
         if (r == HttpStatus::Ok && !gz.Finish()) return HttpStatus::Failed;
         return r;
     };
-    return Fetch(*this, relPath, cancel, callbacks, nullptr, attempt);
+    return Fetch(relPath, cancel, callbacks, nullptr, attempt);
 }
 
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     FileHandle file;
-    const Prepare prepare = [&] {
+    const OpenTarget reopen = [&] {
         file.Close();
         file.h = CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -121,7 +114,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         progress = [&](uint64_t received, uint64_t total) {
             int percent = 0;
             if (total > 0) percent = static_cast<int>(received * 100 / total > 100 ? 100 : received * 100 / total);
-            const PassFigures f = Figures(*this);
+            const PassFigures f = Figures(runStartTick, bytesReceived);
             callbacks.fileProgress(percent, f.speed, f.doneMb, relPath);
         };
     }
@@ -144,12 +137,12 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         // the pass to delete on final failure.
         file.Close();
         if (r == HttpStatus::Ok && callbacks.fileProgress) {
-            const PassFigures f = Figures(*this);
+            const PassFigures f = Figures(runStartTick, bytesReceived);
             callbacks.fileProgress(100, f.speed, f.doneMb, relPath);
         }
         return r;
     };
-    return Fetch(*this, relPath, cancel, callbacks, prepare, attempt);
+    return Fetch(relPath, cancel, callbacks, reopen, attempt);
 }
 
 }  // namespace vr

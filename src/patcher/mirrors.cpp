@@ -15,17 +15,14 @@ namespace {
 // What one probe thread owns: it writes only its own latency slot.
 struct ProbeJob {
     size_t index;
-    const Patcher* patcher;
+    std::wstring url;
     std::vector<int64_t>* latencies;
     const std::atomic<bool>* cancel;
 };
 
 void RunProbe(std::unique_ptr<ProbeJob> job) {
     const Http http(L"VeltruneClient/1.0");
-    // Joined as they stand: the probe asks for the same object the pass
-    // fetches next, the compressed list.
-    const std::wstring url = job->patcher->servers[job->index] + job->patcher->config.listFile + L".gz";
-    (*job->latencies)[job->index] = http.Probe(url, job->cancel);
+    (*job->latencies)[job->index] = http.Probe(job->url, job->cancel);
 }
 
 }  // namespace
@@ -39,7 +36,10 @@ void Patcher::SelectFastestServer(const std::atomic<bool>& cancel, const PatchCa
     std::vector<std::thread> threads;
     threads.reserve(servers.size());
     for (size_t i = 0; i < servers.size(); ++i) {
-        auto job = std::make_unique<ProbeJob>(ProbeJob{i, this, &latencies, &cancel});
+        // Joined as they stand: the probe asks for the same object the pass
+        // fetches next, the compressed list.
+        const std::wstring url = servers[i] + config.listFile + L".gz";
+        auto job = std::make_unique<ProbeJob>(ProbeJob{i, url, &latencies, &cancel});
         try {
             threads.emplace_back(RunProbe, std::move(job));
         } catch (const std::system_error&) {

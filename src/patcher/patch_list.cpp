@@ -130,7 +130,9 @@ ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int
             curDir = folder;
             curDirRefused = false;
             if (curDir.back() != L'\\') curDir += L'\\';
-            SHCreateDirectoryExW(nullptr, (baseDir + curDir).c_str(), nullptr);
+            // Ignored: an existing folder is the usual case, and a missing one
+            // fails the download of the first file inside it.
+            static_cast<void>(SHCreateDirectoryExW(nullptr, (baseDir + curDir).c_str(), nullptr));
         } else if (kind == 'f' && secondBlank) {
             int64_t mtime = 0, size = 0;
             std::string name;

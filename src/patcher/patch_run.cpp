@@ -10,11 +10,11 @@ namespace {
 
 constexpr int64_t kEpochDelta = 11644473600LL;
 
-int ResultOf(HttpStatus status) {
+PatchResult ResultOf(HttpStatus status) {
     switch (status) {
-        case HttpStatus::Cancelled: return PatchCancelled;
-        case HttpStatus::NotFound: return FileMissing;
-        default: return NetworkError;
+        case HttpStatus::Cancelled: return PatchResult::PatchCancelled;
+        case HttpStatus::NotFound: return PatchResult::FileMissing;
+        default: return PatchResult::NetworkError;
     }
 }
 
@@ -32,19 +32,42 @@ void StampFile(const std::wstring& path, int64_t mtime) {
     FILETIME ft;
     ft.dwLowDateTime = static_cast<DWORD>(ticks);
     ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    SetFileTime(h, nullptr, nullptr, &ft);
+    if (!SetFileTime(h, nullptr, nullptr, &ft)) {
+        LogFormat("Patcher: could not stamp %ls (err %lu)", path.c_str(), GetLastError());
+    }
     CloseHandle(h);
+}
+
+// Creates a folder with its parents. An existing folder is fine, and a
+// folder that cannot be made shows up as the file inside it failing to open,
+// which the download logs and reports.
+void MakeFolder(const std::wstring& folder) {
+    static_cast<void>(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr));
 }
 
 }  // namespace
 
-int Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
+// The replacement launcher's path is built here only: the pass keeps it
+// (SelfUpdatePath) and the worker hands that same text to the updater.
+PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
+    const std::wstring roaming = seams.roamingFolder();
+    if (roaming.empty()) return PatchResult::NetworkError;
+    const std::wstring folder = roaming + L"\\" + config.appDataFolderName;
+    MakeFolder(folder);
+    const std::wstring path = folder + L"\\" + config.newLauncher;
+    const HttpStatus r = DownloadToFile(config.newLauncher, path, cancel, callbacks);
+    if (r != HttpStatus::Ok) return ResultOf(r);
+    selfUpdatePath = path;
+    return PatchResult::SelfUpdateReady;
+}
+
+PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     runStartTick = GetTickCount64();
     bytesReceived = 0;
     Phase(callbacks, "checking");
 
     SelectFastestServer(cancel, callbacks);
-    if (cancel.load()) return PatchCancelled;
+    if (cancel.load()) return PatchResult::PatchCancelled;
 
     std::string text;
     const HttpStatus listStatus = DownloadToString(config.listFile, text, cancel, callbacks);
@@ -55,17 +78,7 @@ int Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callback
         LogFormat("Patcher: launcher out of date (server v%d, local v%d) -> self-update", scan.serverVersion,
                   config.patchVersion);
         Phase(callbacks, "updating");
-        const std::wstring roaming = roamingFolder ? roamingFolder() : std::wstring();
-        if (roaming.empty()) return NetworkError;
-        const std::wstring folder = roaming + L"\\" + config.appDataFolderName;
-        SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-        const std::wstring path = folder + L"\\" + config.newLauncher;
-        const HttpStatus r = DownloadToFile(config.newLauncher, path, cancel, callbacks);
-        if (r == HttpStatus::Ok) {
-            selfUpdatePath = path;
-            return SelfUpdateReady;
-        }
-        return ResultOf(r);
+        return DownloadSelfUpdate(cancel, callbacks);
     }
 
     const int total = static_cast<int>(scan.queue.size());
@@ -74,17 +87,16 @@ int Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callback
         Phase(callbacks, "downloading");
         int done = 0;
         for (const PendingFile& file : scan.queue) {
-            if (cancel.load()) return PatchCancelled;
+            if (cancel.load()) return PatchResult::PatchCancelled;
             const std::wstring fullPath = baseDir + file.relPath;
             const size_t slash = fullPath.rfind(L'\\');
-            if (slash != std::wstring::npos) {
-                SHCreateDirectoryExW(nullptr, fullPath.substr(0, slash).c_str(), nullptr);
-            }
+            if (slash != std::wstring::npos) MakeFolder(fullPath.substr(0, slash));
             const HttpStatus r = DownloadToFile(file.relPath, fullPath, cancel, callbacks);
             if (r != HttpStatus::Ok) {
                 // The download truncated the target, so no stale or partial
-                // copy may stay behind to look current.
-                DeleteFileW(fullPath.c_str());
+                // copy may stay behind to look current. A file that cannot be
+                // deleted was never stamped, so the next pass fetches it again.
+                static_cast<void>(DeleteFileW(fullPath.c_str()));
                 return ResultOf(r);
             }
             StampFile(fullPath, file.mtime);
@@ -93,7 +105,7 @@ int Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callback
         }
     }
     Phase(callbacks, "finished");
-    return Finished;
+    return PatchResult::Finished;
 }
 
 }  // namespace vr

@@ -8,6 +8,8 @@
 namespace vr {
 namespace {
 
+void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
+
 std::wstring RealRoamingFolder() {
     wchar_t buffer[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer))) return {};
@@ -16,8 +18,10 @@ std::wstring RealRoamingFolder() {
 
 }  // namespace
 
-Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir)
-    : config(config), baseDir(std::move(baseDir)), http(L"VeltruneClient/1.0"), roamingFolder(RealRoamingFolder) {
+Patcher::Seams::Seams() : pause(SleepFor), roamingFolder(RealRoamingFolder) {}
+
+Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams)
+    : config(config), baseDir(std::move(baseDir)), http(L"VeltruneClient/1.0"), seams(std::move(seams)) {
     if (this->baseDir.empty() || this->baseDir.back() != L'\\') this->baseDir += L'\\';
     servers = config.mirrors;
     if (servers.empty()) servers.push_back(config.serverUrl);

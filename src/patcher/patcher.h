@@ -30,24 +30,38 @@ struct PatchCallbacks {
     std::function<void(int percent, double speed, double doneMb, const std::wstring& file)> fileProgress;
 };
 
-// Result of one pass (Patcher::Run).
-enum PatchResult : int {
+// Result of one pass (Patcher::Run); the numbers are fixed, since reports
+// print them.
+enum class PatchResult : int32_t {
     Finished = 0,         // every listed file is current
-    SelfUpdateReady = 1,  // the new launcher is at selfUpdatePath
-    FileMissing = 2,      // not found on any server; lastUrl says which
+    SelfUpdateReady = 1,  // the new launcher is at SelfUpdatePath()
+    FileMissing = 2,      // not found on any server; LastUrl() says which
     NetworkError = 3,     // any other failure
     PatchCancelled = 4,   // the cancel flag was seen set
 };
 
+class PatcherTestAccess;
+
 class Patcher {
 public:
-    Patcher(const LauncherConfig& config, std::wstring baseDir);
+    // What a test may replace; every member starts as the shipped behaviour.
+    struct Seams {
+        Seams();
+        // One slice of the 2 s retry pause (20 slices of 100 ms, the cancel
+        // flag tested before each): Sleep.
+        std::function<void(uint32_t milliseconds)> pause;
+        // The roaming application-data folder, empty when unknown:
+        // SHGetFolderPathW(CSIDL_APPDATA).
+        std::function<std::wstring()> roamingFolder;
+    };
 
-    // One complete pass; returns a PatchResult.
-    int Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+    Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams = {});
 
-    // Probes every server at once and orders `servers` fastest first, failed
-    // ones last; `currentServer` is 0 afterwards.
+    // One complete pass.
+    PatchResult Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+
+    // Probes every server at once and orders the server list fastest first,
+    // failed ones last; the current server is the first afterwards.
     void SelectFastestServer(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
 
     // The URL of the compressed object for relPath on the current server.
@@ -59,21 +73,41 @@ public:
     HttpStatus DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                               const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
 
+    // The most recent fetch, set before the first attempt on each server.
+    const std::wstring& LastUrl() const { return lastUrl; }
+    // Where the new launcher was written; empty until a self-update pass.
+    const std::wstring& SelfUpdatePath() const { return selfUpdatePath; }
+    const std::wstring& BaseDir() const { return baseDir; }
+    const std::vector<std::wstring>& Servers() const { return servers; }
+    size_t CurrentServer() const { return currentServer; }
+    // Compressed bytes received since the current pass started.
+    int64_t BytesReceived() const { return bytesReceived; }
+
+private:
+    friend class PatcherTestAccess;  // tests set states a pass reaches slowly or never
+
+    // One transfer attempt into the caller's target, with a clean end of the
+    // gzip stream folded into Ok; `writeFailed` tells a local write fault
+    // apart from a network or decompression fault.
+    using Attempt = std::function<HttpStatus(const std::wstring& url, bool& writeFailed)>;
+    // (Re)opens the target before each attempt; false ends the download with Aborted.
+    using OpenTarget = std::function<bool()>;
+    // The server and retry loop shared by both downloads.
+    HttpStatus Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                     const OpenTarget& openTarget, const Attempt& attempt);
+    bool PauseUnlessCancelled(const std::atomic<bool>& cancel) const;
+    PatchResult DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+
     LauncherConfig config;
     std::wstring baseDir;  // always ends in a backslash
     Http http;
-    std::wstring lastUrl;         // most recent fetch, set before the first attempt on each server
-    std::wstring selfUpdatePath;  // where the new launcher was written
+    std::wstring lastUrl;
+    std::wstring selfUpdatePath;
     std::vector<std::wstring> servers;  // base URLs, each ending in '/'
     size_t currentServer = 0;
-    int64_t bytesReceived = 0;  // compressed bytes of the current pass
+    int64_t bytesReceived = 0;
     uint64_t runStartTick = 0;
-
-    // Test seams; the defaults are the shipped behaviour.
-    // A retry waits 20 slices of this many milliseconds, checking cancel before each.
-    uint32_t retryPauseSliceMs = 100;
-    // The roaming application-data folder (empty when unknown).
-    std::function<std::wstring()> roamingFolder;
+    Seams seams;
 };
 
 // Host part of a URL (port kept): after the first "://" up to the next '/'.

@@ -27,6 +27,16 @@
 #include "text/json.h"
 #include "text/text.h"
 
+namespace vr {
+
+// The worker thread handle itself, which no production caller needs.
+class BridgeTestAccess {
+public:
+    static bool HoldsWorkerThread(const Bridge& bridge) { return bridge.worker.joinable(); }
+};
+
+}  // namespace vr
+
 namespace vr::test {
 
 // The names of an object's top-level members, in the order they appear.
@@ -68,19 +78,11 @@ protected:
         config.mirrors.clear();
         config.guildId.clear();  // tests that want the widget set one
         seams.discordApiBase = server.WUrl() + L"api/guilds/";
-        seams.maintenanceSliceMs = 4;  // a cycle of about 0.1 s
-        seams.preparePatcher = [this](Patcher& patcher) {
-            patcher.retryPauseSliceMs = 1;
-            patcher.roamingFolder = [this] { return dir.Join(L"roaming"); };
-        };
-        seams.prepareLauncher = [this](ClientLauncher& launcher) {
-            launcher.pause = [](uint32_t) {};
-            launcher.shellOpen = [this](const std::wstring& url) { opened.push_back(url); };
-            launcher.roamingAppDataFolder = [this](std::wstring& folder) {
-                folder = dir.Join(L"roaming");
-                return true;
-            };
-        };
+        seams.pause = [](uint32_t) { Sleep(4); };  // a cycle of about 0.1 s
+        seams.patcher.pause = [](uint32_t) { Sleep(1); };
+        seams.patcher.roamingFolder = [this] { return dir.Join(L"roaming"); };
+        seams.launcher.pause = [](uint32_t) {};
+        seams.launcher.shellOpen = [this](const std::wstring& url) { opened.push_back(url); };
         seams.displayModes = [](uint32_t, int32_t&, int32_t&) { return false; };
         dir.MakeDir(L"roaming");
         Maintenance("false");
@@ -106,7 +108,7 @@ protected:
     // Bounded wait for the worker body to end.
     bool WaitIdle(uint32_t timeoutMs = 20000) {
         for (uint32_t waited = 0;; waited += 10) {
-            if (!bridge->running.load()) return true;
+            if (!bridge->IsRunning()) return true;
             if (waited >= timeoutMs) return false;
             Sleep(10);
         }
@@ -127,7 +129,7 @@ protected:
     HttpServer server;
     RecordingHost host;
     LauncherConfig config;
-    BridgeSeams seams;
+    Bridge::Seams seams;
     std::vector<std::wstring> opened;  // links the shell would have opened (UI thread only)
     std::unique_ptr<Bridge> bridge;
 };

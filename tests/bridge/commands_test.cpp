@@ -24,7 +24,7 @@ TEST_F(CommandsTest, OnlyExactCommandObjectsAreObeyed) {
     Send("");
     Send(R"({"cmd":"window.close","extra":[1,{"cmd":"x"}]})");  // arguments never confuse the name
     EXPECT_EQ(host.Calls(), std::vector<std::string>{"Close"});
-    EXPECT_FALSE(bridge->running.load());
+    EXPECT_FALSE(bridge->IsRunning());
     EXPECT_FALSE(dir.Exists(L"PatcherSettings.ini"));
 }
 

@@ -107,8 +107,7 @@ TEST_F(DiscordTest, ClosingDuringAStalledFetchNeitherWaitsNorCallsTheGoneHost) {
 
     // Shutdown as start-up does it; then the host window is gone.
     const auto t0 = std::chrono::steady_clock::now();
-    bridge->cancel.exchange(true);
-    if (bridge->worker.joinable()) bridge->worker.join();
+    bridge->StopWorker();
     bridge.reset();
     host.Retire();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));  // the fetch needs seconds more

@@ -99,8 +99,8 @@ TEST_F(WorkerTest, APassWithDownloadsReportsEveryStepInOrder) {
 
     EXPECT_EQ(dir.Read(L"a.dat"), a);
     EXPECT_EQ(dir.Read(L"sub\\b.dat"), b);
-    EXPECT_TRUE(bridge->canPlay.load());
-    EXPECT_TRUE(bridge->running.load());  // still polling
+    EXPECT_TRUE(bridge->CanPlay());
+    EXPECT_TRUE(bridge->IsRunning());  // still polling
 }
 
 TEST_F(WorkerTest, StartRequestsWhileABodyRunsAreIgnoredWithoutBlocking) {
@@ -146,7 +146,7 @@ TEST_F(WorkerTest, CancelDuringDownloadsEndsSilentlyAndRetryStartsAFreshBody) {
     for (const auto& e : EventsFrom(atCancel)) {
         EXPECT_EQ(EventName(e), "progress") << e;  // blocks already on their way, nothing else
     }
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
     EXPECT_FALSE(dir.Exists(L"big.dat"));  // no partial file is left
 
     File("big.dat", big);
@@ -159,6 +159,29 @@ TEST_F(WorkerTest, CancelDuringDownloadsEndsSilentlyAndRetryStartsAFreshBody) {
     EXPECT_EQ(dir.Read(L"big.dat"), big);
 }
 
+// Closing the window mid-download: the stop request both cancels and waits,
+// so when it returns the body has ended and cleaned up after itself.
+TEST_F(WorkerTest, StopWorkerDuringADownloadReturnsOnlyOnceTheBodyHasEnded) {
+    const std::string big = Noise(3 * 1024 * 1024, 5);
+    List("v 29\n" + FileLine("big.dat", big.size()));
+    Reply slow = Reply::Ok(Gzip(big));
+    slow.throttleBytes = 64 * 1024;
+    slow.throttleDelayMs = 100;
+    server.Set("/patch/big.dat.gz", slow);
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(host.WaitForEventWhere([](const std::string& e) { return e.find("\"filePercent\"") != std::string::npos; },
+                                     20000),
+              0);
+    bridge->StopWorker();
+    EXPECT_FALSE(bridge->IsRunning());
+    EXPECT_FALSE(dir.Exists(L"big.dat"));  // deleted by the body before it ended
+    const size_t atStop = host.EventCount();
+    Sleep(300);
+    EXPECT_EQ(host.EventCount(), atStop);  // nothing trails the stop
+    EXPECT_FALSE(bridge->CanPlay());
+}
+
 TEST_F(WorkerTest, CancelWhileReadyKeepsPlayAndPlayStartsClientsThenCloses) {
     const std::wstring record = dir.Join(L"starts.txt");
     ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
@@ -168,7 +191,7 @@ TEST_F(WorkerTest, CancelWhileReadyKeepsPlayAndPlayStartsClientsThenCloses) {
     ASSERT_GE(WaitReady(true), 0);
     Send(R"({"cmd":"patch.cancel"})");
     ASSERT_TRUE(WaitIdle());
-    EXPECT_TRUE(bridge->canPlay.load());
+    EXPECT_TRUE(bridge->CanPlay());
 
     Send(R"({"cmd":"game.play","clients":0})");
     ASSERT_TRUE(host.WaitForCalls("Close", 1, 20000));
@@ -208,11 +231,7 @@ TEST_F(WorkerTest, ASecondPlayWhileClientsStartIsRefusedAndTheLaunchEndIsAnnounc
     ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
     LogCapture log;
     auto gate = std::make_shared<LaunchGate>();
-    const auto prepare = seams.prepareLauncher;
-    seams.prepareLauncher = [prepare, gate](ClientLauncher& launcher) {
-        prepare(launcher);
-        launcher.pause = [gate](uint32_t) { gate->Wait(); };
-    };
+    seams.launcher.pause = [gate](uint32_t) { gate->Wait(); };
     Make();
     Send(R"({"cmd":"patch.start"})");
     ASSERT_GE(WaitReady(true), 0);
@@ -251,7 +270,7 @@ TEST_F(WorkerTest, AReloadedPageGetsTheCurrentStateAndPlayWorks) {
     ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
     // A ten-second pause between checks, so no polling event falls between
     // the reload and what it re-sends.
-    seams.maintenanceSliceMs = 400;
+    seams.pause = [](uint32_t) { Sleep(400); };
 
     // During maintenance.
     Maintenance("true");
@@ -330,7 +349,7 @@ TEST_F(WorkerTest, MaintenanceAfterSuccessWithdrawsPlayAndAFullPassFollowsIt) {
     const int withdrawn = WaitReady(false);
     ASSERT_GE(withdrawn, 0);
     EXPECT_EQ(host.Events()[withdrawn - 1], R"({"evt":"maintenance","active":true})");
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
     Send(R"({"cmd":"game.play"})");
 
     Maintenance("false");
@@ -352,7 +371,7 @@ TEST_F(WorkerTest, AFileMissingOnTheServerEndsWithReadyFalseAndTheUrl) {
     EXPECT_EQ(EventName(ev.back()), "error");
     const std::string message = Field(ev.back(), "message");
     EXPECT_EQ(message, "A required file was not found on the server:\n" + server.Url() + "patch/gone%20file.dat.gz");
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
     Sleep(200);
     EXPECT_EQ(host.EventCount(), ev.size());  // polling ended with the body
 }
@@ -394,7 +413,7 @@ TEST_F(WorkerTest, AnOutdatedLauncherHandsOverToTheUpdater) {
     for (int n = 0; n < 200 && starts.empty(); ++n, Sleep(50)) starts = ReadFakeStarts(record);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_NE(starts[0].commandLine.find(L"\"" + replacement + L"\""), std::wstring::npos) << starts[0].commandLine;
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
 }
 
 TEST_F(WorkerTest, AnUpdaterThatCannotStartLeavesTheWindowOpenWithAnErrorAndRetryHandsOver) {
@@ -412,7 +431,7 @@ TEST_F(WorkerTest, AnUpdaterThatCannotStartLeavesTheWindowOpenWithAnErrorAndRetr
     EXPECT_EQ(ev.back(), R"({"evt":"error","message":"The launcher update could not be started. Please make sure )"
                          R"(updater.exe is in the game folder and not blocked by security software, then press Retry."})");
     EXPECT_EQ(host.CountCalls("Close"), 0);
-    EXPECT_FALSE(bridge->canPlay.load());
+    EXPECT_FALSE(bridge->CanPlay());
     EXPECT_TRUE(log.Has("GameLaunch: updater start failed (err 2)"));
     EXPECT_TRUE(log.Has("Bridge: the launcher update was not handed over (the updater did not start); staying open"));
 
@@ -446,13 +465,13 @@ TEST_F(WorkerTest, ACancelledBodyThatHasNotEndedSwallowsANewStart) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
     ASSERT_TRUE(WaitIdle());
     Sleep(300);
-    EXPECT_FALSE(bridge->running.load());  // the ignored start left no worker behind
+    EXPECT_FALSE(bridge->IsRunning());  // the ignored start left no worker behind
     EXPECT_EQ(EventsFrom(before), std::vector<std::string>{R"({"evt":"maintenance","active":false})"});
-    EXPECT_TRUE(bridge->canPlay.load());
+    EXPECT_TRUE(bridge->CanPlay());
 }
 
 TEST_F(WorkerTest, RealTimePollingAndAPromptShutdown) {
-    seams.maintenanceSliceMs = BridgeSeams().maintenanceSliceMs;  // the shipped pause
+    seams.pause = Bridge::Seams().pause;  // the shipped pause
     Make();
     // Measured from the start request, so a late wake-up of this thread can
     // only lengthen what it sees: one full pause lies between the two checks.
@@ -468,10 +487,9 @@ TEST_F(WorkerTest, RealTimePollingAndAPromptShutdown) {
     // Shutdown as start-up does it, while the body waits between checks.
     Sleep(500);
     const auto t0 = std::chrono::steady_clock::now();
-    bridge->cancel.exchange(true);
-    if (bridge->worker.joinable()) bridge->worker.join();
+    bridge->StopWorker();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
-    EXPECT_FALSE(bridge->running.load());
+    EXPECT_FALSE(bridge->IsRunning());
 }
 
 TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
@@ -486,8 +504,8 @@ TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
     };
     Make();
     Send(R"({"cmd":"patch.start"})");
-    EXPECT_FALSE(bridge->running.load());
-    EXPECT_FALSE(bridge->worker.joinable());
+    EXPECT_FALSE(bridge->IsRunning());
+    EXPECT_FALSE(BridgeTestAccess::HoldsWorkerThread(*bridge));
     const auto lines = log.Lines();
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
         return l.rfind("Bridge: could not start the worker thread", 0) == 0;

@@ -99,10 +99,10 @@ protected:
     }
 
     // No real waits unless a test asks for them; the pauses are recorded.
-    ClientLauncher Launcher(const std::wstring& exeDir) {
-        ClientLauncher launcher(config, exeDir);
-        launcher.pause = [this](uint32_t ms) { pauses.push_back(ms); };
-        return launcher;
+    ClientLauncher Launcher(const std::wstring& exeDir, std::function<void(uint32_t)> pause = nullptr) {
+        ClientLauncher::Seams seams;
+        seams.pause = pause ? std::move(pause) : [this](uint32_t ms) { pauses.push_back(ms); };
+        return ClientLauncher(config, exeDir, seams);
     }
 
     // The updater is not waited for, so its record may trail the call.
@@ -179,13 +179,12 @@ TEST_F(LaunchTest, EachClientIsAwaitedUntilIdleAndNoHandleIsKept) {
     // The client is slow to reach its message loop; its record is written just
     // before, so it is there when the launch returns only if idle was awaited.
     ScopedEnv slow(L"VR_FAKE_IDLE_DELAY_MS", L"1000");
-    ClientLauncher launcher = Launcher(dir.path());
     // Closed right after the wait, not kept through the pause.
     bool heldDuringPause = true;
-    launcher.pause = [&](uint32_t) {
+    ClientLauncher launcher = Launcher(dir.path(), [&](uint32_t) {
         const auto sofar = ReadFakeStarts(record);
         heldDuringPause = sofar.size() != 1 || HoldsHandleTo(sofar[0].pid);
-    };
+    });
     EXPECT_EQ(launcher.LaunchClients(2), 2);
     EXPECT_FALSE(heldDuringPause);
     const auto starts = ReadFakeStarts(record);
@@ -223,12 +222,11 @@ TEST_F(LaunchTest, TwoClientsStartAtLeastTheSpacingApartInRealTime) {
 }
 
 TEST_F(LaunchTest, FailedStartStopsTheLoopAndIsLoggedBeforeTheSummary) {
-    ClientLauncher launcher = Launcher(dir.path());
     // The executable vanishes after the first client, so the second start fails.
-    launcher.pause = [this](uint32_t ms) {
+    ClientLauncher launcher = Launcher(dir.path(), [this](uint32_t ms) {
         pauses.push_back(ms);
         MoveFileW(dir.Join(L"quorvane.exe").c_str(), dir.Join(L"moved.exe").c_str());
-    };
+    });
     EXPECT_EQ(launcher.LaunchClients(3), 1);
     EXPECT_EQ(ReadFakeStarts(record).size(), 1u);
     EXPECT_EQ(pauses.size(), 1u);  // no third attempt, no pause after the failure
@@ -254,7 +252,7 @@ TEST_F(LaunchTest, AllowListMatchesWholeNamesIgnoringCase) {
     config.gameExe = L"quorvane.exe.exe";
     EXPECT_EQ(Launcher(dir.path()).LaunchClients(1), 0);
     config.updaterExe = L"game.exe";
-    EXPECT_FALSE(Launcher(dir.path()).StartUpdater());
+    EXPECT_FALSE(Launcher(dir.path()).StartUpdater(dir.Join(L"new.exe")));
     Sleep(300);  // an updater would not be waited for; give a wrong one time to show
     EXPECT_TRUE(ReadFakeStarts(record).empty());
 
@@ -283,8 +281,10 @@ TEST_F(LaunchTest, UpdaterGetsFourPartCommandLineAndStartsHidden) {
     ASSERT_TRUE(SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, roaming)));
     const std::wstring pid = std::to_wstring(GetCurrentProcessId());
 
-    ClientLauncher launcher(config, dir.path());  // the platform's roaming folder
-    EXPECT_TRUE(launcher.StartUpdater());
+    // Where the self-update pass puts the replacement with the platform's
+    // roaming folder.
+    ClientLauncher launcher(config, dir.path());
+    EXPECT_TRUE(launcher.StartUpdater(std::wstring(roaming) + L"\\Quorvane\\newLauncher.exe"));
     const auto starts = WaitForStarts(1);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].commandLine, L"\"" + dir.path() + L"\\updater.exe\" \"" + module + L"\" \"" + roaming +
@@ -295,12 +295,11 @@ TEST_F(LaunchTest, UpdaterGetsFourPartCommandLineAndStartsHidden) {
     EXPECT_FALSE(HoldsHandleTo(starts[0].pid));
 }
 
-TEST_F(LaunchTest, UpdaterWithoutRoamingFolderGetsEmptyQuotesThenProcessId) {
+TEST_F(LaunchTest, UpdaterWithoutReplacementPathGetsEmptyQuotesThenProcessId) {
     wchar_t module[520];
     GetModuleFileNameW(nullptr, module, 520);
     ClientLauncher launcher(config, dir.path() + L"\\");
-    launcher.roamingAppDataFolder = [](std::wstring&) { return false; };
-    EXPECT_TRUE(launcher.StartUpdater());
+    EXPECT_TRUE(launcher.StartUpdater(L""));
     const auto starts = WaitForStarts(1);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0].commandLine, L"\"" + dir.path() + L"\\updater.exe\" \"" + module + L"\" \"\" " +
@@ -310,15 +309,16 @@ TEST_F(LaunchTest, UpdaterWithoutRoamingFolderGetsEmptyQuotesThenProcessId) {
 
 TEST_F(LaunchTest, UpdaterThatCannotStartIsLogged) {
     DeleteFileW(dir.Join(L"updater.exe").c_str());
-    EXPECT_FALSE(ClientLauncher(config, dir.path()).StartUpdater());
+    EXPECT_FALSE(ClientLauncher(config, dir.path()).StartUpdater(dir.Join(L"new.exe")));
     EXPECT_EQ(log.Lines(), (std::vector<std::string>{"GameLaunch: updater start failed (err 2)"}));
 }
 
 TEST(WebLinkTest, OnlyLowerCaseWebSchemesReachTheShell) {
     LogCapture log;
-    ClientLauncher launcher(LauncherConfig{}, L"C:\\Games");
     std::vector<std::wstring> opened;
-    launcher.shellOpen = [&](const std::wstring& url) { opened.push_back(url); };
+    ClientLauncher::Seams seams;
+    seams.shellOpen = [&](const std::wstring& url) { opened.push_back(url); };
+    ClientLauncher launcher(LauncherConfig{}, L"C:\\Games", seams);
 
     for (const wchar_t* url : {L"https://discord.gg/veltrune", L"http://www.veltrune.example/wiki.php", L"http://",
                                L"HTTPS://www.veltrune.example/", L"Http://www.veltrune.example/",

@@ -12,7 +12,6 @@
 
 #include "app/log.h"
 #include "fake_webview2_client.h"
-#include "host/web_view_message_box.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
 
@@ -40,6 +39,13 @@ std::vector<BoxCall> g_boxes;
 int RecordBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type) {
     g_boxes.push_back({owner, text, caption, type});
     return IDOK;
+}
+
+// The seams of a view whose message boxes are recorded, not shown.
+WebView::Seams RecordingSeams() {
+    WebView::Seams seams;
+    seams.messageBox = RecordBox;
+    return seams;
 }
 
 int g_closeRequests = 0;
@@ -79,14 +85,12 @@ protected:
         ASSERT_TRUE(fake.Loaded());
         g_boxes.clear();
         g_closeRequests = 0;
-        previousBox = SetMessageBoxFunction(RecordBox);
         window = CreateTestWindow();
         ASSERT_NE(window, nullptr);
     }
     void TearDown() override {
         view.reset();
         DestroyWindow(window);
-        SetMessageBoxFunction(previousBox);
         InitLog(L"");
     }
 
@@ -119,9 +123,8 @@ protected:
 
     TempDir logDir;
     FakeWebView2 fake;
-    MessageBoxFn previousBox = nullptr;
     HWND window = nullptr;
-    std::unique_ptr<WebView> view = std::make_unique<WebView>();
+    std::unique_ptr<WebView> view = std::make_unique<WebView>(RecordingSeams());
     std::vector<std::wstring> messages;
 };
 
@@ -263,7 +266,7 @@ TEST_F(WebViewTest, AssetsFolderIsMappedOnlyWithBothHostAndFolder) {
     EXPECT_EQ(CountCalls("view 0 SetVirtualHostNameToFolderMapping"), 1);
     EXPECT_TRUE(fake.Called("view 0 SetVirtualHostNameToFolderMapping veltrune-ui.example 1 " + Narrow(kWebDir)));
 
-    view = std::make_unique<WebView>();
+    view = std::make_unique<WebView>(RecordingSeams());
     fake.Command("RESET");
     ASSERT_TRUE(Create(kStartUrl, L"assets.veltrune.example", L""));
     ASSERT_TRUE(WaitForCall("view 0 Navigate ", true));
@@ -382,7 +385,7 @@ TEST_F(WebViewTest, ControllerFailureAnsweredInsideTheCallAndByItIsHandledOnce) 
 
 // One real box, dismissed through its window as a player would.
 TEST_F(WebViewTest, RealMessageBoxAppearsOwnedByTheWindow) {
-    SetMessageBoxFunction(nullptr);
+    view = std::make_unique<WebView>();  // the shipped message box
     TempDir noRuntime;
     SetEnvironmentVariableW(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", noRuntime.path().c_str());
     std::wstring seenText;

@@ -37,9 +37,12 @@ protected:
     Patcher Make(const std::vector<const HttpServer*>& list) {
         std::vector<std::wstring> urls;
         for (const HttpServer* s : list) urls.push_back(s->WUrl());
-        Patcher p(test::ConfigFor(urls), game.path());
-        p.retryPauseSliceMs = 1;
-        return p;
+        Patcher::Seams seams = test::QuickPauses();
+        seams.pause = [this](uint32_t ms) {
+            pauses.push_back(ms);
+            Sleep(1);
+        };
+        return Patcher(test::ConfigFor(urls), game.path(), realPauses ? Patcher::Seams() : seams);
     }
     std::string Switch(const HttpServer& s) { return "status Switching to server: 127.0.0.1:" + std::to_string(s.Port()); }
 
@@ -48,6 +51,8 @@ protected:
     std::atomic<bool> cancel{false};
     test::Recorder rec;
     HttpServer s1, s2, s3;
+    std::vector<uint32_t> pauses;  // slices asked of the pause seam
+    bool realPauses = false;       // Make gives the shipped pause
 };
 
 TEST_F(DownloadTest, OneFailingServerGetsSixAttempts) {
@@ -56,8 +61,10 @@ TEST_F(DownloadTest, OneFailingServerGetsSixAttempts) {
     EXPECT_EQ(p.DownloadToFile(L"a.dat", game.Join(L"a.dat"), cancel, rec.Callbacks()), HttpStatus::Failed);
     EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 6);
     EXPECT_EQ(rec.Count(kRetry), 5);
+    // Each retry waits 2 s as 20 slices of 100 ms.
+    EXPECT_EQ(pauses, std::vector<uint32_t>(5 * 20, 100u));
     for (const auto& e : rec.events) EXPECT_EQ(e.find("Switching"), std::string::npos) << e;
-    EXPECT_EQ(p.lastUrl, s1.WUrl() + L"a.dat.gz");
+    EXPECT_EQ(p.LastUrl(), s1.WUrl() + L"a.dat.gz");
 
     std::string text = "untouched";
     EXPECT_EQ(p.DownloadToString(L"a.dat", text, cancel, {}), HttpStatus::Failed);
@@ -74,15 +81,15 @@ TEST_F(DownloadTest, NotFoundMovesOnAtOnceAndStays) {
     EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 1);
     EXPECT_EQ(rec.Count(kRetry), 0);  // a retry pause always announces itself
     EXPECT_EQ(rec.Count(Switch(s2)), 1);
-    EXPECT_EQ(p.currentServer, 1u);
+    EXPECT_EQ(p.CurrentServer(), 1u);
     EXPECT_TRUE(game.Read(L"a.dat") == a);
-    EXPECT_EQ(p.lastUrl, s2.WUrl() + L"a.dat.gz");
+    EXPECT_EQ(p.LastUrl(), s2.WUrl() + L"a.dat.gz");
 
     // The next file starts on the server that worked.
     ASSERT_EQ(p.DownloadToFile(L"b.dat", game.Join(L"b.dat"), cancel, rec.Callbacks()), HttpStatus::Ok);
     EXPECT_EQ(s1.CountRequests("/b.dat.gz"), 0);
     EXPECT_TRUE(game.Read(L"b.dat") == b);
-    EXPECT_EQ(p.currentServer, 1u);
+    EXPECT_EQ(p.CurrentServer(), 1u);
     EXPECT_EQ(s1.Requests().front().userAgent, "VeltruneClient/1.0");
 }
 
@@ -96,8 +103,8 @@ TEST_F(DownloadTest, LastServerDecidesTheResult) {
     EXPECT_EQ(s2.CountRequests("/a.dat.gz"), 6);
     EXPECT_EQ(s3.CountRequests("/a.dat.gz"), 1);
     EXPECT_EQ(rec.Count(kRetry), 10);
-    EXPECT_EQ(p.lastUrl, s3.WUrl() + L"a.dat.gz");
-    EXPECT_EQ(p.currentServer, 2u);
+    EXPECT_EQ(p.LastUrl(), s3.WUrl() + L"a.dat.gz");
+    EXPECT_EQ(p.CurrentServer(), 2u);
 
     // Never wraps around: the next file starts, and ends, on the last server.
     EXPECT_EQ(p.DownloadToFile(L"b.dat", game.Join(L"b.dat"), cancel, {}), HttpStatus::NotFound);
@@ -109,7 +116,7 @@ TEST_F(DownloadTest, LastServerDecidesTheResult) {
     EXPECT_EQ(q.DownloadToFile(L"c.dat", game.Join(L"c.dat"), cancel, {}), HttpStatus::Failed);
 
     Patcher none = Make({&s1});
-    none.servers.clear();
+    PatcherTestAccess::ClearServers(none);
     EXPECT_EQ(none.DownloadToFile(L"c.dat", game.Join(L"c.dat"), cancel, {}), HttpStatus::Failed);
     std::string out;
     EXPECT_EQ(none.DownloadToString(L"c.dat", out, cancel, {}), HttpStatus::Failed);
@@ -123,7 +130,7 @@ TEST_F(DownloadTest, TargetThatIsAFolderAborts) {
     EXPECT_EQ(s1.CountRequests("/dir.gz") + s2.CountRequests("/dir.gz"), 0);
     EXPECT_TRUE(rec.events.empty());
     EXPECT_TRUE(log.Has("Patcher: cannot open " + WideToUtf8(game.Join(L"dir")) + " for writing (err "));
-    EXPECT_EQ(p.currentServer, 0u);
+    EXPECT_EQ(p.CurrentServer(), 0u);
 }
 
 TEST_F(DownloadTest, DamagedBodiesAreRetried) {
@@ -188,7 +195,7 @@ TEST_F(DownloadTest, ProgressAndCounters) {
     EXPECT_EQ(percents.back(), 100);
     EXPECT_LT(percents.front(), 100);
     for (size_t i = 1; i < percents.size(); ++i) EXPECT_GE(percents[i], percents[i - 1]);
-    EXPECT_EQ(p.bytesReceived, static_cast<int64_t>(gz.size()));
+    EXPECT_EQ(p.BytesReceived(), static_cast<int64_t>(gz.size()));
     EXPECT_DOUBLE_EQ(doneMb.back(), gz.size() / 1048576.0);
     EXPECT_EQ(files.back(), L"sized");
 
@@ -197,7 +204,7 @@ TEST_F(DownloadTest, ProgressAndCounters) {
     ASSERT_GE(percents.size(), 2u);
     for (size_t i = 0; i + 1 < percents.size(); ++i) EXPECT_EQ(percents[i], 0);
     EXPECT_EQ(percents.back(), 100);
-    EXPECT_EQ(p.bytesReceived, 2 * static_cast<int64_t>(gz.size()));
+    EXPECT_EQ(p.BytesReceived(), 2 * static_cast<int64_t>(gz.size()));
     EXPECT_TRUE(game.Read(L"unsized") == data);
 
     // The list download neither counts bytes nor reports progress.
@@ -206,7 +213,7 @@ TEST_F(DownloadTest, ProgressAndCounters) {
     ASSERT_EQ(p.DownloadToString(L"list", text, cancel, c), HttpStatus::Ok);
     EXPECT_EQ(text, "text");
     EXPECT_TRUE(percents.empty());
-    EXPECT_EQ(p.bytesReceived, 2 * static_cast<int64_t>(gz.size()));
+    EXPECT_EQ(p.BytesReceived(), 2 * static_cast<int64_t>(gz.size()));
 }
 
 TEST_F(DownloadTest, PathsArePercentEncodedOnTheWire) {
@@ -214,14 +221,14 @@ TEST_F(DownloadTest, PathsArePercentEncodedOnTheWire) {
     Patcher p = Make({&s1});
     ASSERT_EQ(p.DownloadToFile(L"Data\\My File#\u00e9.dat", game.Join(L"x.dat"), cancel, {}), HttpStatus::Ok);
     EXPECT_EQ(game.Read(L"x.dat"), "ok");
-    EXPECT_EQ(p.lastUrl, s1.WUrl() + L"Data/My%20File%23%C3%A9.dat.gz");
+    EXPECT_EQ(p.LastUrl(), s1.WUrl() + L"Data/My%20File%23%C3%A9.dat.gz");
 }
 
 TEST_F(DownloadTest, RetryPauseInRealTime) {
     s1.Serve("/a.gz", Gzip("abc"));
     s1.FailFirst("/a.gz", 1, Reply::Status(500));
+    realPauses = true;  // the shipped pause
     Patcher p = Make({&s1});
-    p.retryPauseSliceMs = 100;  // the shipped value
     const auto start = Clock::now();
     ASSERT_EQ(p.DownloadToFile(L"a", game.Join(L"a"), cancel, rec.Callbacks()), HttpStatus::Ok);
     EXPECT_GE(MsSince(start), 1900);
@@ -230,8 +237,8 @@ TEST_F(DownloadTest, RetryPauseInRealTime) {
 
 TEST_F(DownloadTest, CancelDuringRetryPauseEndsQuickly) {
     s1.Set("/a.gz", Reply::Status(500));
+    realPauses = true;
     Patcher p = Make({&s1});
-    p.retryPauseSliceMs = 100;
     std::atomic<bool> retrying{false};
     PatchCallbacks c;
     c.status = [&](const std::string&) { retrying = true; };

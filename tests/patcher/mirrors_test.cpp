@@ -41,10 +41,10 @@ TEST_F(MirrorTest, FastestFirstFailedLast) {
     s2.Set("/list.txt.gz", Delayed(0));
     // s3 has no list: 404 counts as a failed probe.
     Patcher p = Make({&s3, &s1, &s2});
-    p.currentServer = 2;
+    PatcherTestAccess::SetCurrentServer(p, 2);
     p.SelectFastestServer(cancel, rec.Callbacks());
-    EXPECT_EQ(p.servers, (std::vector<std::wstring>{s2.WUrl(), s1.WUrl(), s3.WUrl()}));
-    EXPECT_EQ(p.currentServer, 0u);
+    EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{s2.WUrl(), s1.WUrl(), s3.WUrl()}));
+    EXPECT_EQ(p.CurrentServer(), 0u);
 
     ASSERT_EQ(rec.events.size(), 2u);
     EXPECT_EQ(rec.events[0], "status Selecting fastest server...");
@@ -74,7 +74,7 @@ TEST_F(MirrorTest, AllFailedKeepConfiguredOrder) {
     s2.Set("/list.txt.gz", Reply::Status(500));
     Patcher p = Make({&s3, &s1, &s2});
     p.SelectFastestServer(cancel, rec.Callbacks());
-    EXPECT_EQ(p.servers, (std::vector<std::wstring>{s3.WUrl(), s1.WUrl(), s2.WUrl()}));
+    EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{s3.WUrl(), s1.WUrl(), s2.WUrl()}));
     EXPECT_EQ(rec.events.back(), "status Server: " + Host(s3));
     EXPECT_EQ(log.Count(" latency -1 ms"), 3);
 
@@ -82,7 +82,7 @@ TEST_F(MirrorTest, AllFailedKeepConfiguredOrder) {
     s1.Set("/list.txt.gz", Delayed(0));
     Patcher q = Make({&s2, &s3, &s1});
     q.SelectFastestServer(cancel, {});
-    EXPECT_EQ(q.servers, (std::vector<std::wstring>{s1.WUrl(), s2.WUrl(), s3.WUrl()}));
+    EXPECT_EQ(q.Servers(), (std::vector<std::wstring>{s1.WUrl(), s2.WUrl(), s3.WUrl()}));
 }
 
 TEST_F(MirrorTest, SingleServerProbesNothing) {
@@ -92,7 +92,7 @@ TEST_F(MirrorTest, SingleServerProbesNothing) {
     EXPECT_TRUE(rec.events.empty());
     EXPECT_EQ(s1.Requests().size(), 0u);
     EXPECT_EQ(log.Count("Patcher: mirror"), 0);
-    EXPECT_EQ(p.servers, std::vector<std::wstring>{s1.WUrl()});
+    EXPECT_EQ(p.Servers(), std::vector<std::wstring>{s1.WUrl()});
 }
 
 TEST_F(MirrorTest, ProbesRunTogether) {

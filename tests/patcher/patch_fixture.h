@@ -13,7 +13,26 @@
 #include "support/temp_dir.h"
 #include "text/text.h"
 
+namespace vr {
+
+// Puts a patcher into states that a pass reaches only slowly or never.
+class PatcherTestAccess {
+public:
+    static void SetCurrentServer(Patcher& p, size_t index) { p.currentServer = index; }
+    static void ClearServers(Patcher& p) { p.servers.clear(); }
+    static const std::wstring& UserAgent(const Patcher& p) { return p.http.userAgent; }
+};
+
+}  // namespace vr
+
 namespace vr::test {
+
+// The shipped seams with 1 ms pause slices, so retries take 20 ms, not 2 s.
+inline Patcher::Seams QuickPauses() {
+    Patcher::Seams seams;
+    seams.pause = [](uint32_t) { Sleep(1); };
+    return seams;
+}
 
 // Every callback as one line: "phase checking", "status ...", "count 3",
 // "done 1/3", "progress 100 a.dat".

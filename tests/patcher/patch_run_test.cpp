@@ -45,16 +45,15 @@ struct Published {
 
 class PatchRunTest : public ::testing::Test {
 protected:
-    Patcher Make(const std::vector<const HttpServer*>& list) {
+    Patcher Make(const std::vector<const HttpServer*>& list, bool withRoaming = true) {
         std::vector<std::wstring> urls;
         for (const HttpServer* s : list) urls.push_back(s->WUrl());
         LauncherConfig c = test::ConfigFor(urls);
         c.appDataFolderName = L"VeltruneTestData";
         c.newLauncher = L"newLauncher.exe";
-        Patcher p(c, game.path());
-        p.retryPauseSliceMs = 1;
-        p.roamingFolder = [this] { return roaming.path(); };
-        return p;
+        Patcher::Seams seams = test::QuickPauses();
+        seams.roamingFolder = [this, withRoaming] { return withRoaming ? roaming.path() : std::wstring(); };
+        return Patcher(c, game.path(), seams);
     }
     int FileRequests(const HttpServer& s) const {
         int n = 0;
@@ -76,7 +75,7 @@ TEST_F(PatchRunTest, AllCurrentFinishesWithoutDownloads) {
     game.Write(L"a.dat", "aaaa");
     test::SetUnixMtime(game.Join(L"a.dat"), 1600000001);
     Patcher p = Make({&s1});
-    EXPECT_EQ(p.Run(cancel, rec.Callbacks()), Finished);
+    EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::Finished);
     EXPECT_EQ(rec.events, (std::vector<std::string>{"phase checking", "phase finished"}));
     EXPECT_EQ(FileRequests(s1), 0);
 }
@@ -95,7 +94,7 @@ TEST_F(PatchRunTest, StaleFilesDownloadInOrderAndStayCurrent) {
     game.Write(L"stray.txt", "mine");     // not listed: left alone
 
     Patcher p = Make({&s1, &s2});
-    ASSERT_EQ(p.Run(cancel, rec.Callbacks()), Finished);
+    ASSERT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::Finished);
     const std::vector<std::string> expected = {
         "phase checking", "count 3",  "phase downloading", "progress 100 a.dat",
         "done 1/3",       "progress 100 Data\\Sub\\b b.dat", "done 2/3",
@@ -118,12 +117,12 @@ TEST_F(PatchRunTest, StaleFilesDownloadInOrderAndStayCurrent) {
     // A second pass finds everything current.
     const int before = FileRequests(s1) + FileRequests(s2);
     rec.events.clear();
-    EXPECT_EQ(p.Run(cancel, rec.Callbacks()), Finished);
+    EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::Finished);
     EXPECT_EQ(FileRequests(s1) + FileRequests(s2), before);
     EXPECT_EQ(rec.Count("phase downloading"), 0);
 
     // Every member empty is a valid record.
-    EXPECT_EQ(p.Run(cancel, PatchCallbacks{}), Finished);
+    EXPECT_EQ(p.Run(cancel, PatchCallbacks{}), PatchResult::Finished);
 }
 
 TEST_F(PatchRunTest, MissingThirdFileKeepsFirstTwo) {
@@ -140,12 +139,12 @@ TEST_F(PatchRunTest, MissingThirdFileKeepsFirstTwo) {
     game.Write(L"c.dat", "stale copy");
 
     Patcher p = Make({&s2, &s1});
-    EXPECT_EQ(p.Run(cancel, rec.Callbacks()), FileMissing);
+    EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::FileMissing);
     EXPECT_EQ(game.Read(L"a.dat"), "one");
     EXPECT_EQ(game.Read(L"b.dat"), "two");
     EXPECT_FALSE(game.Exists(L"c.dat"));
     EXPECT_FALSE(game.Exists(L"d.dat"));  // nothing after the failure is tried
-    EXPECT_EQ(p.lastUrl, s2.WUrl() + L"c.dat.gz");
+    EXPECT_EQ(p.LastUrl(), s2.WUrl() + L"c.dat.gz");
     EXPECT_EQ(rec.Count("done 2/4"), 1);
     EXPECT_EQ(rec.Count("done 3/4"), 0);
     EXPECT_EQ(rec.Count("phase finished"), 0);
@@ -162,7 +161,7 @@ TEST_F(PatchRunTest, FailuresMapToResults) {
         cut.truncateAt = cut.body.size() / 2;
         s1.Set("/a.dat.gz", cut);
         Patcher p = Make({&s1});
-        EXPECT_EQ(p.Run(cancel, rec.Callbacks()), NetworkError);
+        EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::NetworkError);
         EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 6);
         EXPECT_FALSE(game.Exists(L"a.dat"));
     }
@@ -172,19 +171,19 @@ TEST_F(PatchRunTest, FailuresMapToResults) {
         pub.Serve({&s1});
         game.MakeDir(L"dir.dat");
         Patcher p = Make({&s1});
-        EXPECT_EQ(p.Run(cancel, {}), NetworkError);
+        EXPECT_EQ(p.Run(cancel, {}), PatchResult::NetworkError);
         EXPECT_EQ(s1.CountRequests("/dir.dat.gz"), 0);
         EXPECT_TRUE(log.Has("Patcher: cannot open " + WideToUtf8(game.Join(L"dir.dat")) + " for writing (err "));
     }
     {  // the list itself
         s1.Remove("/list.txt.gz");
         Patcher p = Make({&s1});
-        EXPECT_EQ(p.Run(cancel, {}), FileMissing);
-        EXPECT_EQ(p.lastUrl, s1.WUrl() + L"list.txt.gz");
+        EXPECT_EQ(p.Run(cancel, {}), PatchResult::FileMissing);
+        EXPECT_EQ(p.LastUrl(), s1.WUrl() + L"list.txt.gz");
         s1.Set("/list.txt.gz", Reply::Status(502));
-        EXPECT_EQ(p.Run(cancel, {}), NetworkError);
+        EXPECT_EQ(p.Run(cancel, {}), PatchResult::NetworkError);
         s1.Serve("/list.txt.gz", "plain text, not gzip");
-        EXPECT_EQ(p.Run(cancel, {}), NetworkError);
+        EXPECT_EQ(p.Run(cancel, {}), PatchResult::NetworkError);
     }
 }
 
@@ -201,9 +200,9 @@ TEST_F(PatchRunTest, VersionMismatchDownloadsOnlyTheNewLauncher) {
         server.Serve("/newLauncher.exe.gz", Gzip("MZ new build"));
         test::Recorder r;
         Patcher p = Make({&server});
-        ASSERT_EQ(p.Run(cancel, r.Callbacks()), SelfUpdateReady);
+        ASSERT_EQ(p.Run(cancel, r.Callbacks()), PatchResult::SelfUpdateReady);
         const std::wstring expected = roaming.path() + L"\\VeltruneTestData\\newLauncher.exe";
-        EXPECT_EQ(p.selfUpdatePath, expected);
+        EXPECT_EQ(p.SelfUpdatePath(), expected);
         EXPECT_EQ(roaming.Read(L"VeltruneTestData\\newLauncher.exe"), "MZ new build");
         EXPECT_EQ(r.Milestones(), (std::vector<std::string>{"phase checking", "phase updating",
                                                             "progress 100 newLauncher.exe"}));
@@ -215,13 +214,12 @@ TEST_F(PatchRunTest, VersionMismatchDownloadsOnlyTheNewLauncher) {
 
     s1.Serve("/list.txt.gz", Gzip("v 31\n"));
     Patcher missing = Make({&s1});
-    EXPECT_EQ(missing.Run(cancel, {}), FileMissing);
-    EXPECT_EQ(missing.lastUrl, s1.WUrl() + L"newLauncher.exe.gz");
-    EXPECT_TRUE(missing.selfUpdatePath.empty());
+    EXPECT_EQ(missing.Run(cancel, {}), PatchResult::FileMissing);
+    EXPECT_EQ(missing.LastUrl(), s1.WUrl() + L"newLauncher.exe.gz");
+    EXPECT_TRUE(missing.SelfUpdatePath().empty());
 
-    Patcher noFolder = Make({&s1});
-    noFolder.roamingFolder = [] { return std::wstring(); };
-    EXPECT_EQ(noFolder.Run(cancel, {}), NetworkError);
+    Patcher noFolder = Make({&s1}, false);
+    EXPECT_EQ(noFolder.Run(cancel, {}), PatchResult::NetworkError);
     EXPECT_EQ(s1.CountRequests("/newLauncher.exe.gz"), 1);
 }
 
@@ -236,13 +234,13 @@ TEST_F(PatchRunTest, SelfUpdateUsesTheRealRoamingFolder) {
     LauncherConfig c = test::ConfigFor({s1.WUrl()});
     c.appDataFolderName = folderName;
     Patcher p(c, game.path());
-    const int result = p.Run(cancel, {});
+    const PatchResult result = p.Run(cancel, {});
     const std::wstring path = folder + L"\\newLauncher.exe";
     const bool written = GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     DeleteFileW(path.c_str());
     RemoveDirectoryW(folder.c_str());
-    EXPECT_EQ(result, SelfUpdateReady);
-    EXPECT_EQ(p.selfUpdatePath, path);
+    EXPECT_EQ(result, PatchResult::SelfUpdateReady);
+    EXPECT_EQ(p.SelfUpdatePath(), path);
     EXPECT_TRUE(written);
 }
 
@@ -257,7 +255,7 @@ TEST_F(PatchRunTest, CancelStopsThePass) {
             Sleep(300);
             cancel = true;
         });
-        EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchCancelled);
+        EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::PatchCancelled);
         t.join();
         EXPECT_EQ(s1.CountRequests("/list.txt.gz"), 1);  // the probe only
         EXPECT_EQ(s2.CountRequests("/list.txt.gz"), 1);
@@ -273,7 +271,7 @@ TEST_F(PatchRunTest, CancelStopsThePass) {
         Patcher p = Make({&server});
         PatchCallbacks c;
         c.filesDone = [&](int, int) { cancel = true; };
-        EXPECT_EQ(p.Run(cancel, c), PatchCancelled);
+        EXPECT_EQ(p.Run(cancel, c), PatchResult::PatchCancelled);
         EXPECT_EQ(game.Read(L"a.dat"), "first");
         EXPECT_EQ(test::UnixMtime(game.Join(L"a.dat")), 7);
         EXPECT_EQ(server.CountRequests("/b.dat.gz"), 0);
@@ -301,9 +299,8 @@ TEST_F(PatchRunTest, UnsafeEntriesNeverTouchAnythingOutside) {
     pub.Serve({&s1});
 
     LauncherConfig c = test::ConfigFor({s1.WUrl()});
-    Patcher p(c, gameDir);
-    p.retryPauseSliceMs = 1;
-    ASSERT_EQ(p.Run(cancel, {}), Finished);
+    Patcher p(c, gameDir, test::QuickPauses());
+    ASSERT_EQ(p.Run(cancel, {}), PatchResult::Finished);
 
     EXPECT_EQ(test::ListFolder(root.path()), std::vector<std::wstring>{L"game"});
     EXPECT_EQ(test::ListFolder(gameDir), std::vector<std::wstring>{L"good.dat"});

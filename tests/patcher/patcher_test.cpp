@@ -12,19 +12,18 @@ TEST(PatcherConstruction, ServerListAndBaseDir) {
     c.serverUrl = L"http://primary.example/Patch";
     c.mirrors = {};
     Patcher lone(c, L"C:\\Game");
-    EXPECT_EQ(lone.servers, std::vector<std::wstring>{L"http://primary.example/Patch/"});
-    EXPECT_EQ(lone.baseDir, L"C:\\Game\\");
-    EXPECT_EQ(lone.currentServer, 0u);
-    EXPECT_TRUE(lone.lastUrl.empty());
-    EXPECT_TRUE(lone.selfUpdatePath.empty());
-    EXPECT_EQ(lone.http.userAgent, L"VeltruneClient/1.0");
-    EXPECT_EQ(lone.retryPauseSliceMs, 100u);
+    EXPECT_EQ(lone.Servers(), std::vector<std::wstring>{L"http://primary.example/Patch/"});
+    EXPECT_EQ(lone.BaseDir(), L"C:\\Game\\");
+    EXPECT_EQ(lone.CurrentServer(), 0u);
+    EXPECT_TRUE(lone.LastUrl().empty());
+    EXPECT_TRUE(lone.SelfUpdatePath().empty());
+    EXPECT_EQ(PatcherTestAccess::UserAgent(lone), L"VeltruneClient/1.0");
 
     c.mirrors = {L"http://a.example/p/", L"http://b.example/q", L"http://c.example:8080/"};
     Patcher many(c, L"C:\\Game\\");
-    EXPECT_EQ(many.servers, (std::vector<std::wstring>{L"http://a.example/p/", L"http://b.example/q/",
+    EXPECT_EQ(many.Servers(), (std::vector<std::wstring>{L"http://a.example/p/", L"http://b.example/q/",
                                                        L"http://c.example:8080/"}));
-    EXPECT_EQ(many.baseDir, L"C:\\Game\\");
+    EXPECT_EQ(many.BaseDir(), L"C:\\Game\\");
 }
 
 TEST(PatcherUrls, PercentEncoding) {
@@ -40,7 +39,7 @@ TEST(PatcherUrls, BuildUrlOnCurrentServer) {
     c.mirrors = {L"http://a.example/p/", L"http://b.example/"};
     Patcher p(c, L"C:\\Game");
     EXPECT_EQ(p.BuildUrl(L"Data\\My File.dat"), L"http://a.example/p/Data/My%20File.dat.gz");
-    p.currentServer = 1;
+    PatcherTestAccess::SetCurrentServer(p, 1);
     EXPECT_EQ(p.BuildUrl(L"\u00e9t\u00e9\\#1/x.dat"), L"http://b.example/%C3%A9t%C3%A9/%231/x.dat.gz");
     EXPECT_EQ(p.BuildUrl(L"list.txt"), L"http://b.example/list.txt.gz");
 }

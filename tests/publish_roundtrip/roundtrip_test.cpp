@@ -147,7 +147,7 @@ TEST(PublishRoundTrip, PublishedTreeArrivesIdentical) {
     config.patchVersion = 29;
     Patcher patcher(config, game.path());
     std::atomic<bool> cancel{false};
-    ASSERT_EQ(patcher.Run(cancel, PatchCallbacks{}), Finished);
+    ASSERT_EQ(patcher.Run(cancel, PatchCallbacks{}), PatchResult::Finished);
 
     for (const Entry& e : entries) {
         EXPECT_EQ(game.Read(e.rel), e.bytes) << WideToUtf8(e.rel);
@@ -163,7 +163,7 @@ TEST(PublishRoundTrip, PublishedTreeArrivesIdentical) {
     int counted = -1;
     PatchCallbacks callbacks;
     callbacks.fileCount = [&](int n) { counted = n; };
-    ASSERT_EQ(patcher.Run(cancel, callbacks), Finished);
+    ASSERT_EQ(patcher.Run(cancel, callbacks), PatchResult::Finished);
     EXPECT_EQ(counted, -1);
     for (const auto& r : server.Requests()) EXPECT_EQ(r.path, "/list.txt.gz");
 }
