@@ -8,12 +8,13 @@
 namespace vr {
 namespace {
 
-constexpr int64_t kEpochDelta = 11644473600LL;
-
-int ResultOf(HttpStatus status) {
+int ResultOf(const Patcher& p, HttpStatus status) {
     switch (status) {
         case HttpStatus::Cancelled: return PatchCancelled;
         case HttpStatus::NotFound: return FileMissing;
+        // A refused block is either a local write fault or a body the
+        // patcher would not take; only the first has a path and an error.
+        case HttpStatus::Aborted: return p.writeError != 0 ? WriteFailed : NetworkError;
         default: return NetworkError;
     }
 }
@@ -25,10 +26,11 @@ void Phase(const PatchCallbacks& callbacks, const char* word) {
 // The listed time is what makes the file current in later passes; failing to
 // set it only means the file is fetched again next time.
 void StampFile(const std::wstring& path, int64_t mtime) {
+    uint64_t ticks = 0;
+    if (!UnixToFileTimeTicks(mtime, ticks)) return;  // keeps the time of the download
     const HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
-    const uint64_t ticks = static_cast<uint64_t>(mtime + kEpochDelta) * 10000000ULL;
     FILETIME ft;
     ft.dwLowDateTime = static_cast<DWORD>(ticks);
     ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
@@ -41,6 +43,8 @@ void StampFile(const std::wstring& path, int64_t mtime) {
 int Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     runStartTick = GetTickCount64();
     bytesReceived = 0;
+    writeError = 0;
+    writeFailedPath.clear();
     Phase(callbacks, "checking");
 
     SelectFastestServer(cancel, callbacks);
@@ -48,7 +52,7 @@ int Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callback
 
     std::string text;
     const HttpStatus listStatus = DownloadToString(config.listFile, text, cancel, callbacks);
-    if (listStatus != HttpStatus::Ok) return ResultOf(listStatus);
+    if (listStatus != HttpStatus::Ok) return ResultOf(*this, listStatus);
 
     const ListScan scan = ScanPatchList(text, baseDir, config.patchVersion);
     if (scan.outOfDate) {
@@ -65,7 +69,7 @@ int Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callback
             selfUpdatePath = path;
             return SelfUpdateReady;
         }
-        return ResultOf(r);
+        return ResultOf(*this, r);
     }
 
     const int total = static_cast<int>(scan.queue.size());
@@ -85,7 +89,7 @@ int Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callback
                 // The download truncated the target, so no stale or partial
                 // copy may stay behind to look current.
                 DeleteFileW(fullPath.c_str());
-                return ResultOf(r);
+                return ResultOf(*this, r);
             }
             StampFile(fullPath, file.mtime);
             ++done;

@@ -37,6 +37,7 @@ enum PatchResult : int {
     FileMissing = 2,      // not found on any server; lastUrl says which
     NetworkError = 3,     // any other failure
     PatchCancelled = 4,   // the cancel flag was seen set
+    WriteFailed = 5,      // a local file could not be created or written; writeError, writeFailedPath say why
 };
 
 class Patcher {
@@ -64,6 +65,10 @@ public:
     Http http;
     std::wstring lastUrl;         // most recent fetch, set before the first attempt on each server
     std::wstring selfUpdatePath;  // where the new launcher was written
+    // The last local file that could not be created or written, and the
+    // system error code (0 when no write failed in this pass).
+    std::wstring writeFailedPath;
+    uint32_t writeError = 0;
     std::vector<std::wstring> servers;  // base URLs, each ending in '/'
     size_t currentServer = 0;
     int64_t bytesReceived = 0;  // compressed bytes of the current pass
