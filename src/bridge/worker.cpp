@@ -17,6 +17,36 @@ constexpr int kWaitSlices = 25;  // with 100 ms slices: one check about every 2.
 
 constexpr char kFileMissingText[] = "A required file was not found on the server:\n";
 constexpr char kConnectionText[] = "Could not connect to the patch server. Please check your internet connection.";
+constexpr char kWriteText[] = "The launcher could not write to the folder\n";
+constexpr char kChangeFolderAdvice[] =
+    "Make sure you may change that folder (a game under Program Files needs the launcher to run as "
+    "administrator), or move the game to a folder you own, then try again.";
+
+// A local write failure in words the player can act on: the folder, the
+// cause and what to do. The log already names the file and the error code.
+std::string WriteFailureText(const std::wstring& path, uint32_t error) {
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? path : path.substr(0, slash);
+    std::string cause;
+    std::string advice = kChangeFolderAdvice;
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_NETWORK_ACCESS_DENIED: cause = "access denied"; break;
+        case ERROR_WRITE_PROTECT: cause = "the drive is read-only"; break;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            cause = "the disk is full";
+            advice = "Free some space on that disk, then try again.";
+            break;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            cause = "a file there is in use by another program";
+            advice = "Close the game and any program using its files, then try again.";
+            break;
+        default: cause = "system error " + std::to_string(error); break;
+    }
+    return kWriteText + WideToUtf8(folder) + "\n(" + cause + "). " + advice;
+}
 
 }  // namespace
 
@@ -84,7 +114,13 @@ void Bridge::WorkerMain() {
                 if (result != Finished) {
                     canPlay.exchange(false);
                     SendReady(false);
-                    SendError(result == FileMissing ? kFileMissingText + WideToUtf8(patcher.lastUrl) : kConnectionText);
+                    if (result == FileMissing) {
+                        SendError(kFileMissingText + WideToUtf8(patcher.lastUrl));
+                    } else if (result == WriteFailed) {
+                        SendError(WriteFailureText(patcher.writeFailedPath, patcher.writeError));
+                    } else {
+                        SendError(kConnectionText);
+                    }
                     break;  // no more polling; the page may ask for a retry
                 }
                 patched = true;

@@ -4,6 +4,7 @@
 
 #include "bridge_fixture.h"
 #include "fakes/fake_process/fake_record.h"
+#include "support/small_disks.h"
 
 namespace vr::test {
 namespace {
@@ -266,6 +267,41 @@ TEST_F(WorkerTest, AServerFailureGivesTheConnectionText) {
     EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
     EXPECT_EQ(ev.back(),
               R"({"evt":"error","message":"Could not connect to the patch server. Please check your internet connection."})");
+}
+
+TEST_F(WorkerTest, AGameFolderThatCannotBeWrittenGetsItsOwnTextNotTheConnectionOne) {
+    const std::string advice =
+        "Make sure you may change that folder (a game under Program Files needs the launcher to run as "
+        "administrator), or move the game to a folder you own, then try again.";
+    List("v 29\nd Data\n" + FileLine("a.dat", 3));
+    File("Data/a.dat", "abc");
+    {  // a folder stands where the file must go: Windows denies access
+        dir.MakeDir(L"Data\\a.dat");
+        Make();
+        Send(R"({"cmd":"patch.start"})");
+        ASSERT_TRUE(WaitIdle());
+        const auto ev = host.Events();
+        ASSERT_GE(ev.size(), 2u);
+        EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
+        EXPECT_EQ(Field(ev.back(), "message"), "The launcher could not write to the folder\n" +
+                                                   WideToUtf8(dir.Join(L"Data")) + "\n(access denied). " + advice);
+        EXPECT_FALSE(bridge->canPlay.load());
+    }
+    const SmallDisks disks;
+    VR_REQUIRE_SMALL_DISKS(disks);
+    {  // a game folder on a read-only file system (Wine reports it as access denied)
+        List("v 29\n" + FileLine("a.dat", 3));
+        File("a.dat", "abc");
+        bridge = std::make_unique<Bridge>(config, disks.readonly, &host, seams);
+        const size_t from = host.EventCount();
+        Send(R"({"cmd":"patch.start"})");
+        ASSERT_TRUE(WaitIdle());
+        const auto ev = EventsFrom(from);
+        ASSERT_FALSE(ev.empty());
+        EXPECT_EQ(Field(ev.back(), "message"),
+                  "The launcher could not write to the folder\n" + WideToUtf8(disks.readonly) +
+                      "\n(access denied). " + advice);
+    }
 }
 
 TEST_F(WorkerTest, AnOutdatedLauncherHandsOverToTheUpdater) {
