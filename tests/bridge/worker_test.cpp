@@ -304,6 +304,40 @@ TEST_F(WorkerTest, AGameFolderThatCannotBeWrittenGetsItsOwnTextNotTheConnectionO
     }
 }
 
+TEST_F(WorkerTest, AFullDiskGetsItsOwnTextAndARetryWithSpaceSucceeds) {
+    const SmallDisks disks;
+    VR_REQUIRE_SMALL_DISKS(disks);
+    const std::wstring filler = disks.full + L"\\filler";
+    {
+        HANDLE h = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        const std::string block(3u << 20, 'f');
+        DWORD written = 0;
+        const BOOL ok = WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+        CloseHandle(h);
+        ASSERT_TRUE(ok);
+    }
+    const std::string big = Noise(2u << 20, 3);
+    List("v 29\nd game\n" + FileLine("big.dat", big.size()));
+    File("game/big.dat", big);
+    bridge = std::make_unique<Bridge>(config, disks.full, &host, seams);
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_TRUE(WaitIdle());
+    const auto ev = host.Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
+    EXPECT_EQ(Field(ev.back(), "message"), "The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
+                                               "\\game\n(the disk is full). Free some space on that disk, then try again.");
+
+    ASSERT_TRUE(DeleteFileW(filler.c_str()));
+    const size_t from = host.EventCount();
+    Send(R"({"cmd":"patch.retry"})");
+    EXPECT_GE(WaitReady(true, from), 0);
+    bridge.reset();
+    DeleteFileW((disks.full + L"\\game\\big.dat").c_str());
+    RemoveDirectoryW((disks.full + L"\\game").c_str());
+}
+
 TEST_F(WorkerTest, AnOutdatedLauncherHandsOverToTheUpdater) {
     const std::wstring record = dir.Join(L"starts.txt");
     ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
