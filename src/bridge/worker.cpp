@@ -16,6 +16,36 @@ constexpr uint32_t kWaitSliceMs = 100;
 
 constexpr char kFileMissingText[] = "A required file was not found on the server:\n";
 constexpr char kConnectionText[] = "Could not connect to the patch server. Please check your internet connection.";
+constexpr char kWriteText[] = "The launcher could not write to the folder\n";
+constexpr char kChangeFolderAdvice[] =
+    "Make sure you may change that folder (a game under Program Files needs the launcher to run as "
+    "administrator), or move the game to a folder you own, then try again.";
+
+// A local write failure in words the player can act on: the folder, the
+// cause and what to do. The log already names the file and the error code.
+std::string WriteFailureText(const std::wstring& path, uint32_t error) {
+    const size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? path : path.substr(0, slash);
+    std::string cause;
+    std::string advice = kChangeFolderAdvice;
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_NETWORK_ACCESS_DENIED: cause = "access denied"; break;
+        case ERROR_WRITE_PROTECT: cause = "the drive is read-only"; break;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            cause = "the disk is full";
+            advice = "Free some space on that disk, then try again.";
+            break;
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+            cause = "a file there is in use by another program";
+            advice = "Close the game and any program using its files, then try again.";
+            break;
+        default: cause = "system error " + std::to_string(error); break;
+    }
+    return kWriteText + WideToUtf8(folder) + "\n(" + cause + "). " + advice;
+}
 
 // Retry runs the pass again, which downloads the replacement and tries the
 // updater once more.
@@ -99,8 +129,13 @@ void Bridge::WorkerMain() {
                 if (result != PatchResult::Finished) {
                     canPlay.exchange(false);
                     SendReady(false);
-                    SendError(result == PatchResult::FileMissing ? kFileMissingText + WideToUtf8(patcher.LastUrl())
-                                                                 : kConnectionText);
+                    if (result == PatchResult::FileMissing) {
+                        SendError(kFileMissingText + WideToUtf8(patcher.LastUrl()));
+                    } else if (result == PatchResult::WriteFailed) {
+                        SendError(WriteFailureText(patcher.WriteFailedPath(), patcher.WriteError()));
+                    } else {
+                        SendError(kConnectionText);
+                    }
                     break;  // no more polling; the page may ask for a retry
                 }
                 patched = true;

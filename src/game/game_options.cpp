@@ -135,10 +135,18 @@ GameOptions LoadLineFormat(const std::wstring& path) {
     return options;
 }
 
-bool SaveLineFormat(const std::wstring& path, const GameOptions& options) {
+bool SaveLineFormat(const std::wstring& path, const GameOptions& options, const ReadBlockFn& readBlock) {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes)) {
+    bool complete = false;
+    if (!ReadWholeFile(path, bytes, &complete, readBlock)) {
         LogLine("GameConfig: game config file not found on save");
+        return false;
+    }
+    // The save rewrites the whole file from what was read, so a shortened
+    // text would silently drop the player's other settings.
+    if (!complete) {
+        LogFormat("GameConfig: could not read %ls to the end (err %lu); settings not saved", path.c_str(),
+                  GetLastError());
         return false;
     }
     std::wstring text;
@@ -184,14 +192,35 @@ bool SaveIniFormat(const std::wstring& path, const GameOptions& options) {
 
 }  // namespace
 
-bool ReadWholeFile(const std::wstring& path, std::string& out) {
+bool ReadWholeFile(const std::wstring& path, std::string& out, bool* complete, const ReadBlockFn& readBlock) {
     FileHandle file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (file.h == INVALID_HANDLE_VALUE) return false;
     out.clear();
     char block[kReadBlock];
-    DWORD got = 0;
-    while (ReadFile(file.h, block, kReadBlock, &got, nullptr) && got > 0) out.append(block, got);
+    for (;;) {
+        uint32_t got = 0;
+        bool ok = false;
+        if (readBlock) {
+            ok = readBlock(file.h, block, kReadBlock, got);
+        } else {
+            DWORD n = 0;
+            ok = ReadFile(file.h, block, kReadBlock, &n, nullptr);
+            got = n;
+        }
+        if (!ok) {
+            // The caller reads the error code; closing the file must not change it.
+            const DWORD error = GetLastError();
+            if (complete) *complete = false;
+            CloseHandle(file.h);
+            file.h = INVALID_HANDLE_VALUE;
+            SetLastError(error);
+            return true;
+        }
+        if (got == 0) break;
+        out.append(block, got);
+    }
+    if (complete) *complete = true;
     return true;
 }
 
@@ -199,8 +228,9 @@ GameOptions LoadGameOptions(const std::wstring& path, bool useNewConfigFormat) {
     return useNewConfigFormat ? LoadIniFormat(path) : LoadLineFormat(path);
 }
 
-bool SaveGameOptions(const std::wstring& path, const GameOptions& options, bool useNewConfigFormat) {
-    return useNewConfigFormat ? SaveIniFormat(path, options) : SaveLineFormat(path, options);
+bool SaveGameOptions(const std::wstring& path, const GameOptions& options, bool useNewConfigFormat,
+                     const ReadBlockFn& readBlock) {
+    return useNewConfigFormat ? SaveIniFormat(path, options) : SaveLineFormat(path, options, readBlock);
 }
 
 }  // namespace vr

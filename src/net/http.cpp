@@ -134,11 +134,13 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
   }
 }
 
-HttpStatus Http::GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel) const {
+HttpStatus Http::GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel,
+                          uint64_t maxBytes) const {
   out.clear();
   return Get(
       url,
-      [&out](const uint8_t* data, uint64_t size) {
+      [&out, maxBytes](const uint8_t* data, uint64_t size) {
+        if (size > maxBytes - out.size()) return false;
         out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
         return true;
       },

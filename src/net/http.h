@@ -32,8 +32,10 @@ class Http {
   HttpStatus Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
                  const std::atomic<bool>* cancel) const;
 
-  // Empties `out`, then collects the whole body into it.
-  HttpStatus GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel) const;
+  // Empties `out`, then collects the whole body into it. A body longer than
+  // `maxBytes` stops the transfer with Aborted (out holds at most maxBytes).
+  HttpStatus GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel,
+                      uint64_t maxBytes = UINT64_MAX) const;
 
   // Milliseconds from just before connecting until the status is known, or -1
   // on any failure (404 included). The body is not read.

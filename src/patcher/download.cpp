@@ -12,6 +12,11 @@ namespace {
 constexpr int kMaxRetries = 5;
 constexpr int kPauseSlices = 20;
 constexpr uint32_t kPauseSliceMs = 100;
+// The inflated list is held in memory; a real one is a few MiB at most, so
+// past this a broken or hostile server is feeding a decompression bomb.
+constexpr uint64_t kMaxListBytes = 64ull << 20;
+// Attributes that make CreateFileW(CREATE_ALWAYS) refuse an existing file.
+constexpr DWORD kBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 struct FileHandle {
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -62,12 +67,14 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
             bool writeFailed = false;
             const HttpStatus r = attempt(url, writeFailed);
             if (r == HttpStatus::Ok || r == HttpStatus::Cancelled) return r;
+            // A full disk or a refused write does not mend itself in a retry
+            // pause, and another server would not help either.
+            if (writeFailed) return HttpStatus::Aborted;
             if (r == HttpStatus::NotFound) {
                 remembered = HttpStatus::NotFound;
                 break;
             }
             if (tries >= kMaxRetries) {
-                if (writeFailed) return HttpStatus::Aborted;
                 remembered = HttpStatus::Failed;
                 break;
             }
@@ -86,7 +93,12 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
                                      const PatchCallbacks& callbacks) {
     const Attempt attempt = [&](const std::wstring& url, bool&) {
         out.clear();
-        GzipStream gz([&out](const uint8_t* data, uint64_t size) {
+        GzipStream gz([&out, &relPath](const uint8_t* data, uint64_t size) {
+            if (out.size() + size > kMaxListBytes) {
+                LogFormat("Patcher: %ls is larger than %llu MiB once inflated; refused", relPath.c_str(),
+                          static_cast<unsigned long long>(kMaxListBytes >> 20));
+                return false;
+            }
             out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
             return true;
         });
@@ -101,12 +113,28 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     FileHandle file;
+    const auto recordWriteFailure = [&](DWORD error) {
+        writeError = error;
+        writeFailedPath = localPath;
+    };
     const OpenTarget reopen = [&] {
         file.Close();
+        // The list says to replace this file, so marks that would make
+        // Windows refuse the replacement go first.
+        const DWORD attributes = GetFileAttributesW(localPath.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            (attributes & kBlockingAttributes)) {
+            const DWORD kept = attributes & ~kBlockingAttributes;
+            if (SetFileAttributesW(localPath.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL)) {
+                LogFormat("Patcher: cleared read-only, hidden and system attributes of %ls", localPath.c_str());
+            }
+        }
         file.h = CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file.h != INVALID_HANDLE_VALUE) return true;
-        LogFormat("Patcher: cannot open %ls for writing (err %lu)", localPath.c_str(), GetLastError());
+        const DWORD error = GetLastError();
+        LogFormat("Patcher: cannot open %ls for writing (err %lu)", localPath.c_str(), error);
+        recordWriteFailure(error);
         return false;
     };
     ProgressFn progress;
@@ -121,7 +149,12 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
     const Attempt attempt = [&](const std::wstring& url, bool& writeFailed) {
         GzipStream gz([&](const uint8_t* data, uint64_t size) {
             DWORD written = 0;
-            if (!WriteFile(file.h, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+            const BOOL ok = WriteFile(file.h, data, static_cast<DWORD>(size), &written, nullptr);
+            if (!ok || written != size) {
+                // A short write without an error is a full disk too.
+                const DWORD error = !ok ? GetLastError() : static_cast<DWORD>(ERROR_DISK_FULL);
+                if (!writeFailed) LogFormat("Patcher: cannot write %ls (err %lu)", localPath.c_str(), error);
+                recordWriteFailure(error);
                 writeFailed = true;
                 return false;
             }

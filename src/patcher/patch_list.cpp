@@ -36,6 +36,10 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 bool IsCurrent(const std::wstring& fullPath, int64_t size, int64_t mtime) {
+    // A time no file can carry is never matched, and the difference below
+    // cannot overflow for the times that remain.
+    uint64_t listed = 0;
+    if (!UnixToFileTimeTicks(mtime, listed)) return false;
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) return false;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
@@ -48,7 +52,29 @@ bool IsCurrent(const std::wstring& fullPath, int64_t size, int64_t mtime) {
     return diff >= -kTimeSlack && diff <= kTimeSlack;
 }
 
+// A name Win32 turns into a device in any folder: the part before the first
+// dot, trailing blanks dropped, is CON, PRN, AUX, NUL, COM1-9 or LPT1-9.
+bool IsDeviceName(const std::wstring& component) {
+    std::wstring base = component.substr(0, component.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base) {
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL") return true;
+    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+           base[3] >= L'1' && base[3] <= L'9';
+}
+
 }  // namespace
+
+bool UnixToFileTimeTicks(int64_t unixSeconds, uint64_t& ticks) {
+    constexpr int64_t kTicksPerSecond = 10000000;
+    // FILETIME is read as a signed 64-bit count by the file system calls.
+    constexpr int64_t kMaxUnix = INT64_MAX / kTicksPerSecond - kEpochDelta;
+    if (unixSeconds < -kEpochDelta || unixSeconds > kMaxUnix) return false;
+    ticks = static_cast<uint64_t>(unixSeconds + kEpochDelta) * kTicksPerSecond;
+    return true;
+}
 
 bool NextToken(size_t& pos, const std::string& line, std::string& token) {
     while (pos < line.size() && IsBlank(line[pos])) ++pos;
@@ -91,6 +117,7 @@ bool IsSafeListPath(const std::wstring& path, bool allowTrailingSlash) {
         // ".. " would still climb out; a name of only dots and blanks is
         // never a real file anyway.
         if (part.find_first_not_of(L". ") == std::wstring::npos) return false;
+        if (IsDeviceName(part)) return false;
         if (end == std::wstring::npos) break;
         start = end + 1;
     }

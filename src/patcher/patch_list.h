@@ -33,10 +33,15 @@ bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::
 // false when that token is empty. pos ends just after the token.
 bool NextToken(size_t& pos, const std::string& line, std::string& token);
 
-// True when a path from the list stays inside the game folder: relative, no
-// drive or colon, no leading backslash, no empty, "." or ".." component, no
-// control character ('/' counts as '\'). A single trailing backslash is
-// allowed only when allowTrailingSlash (folder lines).
+// True when a path from the list names a file inside the game folder:
+// relative, no drive or colon, no leading backslash, no empty, "." or ".."
+// component, no control character, no device name such as CON or com1.txt
+// ('/' counts as '\'). A single trailing backslash is allowed only when
+// allowTrailingSlash (folder lines).
 bool IsSafeListPath(const std::wstring& path, bool allowTrailingSlash);
+
+// The list's Unix seconds as FILETIME ticks (100 ns since 1601); false when
+// the time lies outside what a FILETIME can hold.
+bool UnixToFileTimeTicks(int64_t unixSeconds, uint64_t& ticks);
 
 }  // namespace vr

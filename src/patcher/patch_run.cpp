@@ -10,10 +10,13 @@ namespace {
 
 constexpr int64_t kEpochDelta = 11644473600LL;
 
-PatchResult ResultOf(HttpStatus status) {
+PatchResult ResultOf(const Patcher& p, HttpStatus status) {
     switch (status) {
         case HttpStatus::Cancelled: return PatchResult::PatchCancelled;
         case HttpStatus::NotFound: return PatchResult::FileMissing;
+        // A refused block is either a local write fault or a body the
+        // patcher would not take; only the first has a path and an error.
+        case HttpStatus::Aborted: return p.WriteError() != 0 ? PatchResult::WriteFailed : PatchResult::NetworkError;
         default: return PatchResult::NetworkError;
     }
 }
@@ -25,10 +28,11 @@ void Phase(const PatchCallbacks& callbacks, const char* word) {
 // The listed time is what makes the file current in later passes; failing to
 // set it only means the file is fetched again next time.
 void StampFile(const std::wstring& path, int64_t mtime) {
+    uint64_t ticks = 0;
+    if (!UnixToFileTimeTicks(mtime, ticks)) return;  // keeps the time of the download
     const HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
-    const uint64_t ticks = static_cast<uint64_t>(mtime + kEpochDelta) * 10000000ULL;
     FILETIME ft;
     ft.dwLowDateTime = static_cast<DWORD>(ticks);
     ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
@@ -56,7 +60,7 @@ PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const P
     MakeFolder(folder);
     const std::wstring path = folder + L"\\" + config.newLauncher;
     const HttpStatus r = DownloadToFile(config.newLauncher, path, cancel, callbacks);
-    if (r != HttpStatus::Ok) return ResultOf(r);
+    if (r != HttpStatus::Ok) return ResultOf(*this, r);
     selfUpdatePath = path;
     return PatchResult::SelfUpdateReady;
 }
@@ -64,6 +68,8 @@ PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const P
 PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     runStartTick = GetTickCount64();
     bytesReceived = 0;
+    writeError = 0;
+    writeFailedPath.clear();
     Phase(callbacks, "checking");
 
     SelectFastestServer(cancel, callbacks);
@@ -71,7 +77,7 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
 
     std::string text;
     const HttpStatus listStatus = DownloadToString(config.listFile, text, cancel, callbacks);
-    if (listStatus != HttpStatus::Ok) return ResultOf(listStatus);
+    if (listStatus != HttpStatus::Ok) return ResultOf(*this, listStatus);
 
     const ListScan scan = ScanPatchList(text, baseDir, config.patchVersion);
     if (scan.outOfDate) {
@@ -97,7 +103,7 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
                 // copy may stay behind to look current. A file that cannot be
                 // deleted was never stamped, so the next pass fetches it again.
                 static_cast<void>(DeleteFileW(fullPath.c_str()));
-                return ResultOf(r);
+                return ResultOf(*this, r);
             }
             StampFile(fullPath, file.mtime);
             ++done;

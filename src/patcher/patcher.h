@@ -38,6 +38,7 @@ enum class PatchResult : int32_t {
     FileMissing = 2,      // not found on any server; LastUrl() says which
     NetworkError = 3,     // any other failure
     PatchCancelled = 4,   // the cancel flag was seen set
+    WriteFailed = 5,      // a local file could not be created or written; WriteFailedPath() and WriteError() say why
 };
 
 class PatcherTestAccess;
@@ -75,6 +76,10 @@ public:
 
     // The most recent fetch, set before the first attempt on each server.
     const std::wstring& LastUrl() const { return lastUrl; }
+    // The last local file that could not be created or written in this pass,
+    // and the system error (0 when none failed).
+    const std::wstring& WriteFailedPath() const { return writeFailedPath; }
+    uint32_t WriteError() const { return writeError; }
     // Where the new launcher was written; empty until a self-update pass.
     const std::wstring& SelfUpdatePath() const { return selfUpdatePath; }
     const std::wstring& BaseDir() const { return baseDir; }
@@ -101,8 +106,12 @@ private:
     LauncherConfig config;
     std::wstring baseDir;  // always ends in a backslash
     Http http;
-    std::wstring lastUrl;
-    std::wstring selfUpdatePath;
+    std::wstring lastUrl;         // most recent fetch, set before the first attempt on each server
+    std::wstring selfUpdatePath;  // where the new launcher was written
+    // The last local file that could not be created or written, and the
+    // system error code (0 when no write failed in this pass).
+    std::wstring writeFailedPath;
+    uint32_t writeError = 0;
     std::vector<std::wstring> servers;  // base URLs, each ending in '/'
     size_t currentServer = 0;
     int64_t bytesReceived = 0;

@@ -60,6 +60,29 @@ TEST_F(DiscordTest, EveryFailureGivesTheErrorFormAfterTheLogLine) {
     EXPECT_FALSE(log.Has(kFetched));
 }
 
+TEST_F(DiscordTest, AWidgetPastOneMebibyteIsRefusedAndOneAtTheLimitForwarded) {
+    LogCapture log;
+    std::string big = "{\"name\":\"";
+    big.resize((1u << 20) + 1 - 2, 'x');
+    big += "\"}";
+    server.Serve("/api/guilds/big/widget.json", big);
+    std::string limit = big.substr(0, big.size() - 3) + "\"}";
+    server.Serve("/api/guilds/limit/widget.json", limit);
+    for (const wchar_t* guild : {L"big", L"limit"}) {
+        DiscordFetchJob job;
+        job.guildId = guild;
+        job.host = Borrow(host);
+        job.apiBase = seams.discordApiBase;
+        FetchDiscordWidget(std::move(job));
+    }
+    const auto events = host.Events();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0], R"({"evt":"discord","error":true})");
+    EXPECT_EQ(Field(events[1], "json"), limit);
+    EXPECT_TRUE(log.Has("Discord: widget larger than 1 MiB; refused"));
+    EXPECT_FALSE(log.Has(kFailed));
+}
+
 TEST_F(DiscordTest, EachUiReadyFetchesAgainButOneWorkerRuns) {
     config.guildId = L"1187340012345678901";
     server.Serve("/api/guilds/1187340012345678901/widget.json", R"({"presence_count":3})");

@@ -4,6 +4,7 @@
 
 #include "bridge_fixture.h"
 #include "fakes/fake_process/fake_record.h"
+#include "support/small_disks.h"
 
 namespace vr::test {
 namespace {
@@ -386,6 +387,75 @@ TEST_F(WorkerTest, AServerFailureGivesTheConnectionText) {
     EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
     EXPECT_EQ(ev.back(),
               R"({"evt":"error","message":"Could not connect to the patch server. Please check your internet connection."})");
+}
+
+TEST_F(WorkerTest, AGameFolderThatCannotBeWrittenGetsItsOwnTextNotTheConnectionOne) {
+    const std::string advice =
+        "Make sure you may change that folder (a game under Program Files needs the launcher to run as "
+        "administrator), or move the game to a folder you own, then try again.";
+    List("v 29\nd Data\n" + FileLine("a.dat", 3));
+    File("Data/a.dat", "abc");
+    {  // a folder stands where the file must go: Windows denies access
+        dir.MakeDir(L"Data\\a.dat");
+        Make();
+        Send(R"({"cmd":"patch.start"})");
+        ASSERT_TRUE(WaitIdle());
+        const auto ev = host.Events();
+        ASSERT_GE(ev.size(), 2u);
+        EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
+        EXPECT_EQ(Field(ev.back(), "message"), "The launcher could not write to the folder\n" +
+                                                   WideToUtf8(dir.Join(L"Data")) + "\n(access denied). " + advice);
+        EXPECT_FALSE(bridge->CanPlay());
+    }
+    const SmallDisks disks;
+    VR_REQUIRE_SMALL_DISKS(disks);
+    {  // a game folder on a read-only file system (Wine reports it as access denied)
+        List("v 29\n" + FileLine("a.dat", 3));
+        File("a.dat", "abc");
+        bridge = std::make_unique<Bridge>(config, disks.readonly, &host, seams);
+        const size_t from = host.EventCount();
+        Send(R"({"cmd":"patch.start"})");
+        ASSERT_TRUE(WaitIdle());
+        const auto ev = EventsFrom(from);
+        ASSERT_FALSE(ev.empty());
+        EXPECT_EQ(Field(ev.back(), "message"),
+                  "The launcher could not write to the folder\n" + WideToUtf8(disks.readonly) +
+                      "\n(access denied). " + advice);
+    }
+}
+
+TEST_F(WorkerTest, AFullDiskGetsItsOwnTextAndARetryWithSpaceSucceeds) {
+    const SmallDisks disks;
+    VR_REQUIRE_SMALL_DISKS(disks);
+    const std::wstring filler = disks.full + L"\\filler";
+    {
+        HANDLE h = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        const std::string block(3u << 20, 'f');
+        DWORD written = 0;
+        const BOOL ok = WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+        CloseHandle(h);
+        ASSERT_TRUE(ok);
+    }
+    const std::string big = Noise(2u << 20, 3);
+    List("v 29\nd game\n" + FileLine("big.dat", big.size()));
+    File("game/big.dat", big);
+    bridge = std::make_unique<Bridge>(config, disks.full, &host, seams);
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_TRUE(WaitIdle());
+    const auto ev = host.Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
+    EXPECT_EQ(Field(ev.back(), "message"), "The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
+                                               "\\game\n(the disk is full). Free some space on that disk, then try again.");
+
+    ASSERT_TRUE(DeleteFileW(filler.c_str()));
+    const size_t from = host.EventCount();
+    Send(R"({"cmd":"patch.retry"})");
+    EXPECT_GE(WaitReady(true, from), 0);
+    bridge.reset();
+    DeleteFileW((disks.full + L"\\game\\big.dat").c_str());
+    RemoveDirectoryW((disks.full + L"\\game").c_str());
 }
 
 TEST_F(WorkerTest, AnOutdatedLauncherHandsOverToTheUpdater) {

@@ -5,6 +5,7 @@
 
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "text/text.h"
 
 namespace vr {
 namespace {
@@ -180,6 +181,47 @@ TEST(LineFormatTest, SaveOverAFileThatCannotBeWrittenFailsQuietly) {
     EXPECT_EQ(dir.Read(L"Settings.ini"), "detail 2\r\n");
     EXPECT_FALSE(dir.Exists(L"Settings.ini.new"));  // no half-written copy left behind
     EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST(LineFormatTest, AReadThatFailsPartWayStopsTheSaveButNotTheLoad) {
+    TempDir dir;
+    const std::wstring path = dir.Join(L"Settings.ini");
+    // The known keys first, then more than one read block of other lines.
+    std::string text = "detail 4\r\nresolution 1280 720\r\n";
+    while (text.size() < 20000) text += "comment line that the game keeps\r\n";
+    text += "shadow 3\r\n";
+    dir.Write(L"Settings.ini", text);
+    // Wine does not fail reads on another handle's lock, so the second block
+    // read fails here the way a dropped network share or a bad sector would.
+    int calls = 0;
+    const ReadBlockFn failingSecondRead = [&calls](void* file, char* buffer, uint32_t size, uint32_t& got) {
+        if (++calls == 2) {
+            SetLastError(ERROR_READ_FAULT);
+            return false;
+        }
+        DWORD n = 0;
+        const BOOL ok = ReadFile(file, buffer, size, &n, nullptr);
+        got = n;
+        return ok != FALSE;
+    };
+    LogCapture log;
+    EXPECT_FALSE(SaveGameOptions(path, Options(1, 1, 1, 1, true, 800, 600), kLineFormat, failingSecondRead));
+    EXPECT_EQ(dir.Read(L"Settings.ini"), text);
+    EXPECT_FALSE(dir.Exists(L"Settings.ini.new"));
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"GameConfig: could not read " + WideToUtf8(path) +
+                                                     " to the end (err 30); settings not saved"}));
+
+    // Loading keeps what it could read: the bytes before the failure.
+    calls = 0;
+    std::string got;
+    bool complete = true;
+    EXPECT_TRUE(ReadWholeFile(path, got, &complete, failingSecondRead));
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(got, text.substr(0, 8192));
+    calls = 10;
+    EXPECT_TRUE(ReadWholeFile(path, got, &complete, failingSecondRead));
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(got, text);
 }
 
 TEST(IniFormatTest, MissingFileLoadsDefaultsAndSaveCreatesTheSection) {

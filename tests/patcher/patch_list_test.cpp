@@ -156,6 +156,20 @@ TEST(SafeListPath, RefusesEscapes) {
     EXPECT_FALSE(IsSafeListPath(L"..\\", true));
 }
 
+TEST(SafeListPath, RefusesDeviceNames) {
+    // A device name addresses the device in any folder, with any extension.
+    for (const wchar_t* bad :
+         {L"CON", L"con", L"Prn.txt", L"AUX.dat.gz", L"nul", L"Data\\NUL.dat", L"COM1", L"com9.log", L"LPT1",
+          L"lpt9", L"sub\\Con\\file.dat", L"CON .txt", L"nul "}) {
+        EXPECT_FALSE(IsSafeListPath(bad, false)) << WideToUtf8(bad);
+    }
+    EXPECT_FALSE(IsSafeListPath(L"aux\\", true));
+    for (const wchar_t* good : {L"CONSOLE", L"con1", L"COM10", L"com", L"LPT", L"xnul", L"icon.png", L"null.dat",
+                                L"Data\\prn_notes.txt", L"nul_.dat", L"com1x"}) {
+        EXPECT_TRUE(IsSafeListPath(good, false)) << WideToUtf8(good);
+    }
+}
+
 TEST_F(ListScanTest, UnsafeEntriesAreLoggedAndSkipped) {
     test::LogCapture log;
     const std::string list =

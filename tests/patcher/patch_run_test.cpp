@@ -9,6 +9,7 @@
 #include "patcher/patcher.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
+#include "support/small_disks.h"
 
 namespace vr {
 namespace {
@@ -171,7 +172,8 @@ TEST_F(PatchRunTest, FailuresMapToResults) {
         pub.Serve({&s1});
         game.MakeDir(L"dir.dat");
         Patcher p = Make({&s1});
-        EXPECT_EQ(p.Run(cancel, {}), PatchResult::NetworkError);
+        EXPECT_EQ(p.Run(cancel, {}), PatchResult::WriteFailed);
+        EXPECT_EQ(p.WriteError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
         EXPECT_EQ(s1.CountRequests("/dir.dat.gz"), 0);
         EXPECT_TRUE(log.Has("Patcher: cannot open " + WideToUtf8(game.Join(L"dir.dat")) + " for writing (err "));
     }
@@ -313,6 +315,149 @@ TEST_F(PatchRunTest, UnsafeEntriesNeverTouchAnythingOutside) {
     EXPECT_TRUE(log.Has("Patcher: refused unsafe path ..\\outside\r\n"));
 }
 
+// Bytes that gzip cannot shrink.
+std::string Noise(size_t size, uint32_t seed) {
+    std::string out(size, '\0');
+    for (auto& c : out) {
+        seed = seed * 1664525u + 1013904223u;
+        c = static_cast<char>(seed >> 24);
+    }
+    return out;
+}
+
+TEST_F(PatchRunTest, ReadOnlyHiddenAndSystemFilesAreReplaced) {
+    Published pub;
+    pub.File({&s1}, "locked.dat", "new bytes", 1500000000);
+    pub.File({&s1}, "plain.dat", "plain", 1500000000);
+    pub.Serve({&s1});
+    const DWORD marks = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    game.Write(L"locked.dat", "old");
+    ASSERT_TRUE(SetFileAttributesW(game.Join(L"locked.dat").c_str(), marks | FILE_ATTRIBUTE_ARCHIVE));
+    ASSERT_EQ(GetFileAttributesW(game.Join(L"locked.dat").c_str()) & marks, marks);
+
+    Patcher p = Make({&s1});
+    ASSERT_EQ(p.Run(cancel, {}), PatchResult::Finished);
+    EXPECT_EQ(game.Read(L"locked.dat"), "new bytes");
+    EXPECT_EQ(GetFileAttributesW(game.Join(L"locked.dat").c_str()) & marks, 0u);
+    EXPECT_EQ(test::UnixMtime(game.Join(L"locked.dat")), 1500000000);
+    EXPECT_EQ(log.Count("Patcher: cleared read-only, hidden and system attributes of "), 1);
+    EXPECT_TRUE(log.Has("Patcher: cleared read-only, hidden and system attributes of " +
+                        WideToUtf8(game.Join(L"locked.dat")) + "\r\n"));
+}
+
+TEST_F(PatchRunTest, ListThatInflatesPastTheCapFailsThePass) {
+    // About 70 KiB on the wire, 70 MiB once inflated: a file line the old
+    // code would have acted on, then blank lines.
+    std::string bomb = "v 29\nf 1 1 x a.dat\n";
+    bomb.resize(70u << 20, '\n');
+    s1.Serve("/list.txt.gz", Gzip(bomb, 9));
+    s1.Serve("/a.dat.gz", Gzip("a"));
+    Patcher p = Make({&s1});
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::NetworkError);
+    EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 0);
+    EXPECT_FALSE(game.Exists(L"a.dat"));
+    EXPECT_TRUE(log.Has("Patcher: list.txt is larger than 64 MiB once inflated; refused\r\n"));
+
+    // Exactly at the cap is still a list.
+    std::string full = "v 29\nf 1 1 x a.dat\n";
+    full.resize(64u << 20, '\n');
+    s1.Serve("/list.txt.gz", Gzip(full, 9));
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::Finished);
+    EXPECT_EQ(game.Read(L"a.dat"), "a");
+}
+
+TEST_F(PatchRunTest, TimesOutsideTheFileTimeRangeAreNeverCurrentNorStamped) {
+    Published pub;
+    // The saturated ends of the list's number, one second past the last
+    // FILETIME, and a time before 1601.
+    pub.list += "f 9223372036854775807 3 x max.dat\n";
+    pub.list += "f 99999999999999999999 3 x over.dat\n";
+    pub.list += "f -9223372036854775808 3 x min.dat\n";
+    pub.list += "f 910692730086 3 x past-end.dat\n";
+    pub.list += "f -11644473601 3 x before-1601.dat\n";
+    pub.Serve({&s1});
+    const std::vector<std::string> names = {"max.dat", "over.dat", "min.dat", "past-end.dat", "before-1601.dat"};
+    for (const auto& n : names) s1.Serve("/" + n + ".gz", Gzip("abc"));
+
+    Patcher p = Make({&s1});
+    ASSERT_EQ(p.Run(cancel, {}), PatchResult::Finished);
+    for (const auto& n : names) {
+        SCOPED_TRACE(n);
+        EXPECT_EQ(game.Read(Utf8ToWide(n)), "abc");
+        // Left with the time of the download, not a wrapped-around stamp.
+        EXPECT_GT(test::UnixMtime(game.Join(Utf8ToWide(n))), 1600000000);
+    }
+    ASSERT_EQ(p.Run(cancel, {}), PatchResult::Finished);
+    for (const auto& n : names) EXPECT_EQ(s1.CountRequests("/" + n + ".gz"), 2) << n;
+}
+
+TEST_F(PatchRunTest, AFullDiskEndsThePassAndTheNextPassWithSpaceRecovers) {
+    const test::SmallDisks disks;
+    VR_REQUIRE_SMALL_DISKS(disks);
+    const std::wstring gameDir = disks.full + L"\\game";
+    const std::wstring filler = disks.full + L"\\filler";
+    ASSERT_TRUE(CreateDirectoryW(gameDir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    {
+        HANDLE h = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        const std::string block(3u << 20, 'f');
+        DWORD written = 0;
+        const BOOL ok = WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+        CloseHandle(h);
+        ASSERT_TRUE(ok);
+    }
+    const std::string big = Noise(2u << 20, 7);
+    Published pub;
+    pub.File({&s1}, "small.dat", "small", 1500000000);
+    pub.File({&s1}, "big.dat", big, 1500000100);
+    pub.File({&s1}, "after.dat", "after", 1500000200);
+    pub.Serve({&s1});
+
+    LauncherConfig c = test::ConfigFor({s1.WUrl()});
+    Patcher p(c, gameDir, test::QuickPauses());
+    const std::wstring bigPath = gameDir + L"\\big.dat";
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::WriteFailed);
+    EXPECT_EQ(p.WriteError(), static_cast<uint32_t>(ERROR_DISK_FULL));
+    EXPECT_EQ(p.WriteFailedPath(), bigPath);
+    EXPECT_EQ(GetFileAttributesW(bigPath.c_str()), INVALID_FILE_ATTRIBUTES);  // no partial copy
+    EXPECT_EQ(test::UnixMtime(gameDir + L"\\small.dat"), 1500000000);
+    EXPECT_EQ(s1.CountRequests("/big.dat.gz"), 1);  // a full disk is not retried
+    EXPECT_EQ(s1.CountRequests("/after.dat.gz"), 0);
+    EXPECT_TRUE(log.Has("Patcher: cannot write " + WideToUtf8(bigPath) + " (err 112)\r\n"));
+
+    ASSERT_TRUE(DeleteFileW(filler.c_str()));
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::Finished);
+    EXPECT_EQ(p.WriteError(), 0u);
+    HANDLE h = CreateFileW(bigPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::string back(big.size() + 1, '\0');
+    DWORD got = 0;
+    ReadFile(h, back.data(), static_cast<DWORD>(back.size()), &got, nullptr);
+    CloseHandle(h);
+    back.resize(got);
+    EXPECT_TRUE(back == big);
+    EXPECT_EQ(test::UnixMtime(bigPath), 1500000100);
+    for (const wchar_t* n : {L"\\small.dat", L"\\big.dat", L"\\after.dat"}) DeleteFileW((gameDir + n).c_str());
+    RemoveDirectoryW(gameDir.c_str());
+}
+
+TEST_F(PatchRunTest, AFolderThatTakesNoNewFileEndsThePassAsAWriteFailure) {
+    const test::SmallDisks disks;
+    VR_REQUIRE_SMALL_DISKS(disks);
+    Published pub;
+    pub.File({&s1}, "a.dat", "a", 1500000000);
+    pub.Serve({&s1});
+    LauncherConfig c = test::ConfigFor({s1.WUrl()});
+    Patcher p(c, disks.readonly, test::QuickPauses());
+    const std::wstring path = disks.readonly + L"\\a.dat";
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::WriteFailed);
+    EXPECT_EQ(p.WriteFailedPath(), path);
+    EXPECT_NE(p.WriteError(), 0u);
+    EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 0);
+    EXPECT_TRUE(log.Has("Patcher: cannot open " + WideToUtf8(path) + " for writing (err " +
+                        std::to_string(p.WriteError()) + ")\r\n"));
+}
+
 TEST(Maintenance, FlagFileRules) {
     HttpServer server;
     LauncherConfig c = test::ConfigFor({L"http://127.0.0.1:9/mirror/"});
@@ -331,6 +476,17 @@ TEST(Maintenance, FlagFileRules) {
     }
     server.Set(path, Reply::Status(500, "true"));
     EXPECT_FALSE(IsMaintenanceActive(c));
+    {  // a flag past 64 KiB is not read, however it starts
+        test::LogCapture log;
+        std::string huge = "true";
+        huge.resize((64u << 10) + 1, ' ');
+        server.Serve(path, huge);
+        EXPECT_FALSE(IsMaintenanceActive(c));
+        EXPECT_TRUE(log.Has("Patcher: maintenance flag larger than 64 KiB; taken as no maintenance\r\n"));
+        huge.resize(64u << 10);
+        server.Serve(path, huge);
+        EXPECT_TRUE(IsMaintenanceActive(c));
+    }
     for (const auto& r : server.Requests()) {
         EXPECT_EQ(r.path, path);  // uncompressed, primary server only
         EXPECT_EQ(r.userAgent, "VeltruneClient/1.0");
