@@ -120,7 +120,6 @@ GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::at
         return r;
     }
     std::vector<unsigned char> ibuf(kBlock), obuf(kBlock);
-    uLong crc = crc32(0, nullptr, 0);
     Sha256Hasher sha;
     bool failed = false;
     int flush = Z_NO_FLUSH;
@@ -132,7 +131,6 @@ GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::at
             break;
         }
         if (n < ibuf.size()) flush = std::feof(in) ? Z_FINISH : Z_NO_FLUSH;
-        crc = crc32(crc, ibuf.data(), static_cast<uInt>(n));
         sha.Update(ibuf.data(), n);
         r.inSize += n;
         if (progress) *progress += n;
@@ -158,7 +156,6 @@ GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::at
         failed = true;
     }
     if (failed) return r;
-    r.crc = static_cast<uint32_t>(crc);
     r.sha256 = sha.FinishHex();
     if (r.sha256.empty()) {
         r.error = "SHA-256 failed";

@@ -13,8 +13,7 @@ struct GzipResult {
     bool ok = false;
     std::string error;
     uint64_t inSize = 0;   // bytes read from the source
-    uint32_t crc = 0;      // CRC-32 of those bytes
-    std::string sha256;    // and their SHA-256, lower-case hex
+    std::string sha256;    // SHA-256 of those bytes, lower-case hex
     uint64_t outSize = 0;  // bytes of the member
 };
 
