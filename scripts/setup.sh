@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PACKAGES=(
-  cmake ninja-build g++ zlib1g-dev pkg-config
+  cmake ninja-build g++ zlib1g-dev libssl-dev pkg-config
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
   googletest
   wine wine64 xvfb xauth x11-utils

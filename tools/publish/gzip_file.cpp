@@ -8,6 +8,8 @@
 #include <functional>
 #include <vector>
 
+#include "crypto.h"
+
 namespace vr::publish {
 namespace {
 
@@ -36,6 +38,7 @@ InflateResult Inflate(const std::function<long(unsigned char*, size_t)>& read, s
     }
     std::vector<unsigned char> in(kBlock), buf(kBlock);
     uLong crc = crc32(0, nullptr, 0);
+    Sha256Hasher sha;
     bool ended = false;
     bool trailing = false;
     for (;;) {
@@ -59,6 +62,7 @@ InflateResult Inflate(const std::function<long(unsigned char*, size_t)>& read, s
             const int rc = inflate(&z, Z_NO_FLUSH);
             const size_t got = buf.size() - z.avail_out;
             crc = crc32(crc, buf.data(), static_cast<uInt>(got));
+            sha.Update(buf.data(), got);
             r.size += got;
             if (out) out->append(reinterpret_cast<char*>(buf.data()), got);
             if (rc == Z_STREAM_END) {
@@ -83,6 +87,11 @@ InflateResult Inflate(const std::function<long(unsigned char*, size_t)>& read, s
         return r;
     }
     r.crc = static_cast<uint32_t>(crc);
+    r.sha256 = sha.FinishHex();
+    if (r.sha256.empty()) {
+        r.error = "SHA-256 failed";
+        return r;
+    }
     r.ok = true;
     return r;
 }
@@ -111,7 +120,7 @@ GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::at
         return r;
     }
     std::vector<unsigned char> ibuf(kBlock), obuf(kBlock);
-    uLong crc = crc32(0, nullptr, 0);
+    Sha256Hasher sha;
     bool failed = false;
     int flush = Z_NO_FLUSH;
     while (!failed && flush != Z_FINISH) {
@@ -122,7 +131,7 @@ GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::at
             break;
         }
         if (n < ibuf.size()) flush = std::feof(in) ? Z_FINISH : Z_NO_FLUSH;
-        crc = crc32(crc, ibuf.data(), static_cast<uInt>(n));
+        sha.Update(ibuf.data(), n);
         r.inSize += n;
         if (progress) *progress += n;
         z.next_in = ibuf.data();
@@ -147,7 +156,11 @@ GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::at
         failed = true;
     }
     if (failed) return r;
-    r.crc = static_cast<uint32_t>(crc);
+    r.sha256 = sha.FinishHex();
+    if (r.sha256.empty()) {
+        r.error = "SHA-256 failed";
+        return r;
+    }
     r.ok = true;
     return r;
 }

@@ -13,7 +13,7 @@ struct GzipResult {
     bool ok = false;
     std::string error;
     uint64_t inSize = 0;   // bytes read from the source
-    uint32_t crc = 0;      // CRC-32 of those bytes
+    std::string sha256;    // SHA-256 of those bytes, lower-case hex
     uint64_t outSize = 0;  // bytes of the member
 };
 
@@ -28,6 +28,7 @@ struct InflateResult {
     std::string error;     // what is wrong with the member
     uint64_t size = 0;     // inflated bytes
     uint32_t crc = 0;
+    std::string sha256;    // of the inflated bytes, lower-case hex
 };
 
 // Inflates one member completely, checking its trailer (CRC and length) and

@@ -59,8 +59,16 @@ std::string CrcToken(uint32_t crc) {
     return buf;
 }
 
+bool IsSha256Token(const std::string& token) {
+    return token.size() == 64 && token.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::string AppendSignature(const std::string& list, const std::string& signatureBase64) {
+    return list + "#sig " + signatureBase64 + "\n";
+}
+
 std::string BuildList(int32_t version, const std::vector<PathParts>& dirs, const std::vector<ListFile>& files,
-                      std::vector<std::string>& problems) {
+                      std::vector<std::string>& problems, const std::vector<std::string>& comments) {
     std::map<PathParts, std::vector<const ListFile*>> filesByDir;
     std::set<PathParts> nonEmpty;
     for (const ListFile& f : files) {
@@ -73,6 +81,7 @@ std::string BuildList(int32_t version, const std::vector<PathParts>& dirs, const
     }
 
     std::string out = "v " + std::to_string(version) + "\n";
+    for (const std::string& c : comments) out += c + "\n";
     PathParts cur;
     const auto setFolder = [&](const PathParts& folder) {
         if (folder == cur) return;
@@ -104,7 +113,7 @@ std::string BuildList(int32_t version, const std::vector<PathParts>& dirs, const
                 if (!FolderLineCarries(prefix) || f->parts[k].front() == ' ') continue;
                 setFolder(prefix);
                 const PathParts rest(f->parts.begin() + static_cast<long>(k), f->parts.end());
-                out += "f " + std::to_string(f->mtime) + " " + std::to_string(f->size) + " " + CrcToken(f->crc) + " " +
+                out += "f " + std::to_string(f->mtime) + " " + std::to_string(f->size) + " " + (f->sha256.empty() ? "-" : f->sha256) + " " +
                        JoinParts(rest) + "\n";
                 placed = true;
                 break;
@@ -118,19 +127,56 @@ std::string BuildList(int32_t version, const std::vector<PathParts>& dirs, const
     return out;
 }
 
+namespace {
+
+int64_t Number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+
+void ReadComment(const std::string& line, size_t lineStart, const std::string& text, ParsedList& list) {
+    size_t pos = 0;
+    std::string word, a, b;
+    NextToken(pos, line, word);
+    if (word == "#hash" && NextToken(pos, line, a)) {
+        list.sha256Hashes = a == "sha256";
+    } else if (word == "#serial" && NextToken(pos, line, a)) {
+        list.hasSerial = true;
+        list.serial = Number(a);
+    } else if (word == "#expires" && NextToken(pos, line, a)) {
+        list.hasExpires = true;
+        list.expires = Number(a);
+    } else if (word == "#launcher" && NextToken(pos, line, a) && NextToken(pos, line, b)) {
+        list.hasLauncher = true;
+        list.launcherSha256 = a;
+        list.launcherSize = Number(b);
+    } else if (word == "#sig") {
+        NextToken(pos, line, a);
+        list.hasSignature = true;
+        list.signature = a;
+        list.signedPart = text.substr(0, lineStart);
+        list.signatureLast = true;
+    }
+}
+
+}  // namespace
+
 ParsedList ParseList(const std::string& input) {
     ParsedList list;
     std::string text = input;
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    const size_t bom = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    text.erase(0, bom);
     std::string curDir;
     size_t start = 0;
     while (start <= text.size()) {
         size_t end = text.find_first_of("\r\n", start);
         if (end == std::string::npos) end = text.size();
+        const size_t lineStart = start;
         const std::string line = text.substr(start, end - start);
         start = end + 1;
         if (line.empty()) continue;
-        if (line.size() >= 2 && line[0] == 'v' && line[1] == ' ') {
+        list.signatureLast = false;
+        if (line[0] == '#') {
+            // A signature covers the bytes as served, mark included.
+            ReadComment(line, lineStart + bom, input, list);
+        } else if (line.size() >= 2 && line[0] == 'v' && line[1] == ' ') {
             if (!list.hasVersion) {
                 list.hasVersion = true;
                 list.version = std::atoi(line.c_str() + 2);

@@ -23,6 +23,7 @@ int Run(const std::vector<std::string>& args) {
     switch (options.mode) {
         case Mode::Help: std::fputs(kUsage, stdout); return 0;
         case Mode::Verify: return Verify(options, stdout, stderr);
+        case Mode::Keygen: return Keygen(options, stdout, stderr);
         case Mode::Maintenance: return SetMaintenance(options, stdout, stderr);
         case Mode::Publish: break;
     }

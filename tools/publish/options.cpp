@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "names.h"
+#include "net/base64.h"
 #include "state.h"
 
 namespace vr::publish {
@@ -13,7 +14,8 @@ namespace vr::publish {
 const char* const kUsage =
     "usage: veltrune-publish --game DIR --out DIR --version N [options]\n"
     "       veltrune-publish --out DIR --maintenance on|off [--maint-name NAME]\n"
-    "       veltrune-publish --verify DIR [--list-name NAME] [--launcher-name NAME] [--jobs N]\n"
+    "       veltrune-publish --verify DIR [--key PUBLIC] [--list-name NAME] [--launcher-name NAME] [--jobs N]\n"
+    "       veltrune-publish keygen --out KEYFILE\n"
     "\n"
     "Writes what a patch server serves: every file of the game folder as its\n"
     "relative path plus \".gz\", then the list (NAME.gz) naming each file with its\n"
@@ -30,7 +32,16 @@ const char* const kUsage =
     "  --prune               remove objects that are no longer listed\n"
     "  --jobs N              compression threads (default: one per core)\n"
     "  --level N             gzip level 1-9 (default 6)\n"
-    "  --verify DIR          inflate every listed object and check its size\n";
+    "  --sign KEYFILE        sign the list with the private key keygen wrote\n"
+    "  --serial N            the list's serial (default: the publish time in Unix\n"
+    "                        seconds, and always above the serial it replaces)\n"
+    "  --expires DAYS        a signed list that launchers refuse after DAYS days\n"
+    "  --verify DIR          inflate every listed object, check its size and hash\n"
+    "  --key PUBLIC          with --verify: also check the list's signature against\n"
+    "                        the public key (the base64 line keygen printed)\n"
+    "\n"
+    "keygen writes a new private key to KEYFILE (never over an existing file,\n"
+    "readable by its owner only) and prints its public key for Veltrune.ini.\n";
 
 namespace {
 
@@ -53,6 +64,25 @@ bool TakeValue(const std::string& a, const std::string& v, Options& o, std::stri
     else if (a == "--list-name") o.listName = v;
     else if (a == "--launcher-name") o.launcherName = v;
     else if (a == "--maint-name") o.maintName = v;
+    else if (a == "--sign") o.signKey = v;
+    else if (a == "--key") {
+        if (!DecodeBase64(v, o.verifyKey) || o.verifyKey.size() != 64) {
+            error = "--key needs the public key keygen printed (base64 of 64 bytes)";
+            return false;
+        }
+    } else if (a == "--serial") {
+        if (!ParseInt(v, 0, INT64_MAX, n)) {
+            error = "--serial needs a whole number from 0 to 9223372036854775807";
+            return false;
+        }
+        o.serial = n;
+    } else if (a == "--expires") {
+        if (!ParseInt(v, 1, 3650, n)) {
+            error = "--expires needs a number of days from 1 to 3650";
+            return false;
+        }
+        o.expiresDays = static_cast<int>(n);
+    }
     else if (a == "--version") {
         if (!ParseInt(v, 0, INT32_MAX, n)) {
             error = "--version needs a whole number from 0 to 2147483647";
@@ -98,14 +128,23 @@ bool ChooseMode(Options& o, std::string& error) {
         }
     }
 
+    const bool signing = !o.signKey.empty() || o.serial >= 0 || o.expiresDays > 0;
     if (!o.verify.empty()) {
         if (!o.game.empty() || !o.out.empty() || o.version >= 0 || !o.launcher.empty() || o.maintenance >= 0 ||
-            o.prune) {
-            error = "--verify takes only --list-name, --launcher-name and --jobs";
+            o.prune || signing) {
+            error = "--verify takes only --key, --list-name, --launcher-name and --jobs";
             return false;
         }
         o.mode = Mode::Verify;
         return true;
+    }
+    if (!o.verifyKey.empty()) {
+        error = "--key goes with --verify (publishing signs with --sign KEYFILE)";
+        return false;
+    }
+    if (o.expiresDays > 0 && o.signKey.empty()) {
+        error = "--expires needs --sign: only a signed list can be trusted to expire";
+        return false;
     }
     if (o.out.empty()) {
         error = "--out is required";
@@ -116,8 +155,8 @@ bool ChooseMode(Options& o, std::string& error) {
             error = "--game is required (or --maintenance alone)";
             return false;
         }
-        if (o.version >= 0 || !o.launcher.empty() || o.prune) {
-            error = "--version, --launcher and --prune need --game";
+        if (o.version >= 0 || !o.launcher.empty() || o.prune || signing) {
+            error = "--version, --launcher, --prune, --sign, --serial and --expires need --game";
             return false;
         }
         o.mode = Mode::Maintenance;
@@ -143,9 +182,18 @@ bool ChooseMode(Options& o, std::string& error) {
 }  // namespace
 
 bool ParseArgs(const std::vector<std::string>& args, Options& o, std::string& error) {
+    if (!args.empty() && args[0] == "keygen") {
+        if (args.size() != 3 || args[1] != "--out" || args[2].empty()) {
+            error = "keygen takes exactly --out KEYFILE";
+            return false;
+        }
+        o.mode = Mode::Keygen;
+        o.keyOut = args[2];
+        return true;
+    }
     static const char* const withValue[] = {"--game", "--out", "--version", "--list-name", "--launcher",
                                             "--launcher-name", "--maintenance", "--maint-name", "--jobs",
-                                            "--level", "--verify"};
+                                            "--level", "--verify", "--sign", "--serial", "--expires", "--key"};
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {

@@ -4,14 +4,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <set>
 #include <system_error>
 
+#include "crypto.h"
 #include "fs_util.h"
 #include "gzip_file.h"
+#include "key_file.h"
 #include "list_format.h"
 #include "names.h"
+#include "net/base64.h"
 #include "scan.h"
 #include "state.h"
 #include "work_pool.h"
@@ -21,6 +25,34 @@ namespace {
 
 constexpr const char* kTool = "veltrune-publish";
 constexpr double kMiB = 1024.0 * 1024.0;
+
+std::string UtcText(int64_t unixSeconds) {
+    const std::time_t t = static_cast<std::time_t>(unixSeconds);
+    char buf[32] = "?";
+    if (const std::tm* tm = std::gmtime(&t)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M UTC", tm);
+    return buf;
+}
+
+// The list without the lines that change on every publish by themselves, so
+// that a run with nothing new keeps the list players already have.
+std::string WithoutSerialAndSignature(const std::string& list) {
+    std::string out;
+    size_t start = 0;
+    while (start < list.size()) {
+        size_t end = list.find('\n', start);
+        end = end == std::string::npos ? list.size() : end + 1;
+        const std::string line = list.substr(start, end - start);
+        if (line.rfind("#serial ", 0) != 0 && line.rfind("#sig ", 0) != 0) out += line;
+        start = end;
+    }
+    return out;
+}
+
+bool SignatureMatches(const ParsedList& list, const std::string& point) {
+    std::string sig;
+    return list.hasSignature && list.signatureLast && DecodeBase64(list.signature, sig) &&
+           VerifyMessage(point, list.signedPart, sig);
+}
 
 // One line on a terminal, rewritten in place; nothing when output is a file or
 // a pipe, so logs of scripted runs stay clean.
@@ -168,6 +200,9 @@ struct PublishRun {
     std::vector<size_t> work;  // jobs whose object is compressed anew
     uint64_t workBytes = 0;
     bool listUnchanged = false;
+    SigningKey key;  // when signing
+    int64_t serial = 0;
+    int64_t expires = 0;  // 0: none
 };
 
 bool Fail(const PublishRun& run, const std::string& error) {
@@ -200,6 +235,15 @@ bool CheckFolders(const PublishRun& run) {
     return true;
 }
 
+// A key that cannot sign stops the run before anything is written.
+bool LoadKey(PublishRun& run) {
+    if (run.o.signKey.empty()) return true;
+    std::string error;
+    if (LoadSigningKey(PathFromUtf8(run.o.signKey), run.key, error)) return true;
+    std::fprintf(run.err, "%s: cannot sign: %s; nothing was written\n", kTool, error.c_str());
+    return false;
+}
+
 // Everything is checked before anything is written.
 bool CheckNames(PublishRun& run) {
     const Options& o = run.o;
@@ -211,7 +255,7 @@ bool CheckNames(PublishRun& run) {
     }
     run.tree = ScanTree(run.game, problems);
     CheckCollisions(run.tree, {o.listName + ".gz", o.launcherName + ".gz", o.maintName, kStateFileName}, problems);
-    for (const SourceFile& f : run.tree.files) run.listed.push_back({f.parts, UnixSeconds(f.mtimeNs), f.size, 0});
+    for (const SourceFile& f : run.tree.files) run.listed.push_back({f.parts, UnixSeconds(f.mtimeNs), f.size, ""});
     BuildList(o.version, run.tree.dirs, run.listed, problems);
     if (problems.empty()) return true;
     for (const std::string& p : problems) std::fprintf(run.err, "%s: refused: %s\n", kTool, p.c_str());
@@ -287,7 +331,7 @@ bool CompressChanged(PublishRun& run) {
                 errors.push_back(why);
                 return false;
             }
-            j.rec = {j.size, j.mtimeNs, g.crc, g.outSize, 0};
+            j.rec = {j.size, j.mtimeNs, g.sha256, g.outSize, 0};
             ++progress.files;
             return true;
         },
@@ -300,17 +344,65 @@ bool CompressChanged(PublishRun& run) {
     return false;
 }
 
+// The replacement launcher the list names: this run's, or the one an
+// earlier run published (it stays on the server).
+const ObjectRecord* ListedLauncher(const PublishRun& run) {
+    if (!run.o.launcher.empty()) return &run.jobs.back().rec;
+    const auto it = run.oldState.find(run.o.launcherName + ".gz");
+    return it == run.oldState.end() ? nullptr : &it->second;
+}
+
+// The list text, signed when asked. The serial grows past the one it
+// replaces even when two runs fall in the same second.
+bool MakeList(PublishRun& run, const ParsedList& current, std::string& listText) {
+    const Options& o = run.o;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (o.serial >= 0) {
+        run.serial = o.serial;
+        if (current.hasSerial && o.serial <= current.serial)
+            std::fprintf(run.err, "%s: warning: serial %lld is not above the published serial %lld; launchers that "
+                         "saw the published list refuse this one\n", kTool, static_cast<long long>(o.serial),
+                         static_cast<long long>(current.serial));
+    } else {
+        run.serial = std::max<int64_t>(now, current.hasSerial && current.serial < INT64_MAX ? current.serial + 1 : 0);
+    }
+    std::vector<std::string> comments = {"#hash sha256", "#serial " + std::to_string(run.serial)};
+    if (o.expiresDays > 0) {
+        run.expires = now + static_cast<int64_t>(o.expiresDays) * 86400;
+        comments.push_back("#expires " + std::to_string(run.expires));
+    }
+    if (const ObjectRecord* l = ListedLauncher(run))
+        comments.push_back("#launcher " + l->sha256 + " " + std::to_string(l->size));
+    std::vector<std::string> problems;  // all were ruled out before anything was written
+    for (size_t i = 0; i < run.tree.files.size(); ++i) run.listed[i].sha256 = run.jobs[i].rec.sha256;
+    listText = BuildList(o.version, run.tree.dirs, run.listed, problems, comments);
+    if (o.signKey.empty()) return true;
+    std::string sig, error;
+    if (!SignMessage(run.key, listText, sig, error)) return Fail(run, "cannot sign the list: " + error);
+    listText = AppendSignature(listText, EncodeBase64(sig));
+    return true;
+}
+
 // Objects, then the new launcher, then the list: a player who reads the
 // new list finds everything it names already in place.
 bool ReplaceObjects(PublishRun& run) {
     const Options& o = run.o;
     std::string error;
-    std::vector<std::string> problems;  // all were ruled out before anything was written
-    for (size_t i = 0; i < run.tree.files.size(); ++i) run.listed[i].crc = run.jobs[i].rec.crc;
-    const std::string listText = BuildList(o.version, run.tree.dirs, run.listed, problems);
     const fs::path listPath = run.outDir / PathFromUtf8(o.listName + ".gz");
     std::string currentList;
-    run.listUnchanged = InflateFile(listPath, &currentList).ok && currentList == listText;
+    const bool haveCurrent = InflateFile(listPath, &currentList).ok;
+    const ParsedList current = haveCurrent ? ParseList(currentList) : ParsedList{};
+    std::string listText;
+    if (!MakeList(run, current, listText)) {
+        RemoveTemps(run.jobs);
+        return false;
+    }
+    // Same files, same launcher, same expiry and signed by the same key (or
+    // unsigned as before): the published list stays, serial and all.
+    run.listUnchanged = haveCurrent && o.serial < 0 &&
+                        WithoutSerialAndSignature(currentList) == WithoutSerialAndSignature(listText) &&
+                        (o.signKey.empty() ? !current.hasSignature : SignatureMatches(current, run.key.point));
+    if (run.listUnchanged) run.serial = current.serial;
 
     for (Job& j : run.jobs) {
         if (j.temp.empty()) continue;
@@ -359,6 +451,9 @@ void Report(const PublishRun& run, size_t pruned, std::FILE* out) {
     std::fprintf(out, "%s: version %d, %zu files (%zu compressed, %zu reused), %.1f MiB of objects, list %s%s\n",
                  kTool, o.version, files, compressed, files - compressed, static_cast<double>(objBytes) / kMiB,
                  run.listUnchanged ? "unchanged" : "written", prunedText.c_str());
+    std::string expiry = run.expires ? ", expires " + UtcText(run.expires) : "";
+    std::fprintf(out, "%s: list serial %lld, %s%s\n", kTool, static_cast<long long>(run.serial),
+                 o.signKey.empty() ? "not signed" : "signed", expiry.c_str());
     if (!o.launcher.empty())
         std::fprintf(out, "%s: launcher %s %s\n", kTool, o.launcherName.c_str(),
                      run.jobs.back().reuse ? "unchanged" : "published");
@@ -383,7 +478,7 @@ int SetMaintenance(const Options& o, std::FILE* out, std::FILE* err) {
 
 int Publish(const Options& o, std::FILE* out, std::FILE* err) {
     PublishRun run(o, err);
-    if (!CheckFolders(run) || !CheckNames(run) || !PlanObjects(run)) return 1;
+    if (!CheckFolders(run) || !LoadKey(run) || !CheckNames(run) || !PlanObjects(run)) return 1;
     // Closing comes first, so players stop before objects change.
     if (o.maintenance == 1 && !SetFlag(run, true)) return 1;
     if (!CompressChanged(run) || !ReplaceObjects(run)) return 1;
@@ -393,6 +488,35 @@ int Publish(const Options& o, std::FILE* out, std::FILE* err) {
     Report(run, pruned, out);
     return 0;
 }
+
+namespace {
+
+// With a key: the list must be signed by it, as its last line, and not be
+// past its expiry. Returns the summary line.
+std::string CheckSignature(const Options& o, const ParsedList& list, std::vector<std::string>& problems) {
+    const std::string name = o.listName + ": ";
+    std::string about = list.hasSerial ? "serial " + std::to_string(list.serial) : "no serial";
+    if (list.hasExpires) about += ", expires " + UtcText(list.expires);
+    if (o.verifyKey.empty()) return std::string(list.hasSignature ? "signed" : "not signed") + " (" + about +
+                                    "); signature not checked (no --key)";
+    const size_t before = problems.size();
+    std::string sig;
+    if (!list.hasSignature) {
+        problems.push_back(name + "not signed (no #sig line)");
+    } else if (!list.signatureLast) {
+        problems.push_back(name + "lines follow the #sig line; the signature does not cover them");
+    } else if (!DecodeBase64(list.signature, sig) || sig.size() != 64) {
+        problems.push_back(name + "the #sig line is not base64 of 64 bytes");
+    } else if (!VerifyMessage(o.verifyKey, list.signedPart, sig)) {
+        problems.push_back(name + "the signature does not match the key (signed by another key, or changed since)");
+    }
+    if (!list.hasSerial) problems.push_back(name + "no #serial line");
+    if (list.hasExpires && list.expires < static_cast<int64_t>(std::time(nullptr)))
+        problems.push_back(name + "expired at " + UtcText(list.expires) + "; publish again with --sign to renew it");
+    return std::string(problems.size() == before ? "signature valid" : "signature NOT valid") + " (" + about + ")";
+}
+
+}  // namespace
 
 int Verify(const Options& o, std::FILE* out, std::FILE* err) {
     const fs::path dir = PathFromUtf8(o.verify);
@@ -433,7 +557,8 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
         checks.push_back(std::move(c));
     }
     const fs::path launcherObj = dir / PathFromUtf8(o.launcherName + ".gz");
-    if (StatNoFollow(launcherObj).exists) checks.push_back({o.launcherName, -1, "", ""});
+    if (list.hasLauncher) checks.push_back({o.launcherName, list.launcherSize, list.launcherSha256, ""});
+    else if (StatNoFollow(launcherObj).exists) checks.push_back({o.launcherName, -1, "", ""});
 
     Progress progress(err, "verifying", checks.size(), 0);
     RunParallel(
@@ -447,8 +572,15 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
                 } else if (c.size >= 0 && static_cast<int64_t>(r.size) != c.size) {
                     c.problem = "inflates to " + std::to_string(r.size) + " bytes, the list says " +
                                 std::to_string(c.size);
-                } else if (c.token.size() == 8 && c.token.find_first_not_of("0123456789abcdef") == std::string::npos &&
+                } else if (IsSha256Token(c.token)) {
+                    if (c.token != r.sha256)
+                        c.problem = "content differs from the list (SHA-256 " + r.sha256 + ", listed " + c.token + ")";
+                } else if (list.sha256Hashes && !c.token.empty()) {
+                    c.problem = "the list says #hash sha256 but gives \"" + c.token + "\"";
+                } else if (c.token.size() == 8 &&
+                           c.token.find_first_not_of("0123456789abcdef") == std::string::npos &&
                            c.token != CrcToken(r.crc)) {
+                    // Lists of earlier versions of this tool carry a CRC-32.
                     c.problem = "content differs from the list (CRC-32 " + CrcToken(r.crc) + ", listed " + c.token + ")";
                 }
                 progress.bytes += r.size;
@@ -461,10 +593,26 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
     for (const Check& c : checks) {
         if (!c.problem.empty()) problems.push_back("\"" + c.rel + ".gz\": " + c.problem);
     }
+    const std::string signature = CheckSignature(o, list, problems);
     for (const std::string& p : problems) std::fprintf(err, "%s: %s\n", kTool, p.c_str());
+    std::fprintf(out, "%s: %s\n", kTool, signature.c_str());
     std::fprintf(out, "%s: verified %zu objects of version %d: %zu problem(s)\n", kTool, checks.size(), list.version,
                  problems.size());
     return problems.empty() ? 0 : 1;
+}
+
+int Keygen(const Options& o, std::FILE* out, std::FILE* err) {
+    SigningKey key;
+    std::string error;
+    if (!GenerateSigningKey(key, error) || !WriteNewKeyFile(PathFromUtf8(o.keyOut), key, error)) {
+        std::fprintf(err, "%s: %s\n", kTool, error.c_str());
+        return 1;
+    }
+    // The public key alone on stdout, so that scripts can capture it.
+    std::fprintf(out, "%s\n", EncodeBase64(key.point).c_str());
+    std::fprintf(err, "%s: private key written to %s; keep it off the servers. Put the line above in Veltrune.ini "
+                 "as [patch] listKey=\n", kTool, o.keyOut.c_str());
+    return 0;
 }
 
 }  // namespace vr::publish

@@ -1,6 +1,6 @@
 #pragma once
-// The three things the tool does: publish a game folder, set the maintenance
-// flag, and check a published folder. Each returns the process exit code and
+// The four things the tool does: publish a game folder, set the maintenance
+// flag, check a published folder, and make a signing key. Each returns the process exit code and
 // writes its report to `out` and its complaints to `err`.
 #include <cstdio>
 
@@ -11,5 +11,6 @@ namespace vr::publish {
 int Publish(const Options& options, std::FILE* out, std::FILE* err);
 int SetMaintenance(const Options& options, std::FILE* out, std::FILE* err);
 int Verify(const Options& options, std::FILE* out, std::FILE* err);
+int Keygen(const Options& options, std::FILE* out, std::FILE* err);
 
 }  // namespace vr::publish

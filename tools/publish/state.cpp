@@ -5,7 +5,9 @@
 
 namespace vr::publish {
 namespace {
-constexpr const char* kHeader = "veltrune-publish state 1";
+// Version 1 kept a CRC-32 where the list now needs a SHA-256; its records
+// cannot feed a list, so such a state is read as empty.
+constexpr const char* kHeader = "veltrune-publish state 2";
 }
 
 PublishState LoadState(const fs::path& file) {
@@ -16,16 +18,15 @@ PublishState LoadState(const fs::path& file) {
     std::string line;
     if (!std::getline(in, line) || line != kHeader) return state;  // unknown: start afresh
     while (std::getline(in, line)) {
-        // size mtimeNs crc objSize objMtimeNs path (the path runs to the end)
+        // size mtimeNs sha256 objSize objMtimeNs path (the path runs to the end)
         std::istringstream fields(line);
         ObjectRecord r;
-        std::string crc;
-        if (!(fields >> r.size >> r.mtimeNs >> crc >> r.objSize >> r.objMtimeNs)) continue;
+        if (!(fields >> r.size >> r.mtimeNs >> r.sha256 >> r.objSize >> r.objMtimeNs)) continue;
+        if (r.sha256.size() != 64) continue;
         if (fields.get() != ' ') continue;
         std::string path;
         std::getline(fields, path);
         if (path.empty()) continue;
-        r.crc = static_cast<uint32_t>(std::strtoul(crc.c_str(), nullptr, 16));
         state[path] = r;
     }
     return state;
@@ -33,11 +34,9 @@ PublishState LoadState(const fs::path& file) {
 
 bool SaveState(const fs::path& file, const PublishState& state, std::string& error) {
     std::string text = std::string(kHeader) + "\n";
-    char crc[9];
     for (const auto& [path, r] : state) {
-        std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(r.crc));
-        text += std::to_string(r.size) + " " + std::to_string(r.mtimeNs) + " " + crc + " " + std::to_string(r.objSize) +
-                " " + std::to_string(r.objMtimeNs) + " " + path + "\n";
+        text += std::to_string(r.size) + " " + std::to_string(r.mtimeNs) + " " + r.sha256 + " " +
+                std::to_string(r.objSize) + " " + std::to_string(r.objMtimeNs) + " " + path + "\n";
     }
     // An unchanged state is left alone, so a run with nothing to do changes nothing.
     std::string current;

@@ -1,7 +1,5 @@
 // The list as the launcher will read it: exact text for a small tree, and a
 // tree full of awkward names read back by the launcher's rules.
-#include <zlib.h>
-
 #include <cstring>
 #include <set>
 
@@ -11,13 +9,6 @@
 
 namespace vr::publish::test {
 namespace {
-
-std::string Crc(const std::string& data) {
-    char buf[9];
-    std::snprintf(buf, sizeof buf, "%08lx",
-                  crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-    return buf;
-}
 
 // The launcher's reading, written out here on its own so that the writer is
 // not checked against itself: byte-order mark dropped, lines cut at CR and
@@ -85,16 +76,20 @@ TEST(ListFormat, SmallTreeGivesExactlyTheseLines) {
     SetMtime(game / "data" / "a.bin", 1000);
     SetMtime(game / "data" / "sub" / "b.bin", 1700000002);
 
-    const ToolRun r = Publish(game, t / "out", 29);
+    const ToolRun r = Publish(game, t / "out", 29, {"--serial", "41"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    const std::string expected = "v 29\n"
-                                 "f 1700000000 6 " + Crc("hello\n") + " readme.txt\n"
-                                 "d data\n"
-                                 "f 1000 4 " + Crc("AAAA") + " a.bin\n"
-                                 "d data\\sub\n"
-                                 "f 1700000002 0 00000000 b.bin\n"
-                                 "d logs\n";
+    // The reserved field: SHA-256 of each file's bytes.
+    const std::string expected =
+        "v 29\n"
+        "#hash sha256\n"
+        "#serial 41\n"
+        "f 1700000000 6 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 readme.txt\n"
+        "d data\n"
+        "f 1000 4 63c1dd951ffedf6f7fd968ad4efa39b8ed584f162f46e715114ee184f8de9201 a.bin\n"
+        "d data\\sub\n"
+        "f 1700000002 0 e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 b.bin\n"
+        "d logs\n";
     EXPECT_EQ(Gunzip(t / "out" / "list.txt.gz"), expected);
     // Each object is one member holding the exact bytes, at path + ".gz".
     EXPECT_EQ(Gunzip(t / "out" / "readme.txt.gz"), "hello\n");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <zlib.h>
 
+#include "crypto.h"
 #include "publish_fixture.h"
 
 namespace vr::publish::test {
@@ -119,8 +120,8 @@ TEST(Parallel, AnyNumberOfJobsWritesTheSameBytes) {
         WriteBytes(t / "game" / ("dir" + std::to_string(i % 5)) / ("f" + std::to_string(i)),
                    std::string(static_cast<size_t>(i) * 3000, static_cast<char>('a' + i % 26)));
     }
-    ASSERT_EQ(Publish(t / "game", t / "one", 3, {"--jobs", "1"}).code, 0);
-    ASSERT_EQ(Publish(t / "game", t / "four", 3, {"--jobs", "4"}).code, 0);
+    ASSERT_EQ(Publish(t / "game", t / "one", 3, {"--jobs", "1", "--serial", "5"}).code, 0);
+    ASSERT_EQ(Publish(t / "game", t / "four", 3, {"--jobs", "4", "--serial", "5"}).code, 0);
     for (const auto& e : fs::recursive_directory_iterator(t / "one")) {
         if (!e.is_regular_file() || e.path().filename().string()[0] == '.') continue;
         const fs::path rel = e.path().lexically_relative(t / "one");
@@ -181,12 +182,13 @@ TEST(Prune, RemovesOnlyObjectsNoLongerListed) {
     EXPECT_TRUE(fs::exists(p.out / "notes.html"));
 }
 
-// Larger than every buffer on the way, so blocks, the CRC over blocks and
+// Larger than every buffer on the way, so blocks, the hashes over blocks and
 // 64-bit sizes are exercised; generated and deleted with its temp folder.
 TEST(LargeFile, HundredMebibytesRoundTrip) {
     TempFolder t;
     const uint64_t size = 100ull << 20;
     uLong crc = crc32(0, nullptr, 0);
+    Sha256Hasher sha;
     {
         fs::create_directories(t / "game" / "big");
         std::ofstream f(t / "game" / "big" / "archive.pak", std::ios::binary);
@@ -201,6 +203,7 @@ TEST(LargeFile, HundredMebibytesRoundTrip) {
             }
             for (size_t i = 1000; i < block.size(); ++i) block[i] = block[i - 1000];
             crc = crc32(crc, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(block.size()));
+            sha.Update(block.data(), block.size());
             f.write(block.data(), static_cast<std::streamsize>(block.size()));
         }
     }
@@ -210,10 +213,9 @@ TEST(LargeFile, HundredMebibytesRoundTrip) {
     ASSERT_TRUE(back.ok) << back.error;
     EXPECT_EQ(back.size, size);
     EXPECT_EQ(back.crc, static_cast<uint32_t>(crc));
-    char token[9];
-    std::snprintf(token, sizeof token, "%08lx", crc);
-    EXPECT_NE(Gunzip(t / "out" / "list.txt.gz").find(" 104857600 " + std::string(token) + " archive.pak\n"),
-              std::string::npos);
+    const std::string token = sha.FinishHex();
+    EXPECT_EQ(back.sha256, token);
+    EXPECT_NE(Gunzip(t / "out" / "list.txt.gz").find(" 104857600 " + token + " archive.pak\n"), std::string::npos);
 }
 
 }  // namespace
