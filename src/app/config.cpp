@@ -11,6 +11,8 @@ namespace {
 // A default no value can equal: tells an absent key from an empty one.
 constexpr wchar_t kAbsent[] = L"\x0001";
 constexpr DWORD kValueChars = 1024;
+constexpr int32_t kDefaultConnections = 6;
+constexpr int32_t kMaxConnections = 16;
 
 // Reads a key as text; false when the key is absent.
 bool ReadText(const std::wstring& ini, const wchar_t* section, const wchar_t* key, std::wstring& out) {
@@ -37,6 +39,16 @@ void ReadMirrors(const std::wstring& ini, LauncherConfig& c) {
     if (ReadText(ini, L"patch", L"serverUrl", server)) c.mirrors = {c.serverUrl};
 }
 
+// A number key, read only when present (like patchVersion) and clamped to
+// its range with a log line, since a typo should not stop the launcher.
+void ReadIntKey(const std::wstring& ini, const wchar_t* key, int32_t low, int32_t high, int32_t& field) {
+    std::wstring present;
+    if (!ReadText(ini, L"patch", key, present)) return;
+    const int32_t value = static_cast<int32_t>(GetPrivateProfileIntW(L"patch", key, field, ini.c_str()));
+    field = value < low ? low : value > high ? high : value;
+    if (field != value) LogFormat("Config: [patch] %ls=%d is out of range %d..%d; using %d", key, value, low, high, field);
+}
+
 }  // namespace
 
 LauncherConfig::LauncherConfig()
@@ -48,6 +60,8 @@ LauncherConfig::LauncherConfig()
       maintFile(L"MaintanenceCheck.txt"),
       newLauncher(L"newLauncher.exe"),
       updaterExe(L"updater.exe"),
+      connections(kDefaultConnections),
+      maxKiBps(0),
       appDataFolderName(L"Quorvane"),
       newsUrl(L"https://www.veltrune.example/news.php"),
       rankingUrl(L"https://www.veltrune.example/rankings.php"),
@@ -96,6 +110,8 @@ LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
     if (ReadText(ini, L"patch", L"patchVersion", present)) {
         c.patchVersion = static_cast<int32_t>(GetPrivateProfileIntW(L"patch", L"patchVersion", c.patchVersion, ini.c_str()));
     }
+    ReadIntKey(ini, L"connections", 1, kMaxConnections, c.connections);
+    ReadIntKey(ini, L"maxKiBps", 0, INT32_MAX, c.maxKiBps);
 
     ReadTextKey(ini, L"game", L"gameExe", c.gameExe);
     ReadTextKey(ini, L"game", L"startupSalt", c.startupSalt);

@@ -16,6 +16,10 @@ struct LauncherConfig {
     std::wstring maintFile;
     std::wstring newLauncher;
     std::wstring updaterExe;
+    // Downloads in flight at once in a pass, 1..16; 1 fetches one file at a time.
+    int32_t connections;
+    // Bandwidth cap of a whole pass in KiB/s, shared by its connections; 0 = none.
+    int32_t maxKiBps;
     std::wstring appDataFolderName;
     std::wstring newsUrl;
     std::wstring rankingUrl;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace vr {
@@ -23,9 +24,24 @@ using ChunkFn = std::function<bool(const uint8_t* data, uint64_t size)>;
 // received: body bytes delivered so far; total: Content-Length, 0 when absent.
 using ProgressFn = std::function<void(uint64_t received, uint64_t total)>;
 
+class RateLimiter;
+
 class Http {
  public:
   explicit Http(std::wstring agent = L"VeltruneClient/1.0") : userAgent(std::move(agent)) {}
+
+  // Keeps one WinHTTP session open until EndSession, shared by every request
+  // of this object and of its copies (also across threads), so connections
+  // stay alive between requests instead of paying a handshake each. Without
+  // a session each request opens and closes its own. False when the session
+  // cannot be opened; requests then open their own as before.
+  bool BeginSession();
+  void EndSession();
+  bool InSession() const { return session != nullptr; }
+
+  // Paces the bodies of every Get of this object and its copies; null (the
+  // default) reads at full speed.
+  void SetRateLimiter(std::shared_ptr<RateLimiter> limiter) { rateLimiter = std::move(limiter); }
 
   // Streaming GET. Either callback may be empty. `cancel` may be null; it is
   // only read, between reads of at most 256 KiB.
@@ -42,6 +58,16 @@ class Http {
   int64_t Probe(const std::wstring& url, const std::atomic<bool>* cancel) const;
 
   std::wstring userAgent;
+
+ private:
+  struct Session;
+  std::shared_ptr<Session> session;
+  std::shared_ptr<RateLimiter> rateLimiter;
 };
+
+// The TLS versions asked for: 1.3 where the system offers it, besides 1.0-1.2
+// for old servers. Exposed for the tests, which report what the platform took.
+uint32_t HttpSecureProtocolsWanted();
+uint32_t HttpSecureProtocolsFallback();
 
 }  // namespace vr

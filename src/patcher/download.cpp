@@ -43,7 +43,19 @@ void Report(const PatchCallbacks& callbacks, const std::string& text) {
     if (callbacks.status) callbacks.status(text);
 }
 
+// The URL this thread asked for last; a parallel pass reports the failing
+// file's own URL, not whichever file set the shared one last.
+thread_local std::wstring threadLastUrl;
+
 }  // namespace
+
+const std::wstring& Patcher::ThreadLastUrl() { return threadLastUrl; }
+
+void Patcher::ReportFileProgress(const PatchCallbacks& callbacks, int percent, const std::wstring& relPath) const {
+    if (!callbacks.fileProgress) return;
+    const PassFigures f = Figures(runStartTick, bytesReceived.load());
+    callbacks.fileProgress(percent, f.speed, f.doneMb, relPath);
+}
 
 // The 2 s pause between attempts, cut into slices so a cancel is seen quickly.
 bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
@@ -57,9 +69,13 @@ bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
 HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel,
                           const PatchCallbacks& callbacks, const OpenTarget& openTarget, const Attempt& attempt) {
     if (servers.empty()) return HttpStatus::Failed;
+    // The file's own place in the server order: with parallel downloads the
+    // shared choice may move on while this file is still on an earlier server.
+    size_t server = CurrentServer();
     for (;;) {
-        const std::wstring url = BuildUrl(relPath);
-        lastUrl = url;
+        const std::wstring url = BuildUrlOn(server, relPath);
+        SetLastUrl(url);
+        threadLastUrl = url;
         HttpStatus remembered = HttpStatus::Failed;
         for (int tries = 0;; ++tries) {
             if (cancel.load()) return HttpStatus::Cancelled;
@@ -83,9 +99,13 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
         }
         // Servers are tried once each and never wrap around, so one bad file
         // cannot keep a pass cycling forever.
-        if (currentServer + 1 >= servers.size()) return remembered;
-        ++currentServer;
-        Report(callbacks, "Switching to server: " + WideToUtf8(HostOf(servers[currentServer])));
+        if (server + 1 >= servers.size()) return remembered;
+        ++server;
+        // Files in flight that fail on the server another file already left
+        // follow it without announcing the same switch again.
+        if (AdvanceServer(server)) {
+            Report(callbacks, "Switching to server: " + WideToUtf8(HostOf(servers[server])));
+        }
     }
 }
 
@@ -113,10 +133,7 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     FileHandle file;
-    const auto recordWriteFailure = [&](DWORD error) {
-        writeError = error;
-        writeFailedPath = localPath;
-    };
+    const auto recordWriteFailure = [&](DWORD error) { RecordWriteFailure(localPath, error); };
     const OpenTarget reopen = [&] {
         file.Close();
         // The list says to replace this file, so marks that would make
@@ -142,7 +159,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         progress = [&](uint64_t received, uint64_t total) {
             int percent = 0;
             if (total > 0) percent = static_cast<int>(received * 100 / total > 100 ? 100 : received * 100 / total);
-            const PassFigures f = Figures(runStartTick, bytesReceived);
+            const PassFigures f = Figures(runStartTick, bytesReceived.load());
             callbacks.fileProgress(percent, f.speed, f.doneMb, relPath);
         };
     }
@@ -161,7 +178,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
             return true;
         });
         const ChunkFn chunk = [&](const uint8_t* data, uint64_t size) {
-            bytesReceived += static_cast<int64_t>(size);
+            bytesReceived.fetch_add(static_cast<int64_t>(size));
             return gz.Feed(data, size);
         };
         HttpStatus r = http.Get(url, chunk, progress, &cancel);
@@ -170,7 +187,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         // the pass to delete on final failure.
         file.Close();
         if (r == HttpStatus::Ok && callbacks.fileProgress) {
-            const PassFigures f = Figures(runStartTick, bytesReceived);
+            const PassFigures f = Figures(runStartTick, bytesReceived.load());
             callbacks.fileProgress(100, f.speed, f.doneMb, relPath);
         }
         return r;

@@ -16,13 +16,13 @@ namespace {
 struct ProbeJob {
     size_t index;
     std::wstring url;
+    Http http;  // a copy of the patcher's, so probes share the pass's session
     std::vector<int64_t>* latencies;
     const std::atomic<bool>* cancel;
 };
 
 void RunProbe(std::unique_ptr<ProbeJob> job) {
-    const Http http(L"VeltruneClient/1.0");
-    (*job->latencies)[job->index] = http.Probe(job->url, job->cancel);
+    (*job->latencies)[job->index] = job->http.Probe(job->url, job->cancel);
 }
 
 }  // namespace
@@ -39,7 +39,7 @@ void Patcher::SelectFastestServer(const std::atomic<bool>& cancel, const PatchCa
         // Joined as they stand: the probe asks for the same object the pass
         // fetches next, the compressed list.
         const std::wstring url = servers[i] + config.listFile + L".gz";
-        auto job = std::make_unique<ProbeJob>(ProbeJob{i, url, &latencies, &cancel});
+        auto job = std::make_unique<ProbeJob>(ProbeJob{i, url, http, &latencies, &cancel});
         try {
             threads.emplace_back(RunProbe, std::move(job));
         } catch (const std::system_error&) {

@@ -1,14 +1,43 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
+#include <memory>
+
 #include "app/log.h"
+#include "net/rate_limiter.h"
+#include "patcher/pass_steps.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
 
 namespace vr {
 namespace {
 
-constexpr int64_t kEpochDelta = 11644473600LL;
+// One WinHTTP session for the whole pass: the probes, the list and every file
+// reuse its kept-alive connections. Closed when the pass ends, however it ends.
+class PassSession {
+public:
+    explicit PassSession(Http& http) : http(http) {
+        if (!http.BeginSession()) LogLine("Patcher: could not open an HTTP session; each request opens its own");
+    }
+    ~PassSession() {
+        http.EndSession();
+        http.SetRateLimiter(nullptr);
+    }
+    PassSession(const PassSession&) = delete;
+    PassSession& operator=(const PassSession&) = delete;
+
+private:
+    Http& http;
+};
+
+void Phase(const PatchCallbacks& callbacks, const char* word) {
+    if (callbacks.phase) callbacks.phase(word);
+}
+
+}  // namespace
+
+namespace pass {
 
 PatchResult ResultOf(const Patcher& p, HttpStatus status) {
     switch (status) {
@@ -19,10 +48,6 @@ PatchResult ResultOf(const Patcher& p, HttpStatus status) {
         case HttpStatus::Aborted: return p.WriteError() != 0 ? PatchResult::WriteFailed : PatchResult::NetworkError;
         default: return PatchResult::NetworkError;
     }
-}
-
-void Phase(const PatchCallbacks& callbacks, const char* word) {
-    if (callbacks.phase) callbacks.phase(word);
 }
 
 // The listed time is what makes the file current in later passes; failing to
@@ -49,7 +74,17 @@ void MakeFolder(const std::wstring& folder) {
     static_cast<void>(SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr));
 }
 
-}  // namespace
+void MakeParentFolder(const std::wstring& path) {
+    const size_t slash = path.rfind(L'\\');
+    if (slash != std::wstring::npos) MakeFolder(path.substr(0, slash));
+}
+
+}  // namespace pass
+
+using pass::MakeFolder;
+using pass::MakeParentFolder;
+using pass::ResultOf;
+using pass::StampFile;
 
 // The replacement launcher's path is built here only: the pass keeps it
 // (SelfUpdatePath) and the worker hands that same text to the updater.
@@ -65,11 +100,38 @@ PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const P
     return PatchResult::SelfUpdateReady;
 }
 
+PatchResult Patcher::DownloadInOrder(const std::vector<PendingFile>& queue, const std::atomic<bool>& cancel,
+                                     const PatchCallbacks& callbacks) {
+    const int total = static_cast<int>(queue.size());
+    int done = 0;
+    for (const PendingFile& file : queue) {
+        if (cancel.load()) return PatchResult::PatchCancelled;
+        const std::wstring fullPath = baseDir + file.relPath;
+        MakeParentFolder(fullPath);
+        const HttpStatus r = DownloadToFile(file.relPath, fullPath, cancel, callbacks);
+        if (r != HttpStatus::Ok) {
+            // The download truncated the target, so no stale or partial
+            // copy may stay behind to look current. A file that cannot be
+            // deleted was never stamped, so the next pass fetches it again.
+            static_cast<void>(DeleteFileW(fullPath.c_str()));
+            return ResultOf(*this, r);
+        }
+        StampFile(fullPath, file.mtime);
+        ++done;
+        if (callbacks.filesDone) callbacks.filesDone(done, total);
+    }
+    return PatchResult::Finished;
+}
+
 PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     runStartTick = GetTickCount64();
     bytesReceived = 0;
     writeError = 0;
     writeFailedPath.clear();
+    const PassSession session(http);
+    if (config.maxKiBps > 0) {
+        http.SetRateLimiter(std::make_shared<RateLimiter>(static_cast<uint64_t>(config.maxKiBps) * 1024));
+    }
     Phase(callbacks, "checking");
 
     SelectFastestServer(cancel, callbacks);
@@ -91,24 +153,10 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
     if (total > 0) {
         if (callbacks.fileCount) callbacks.fileCount(total);
         Phase(callbacks, "downloading");
-        int done = 0;
-        for (const PendingFile& file : scan.queue) {
-            if (cancel.load()) return PatchResult::PatchCancelled;
-            const std::wstring fullPath = baseDir + file.relPath;
-            const size_t slash = fullPath.rfind(L'\\');
-            if (slash != std::wstring::npos) MakeFolder(fullPath.substr(0, slash));
-            const HttpStatus r = DownloadToFile(file.relPath, fullPath, cancel, callbacks);
-            if (r != HttpStatus::Ok) {
-                // The download truncated the target, so no stale or partial
-                // copy may stay behind to look current. A file that cannot be
-                // deleted was never stamped, so the next pass fetches it again.
-                static_cast<void>(DeleteFileW(fullPath.c_str()));
-                return ResultOf(*this, r);
-            }
-            StampFile(fullPath, file.mtime);
-            ++done;
-            if (callbacks.filesDone) callbacks.filesDone(done, total);
-        }
+        const int connections = std::min(std::max(config.connections, 1), total);
+        const PatchResult r = connections == 1 ? DownloadInOrder(scan.queue, cancel, callbacks)
+                                               : DownloadInParallel(scan.queue, connections, cancel, callbacks);
+        if (r != PatchResult::Finished) return r;
     }
     Phase(callbacks, "finished");
     return PatchResult::Finished;

@@ -30,14 +30,34 @@ Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams
     }
 }
 
-std::wstring Patcher::BuildUrl(const std::wstring& relPath) const {
+std::wstring Patcher::BuildUrl(const std::wstring& relPath) const { return BuildUrlOn(CurrentServer(), relPath); }
+
+std::wstring Patcher::BuildUrlOn(size_t server, const std::wstring& relPath) const {
     std::wstring path = relPath;
     for (wchar_t& c : path) {
         if (c == L'\\') c = L'/';
     }
     const std::wstring encoded = Utf8ToWide(PercentEncode(WideToUtf8(path)));
-    const std::wstring base = currentServer < servers.size() ? servers[currentServer] : std::wstring();
+    const std::wstring base = server < servers.size() ? servers[server] : std::wstring();
     return base + encoded + L".gz";
+}
+
+void Patcher::SetLastUrl(const std::wstring& url) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    lastUrl = url;
+}
+
+void Patcher::RecordWriteFailure(const std::wstring& path, uint32_t error) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    writeError = error;
+    writeFailedPath = path;
+}
+
+bool Patcher::AdvanceServer(size_t server) {
+    std::lock_guard<std::mutex> guard(stateLock);
+    if (currentServer >= server) return false;
+    currentServer = server;
+    return true;
 }
 
 std::wstring HostOf(const std::wstring& url) {

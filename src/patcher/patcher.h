@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "net/http.h"
 
 namespace vr {
+
+struct PendingFile;
 
 // Every report of the patcher to its caller, on the caller's thread, in the
 // order the patcher reaches them. Any member may be empty.
@@ -84,9 +87,12 @@ public:
     const std::wstring& SelfUpdatePath() const { return selfUpdatePath; }
     const std::wstring& BaseDir() const { return baseDir; }
     const std::vector<std::wstring>& Servers() const { return servers; }
-    size_t CurrentServer() const { return currentServer; }
+    size_t CurrentServer() const {
+        std::lock_guard<std::mutex> guard(stateLock);
+        return currentServer;
+    }
     // Compressed bytes received since the current pass started.
-    int64_t BytesReceived() const { return bytesReceived; }
+    int64_t BytesReceived() const { return bytesReceived.load(); }
 
 private:
     friend class PatcherTestAccess;  // tests set states a pass reaches slowly or never
@@ -102,6 +108,22 @@ private:
                      const OpenTarget& openTarget, const Attempt& attempt);
     bool PauseUnlessCancelled(const std::atomic<bool>& cancel) const;
     PatchResult DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+    // One fileProgress report with the pass's figures as they stand now.
+    void ReportFileProgress(const PatchCallbacks& callbacks, int percent, const std::wstring& relPath) const;
+    // The URL of the calling thread's most recent fetch.
+    static const std::wstring& ThreadLastUrl();
+    std::wstring BuildUrlOn(size_t server, const std::wstring& relPath) const;
+    void SetLastUrl(const std::wstring& url);
+    void RecordWriteFailure(const std::wstring& path, uint32_t error);
+    // Makes `server` the pass's current choice unless a parallel download has
+    // already moved further; true when it moved.
+    bool AdvanceServer(size_t server);
+    // The stale files of a pass, one at a time or `connections` at once; both
+    // report in list order and end with the pass's result for the downloads.
+    PatchResult DownloadInOrder(const std::vector<PendingFile>& queue, const std::atomic<bool>& cancel,
+                                const PatchCallbacks& callbacks);
+    PatchResult DownloadInParallel(const std::vector<PendingFile>& queue, int connections,
+                                   const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
 
     LauncherConfig config;
     std::wstring baseDir;  // always ends in a backslash
@@ -113,8 +135,11 @@ private:
     std::wstring writeFailedPath;
     uint32_t writeError = 0;
     std::vector<std::wstring> servers;  // base URLs, each ending in '/'
+    // Guards currentServer, lastUrl and the write failure while downloads
+    // run in parallel; the server list itself only changes between them.
+    mutable std::mutex stateLock;
     size_t currentServer = 0;
-    int64_t bytesReceived = 0;
+    std::atomic<int64_t> bytesReceived{0};
     uint64_t runStartTick = 0;
     Seams seams;
 };

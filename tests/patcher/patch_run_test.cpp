@@ -52,6 +52,7 @@ protected:
         LauncherConfig c = test::ConfigFor(urls);
         c.appDataFolderName = L"VeltruneTestData";
         c.newLauncher = L"newLauncher.exe";
+        if (connections > 0) c.connections = connections;
         Patcher::Seams seams = test::QuickPauses();
         seams.roamingFolder = [this, withRoaming] { return withRoaming ? roaming.path() : std::wstring(); };
         return Patcher(c, game.path(), seams);
@@ -67,6 +68,7 @@ protected:
     std::atomic<bool> cancel{false};
     test::Recorder rec;
     HttpServer s1, s2;
+    int connections = 0;  // the shipped default unless a test fixes it
 };
 
 TEST_F(PatchRunTest, AllCurrentFinishesWithoutDownloads) {
@@ -137,18 +139,35 @@ TEST_F(PatchRunTest, MissingThirdFileKeepsFirstTwo) {
     Reply slowList = Reply::Ok(Gzip(pub.list));
     slowList.statusDelayMs = 500;
     s2.Set("/list.txt.gz", slowList);
-    game.Write(L"c.dat", "stale copy");
-
-    Patcher p = Make({&s2, &s1});
-    EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::FileMissing);
-    EXPECT_EQ(game.Read(L"a.dat"), "one");
-    EXPECT_EQ(game.Read(L"b.dat"), "two");
-    EXPECT_FALSE(game.Exists(L"c.dat"));
-    EXPECT_FALSE(game.Exists(L"d.dat"));  // nothing after the failure is tried
-    EXPECT_EQ(p.LastUrl(), s2.WUrl() + L"c.dat.gz");
-    EXPECT_EQ(rec.Count("done 2/4"), 1);
-    EXPECT_EQ(rec.Count("done 3/4"), 0);
-    EXPECT_EQ(rec.Count("phase finished"), 0);
+    // The 404s come late, so with parallel downloads the files before c.dat
+    // have completed by then.
+    Reply slowMissing = Reply::Status(404);
+    slowMissing.statusDelayMs = 300;
+    s1.Set("/c.dat.gz", slowMissing);
+    s2.Set("/c.dat.gz", slowMissing);
+    for (const int n : {1, 6}) {
+        SCOPED_TRACE("connections=" + std::to_string(n));
+        for (const wchar_t* name : {L"a.dat", L"b.dat", L"d.dat"}) DeleteFileW(game.Join(name).c_str());
+        game.Write(L"c.dat", "stale copy");
+        rec.events.clear();
+        connections = n;
+        Patcher p = Make({&s2, &s1});
+        EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::FileMissing);
+        EXPECT_EQ(game.Read(L"a.dat"), "one");
+        EXPECT_EQ(game.Read(L"b.dat"), "two");
+        EXPECT_FALSE(game.Exists(L"c.dat"));
+        if (n == 1) {
+            EXPECT_FALSE(game.Exists(L"d.dat"));  // one at a time, nothing after the failure is tried
+        } else if (game.Exists(L"d.dat")) {
+            // In flight beside c.dat: kept only when complete and stamped.
+            EXPECT_EQ(game.Read(L"d.dat"), "four");
+            EXPECT_EQ(test::UnixMtime(game.Join(L"d.dat")), 1000);
+        }
+        EXPECT_EQ(p.LastUrl(), s2.WUrl() + L"c.dat.gz");
+        EXPECT_EQ(rec.Count("done 2/4"), 1);
+        EXPECT_EQ(rec.Count("done 3/4"), 0);
+        EXPECT_EQ(rec.Count("phase finished"), 0);
+    }
 }
 
 TEST_F(PatchRunTest, FailuresMapToResults) {
@@ -270,6 +289,7 @@ TEST_F(PatchRunTest, CancelStopsThePass) {
         pub.File({&server}, "a.dat", "first", 7);
         pub.File({&server}, "b.dat", "second", 7);
         pub.Serve({&server});
+        connections = 1;  // one at a time, the second is not yet asked for
         Patcher p = Make({&server});
         PatchCallbacks c;
         c.filesDone = [&](int, int) { cancel = true; };
@@ -414,6 +434,7 @@ TEST_F(PatchRunTest, AFullDiskEndsThePassAndTheNextPassWithSpaceRecovers) {
     pub.Serve({&s1});
 
     LauncherConfig c = test::ConfigFor({s1.WUrl()});
+    c.connections = 1;  // so after.dat is provably never asked for
     Patcher p(c, gameDir, test::QuickPauses());
     const std::wstring bigPath = gameDir + L"\\big.dat";
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::WriteFailed);
