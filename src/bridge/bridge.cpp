@@ -32,7 +32,8 @@ Bridge::Bridge(LauncherConfig config, std::wstring exeDir, IHostActions* host, S
       host(host),
       seams(std::move(seams)),
       jobHost(std::make_shared<HostLink>(host)),
-      launching(std::make_shared<std::atomic<bool>>(false)) {}
+      launching(std::make_shared<std::atomic<bool>>(false)),
+      maxKiBps(this->config.maxKiBps) {}
 
 Bridge::~Bridge() {
     // Start-up normally did this already; repeating it keeps a bridge that is

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -99,6 +100,12 @@ void Bridge::OnWebMessage(const std::wstring& message) {
         SaveClientCount(exeDir, IntArg(fields, "count", 1));
     } else if (cmd == "settings.setAnimatedBg") {
         SaveAnimatedBackground(exeDir, JsonGetBool(fields, "enabled", true));
+    } else if (cmd == "settings.setMaxKiBps") {
+        // Negative means no cap, like 0; kept in Veltrune.ini for later starts.
+        const int32_t cap = std::max(IntArg(fields, "maxKiBps", 0), 0);
+        maxKiBps.exchange(cap);
+        WriteIniInt(JoinPath(exeDir, L"Veltrune.ini"), L"patch", L"maxKiBps", cap);
+        LogFormat("Bridge: bandwidth cap set to %d KiB/s (0 = none)", cap);
     }
 }
 

@@ -92,6 +92,7 @@ void Bridge::SendOptions() {
     AddInt(w, "resW", options.resW);
     AddInt(w, "resH", options.resH);
     AddRaw(w, "resolutions", ResolutionsArray(modes));
+    AddInt(w, "maxKiBps", maxKiBps.load());
     PostEvent(w);
 }
 

@@ -93,7 +93,10 @@ void Bridge::WorkerMain() {
         callbacks.status = [this](const std::string& text) { SendStatus(text); };
         callbacks.fileCount = [this, &counters](int count) { SendFileCount(counters, count); };
         callbacks.filesDone = [this, &counters](int done, int total) { SendFilesDone(counters, done, total); };
-        callbacks.fileProgress = [this, &counters](int percent, double speed, double doneMb, const std::wstring& file) {
+        callbacks.fileProgress = [this, &counters, &patcher](int percent, double speed, double doneMb,
+                                                             const std::wstring& file) {
+            // A cap the player changed mid-pass applies from here on.
+            patcher.SetMaxKiBps(maxKiBps.load());
             SendFileProgress(counters, percent, speed, doneMb, file);
         };
         bool patched = false;
@@ -107,6 +110,7 @@ void Bridge::WorkerMain() {
                 SendReady(false);
                 patched = false;
             } else if (!patched) {
+                patcher.SetMaxKiBps(maxKiBps.load());
                 const PatchResult result = patcher.Run(cancel, callbacks);
                 if (result == PatchResult::PatchCancelled) break;  // the page shows the stop itself
                 if (result == PatchResult::SelfUpdateReady) {

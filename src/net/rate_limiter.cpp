@@ -11,14 +11,14 @@ constexpr int64_t kSliceUs = 50000;
 
 }  // namespace
 
-RateLimiter::RateLimiter(uint64_t bytesPerSecond) : rate(bytesPerSecond == 0 ? 1 : bytesPerSecond) {}
-
 bool RateLimiter::Take(uint64_t bytes, const std::atomic<bool>* cancel) {
+  const uint64_t perSecond = rate.load();
+  if (perSecond == 0) return true;
   Clock::time_point due;
   {
     std::lock_guard<std::mutex> guard(lock);
     const Clock::time_point now = Clock::now();
-    next = std::max(next, now) + std::chrono::microseconds(static_cast<int64_t>(bytes * 1000000 / rate));
+    next = std::max(next, now) + std::chrono::microseconds(static_cast<int64_t>(bytes * 1000000 / perSecond));
     due = next;
   }
   for (;;) {

@@ -123,15 +123,19 @@ PatchResult Patcher::DownloadInOrder(const std::vector<PendingFile>& queue, cons
     return PatchResult::Finished;
 }
 
+void Patcher::SetMaxKiBps(int32_t kiBps) {
+    config.maxKiBps = kiBps < 0 ? 0 : kiBps;
+    if (cap) cap->SetBytesPerSecond(static_cast<uint64_t>(config.maxKiBps) * 1024);
+}
+
 PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     runStartTick = GetTickCount64();
     bytesReceived = 0;
     writeError = 0;
     writeFailedPath.clear();
     const PassSession session(http);
-    if (config.maxKiBps > 0) {
-        http.SetRateLimiter(std::make_shared<RateLimiter>(static_cast<uint64_t>(config.maxKiBps) * 1024));
-    }
+    cap = std::make_shared<RateLimiter>(static_cast<uint64_t>(config.maxKiBps) * 1024);
+    http.SetRateLimiter(cap);
     Phase(callbacks, "checking");
 
     SelectFastestServer(cancel, callbacks);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,6 +61,10 @@ public:
     };
 
     Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams = {});
+
+    // The bandwidth cap in KiB/s (0 = none) for the next pass, and for the
+    // running one when called from its callbacks (the worker's thread).
+    void SetMaxKiBps(int32_t kiBps);
 
     // One complete pass.
     PatchResult Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
@@ -141,6 +146,8 @@ private:
     size_t currentServer = 0;
     std::atomic<int64_t> bytesReceived{0};
     uint64_t runStartTick = 0;
+    // The running pass's cap, shared by all its connections; null between passes.
+    std::shared_ptr<RateLimiter> cap;
     Seams seams;
 };
 

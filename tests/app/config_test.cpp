@@ -57,6 +57,8 @@ void ExpectDefaults(const LauncherConfig& c) {
     EXPECT_EQ(c.maintFile, d.maintFile);
     EXPECT_EQ(c.newLauncher, d.newLauncher);
     EXPECT_EQ(c.updaterExe, d.updaterExe);
+    EXPECT_EQ(c.connections, d.connections);
+    EXPECT_EQ(c.maxKiBps, d.maxKiBps);
     EXPECT_EQ(c.appDataFolderName, d.appDataFolderName);
     EXPECT_EQ(c.newsUrl, d.newsUrl);
     EXPECT_EQ(c.rankingUrl, d.rankingUrl);
@@ -101,6 +103,8 @@ TEST(ConfigDefaults, BuiltInValues) {
     EXPECT_EQ(d.maintFile, L"MaintanenceCheck.txt");
     EXPECT_EQ(d.newLauncher, L"newLauncher.exe");
     EXPECT_EQ(d.updaterExe, L"updater.exe");
+    EXPECT_EQ(d.connections, 6);
+    EXPECT_EQ(d.maxKiBps, 0);
     EXPECT_EQ(d.appDataFolderName, L"Quorvane");
     EXPECT_TRUE(StartsWith(d.newsUrl, L"https://") && EndsWith(d.newsUrl, L"/news.php"));
     EXPECT_TRUE(StartsWith(d.rankingUrl, L"https://") && EndsWith(d.rankingUrl, L"/rankings.php"));
@@ -385,6 +389,34 @@ TEST_F(Config, NegativeAndEmptyPatchVersionAreWhatThePlatformReturns) {
     other.Write(L"Veltrune.ini", "[patch]\r\npatchVersion=\r\n");
     const UINT empty = GetPrivateProfileIntW(L"patch", L"patchVersion", 29, other.Join(L"Veltrune.ini").c_str());
     EXPECT_EQ(LoadLauncherConfig(other.path()).patchVersion, static_cast<int32_t>(empty));
+}
+
+// --- Download connections and bandwidth cap -----------------------------------
+
+TEST_F(Config, ConnectionsAndCapAreClampedToTheirRangesWithALogLine) {
+    const struct {
+        const char* line;
+        int32_t connections;
+        int32_t maxKiBps;
+    } cases[] = {
+        {"listFile=x.txt", 6, 0},  // absent: the defaults
+        {"connections=1\r\nmaxKiBps=1024", 1, 1024},
+        {"connections=16\r\nmaxKiBps=0", 16, 0},
+        {"connections=0\r\nmaxKiBps=-5", 1, 0},
+        {"connections=17", 16, 0},
+        {"connections=abc", 1, 0},  // the platform reads letters as 0
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        Ini(std::string("[patch]\r\n") + c.line + "\r\n");
+        const LauncherConfig loaded = Load();
+        EXPECT_EQ(loaded.connections, c.connections);
+        EXPECT_EQ(loaded.maxKiBps, c.maxKiBps);
+    }
+    Ini("[patch]\r\nconnections=40\r\n");
+    static_cast<void>(Load());
+    const std::vector<std::string> log = LogMessages();
+    EXPECT_EQ(log.back(), "Config: [patch] connections=40 is out of range 1..16; using 16");
 }
 
 // --- Boolean rule -----------------------------------------------------------------------------

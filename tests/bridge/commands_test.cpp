@@ -117,6 +117,24 @@ TEST_F(CommandsTest, PreferenceCommandsStoreValuesAsSentAndInitReadsThemBack) {
     EXPECT_EQ(ReadIni(prefs, L"option", L"ClientCount"), L"-7");
 }
 
+TEST_F(CommandsTest, BandwidthCapIsStoredInTheIniAndOfferedWithTheOptions) {
+    config.maxKiBps = 2048;
+    Make();
+    const std::wstring ini = dir.Join(L"Veltrune.ini");
+    Send(R"({"cmd":"options.load"})");
+    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":1024})");
+    EXPECT_EQ(ReadIni(ini, L"patch", L"maxKiBps"), L"1024");
+    EXPECT_EQ(LoadLauncherConfig(dir.path()).maxKiBps, 1024);  // the next start reads it back
+    Send(R"({"cmd":"options.load"})");
+    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":-3})");  // no cap, like 0
+    EXPECT_EQ(ReadIni(ini, L"patch", L"maxKiBps"), L"0");
+    Send(R"({"cmd":"options.load"})");
+    ASSERT_EQ(host.EventCount(), 3u);
+    EXPECT_EQ(Field(host.Events()[0], "maxKiBps"), "2048");
+    EXPECT_EQ(Field(host.Events()[1], "maxKiBps"), "1024");
+    EXPECT_EQ(Field(host.Events()[2], "maxKiBps"), "0");
+}
+
 TEST_F(CommandsTest, OptionsSaveWithOnlyTheCommandWritesTheDefaults) {
     // The game's older line format: every listed key is rewritten.
     dir.Write(L"Config/Settings.ini", "Detail 0\r\ndistant 4\r\nview 1\r\nshadow 3\r\nfullscreen 1\r\nresolution 1920 1080\r\n");
@@ -131,7 +149,7 @@ TEST_F(CommandsTest, OptionsSaveWithOnlyTheCommandWritesTheDefaults) {
     ASSERT_EQ(host.EventCount(), 1u);
     EXPECT_EQ(host.Events()[0],
               "{\"evt\":\"options\",\"detail\":4,\"distant\":1,\"view\":0,\"shadow\":3,\"fullscreen\":true,"
-              "\"resW\":1280,\"resH\":720,\"resolutions\":[]}");
+              "\"resW\":1280,\"resH\":720,\"resolutions\":[],\"maxKiBps\":0}");
 }
 
 TEST_F(CommandsTest, OptionsSaveInIniFormatCreatesTheFile) {

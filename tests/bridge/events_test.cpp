@@ -114,14 +114,14 @@ TEST_F(EventsTest, OptionsCarryTheSettingsFileAndTheDisplayModes) {
     Make().SendOptions();
     EXPECT_EQ(host.Events().at(0),
               "{\"evt\":\"options\",\"detail\":3,\"distant\":2,\"view\":2,\"shadow\":2,\"fullscreen\":true,"
-              "\"resW\":1600,\"resH\":900,\"resolutions\":[{\"w\":1024,\"h\":768},{\"w\":1920,\"h\":1080}]}");
+              "\"resW\":1600,\"resH\":900,\"resolutions\":[{\"w\":1024,\"h\":768},{\"w\":1920,\"h\":1080}],\"maxKiBps\":0}");
 }
 
 TEST_F(EventsTest, OptionsWithoutFileOrDisplayModesGiveDefaultsAndAnEmptyList) {
     Make().SendOptions();
     EXPECT_EQ(host.Events().at(0),
               "{\"evt\":\"options\",\"detail\":2,\"distant\":2,\"view\":2,\"shadow\":2,\"fullscreen\":false,"
-              "\"resW\":1024,\"resH\":768,\"resolutions\":[]}");
+              "\"resW\":1024,\"resH\":768,\"resolutions\":[],\"maxKiBps\":0}");
 }
 
 }  // namespace

@@ -88,7 +88,9 @@ TEST_F(WorkerTest, APassWithDownloadsReportsEveryStepInOrder) {
             ++blocks;
             ++i;
         }
-        EXPECT_GE(blocks, 2) << f.file;  // at least one block and the closing 100
+        // The first file: at least one block and the closing 100. The second
+        // may have arrived beside the first and then reports only its 100.
+        EXPECT_GE(blocks, std::string(f.index) == "0" ? 2 : 1) << f.file;
         EXPECT_EQ(lastPercent, "100") << f.file;
         ASSERT_LT(i, ev.size());
         EXPECT_EQ(ev[i++], f.done);

@@ -391,7 +391,7 @@ describe('options dialog', () => {
 
       await lp.emit({
         evt: 'options', detail: 3, distant: 1, view: 4, shadow: 0, fullscreen: true, resW: 1600, resH: 900,
-        resolutions: [{ w: 1024, h: 768 }, { w: 1280, h: 720 }, { w: 1920, h: 1080 }],
+        resolutions: [{ w: 1024, h: 768 }, { w: 1280, h: 720 }, { w: 1920, h: 1080 }], maxKiBps: 0,
       });
       assert.equal(await lp.page.inputValue('#opt-detail'), '3');
       assert.equal(await lp.page.inputValue('#opt-distant'), '1');
@@ -425,6 +425,28 @@ describe('options dialog', () => {
       await lp.frame();
       assert.equal((await lp.commands('options.save')).length, 1);
       assert.equal((await lastRect(lp)).visible, true);
+      assert.deepEqual(await lp.commands('settings.setMaxKiBps'), [], 'an unchanged limit is not saved');
+    });
+  });
+
+  it('offers the download speed limit, keeps a hand-set one and saves only a change', async () => {
+    await scenario(async (lp) => {
+      await lp.emit(INIT);
+      await lp.page.click('#open-options');
+      await lp.emit({ evt: 'options', detail: 2, distant: 2, view: 2, shadow: 2, fullscreen: false, resW: 1024, resH: 768, resolutions: [], maxKiBps: 300 });
+      const labels = await lp.page.$$eval('#opt-maxkibps option', (o) => o.map((x) => x.textContent));
+      assert.deepEqual(labels, ['No limit', '300 KiB/s', '512 KiB/s', '1 MiB/s', '2 MiB/s', '5 MiB/s', '10 MiB/s']);
+      assert.equal(await lp.page.inputValue('#opt-maxkibps'), '300');
+      await lp.page.selectOption('#opt-maxkibps', '1024');
+      await lp.page.click('#options-save');
+      assert.deepEqual(await lp.commands('settings.setMaxKiBps'), [{ cmd: 'settings.setMaxKiBps', maxKiBps: 1024 }]);
+
+      await lp.page.click('#open-options');
+      await lp.emit({ evt: 'options', detail: 2, distant: 2, view: 2, shadow: 2, fullscreen: false, resW: 1024, resH: 768, resolutions: [], maxKiBps: 1024 });
+      await lp.page.selectOption('#opt-maxkibps', '0');
+      await lp.page.click('#options-save');
+      assert.deepEqual((await lp.commands('settings.setMaxKiBps')).at(-1), { cmd: 'settings.setMaxKiBps', maxKiBps: 0 });
+      assert.equal((await lp.commands('settings.setMaxKiBps')).length, 2);
     });
   });
 });

@@ -1,6 +1,7 @@
 // The game options dialog. The launcher reads and writes the game's
 // settings file; the dialog only shows what "options" sends and posts back
-// what the player saves.
+// what the player saves. The download speed limit is the launcher's own
+// setting and is saved with its own command, only when it changed.
 
 import { post } from './protocol.js';
 import { $, setText, num } from './dom.js';
@@ -8,6 +9,8 @@ import { reportNewsRect } from './news.js';
 
 const LEVELS = ['Lowest', 'Low', 'Medium', 'High', 'Highest'];
 const SLIDERS = ['detail', 'distant', 'view', 'shadow'];
+// KiB/s; 0 is no limit.
+const SPEED_LIMITS = [0, 512, 1024, 2048, 5120, 10240];
 
 const dialog = $('options-dialog');
 const form = $('options-form');
@@ -15,6 +18,29 @@ const body = $('options-body');
 const save = $('options-save');
 const resolution = $('opt-resolution');
 const fullscreen = $('opt-fullscreen');
+const speedLimit = $('opt-maxkibps');
+var loadedLimit = 0;
+
+function limitLabel(kib) {
+  if (kib === 0) return 'No limit';
+  if (kib % 1024 === 0) return (kib / 1024) + ' MiB/s';
+  return kib + ' KiB/s';
+}
+
+function fillSpeedLimits(current) {
+  var list = SPEED_LIMITS.slice();
+  // A value set by hand in Veltrune.ini stays choosable.
+  if (list.indexOf(current) < 0) list.push(current);
+  list.sort(function (a, b) { return a - b; });
+  speedLimit.textContent = '';
+  list.forEach(function (kib) {
+    var opt = document.createElement('option');
+    opt.value = String(kib);
+    opt.textContent = limitLabel(kib);
+    speedLimit.appendChild(opt);
+  });
+  speedLimit.value = String(current);
+}
 
 function levelOf(v) {
   var n = Math.round(num(v, 2));
@@ -52,6 +78,8 @@ export function fillOptions(evt) {
     resolution.appendChild(opt);
   });
   resolution.value = w + 'x' + h;
+  loadedLimit = Math.max(0, Math.floor(num(evt.maxKiBps, 0)));
+  fillSpeedLimits(loadedLimit);
   body.setAttribute('aria-busy', 'false');
   save.disabled = false;
 }
@@ -86,5 +114,7 @@ form.addEventListener('submit', function (e) {
   msg.resW = Math.floor(num(res[0], 1024));
   msg.resH = Math.floor(num(res[1], 768));
   post('options.save', msg);
+  var limit = Math.max(0, Math.floor(num(speedLimit.value, 0)));
+  if (limit !== loadedLimit) post('settings.setMaxKiBps', { maxKiBps: limit });
   closeOptions();
 });
