@@ -2,24 +2,30 @@
 // and times Patcher::Run from an empty game folder, against a plain WinHTTP
 // read loop + zlib inflate of the same objects measured in the same run.
 //
-//   bench_patch_run.exe [--files N] [--mib TOTAL] [--rounds R] [--export WINDOWS_DIR]
+//   bench_patch_run.exe [--files N] [--mib TOTAL] [--rounds R] [--connections C] [--export WINDOWS_DIR]
 //
-// Each round runs the three modes one after another; the best time of each
-// mode over the rounds is reported, which damps the noise of a shared machine.
+// Each round runs the modes one after another: the bare loop, the client
+// alone, Patcher::Run with one connection and with C (default: the shipped
+// default); the best time of each mode over the rounds is reported, which
+// damps the noise of a shared machine. The working set is sampled every
+// 20 ms during each Run; its growth over the value before the Run is printed.
 //
 // --export only writes the same objects and a URL list to the folder, for the
 // native curl + gzip -dc baseline (commands in docs/benchmarks.md).
 #include <windows.h>
+#include <psapi.h>
 #include <winhttp.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/config.h"
@@ -112,10 +118,44 @@ bool BaselineFetch(HINTERNET session, uint16_t port, const std::wstring& path, u
     return ok && produced == expected;
 }
 
+double WorkingSetMib() {
+    PROCESS_MEMORY_COUNTERS pmc{};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+    return static_cast<double>(pmc.WorkingSetSize) / 1048576.0;
+}
+
+// Samples the working set while it lives; Growth() is the largest value seen
+// minus the value at construction.
+class WorkingSetWatch {
+public:
+    WorkingSetWatch() : before(WorkingSetMib()), peak(before) {
+        thread = std::thread([this] {
+            while (!stop) {
+                peak = std::max(peak.load(), WorkingSetMib());
+                Sleep(20);
+            }
+        });
+    }
+    ~WorkingSetWatch() { Stop(); }
+    void Stop() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+    }
+    double Growth() const { return peak - before; }
+
+private:
+    double before;
+    std::atomic<double> peak;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int files = 2000, rounds = 1;
+    int connections = vr::LauncherConfig().connections;
     double totalMib = 1024;
     std::wstring exportDir;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -123,6 +163,7 @@ int main(int argc, char** argv) {
         if (a == "--files") files = std::atoi(argv[i + 1]);
         if (a == "--mib") totalMib = std::atof(argv[i + 1]);
         if (a == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+        if (a == "--connections") connections = std::max(1, std::atoi(argv[i + 1]));
         if (a == "--export") exportDir = vr::Utf8ToWide(argv[i + 1]);
     }
 
@@ -190,7 +231,7 @@ int main(int argc, char** argv) {
     config.mirrors = {server.WUrl()};
     config.serverUrl = server.WUrl();
     config.patchVersion = 29;
-    double baseSec = 1e30, clientSec = 1e30, runSec = 1e30;
+    double baseSec = 1e30, clientSec = 1e30, runSec = 1e30, run1Sec = 1e30, growth1 = 0, growthN = 0;
     int baseFailures = 0, clientFailures = 0, done = 0;
     vr::PatchResult result = vr::PatchResult::Finished;
     for (int round = 0; round < rounds; ++round) {
@@ -214,14 +255,27 @@ int main(int argc, char** argv) {
         }
         clientSec = std::min(clientSec, Seconds(h0, Clock::now()));
 
-        vr::test::TempDir game;  // empty every round
-        vr::Patcher patcher(config, game.path());
-        std::atomic<bool> cancel{false};
-        vr::PatchCallbacks callbacks;
-        callbacks.filesDone = [&](int d, int) { done = d; };
-        const auto p0 = Clock::now();
-        result = patcher.Run(cancel, callbacks);
-        runSec = std::min(runSec, Seconds(p0, Clock::now()));
+        for (const int c : {1, connections}) {
+            vr::test::TempDir game;  // empty every round
+            config.connections = c;
+            vr::Patcher patcher(config, game.path());
+            std::atomic<bool> cancel{false};
+            vr::PatchCallbacks callbacks;
+            callbacks.filesDone = [&](int d, int) { done = d; };
+            WorkingSetWatch watch;
+            const auto p0 = Clock::now();
+            result = patcher.Run(cancel, callbacks);
+            const double sec = Seconds(p0, Clock::now());
+            watch.Stop();
+            if (c == 1) {
+                run1Sec = std::min(run1Sec, sec);
+                growth1 = std::max(growth1, watch.Growth());
+            } else {
+                runSec = std::min(runSec, sec);
+                growthN = std::max(growthN, watch.Growth());
+            }
+            if (result != vr::PatchResult::Finished || done != files) break;
+        }
         if (result != vr::PatchResult::Finished || done != files) break;
     }
 
@@ -229,10 +283,14 @@ int main(int argc, char** argv) {
                 plainMib / baseSec, gzMib / baseSec, baseFailures ? " (FAILURES)" : "");
     std::printf("Http::Get + GzipStream, no file:  %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed%s\n", clientSec,
                 plainMib / clientSec, gzMib / clientSec, clientFailures ? " (FAILURES)" : "");
-    std::printf("Patcher::Run (result %d, %d files): %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed\n",
-                static_cast<int>(result),
-                done, runSec, plainMib / runSec, gzMib / runSec);
-    std::printf("ratio Run / baseline throughput: %.2f\n", baseSec / runSec);
-    std::printf("ratio Run / client-only throughput: %.2f\n", clientSec / runSec);
+    std::printf("Patcher::Run, connections=1:      %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed; working set +%.1f MiB\n",
+                run1Sec, plainMib / run1Sec, gzMib / run1Sec, growth1);
+    std::printf("Patcher::Run, connections=%-2d:     %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed; working set +%.1f MiB\n",
+                connections, runSec, plainMib / runSec, gzMib / runSec, growthN);
+    std::printf("result %d, %d files\n", static_cast<int>(result), done);
+    std::printf("ratio Run / baseline throughput: %.2f (connections=1), %.2f (connections=%d)\n", baseSec / run1Sec,
+                baseSec / runSec, connections);
+    std::printf("ratio Run / client-only throughput: %.2f (connections=1), %.2f (connections=%d)\n", clientSec / run1Sec,
+                clientSec / runSec, connections);
     return result == vr::PatchResult::Finished && done == files && baseFailures == 0 && clientFailures == 0 ? 0 : 1;
 }

@@ -1,6 +1,9 @@
 // Up-to-date check: the list scan of an N-file list against a game folder
 // where every file is current, beside a bare GetFileAttributesExW loop over
-// the same files in the same run.
+// the same files and a folder-enumeration check (FindFirstFileExW with
+// FindExInfoBasic and FIND_FIRST_EX_LARGE_FETCH, one enumeration per folder,
+// then the same size and time rule looked up by upper-cased name) in the same
+// run.
 //
 //   bench_patch_scan.exe [--files N] [--rounds R]
 #include <windows.h>
@@ -10,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "patcher/patch_list.h"
@@ -22,6 +26,46 @@ constexpr int kPerFolder = 1000;
 constexpr int64_t kMtime = 1600000000;
 
 double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+
+std::wstring Upper(std::wstring s) {
+    CharUpperBuffW(s.data(), static_cast<DWORD>(s.size()));
+    return s;
+}
+
+struct Entry {
+    int64_t size;
+    uint64_t ticks;
+};
+
+// Every listed file current by the scan's rule (size, time within 2 s),
+// found through one enumeration per folder.
+int EnumerationCheck(const std::vector<std::wstring>& folders, const std::vector<std::vector<std::wstring>>& names,
+                     int64_t size, uint64_t listedTicks) {
+    int current = 0;
+    std::unordered_map<std::wstring, Entry> seen;
+    for (size_t f = 0; f < folders.size(); ++f) {
+        seen.clear();
+        WIN32_FIND_DATAW d;
+        HANDLE h = FindFirstFileExW((folders[f] + L"\\*").c_str(), FindExInfoBasic, &d, FindExSearchNameMatch, nullptr,
+                                    FIND_FIRST_EX_LARGE_FETCH);
+        if (h == INVALID_HANDLE_VALUE) continue;
+        do {
+            if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            const int64_t sz = (static_cast<int64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
+            const uint64_t t = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+            seen.emplace(Upper(d.cFileName), Entry{sz, t});
+        } while (FindNextFileW(h, &d));
+        FindClose(h);
+        for (const std::wstring& n : names[f]) {
+            const auto it = seen.find(Upper(n));
+            if (it == seen.end() || it->second.size != size) continue;
+            const int64_t diff = static_cast<int64_t>(it->second.ticks / 10000000ULL) -
+                                 static_cast<int64_t>(listedTicks / 10000000ULL);
+            current += diff >= -2 && diff <= 2;
+        }
+    }
+    return current;
+}
 
 }  // namespace
 
@@ -38,6 +82,8 @@ int main(int argc, char** argv) {
     std::string list = "v 29\n";
     std::vector<std::wstring> paths;
     paths.reserve(files);
+    std::vector<std::wstring> folders;
+    std::vector<std::vector<std::wstring>> names;
     const uint64_t ticks = static_cast<uint64_t>(kMtime + 11644473600LL) * 10000000ULL;
     const FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 
@@ -48,10 +94,15 @@ int main(int argc, char** argv) {
         const std::string folder = "Data" + std::to_string(i / kPerFolder);
         if (i % kPerFolder == 0) {
             list += "d " + folder + "\n";
-            CreateDirectoryW((base + std::wstring(folder.begin(), folder.end())).c_str(), nullptr);
+            folders.push_back(base + std::wstring(folder.begin(), folder.end()));
+            names.emplace_back();
+            CreateDirectoryW(folders.back().c_str(), nullptr);
         }
         const std::string name = "asset_" + std::to_string(i) + ".pak";
-        const std::string content = std::to_string(i);
+        names.back().push_back(std::wstring(name.begin(), name.end()));
+        // The same size for all, so the enumeration check needs no per-file table.
+        std::string content = std::to_string(i);
+        content.resize(8, ' ');
         list += "f " + std::to_string(kMtime) + " " + std::to_string(content.size()) + " 0 " + name + "\n";
         const std::string rel = folder + "\\" + name;
         paths.push_back(base + std::wstring(rel.begin(), rel.end()));
@@ -68,7 +119,7 @@ int main(int argc, char** argv) {
     }
     std::printf("created in %.1f s; list %.1f MiB\n", Seconds(c0, Clock::now()), list.size() / 1048576.0);
 
-    std::vector<double> scanSec, bareSec;
+    std::vector<double> scanSec, bareSec, enumSec;
     for (int r = 0; r < rounds; ++r) {
         const auto s0 = Clock::now();
         const vr::ListScan scan = vr::ScanPatchList(list, base, 29);
@@ -89,13 +140,25 @@ int main(int argc, char** argv) {
             std::printf("bare loop saw %d of %d files\n", current, files);
             return 1;
         }
+
+        const auto e0 = Clock::now();
+        const int enumerated = EnumerationCheck(folders, names, 8, ticks);
+        enumSec.push_back(Seconds(e0, Clock::now()));
+        if (enumerated != files) {
+            std::printf("enumeration saw %d of %d files current\n", enumerated, files);
+            return 1;
+        }
     }
+    std::sort(enumSec.begin(), enumSec.end());
     std::sort(scanSec.begin(), scanSec.end());
     std::sort(bareSec.begin(), bareSec.end());
     const double scan = scanSec[scanSec.size() / 2], bare = bareSec[bareSec.size() / 2];
     std::printf("list scan (median of %d): %.3f s, %.0f files/s\n", rounds, scan, files / scan);
     std::printf("bare GetFileAttributesExW loop (median of %d): %.3f s, %.0f files/s\n", rounds, bare, files / bare);
     std::printf("ratio scan / bare rate: %.2f\n", bare / scan);
+    const double en = enumSec[enumSec.size() / 2];
+    std::printf("folder enumeration + lookup (median of %d): %.3f s, %.0f files/s\n", rounds, en, files / en);
+    std::printf("ratio enumeration / bare per-file rate: %.2f\n", bare / en);
     std::printf("deleting...\n");
     return 0;
 }
