@@ -9,6 +9,8 @@
 // default); the best time of each mode over the rounds is reported, which
 // damps the noise of a shared machine. The working set is sampled every
 // 20 ms during each Run; its growth over the value before the Run is printed.
+// The test server runs in a child process (this program with --serve), since
+// it copies each body per request and would otherwise count in the growth.
 //
 // --export only writes the same objects and a URL list to the folder, for the
 // native curl + gzip -dc baseline (commands in docs/benchmarks.md).
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,6 +154,76 @@ private:
     std::thread thread;
 };
 
+struct Child {
+    HANDLE process = nullptr;
+    HANDLE input = nullptr;  // closing it ends the child
+    uint16_t port = 0;
+    uint64_t gzBytes = 0;
+    ~Child() {
+        if (input) CloseHandle(input);
+        if (process) {
+            WaitForSingleObject(process, 30000);
+            CloseHandle(process);
+        }
+    }
+};
+
+// This program again with --serve, the same object arguments, and a pipe as
+// its input; returns once the child has published and written its port.
+Child StartServer(int argc, char** argv) {
+    Child child;
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring portFile = std::wstring(temp) + L"bench_patch_run." + std::to_wstring(GetCurrentProcessId());
+    DeleteFileW(portFile.c_str());
+    std::wstring cmd = L"\"" + std::wstring(self) + L"\" --serve \"" + portFile + L"\"";
+    for (int i = 1; i < argc; ++i) cmd += L" \"" + vr::Utf8ToWide(argv[i]) + L"\"";
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    HANDLE read = nullptr, write = nullptr;
+    if (!CreatePipe(&read, &write, &sa, 0)) return child;
+    SetHandleInformation(write, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = read;
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    const BOOL ok = CreateProcessW(self, cmd.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(read);
+    if (!ok) {
+        CloseHandle(write);
+        return child;
+    }
+    CloseHandle(pi.hThread);
+    child.process = pi.hProcess;
+    child.input = write;
+    for (;;) {
+        HANDLE h = CreateFileW(portFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            char buf[64] = {};
+            DWORD got = 0;
+            ReadFile(h, buf, sizeof buf - 1, &got, nullptr);
+            CloseHandle(h);
+            DeleteFileW(portFile.c_str());
+            unsigned long long gz = 0;
+            unsigned port = 0;
+            std::sscanf(buf, "%u %llu", &port, &gz);
+            child.port = static_cast<uint16_t>(port);
+            child.gzBytes = gz;
+            return child;
+        }
+        if (WaitForSingleObject(child.process, 100) == WAIT_OBJECT_0) {
+            CloseHandle(child.process);
+            child.process = nullptr;
+            return child;
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -158,8 +231,10 @@ int main(int argc, char** argv) {
     int connections = vr::LauncherConfig().connections;
     double totalMib = 1024;
     std::wstring exportDir;
+    std::string serveTo;  // --serve PORTFILE: the child that serves the objects
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
+        if (a == "--serve") serveTo = argv[i + 1];
         if (a == "--files") files = std::atoi(argv[i + 1]);
         if (a == "--mib") totalMib = std::atof(argv[i + 1]);
         if (a == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
@@ -177,9 +252,9 @@ int main(int argc, char** argv) {
     }
     const double scale = totalMib * 1048576.0 / sum;
 
-    std::printf("publishing %d files...\n", files);
-    std::fflush(stdout);
-    vr::test::HttpServer server;
+    const bool serving = !serveTo.empty() || !exportDir.empty();
+    std::unique_ptr<vr::test::HttpServer> server;
+    if (serving) server = std::make_unique<vr::test::HttpServer>();
     std::vector<Object> objects(files);
     std::string list = "v 29\n";
     uint64_t plainBytes = 0, gzBytes = 0;
@@ -189,13 +264,30 @@ int main(int argc, char** argv) {
         if (i % 100 == 0) list += "d dir" + std::to_string(dir) + "\n";
         o.name = "dir" + std::to_string(dir) + "/file" + std::to_string(i) + ".bin";
         o.size = std::clamp<uint64_t>(static_cast<uint64_t>(raw[i] * scale), 4096, 4 << 20);
-        o.gz = vr::test::Gzip(Content(o.size, i + 1), 6);
         list += "f 1600000000 " + std::to_string(o.size) + " 0 file" + std::to_string(i) + ".bin\n";
         plainBytes += o.size;
+        if (!serving) continue;
+        o.gz = vr::test::Gzip(Content(o.size, i + 1), 6);
         gzBytes += o.gz.size();
-        server.Serve("/" + o.name + ".gz", o.gz);
+        server->Serve("/" + o.name + ".gz", o.gz);
     }
-    server.Serve("/list.txt.gz", vr::test::Gzip(list));
+    if (serving) server->Serve("/list.txt.gz", vr::test::Gzip(list));
+    if (!serveTo.empty()) {
+        // Tells the parent the port and the compressed total, then serves
+        // until the parent closes our input.
+        const std::string info = std::to_string(server->Port()) + " " + std::to_string(gzBytes);
+        HANDLE h = CreateFileW(vr::Utf8ToWide(serveTo + ".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD w = 0;
+        WriteFile(h, info.data(), static_cast<DWORD>(info.size()), &w, nullptr);
+        CloseHandle(h);
+        MoveFileW(vr::Utf8ToWide(serveTo + ".tmp").c_str(), vr::Utf8ToWide(serveTo).c_str());
+        char c;
+        DWORD got = 0;
+        while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) && got > 0) {
+        }
+        return 0;
+    }
 
     if (!exportDir.empty()) {
         std::string urls;
@@ -219,6 +311,16 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    std::printf("publishing %d files in a server process...\n", files);
+    std::fflush(stdout);
+    Child child = StartServer(argc, argv);
+    if (!child.process) {
+        std::printf("cannot start the server process\n");
+        return 1;
+    }
+    gzBytes = child.gzBytes;
+    const uint16_t port = child.port;
+    const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(port) + L"/";
     const double plainMib = plainBytes / 1048576.0, gzMib = gzBytes / 1048576.0;
     std::printf("objects: %d, %.1f MiB plain, %.1f MiB compressed\n", files, plainMib, gzMib);
 
@@ -228,8 +330,8 @@ int main(int argc, char** argv) {
     Session session{WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
     const vr::Http http(L"VeltruneClient/1.0");
     vr::LauncherConfig config;
-    config.mirrors = {server.WUrl()};
-    config.serverUrl = server.WUrl();
+    config.mirrors = {url};
+    config.serverUrl = url;
     config.patchVersion = 29;
     double baseSec = 1e30, clientSec = 1e30, runSec = 1e30, run1Sec = 1e30, growth1 = 0, growthN = 0;
     int baseFailures = 0, clientFailures = 0, done = 0;
@@ -237,7 +339,7 @@ int main(int argc, char** argv) {
     for (int round = 0; round < rounds; ++round) {
         const auto b0 = Clock::now();
         for (const Object& o : objects) {
-            baseFailures += !BaselineFetch(session.h, server.Port(), vr::Utf8ToWide("/" + o.name + ".gz"), o.size);
+            baseFailures += !BaselineFetch(session.h, port, vr::Utf8ToWide("/" + o.name + ".gz"), o.size);
         }
         baseSec = std::min(baseSec, Seconds(b0, Clock::now()));
 
@@ -249,7 +351,7 @@ int main(int argc, char** argv) {
                 return true;
             });
             const vr::HttpStatus r = http.Get(
-                server.WUrl() + vr::Utf8ToWide(o.name + ".gz"),
+                url + vr::Utf8ToWide(o.name + ".gz"),
                 [&gz](const uint8_t* d, uint64_t n) { return gz.Feed(d, n); }, nullptr, nullptr);
             clientFailures += !(r == vr::HttpStatus::Ok && gz.Finish() && produced == o.size);
         }

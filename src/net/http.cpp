@@ -154,7 +154,10 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
   // fails a complete body.
   auto ended = [&](uint64_t received) { return received < total ? HttpStatus::Failed : HttpStatus::Ok; };
 
-  std::vector<uint8_t> buffer(kBlockSize);
+  // One receive buffer per thread, reused by every request it makes: with
+  // several downloads at once, a fresh 256 KiB block per file fragments the
+  // heap and the working set grows with the number of files.
+  thread_local std::vector<uint8_t> buffer(kBlockSize);
   uint64_t received = 0;
   for (;;) {
     if (IsCancelled(cancel)) return HttpStatus::Cancelled;
