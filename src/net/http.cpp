@@ -204,10 +204,15 @@ int64_t Http::Probe(const std::wstring& url, const std::atomic<bool>* cancel) co
   if (!connection) return -1;
   WinHttpHandle request(OpenRequest(connection.h, parts));
   if (!request) return -1;
-  // A shared session carries the download timeouts; a probe keeps its short ones.
   if (session) {
+    // A shared session carries the download timeouts; a probe keeps its short ones.
     static_cast<void>(
         WinHttpSetTimeouts(request.h, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs));
+    // The probe leaves its body unread. Wine's WinHTTP would put that
+    // connection back into the session's pool anyway, and the next request
+    // on it then waits for a response that never comes, so it must close.
+    DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE;
+    static_cast<void>(WinHttpSetOption(request.h, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature));
   }
   if (!WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     return -1;

@@ -176,17 +176,17 @@ struct HttpServer::Impl {
       announced = reply.producedSize;
     }
     bool dropping = !reply.producer && reply.dropAfter < body.size();
-    bool closeDelimited = !reply.contentLength && !reply.chunked;
+    bool closeDelimited = (!reply.contentLength && !reply.chunked) || reply.http10;
     bool headOnly = req.method == "HEAD" || reply.status == 204 || reply.status == 304;
 
-    std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " " +
+    std::string head = std::string(reply.http10 ? "HTTP/1.0 " : "HTTP/1.1 ") + std::to_string(reply.status) + " " +
                        (reply.reason.empty() ? ReasonFor(reply.status) : reply.reason) + "\r\n";
     if (reply.chunked) {
       head += "Transfer-Encoding: chunked\r\n";
     } else if (reply.contentLength) {
       head += "Content-Length: " + std::to_string(announced) + "\r\n";
     }
-    head += closeDelimited ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+    if (!reply.http10) head += closeDelimited ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
     for (const auto& [key, value] : reply.headers) head += key + ": " + value + "\r\n";
     head += "\r\n";
     if (!SendAll(s, head.data(), head.size())) return After::Close;

@@ -45,6 +45,11 @@ struct Reply {
   // Every byte at these offsets is inverted.
   std::vector<size_t> corruptAt;
 
+  // Answers as an HTTP/1.0 server does (a plain static server, for one):
+  // "HTTP/1.0" status line, no Connection header, and the connection closed
+  // after the body.
+  bool http10 = false;
+
   // Pauses (milliseconds) before the status line, between the headers and the
   // body, and between pieces of `throttleBytes` body bytes.
   uint32_t statusDelayMs = 0;
