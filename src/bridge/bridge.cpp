@@ -3,7 +3,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
 #include "game/client_launcher.h"

@@ -1,6 +1,6 @@
 #include "bridge/discord.h"
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "net/http.h"
 #include "text/json.h"
 #include "text/text.h"

@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "bridge/bridge.h"
 #include "game/client_launcher.h"
 #include "patcher/patcher.h"

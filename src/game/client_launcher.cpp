@@ -1,7 +1,6 @@
 #include "game/client_launcher.h"
 
 #include <windows.h>
-#include <shlobj.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -9,23 +8,15 @@
 #include <utility>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/folders.h"
+#include "platform/handles.h"
+#include "platform/log.h"
 
 namespace vr {
 namespace {
 
 constexpr DWORD kInputIdleWaitMs = 6000;
 constexpr uint32_t kClientSpacingMs = 2500;
-constexpr DWORD kModulePathChars = 520;
-
-struct ProcessHandles {
-    PROCESS_INFORMATION info{};
-    // Thread first, then process: nothing outlives the operation.
-    ~ProcessHandles() {
-        if (info.hThread) CloseHandle(info.hThread);
-        if (info.hProcess) CloseHandle(info.hProcess);
-    }
-};
 
 std::wstring WithTrailingBackslash(std::wstring folder) {
     if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
@@ -61,10 +52,8 @@ void DefaultShellOpen(const std::wstring& url) {
 }
 
 bool DefaultRoamingAppDataFolder(std::wstring& folder) {
-    wchar_t buffer[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer))) return false;
-    folder = buffer;
-    return true;
+    folder = RoamingAppDataFolder();
+    return !folder.empty();
 }
 
 }  // namespace
@@ -119,8 +108,7 @@ bool ClientLauncher::StartUpdater() {
     const std::wstring updaterPath = baseDir + config.updaterExe;
     const std::wstring workDir = WorkingDirectoryOf(baseDir);
 
-    wchar_t modulePath[kModulePathChars] = L"";
-    GetModuleFileNameW(nullptr, modulePath, kModulePathChars);
+    const std::wstring modulePath = GetExePath();
 
     // The patch run downloads the replacement to this same place.
     std::wstring replacementPath;

@@ -6,7 +6,8 @@
 #include <sstream>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/handles.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {
@@ -16,13 +17,6 @@ constexpr DWORD kReadBlock = 8192;
 constexpr DWORD kIniValueChars = 1024;
 constexpr UINT kWindows1252 = 1252;
 constexpr wchar_t kSection[] = L"option";
-
-struct FileHandle {
-    HANDLE h;
-    ~FileHandle() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
 
 // Splits the way std::getline does: a final LF ends the last line rather
 // than starting an empty one, so repeated saves never grow the file.
@@ -112,12 +106,12 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     const std::wstring temp = path + L".new";
     bool ok = false;
     {
-        FileHandle file{CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
-        if (file.h == INVALID_HANDLE_VALUE) return false;
+        const KernelHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
         DWORD written = 0;
-        ok = WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-             written == bytes.size() && FlushFileBuffers(file.h);
+        ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+             written == bytes.size() && FlushFileBuffers(file.get());
     }
     if (ok) ok = MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!ok) DeleteFileW(temp.c_str());
@@ -181,13 +175,13 @@ bool SaveIniFormat(const std::wstring& path, const GameOptions& options) {
 }  // namespace
 
 bool ReadWholeFile(const std::wstring& path, std::string& out) {
-    FileHandle file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE) return false;
+    const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     out.clear();
     char block[kReadBlock];
     DWORD got = 0;
-    while (ReadFile(file.h, block, kReadBlock, &got, nullptr) && got > 0) out.append(block, got);
+    while (ReadFile(file.get(), block, kReadBlock, &got, nullptr) && got > 0) out.append(block, got);
     return true;
 }
 

@@ -1,8 +1,9 @@
 #include <windows.h>
 
-#include "app/log.h"
 #include "net/gzip_stream.h"
 #include "patcher/patcher.h"
+#include "platform/handles.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {
@@ -11,15 +12,6 @@ namespace {
 // Attempts on one server: the first plus five retries.
 constexpr int kMaxRetries = 5;
 constexpr int kPauseSlices = 20;
-
-struct FileHandle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~FileHandle() { Close(); }
-    void Close() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-};
 
 // The pass-wide figures shown with every file's progress.
 struct PassFigures {
@@ -107,12 +99,11 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
 
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
-    FileHandle file;
+    KernelHandle file;
     const Prepare prepare = [&] {
-        file.Close();
-        file.h = CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file.h != INVALID_HANDLE_VALUE) return true;
+        file.Reset(CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) return true;
         LogFormat("Patcher: cannot open %ls for writing (err %lu)", localPath.c_str(), GetLastError());
         return false;
     };
@@ -128,7 +119,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
     const Attempt attempt = [&](const std::wstring& url, bool& writeFailed) {
         GzipStream gz([&](const uint8_t* data, uint64_t size) {
             DWORD written = 0;
-            if (!WriteFile(file.h, data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
+            if (!WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) || written != size) {
                 writeFailed = true;
                 return false;
             }
@@ -142,7 +133,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         if (r == HttpStatus::Ok && !gz.Finish()) r = HttpStatus::Failed;
         // Closed before any retry pause or return; a partial file stays for
         // the pass to delete on final failure.
-        file.Close();
+        file.Reset();
         if (r == HttpStatus::Ok && callbacks.fileProgress) {
             const PassFigures f = Figures(*this);
             callbacks.fileProgress(100, f.speed, f.doneMb, relPath);

@@ -6,7 +6,7 @@
 namespace vr {
 
 bool IsMaintenanceActive(const LauncherConfig& config) {
-    const Http http(L"VeltruneClient/1.0");
+    const Http http(kClientUserAgent);
     std::string body;
     // Always the primary server, uncompressed: the flag must not depend on
     // which mirror happens to be fastest.

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "patcher/patcher.h"
 #include "text/text.h"
 
@@ -21,7 +21,7 @@ struct ProbeJob {
 };
 
 void RunProbe(std::unique_ptr<ProbeJob> job) {
-    const Http http(L"VeltruneClient/1.0");
+    const Http http(kClientUserAgent);
     // Joined as they stand: the probe asks for the same object the pass
     // fetches next, the compressed list.
     const std::wstring url = job->patcher->servers[job->index] + job->patcher->config.listFile + L".gz";

@@ -1,7 +1,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
 

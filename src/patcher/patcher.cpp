@@ -1,23 +1,11 @@
 #include "patcher/patcher.h"
 
-#include <windows.h>
-#include <shlobj.h>
-
+#include "platform/folders.h"
 #include "text/text.h"
 
 namespace vr {
-namespace {
-
-std::wstring RealRoamingFolder() {
-    wchar_t buffer[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer))) return {};
-    return buffer;
-}
-
-}  // namespace
-
 Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir)
-    : config(config), baseDir(std::move(baseDir)), http(L"VeltruneClient/1.0"), roamingFolder(RealRoamingFolder) {
+    : config(config), baseDir(std::move(baseDir)), http(kClientUserAgent), roamingFolder(RoamingAppDataFolder) {
     if (this->baseDir.empty() || this->baseDir.back() != L'\\') this->baseDir += L'\\';
     servers = config.mirrors;
     if (servers.empty()) servers.push_back(config.serverUrl);

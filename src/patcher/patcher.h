@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
+#include "platform/launcher_config.h"
 #include "net/http.h"
 
 namespace vr {

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
-#include "app/log.h"
+#include "platform/launcher_config.h"
+#include "platform/log.h"
 #include "bridge/bridge.h"
 #include "game/client_launcher.h"
 #include "patcher/patcher.h"

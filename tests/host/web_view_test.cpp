@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "fake_webview2_client.h"
 #include "host/web_view_message_box.h"
 #include "support/temp_dir.h"
@@ -92,8 +92,8 @@ protected:
 
     bool Create(const std::wstring& startUrl = kStartUrl, const std::wstring& assetsHost = L"assets.veltrune.example",
                 const std::wstring& assetsDir = kAssetsDir, const std::wstring& selector = kSelector) {
-        return view->Create(window, kUserData, kWebDir, startUrl, assetsHost, assetsDir, kNewsUrl, selector,
-                            [this](const std::wstring& json) { messages.push_back(json); });
+        return view->Create(window, {kUserData, kWebDir, startUrl, assetsHost, assetsDir, kNewsUrl, selector,
+                                     [this](const std::wstring& json) { messages.push_back(json); }});
     }
     // Both views exist and the news view has started its first page.
     void CreateAndWaitForNews(const std::wstring& startUrl = kStartUrl, const std::wstring& selector = kSelector) {

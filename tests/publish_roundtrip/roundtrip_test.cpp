@@ -8,8 +8,8 @@
 #include <atomic>
 #include <map>
 
-#include "app/config.h"
-#include "app/log.h"
+#include "platform/launcher_config.h"
+#include "platform/log.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
 #include "support/gzip_util.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "fake_webview2_client.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
