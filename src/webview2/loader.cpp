@@ -241,7 +241,8 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder,
     // policy's value is handed on that way when the variable is not set.
     if (!EnvironmentValue(L"WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS")) {
         if (auto arguments = PolicyValue(L"AdditionalBrowserArguments", true))
-            SetEnvironmentVariableW(L"WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS", arguments->c_str());
+            if (!SetEnvironmentVariableW(L"WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS", arguments->c_str()))
+                LogFormat("WebView2Loader: policy browser arguments not passed on (err %lu)", GetLastError());
     }
 
     // Its own dependencies sit beside it. Never freed: the runtime keeps
