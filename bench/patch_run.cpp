@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/launcher_config.h"
 #include "net/gzip_stream.h"
 #include "net/http.h"
 #include "patcher/patcher.h"
+#include "platform/launcher_config.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"

@@ -3,10 +3,10 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/log.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
 #include "game/client_launcher.h"
+#include "platform/log.h"
 
 namespace vr {
 

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/launcher_config.h"
 #include "game/resolutions.h"
 #include "host/host_actions.h"
+#include "platform/launcher_config.h"
 #include "text/json.h"
 
 namespace vr {

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/log.h"
 #include "fake_webview2_client.h"
 #include "host/web_view.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 
 using namespace vr;

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/log.h"
 #include "fake_webview2_client.h"
 #include "host/web_view_message_box.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
 

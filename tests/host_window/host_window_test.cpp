@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/log.h"
 #include "fake_webview2_client.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 
 using namespace vr;

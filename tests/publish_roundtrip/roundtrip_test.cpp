@@ -8,10 +8,10 @@
 #include <atomic>
 #include <map>
 
-#include "platform/launcher_config.h"
-#include "platform/log.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
+#include "platform/launcher_config.h"
+#include "platform/log.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"
