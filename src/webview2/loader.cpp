@@ -134,7 +134,7 @@ bool LeastStableFirst() {
 // not one of those count as 0 (the runtime itself).
 unsigned ChannelMask() {
     auto list = Override(L"WEBVIEW2_RELEASE_CHANNELS", L"ReleaseChannels", true);
-    if (!list) return 0x1F;
+    if (!list) return (1u << kChannels.size()) - 1;  // every channel
     unsigned mask = 0;
     size_t start = 0;
     while (start <= list->size()) {
