@@ -90,7 +90,8 @@ LRESULT CALLBACK HostWindow::WindowProc(HWND window, UINT message, WPARAM wParam
 LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE: {
-        if (!webView_.Create(window_, viewOptions_)) PostMessageW(window_, WM_CLOSE, 0, 0);
+        if (!webView_.Create(window_, viewOptions_) && !PostMessageW(window_, WM_CLOSE, 0, 0))
+            LogFormat("HostWindow: could not close after the web view failed (err %lu)", GetLastError());
         return 0;
     }
     case WM_SIZE:
@@ -106,7 +107,7 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_ERASEBKGND:
         return 1;  // the web view covers the client area
     case WM_CLOSE:
-        DestroyWindow(window_);
+        DestroyOwnWindow();
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -126,7 +127,7 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         SendMessageW(window_, WM_NCLBUTTONDOWN, HTCAPTION, 0);
         return 0;
     case WM_APP_CLOSE:
-        DestroyWindow(window_);
+        DestroyOwnWindow();
         return 0;
     case WM_APP_NEWS_NAVIGATE: {
         std::unique_ptr<std::wstring> url(reinterpret_cast<std::wstring*>(wParam));
@@ -136,6 +137,10 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     default:
         return DefWindowProcW(window_, message, wParam, lParam);
     }
+}
+
+void HostWindow::DestroyOwnWindow() {
+    if (!DestroyWindow(window_)) LogFormat("HostWindow: DestroyWindow failed (err %lu)", GetLastError());
 }
 
 void HostWindow::PostString(UINT message, const std::wstring& text) {

@@ -56,6 +56,7 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void PostString(UINT message, const std::wstring& text);
+    void DestroyOwnWindow();
 
     HWND window_ = nullptr;
     WebView webView_;

@@ -30,6 +30,12 @@ void LogIfFailed(HRESULT hr, const char* call) {
     if (FAILED(hr)) LogFormat("WebView: %s failed 0x%08lx", call, Code(hr));
 }
 
+// A view that cannot start ends the program through the window's own close.
+void CloseHostWindow(HWND window) {
+    if (!PostMessageW(window, WM_CLOSE, 0, 0))
+        LogFormat("WebView: could not close the window (err %lu)", GetLastError());
+}
+
 // A COM callback object around a callable: the runtime keeps its own
 // references, so it lives until the last of them is released.
 template <class Interface, class... Args>
@@ -143,7 +149,7 @@ HRESULT WebView::OnEnvironmentCreated(HRESULT result, ICoreWebView2Environment* 
         LogFormat("WebView: environment creation failed 0x%08lx", Code(result));
         environmentFailureShown_ = true;
         ShowMessageBox(window_, kRuntimeNotStarted, kCaption, MB_OK | MB_ICONERROR);
-        PostMessageW(window_, WM_CLOSE, 0, 0);
+        CloseHostWindow(window_);
         return result;
     }
     environment_ = ComPtr<ICoreWebView2Environment>::Retain(environment);
@@ -160,7 +166,7 @@ HRESULT WebView::OnEnvironmentCreated(HRESULT result, ICoreWebView2Environment* 
 HRESULT WebView::OnMainControllerCreated(HRESULT result, ICoreWebView2Controller* controller) {
     if (FAILED(result) || !controller) {
         LogFormat("WebView: controller creation failed 0x%08lx", Code(result));
-        PostMessageW(window_, WM_CLOSE, 0, 0);
+        CloseHostWindow(window_);
         return S_OK;
     }
     OnControllerReady(controller);
@@ -171,7 +177,7 @@ void WebView::OnControllerReady(ICoreWebView2Controller* controller) {
     mainController_ = ComPtr<ICoreWebView2Controller>::Retain(controller);
     if (FAILED(mainController_->get_CoreWebView2(mainView_.Put()))) mainView_.Reset();
     if (!mainView_) {
-        PostMessageW(window_, WM_CLOSE, 0, 0);
+        CloseHostWindow(window_);
         return;
     }
     TurnOffBrowserChrome(mainView_.get());
