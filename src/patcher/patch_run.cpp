@@ -1,9 +1,9 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include "app/log.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
+#include "platform/log.h"
 
 namespace vr {
 namespace {
