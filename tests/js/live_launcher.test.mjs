@@ -42,6 +42,7 @@ async function setUp(name, { maintenance = 'off', beforeStart } = {}) {
   } catch (e) {
     await launcher.stop();
     await server.close();
+    e.message += ` (exit code ${launcher.exitCode}; see ${launcher.folder})`;
     throw e;
   }
   const world = {
@@ -149,8 +150,10 @@ describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
     }
   });
 
-  // enable when ui.ready re-sends state
-  test('a reload after success still offers Play, and Play starts the client', { timeout: 120000 }, async () => {
+  // enable when ui.ready re-sends state: today the reloaded page hears "init"
+  // and then only maintenance checks, never "ready", so Play stays disabled.
+  test('a reload after success still offers Play, and Play starts the client',
+    { timeout: 120000, skip: 'enable when ui.ready re-sends state' }, async () => {
     const w = await setUp('reload');
     try {
       const { page } = w;
@@ -232,13 +235,9 @@ describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
       await w.shot('options.png');
       await page.click('#options-save');
       const [resW, resH] = resolution.split('x');
-      const settings = await waitFor(() => {
-        const text = readOr(w, 'Config/Settings.ini');
-        return /detail\D+4/.test(text) && text;
-      }, 'the saved game settings');
-      assert.match(settings, /shadow\D+0\b/);
-      assert.match(settings, /fullscreen\D+1\b/);
-      assert.match(settings, new RegExp(`resolution\\D+${resW}\\D+${resH}\\b`));
+      // Each option's line is replaced in place; the game's other lines stay.
+      const expected = `detail 4\r\ndistant 2\r\nview 2\r\nshadow 0\r\nfullscreen 1\r\nresolution ${resW} ${resH}\r\nsound 1\r\n`;
+      await waitFor(() => readOr(w, 'Config/Settings.ini') === expected, 'the saved game settings', 30000);
 
       // The dialog reads back what was saved.
       await page.click('#open-options');

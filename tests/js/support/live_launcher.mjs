@@ -45,12 +45,15 @@ function bytes(n, seed) {
 // A small game: nested folders, a blank and non-ASCII letters in names, and
 // one file big enough to stall in the middle of.
 export const BIG_FILE = 'data/maps/deep.bin';
+export const SETTINGS = 'detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\nsound 1\r\n';
 export function makeGame(folder, seed) {
   const files = {
     'readme.txt': Buffer.from('Quorvane test build\r\n'),
     'data/level 1.dat': bytes(200_000, seed),
     [BIG_FILE]: bytes(1_500_000, seed + 1),
     'data/Lieder/Überfahrt nach Nordheim.ogg': bytes(5_000, seed + 2),
+    // The game ships its settings file; the launcher only ever edits it.
+    'Config/Settings.ini': Buffer.from(SETTINGS),
   };
   fs.rmSync(folder, { recursive: true, force: true });
   Object.entries(files).sort().forEach(([rel, body], i) => {
