@@ -131,6 +131,8 @@ describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
       await shown(page, '#cancel');
       await page.click('#cancel');
       await shown(page, '#resume');
+      // The body goes on only once the launcher has the cancel request.
+      await waitFor(() => w.link.delivered.some((c) => c.cmd === 'patch.cancel'), 'the cancel request handled');
       stall.release();
       // The cancelled download leaves no partial file behind.
       const big = path.join(w.launcher.folder, BIG_FILE);
@@ -139,7 +141,14 @@ describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
       assert.ok(await page.locator('#play').isDisabled(), 'Play offered after a cancelled pass');
       await w.shot('cancelled.png');
 
-      await page.click('#resume');
+      // A start sent while the cancelled pass still winds down is ignored;
+      // the page then offers Resume again, and the player presses it again.
+      for (let tries = 0; tries < 3 && !(await page.locator('#play').isEnabled()); tries++) {
+        await page.click('#resume');
+        await page.locator('#resume').waitFor({ state: 'hidden', timeout: 10000 });
+        await page.waitForFunction(() => !document.getElementById('play').disabled || !document.getElementById('resume').hidden,
+          null, { timeout: 60000 });
+      }
       await playEnabled(page);
       assertGameCurrent(w);
       assert.ok(await page.locator('#resume').isHidden(), 'Resume still offered');

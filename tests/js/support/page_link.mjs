@@ -186,14 +186,19 @@ export async function openLinkedPage(browser, portFile, { alive = () => true } =
   });
 
   const page = await context.newPage();
-  const link = { page, context, control, setup, events: [], commands: [], errors: [] };
+  // commands: what the page sent; delivered: those the launcher has handled.
+  const link = { page, context, control, setup, events: [], commands: [], delivered: [], errors: [] };
   page.on('pageerror', (err) => link.errors.push(String(err)));
 
   let sending = Promise.resolve();
   await page.exposeBinding('__veltruneLinkPost', ({ frame }, json) => {
-    link.commands.push(JSON.parse(json));
-    // In order, one at a time: the launcher handles them on its UI thread.
-    sending = sending.then(() => control.request(`MESSAGE 0 ${frame.url()} ${json}`)).catch(() => {});
+    const command = JSON.parse(json);
+    link.commands.push(command);
+    // In order, one at a time: the launcher handles them on its UI thread,
+    // and MESSAGE answers once its handler has returned.
+    sending = sending.then(() => control.request(`MESSAGE 0 ${frame.url()} ${json}`))
+      .then((reply) => { if (reply.startsWith('OK')) link.delivered.push(command); })
+      .catch(() => {});
   });
   await page.addInitScript({ content: SHIM });
 
