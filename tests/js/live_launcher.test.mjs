@@ -94,8 +94,9 @@ describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
     const w = await setUp('play', { beforeStart: (s) => { stall = s.stall(`/Patch/${BIG_FILE}.gz`, 400000); } });
     try {
       const { page } = w;
-      // The origin check let the page's own messages through.
+      // The page's own address passed the launcher's origin check.
       await waitFor(() => w.link.events.some((e) => e.evt === 'init'), 'init');
+      assert.ok(!w.launcher.logLines().some((l) => l.includes('untrusted origin')), 'a page message was refused');
       await stall.reached;
       await waitFor(() => page.locator('#file-name').textContent().then((t) => t.includes('deep.bin')), 'the big file on show');
       assert.equal(await page.locator('#phase').textContent(), 'Downloading');
@@ -254,6 +255,12 @@ describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
       assert.equal(await page.locator('#opt-detail').inputValue(), '4');
       assert.ok(await page.locator('#opt-fullscreen').isChecked(), 'fullscreen not read back');
       await page.click('#options-cancel');
+
+      // The title bar's buttons act on the real host window.
+      const WS_MINIMIZE = 0x20000000;
+      assert.equal(Number(w.launcher.hostWindow().style) & WS_MINIMIZE, 0, 'minimised before the button');
+      await page.click('#win-min');
+      await waitFor(() => Number(w.launcher.hostWindow().style) & WS_MINIMIZE, 'the host window minimised', 30000);
       await closeByButton(w);
     } finally {
       await w.tearDown();

@@ -2,7 +2,7 @@
 // folder of its own, a sample game published with veltrune-publish, and a
 // loopback patch server serving it with faults on demand. The Wine prefix and
 // display come from the calling script (scripts/wine-env.sh).
-import { execFileSync, spawn } from 'node:child_process';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
@@ -20,6 +20,7 @@ export function liveParts() {
     veltrune: path.join(win, 'Veltrune.exe'),
     runtime: path.join(win, 'tests/fakes/fake_webview2/runtime'),
     fakeProcess: path.join(win, 'tests/fakes/fake_process/fake_process.exe'),
+    probe: path.join(win, 'tests/e2e/e2e_probe.exe'),
     publish: path.join(native, 'tools/publish/veltrune-publish'),
   };
   const missing = Object.values(parts).filter((p) => !fs.existsSync(p));
@@ -218,6 +219,17 @@ export class LiveLauncher {
       entry.cmd = line.slice(at + 5);
       return entry;
     });
+  }
+
+  // The host window as e2e_probe sees it: rect, client, style, visible, ...
+  // (its output goes to a file, like every Wine program's here).
+  hostWindow() {
+    const out = path.join(this.folder, 'probe.txt');
+    const fd = fs.openSync(out, 'w');
+    spawnSync('wine', [this.parts.probe, 'window', this.exe, '10000'], { stdio: ['ignore', fd, fd], timeout: 60000 });
+    fs.closeSync(fd);
+    return Object.fromEntries(fs.readFileSync(out, 'utf8').split(/\r?\n/).filter((l) => l.includes('='))
+      .map((l) => [l.slice(0, l.indexOf('=')), l.slice(l.indexOf('=') + 1)]));
   }
 
   read(rel) {
