@@ -258,7 +258,9 @@ describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
 
       // The title bar's buttons act on the real host window.
       const WS_MINIMIZE = 0x20000000;
-      assert.equal(Number(w.launcher.hostWindow().style) & WS_MINIMIZE, 0, 'minimised before the button');
+      const before = w.launcher.hostWindow();
+      assert.match(before.style || '', /^0x/, `the probe saw no host window: ${JSON.stringify(before)}`);
+      assert.equal(Number(before.style) & WS_MINIMIZE, 0, 'minimised before the button');
       await page.click('#win-min');
       await waitFor(() => Number(w.launcher.hostWindow().style) & WS_MINIMIZE, 'the host window minimised', 30000);
       await closeByButton(w);

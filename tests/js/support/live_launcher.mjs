@@ -226,7 +226,7 @@ export class LiveLauncher {
   hostWindow() {
     const out = path.join(this.folder, 'probe.txt');
     const fd = fs.openSync(out, 'w');
-    spawnSync('wine', [this.parts.probe, 'window', this.exe, '10000'], { stdio: ['ignore', fd, fd], timeout: 60000 });
+    spawnSync('wine', [this.parts.probe, 'window', winPath(this.exe), '10000'], { stdio: ['ignore', fd, fd], timeout: 60000 });
     fs.closeSync(fd);
     return Object.fromEntries(fs.readFileSync(out, 'utf8').split(/\r?\n/).filter((l) => l.includes('='))
       .map((l) => [l.slice(0, l.indexOf('=')), l.slice(l.indexOf('=') + 1)]));
