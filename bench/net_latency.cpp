@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
+#include "platform/launcher_config.h"
 #include "patcher/patcher.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"

@@ -1,15 +1,19 @@
+#include <windows.h>
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "app/log.h"
 #include "bridge/bridge.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
 #include "game/game_options.h"
 #include "game/preferences.h"
+#include "platform/ini.h"
+#include "platform/log.h"
+#include "platform/paths.h"
 #include "text/text.h"
 
 namespace vr {
@@ -104,8 +108,12 @@ void Bridge::OnWebMessage(const std::wstring& message) {
         // Negative means no cap, like 0; kept in Veltrune.ini for later starts.
         const int32_t cap = std::max(IntArg(fields, "maxKiBps", 0), 0);
         maxKiBps.exchange(cap);
-        WriteIniInt(JoinPath(exeDir, L"Veltrune.ini"), L"patch", L"maxKiBps", cap);
-        LogFormat("Bridge: bandwidth cap set to %d KiB/s (0 = none)", cap);
+        if (WriteIniInt(JoinPath(exeDir, L"Veltrune.ini"), L"patch", L"maxKiBps", cap)) {
+            LogFormat("Bridge: bandwidth cap set to %d KiB/s (0 = none)", cap);
+        } else {
+            LogFormat("Bridge: bandwidth cap set to %d KiB/s for this session; Veltrune.ini not written (err %lu)", cap,
+                      GetLastError());
+        }
     }
 }
 

@@ -2,7 +2,8 @@
 
 #include <windows.h>
 
-#include "app/config.h"
+#include "platform/ini.h"
+#include "platform/paths.h"
 
 namespace vr {
 namespace {

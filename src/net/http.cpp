@@ -7,7 +7,8 @@
 #include <atomic>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/log.h"
+#include "platform/winhttp_handle.h"
 #include "net/rate_limiter.h"
 
 namespace vr {
@@ -15,24 +16,12 @@ namespace {
 
 constexpr DWORD kBlockSize = 262144;
 // Some mirrors still only speak the older versions.
-constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+constexpr DWORD kSecureProtocols =
+    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 // TLS 1.3 saves a round trip on every new connection where both ends speak it.
 constexpr DWORD kSecureProtocolsWithTls13 = kSecureProtocols | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
 // Every timeout of a probe; set per request when it shares a session.
 constexpr int kProbeTimeoutMs = 5000;
-
-struct WinHttpHandle {
-  HINTERNET h = nullptr;
-  WinHttpHandle() = default;
-  explicit WinHttpHandle(HINTERNET handle) : h(handle) {}
-  WinHttpHandle(const WinHttpHandle&) = delete;
-  WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-  ~WinHttpHandle() {
-    if (h) WinHttpCloseHandle(h);
-  }
-  explicit operator bool() const { return h != nullptr; }
-};
 
 struct UrlParts {
   wchar_t host[256] = {};
@@ -58,23 +47,24 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
 }
 
 // The session handle with the options both operations share.
-HINTERNET OpenSession(const std::wstring& agent, int timeoutResolve, int timeoutConnect, int timeoutSend,
+WinHttpHandle OpenSession(const std::wstring& agent, int timeoutResolve, int timeoutConnect, int timeoutSend,
                       int timeoutReceive) {
-  HINTERNET session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0);
-  if (!session) return nullptr;
+  WinHttpHandle session(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return WinHttpHandle();
   DWORD protocols = kSecureProtocolsWithTls13;
   // Windows before 11 / Server 2022 refuses the TLS 1.3 flag as a whole, so
   // the older set is asked for alone. Its result is ignored on purpose: a
   // system that refuses the older versions still speaks its own defaults.
-  if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+  if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
     static std::atomic<bool> logged{false};
     if (!logged.exchange(true)) LogFormat("Http: TLS 1.3 not offered here (err %lu); using TLS 1.0-1.2", GetLastError());
     protocols = kSecureProtocols;
-    static_cast<void>(WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols));
+    (void)WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
   }
-  // Fails only for negative values, which these never are.
-  static_cast<void>(WinHttpSetTimeouts(session, timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive));
+  if (!WinHttpSetTimeouts(session.get(), timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive)) {
+    LogFormat("Http: timeouts not set, using WinHTTP's defaults (err %lu)", GetLastError());
+  }
   return session;
 }
 
@@ -96,10 +86,7 @@ bool IsCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->loa
 }  // namespace
 
 struct Http::Session {
-  HINTERNET handle = nullptr;
-  ~Session() {
-    if (handle) WinHttpCloseHandle(handle);
-  }
+  WinHttpHandle handle;
 };
 
 bool Http::BeginSession() {
@@ -125,29 +112,29 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
   }
   WinHttpHandle own;
   if (!session) {
-    own.h = OpenSession(userAgent, 30000, 30000, 60000, 60000);
+    own = OpenSession(userAgent, 30000, 30000, 60000, 60000);
     if (!own) return HttpStatus::Failed;
   }
   // The connection handle is only a name for host and port: closing it keeps
   // the socket in the session's pool for the next request.
-  WinHttpHandle connection(WinHttpConnect(session ? session->handle : own.h, parts.host, parts.port, 0));
+  const WinHttpHandle connection(WinHttpConnect(session ? session->handle.get() : own.get(), parts.host, parts.port, 0));
   if (!connection) return HttpStatus::Failed;
-  WinHttpHandle request(OpenRequest(connection.h, parts));
+  const WinHttpHandle request(OpenRequest(connection.get(), parts));
   if (!request) return HttpStatus::Failed;
-  if (!WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     return HttpStatus::Failed;
   }
-  if (!WinHttpReceiveResponse(request.h, nullptr)) return HttpStatus::Failed;
+  if (!WinHttpReceiveResponse(request.get(), nullptr)) return HttpStatus::Failed;
 
   bool ok = false;
-  DWORD status = QueryNumber(request.h, WINHTTP_QUERY_STATUS_CODE, ok);
+  DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
   if (status == 404) return HttpStatus::NotFound;
   // 3xx that WinHTTP did not follow still carries a body the caller wants.
   if (status < 200 || status > 399) {
     LogFormat("Http: status %lu", static_cast<unsigned long>(status));
     return HttpStatus::Failed;
   }
-  const uint64_t total = QueryNumber(request.h, WINHTTP_QUERY_CONTENT_LENGTH, ok);
+  const uint64_t total = QueryNumber(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, ok);
   // WinHTTP (Wine's at least) reports a connection lost mid-body as a normal
   // end. A body shorter than its announced length is not a success; longer
   // than 4 GiB the 32-bit figure is smaller than the truth, so it never
@@ -162,10 +149,10 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
   for (;;) {
     if (IsCancelled(cancel)) return HttpStatus::Cancelled;
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request.h, &available)) return HttpStatus::Failed;
+    if (!WinHttpQueryDataAvailable(request.get(), &available)) return HttpStatus::Failed;
     if (available == 0) return ended(received);
     DWORD read = 0;
-    if (!WinHttpReadData(request.h, buffer.data(), std::min(available, kBlockSize), &read)) {
+    if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kBlockSize), &read)) {
       return HttpStatus::Failed;
     }
     if (read == 0) return ended(received);
@@ -196,31 +183,30 @@ int64_t Http::Probe(const std::wstring& url, const std::atomic<bool>* cancel) co
   if (!CrackUrl(url, parts)) return -1;
   WinHttpHandle own;
   if (!session) {
-    own.h = OpenSession(userAgent, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
+    own = OpenSession(userAgent, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
     if (!own) return -1;
   }
   const ULONGLONG start = GetTickCount64();
-  WinHttpHandle connection(WinHttpConnect(session ? session->handle : own.h, parts.host, parts.port, 0));
+  const WinHttpHandle connection(WinHttpConnect(session ? session->handle.get() : own.get(), parts.host, parts.port, 0));
   if (!connection) return -1;
-  WinHttpHandle request(OpenRequest(connection.h, parts));
+  const WinHttpHandle request(OpenRequest(connection.get(), parts));
   if (!request) return -1;
   if (session) {
     // A shared session carries the download timeouts; a probe keeps its short ones.
-    static_cast<void>(
-        WinHttpSetTimeouts(request.h, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs));
+    (void)WinHttpSetTimeouts(request.get(), kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
     // The probe leaves its body unread. Wine's WinHTTP would put that
     // connection back into the session's pool anyway, and the next request
     // on it then waits for a response that never comes, so it must close.
     DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE;
-    static_cast<void>(WinHttpSetOption(request.h, WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature));
+    (void)WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
   }
-  if (!WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     return -1;
   }
   if (IsCancelled(cancel)) return -1;
-  if (!WinHttpReceiveResponse(request.h, nullptr)) return -1;
+  if (!WinHttpReceiveResponse(request.get(), nullptr)) return -1;
   bool ok = false;
-  DWORD status = QueryNumber(request.h, WINHTTP_QUERY_STATUS_CODE, ok);
+  DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
   const ULONGLONG end = GetTickCount64();
   if (status < 200 || status > 399) return -1;
   return static_cast<int64_t>(end - start);

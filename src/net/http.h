@@ -10,6 +10,9 @@
 
 namespace vr {
 
+// The agent text of the patcher, the mirror probes and the maintenance check.
+inline constexpr wchar_t kClientUserAgent[] = L"VeltruneClient/1.0";
+
 // Result of every HTTP and download operation; callers map the numbers.
 enum class HttpStatus : int32_t {
   Ok = 0,         // the server signalled the end of the body
@@ -28,7 +31,7 @@ class RateLimiter;
 
 class Http {
  public:
-  explicit Http(std::wstring agent = L"VeltruneClient/1.0") : userAgent(std::move(agent)) {}
+  explicit Http(std::wstring agent = kClientUserAgent) : userAgent(std::move(agent)) {}
 
   // Keeps one WinHTTP session open until EndSession, shared by every request
   // of this object and of its copies (also across threads), so connections

@@ -1,8 +1,9 @@
 #include <windows.h>
 
-#include "app/log.h"
 #include "net/gzip_stream.h"
 #include "patcher/patcher.h"
+#include "platform/handles.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {
@@ -17,15 +18,6 @@ constexpr uint32_t kPauseSliceMs = 100;
 constexpr uint64_t kMaxListBytes = 64ull << 20;
 // Attributes that make CreateFileW(CREATE_ALWAYS) refuse an existing file.
 constexpr DWORD kBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-struct FileHandle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~FileHandle() { Close(); }
-    void Close() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-};
 
 // The pass-wide figures shown with every file's progress.
 struct PassFigures {
@@ -132,10 +124,10 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
 
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
-    FileHandle file;
+    KernelHandle file;
     const auto recordWriteFailure = [&](DWORD error) { RecordWriteFailure(localPath, error); };
     const OpenTarget reopen = [&] {
-        file.Close();
+        file.Reset();
         // The list says to replace this file, so marks that would make
         // Windows refuse the replacement go first.
         const DWORD attributes = GetFileAttributesW(localPath.c_str());
@@ -146,9 +138,9 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
                 LogFormat("Patcher: cleared read-only, hidden and system attributes of %ls", localPath.c_str());
             }
         }
-        file.h = CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file.h != INVALID_HANDLE_VALUE) return true;
+        file.Reset(CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) return true;
         const DWORD error = GetLastError();
         LogFormat("Patcher: cannot open %ls for writing (err %lu)", localPath.c_str(), error);
         recordWriteFailure(error);
@@ -166,7 +158,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
     const Attempt attempt = [&](const std::wstring& url, bool& writeFailed) {
         GzipStream gz([&](const uint8_t* data, uint64_t size) {
             DWORD written = 0;
-            const BOOL ok = WriteFile(file.h, data, static_cast<DWORD>(size), &written, nullptr);
+            const BOOL ok = WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr);
             if (!ok || written != size) {
                 // A short write without an error is a full disk too.
                 const DWORD error = !ok ? GetLastError() : static_cast<DWORD>(ERROR_DISK_FULL);
@@ -185,7 +177,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         if (r == HttpStatus::Ok && !gz.Finish()) r = HttpStatus::Failed;
         // Closed before any retry pause or return; a partial file stays for
         // the pass to delete on final failure.
-        file.Close();
+        file.Reset();
         if (r == HttpStatus::Ok && callbacks.fileProgress) {
             const PassFigures f = Figures(runStartTick, bytesReceived.load());
             callbacks.fileProgress(100, f.speed, f.doneMb, relPath);

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "patcher/pass_steps.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"

@@ -5,8 +5,8 @@
 #include <system_error>
 #include <thread>
 
-#include "app/log.h"
 #include "patcher/patcher.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {

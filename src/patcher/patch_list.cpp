@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {

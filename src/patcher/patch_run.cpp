@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/log.h"
 #include "net/rate_limiter.h"
 #include "patcher/pass_steps.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
+#include "platform/log.h"
 
 namespace vr {
 namespace {

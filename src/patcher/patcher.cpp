@@ -1,8 +1,8 @@
 #include "patcher/patcher.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
+#include "platform/folders.h"
 #include "text/text.h"
 
 namespace vr {
@@ -10,18 +10,12 @@ namespace {
 
 void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
 
-std::wstring RealRoamingFolder() {
-    wchar_t buffer[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer))) return {};
-    return buffer;
-}
-
 }  // namespace
 
-Patcher::Seams::Seams() : pause(SleepFor), roamingFolder(RealRoamingFolder) {}
+Patcher::Seams::Seams() : pause(SleepFor), roamingFolder(RoamingAppDataFolder) {}
 
 Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams)
-    : config(config), baseDir(std::move(baseDir)), http(L"VeltruneClient/1.0"), seams(std::move(seams)) {
+    : config(config), baseDir(std::move(baseDir)), http(kClientUserAgent), seams(std::move(seams)) {
     if (this->baseDir.empty() || this->baseDir.back() != L'\\') this->baseDir += L'\\';
     servers = config.mirrors;
     if (servers.empty()) servers.push_back(config.serverUrl);
