@@ -141,10 +141,9 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
   // fails a complete body.
   auto ended = [&](uint64_t received) { return received < total ? HttpStatus::Failed : HttpStatus::Ok; };
 
-  // One receive buffer per thread, reused by every request it makes: with
-  // several downloads at once, a fresh 256 KiB block per file fragments the
-  // heap and the working set grows with the number of files.
-  thread_local std::vector<uint8_t> buffer(kBlockSize);
+  // Per request on purpose: a thread_local buffer crashed in ntdll at the
+  // exit of the parallel download threads (MinGW's emulated TLS under Wine).
+  std::vector<uint8_t> buffer(kBlockSize);
   uint64_t received = 0;
   for (;;) {
     if (IsCancelled(cancel)) return HttpStatus::Cancelled;

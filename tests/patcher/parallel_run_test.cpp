@@ -30,7 +30,7 @@ std::string Noise(size_t size, uint32_t seed) {
     return out;
 }
 
-// A body that trickles: `pieces` pieces of 4 KiB, `delayMs` apart.
+// A body that trickles: pieces of 4 KiB, `delayMs` apart.
 Reply Slow(const std::string& bytes, uint32_t delayMs) {
     Reply r = Reply::Ok(Gzip(bytes));
     r.throttleBytes = 4096;
@@ -92,7 +92,7 @@ TEST_F(ParallelRunTest, ReportsStayInListOrderWhileLaterFilesFinishFirst) {
     HttpServer server;
     // f0 trickles for a while; the small files behind it finish first over
     // a 50 ms round trip and must wait for their turn to be reported.
-    Publish(server, 10, {{0, Slow(Noise(64 << 10, 1), 30)}});
+    Publish(server, 10, {{0, Slow(Noise(64 << 10, 1), 60)}});
     LatencyProxy link(server.Port(), 25);
     Patcher p = Make({link.WUrl()}, 4);
     std::vector<int> askedWhenFirstDone;
@@ -121,7 +121,10 @@ TEST_F(ParallelRunTest, ReportsStayInListOrderWhileLaterFilesFinishFirst) {
 
 TEST_F(ParallelRunTest, AFinalFailureStopsTheOthersAndKeepsCompletedFiles) {
     HttpServer server;
-    Publish(server, 6, {{0, Slow(Noise(256 << 10, 2), 40)}, {2, Reply::Status(404)}});
+    // f2's 404 comes late enough for f1 beside it to have completed.
+    Reply missing = Reply::Status(404);
+    missing.statusDelayMs = 500;
+    Publish(server, 6, {{0, Slow(Noise(256 << 10, 2), 40)}, {2, missing}});
     game.Write(L"f0.dat", "stale copy of f0");
     LatencyProxy link(server.Port(), 10);
     Patcher p = Make({link.WUrl()}, 3);

@@ -214,15 +214,17 @@ LatencyProxy::~LatencyProxy() {
   impl->stopping = true;
   if (impl->listener != INVALID_SOCKET) closesocket(impl->listener);
   if (impl->acceptThread.joinable()) impl->acceptThread.join();
+  // Sockets are closed only after the pipes' threads have ended, so no
+  // thread can touch a handle number the system has already reused.
   for (Link& link : impl->links) {
     shutdown(link.client, SD_BOTH);
     shutdown(link.server, SD_BOTH);
-    closesocket(link.client);
-    closesocket(link.server);
     link.up->Stop();
     link.down->Stop();
     link.up->Join();
     link.down->Join();
+    closesocket(link.client);
+    closesocket(link.server);
   }
   WSACleanup();
 }
