@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "platform/log.h"
@@ -87,6 +89,23 @@ bool IsCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->loa
 
 struct Http::Session {
   WinHttpHandle handle;
+  // Receive buffers handed from request to request: a fresh 256 KiB block
+  // per file from several threads at once fragments the heap, and the
+  // working set then grows with the files of a pass.
+  std::mutex lock;
+  std::vector<std::unique_ptr<std::vector<uint8_t>>> spare;
+
+  std::unique_ptr<std::vector<uint8_t>> Take() {
+    std::lock_guard<std::mutex> guard(lock);
+    if (spare.empty()) return std::make_unique<std::vector<uint8_t>>(kBlockSize);
+    auto buffer = std::move(spare.back());
+    spare.pop_back();
+    return buffer;
+  }
+  void Give(std::unique_ptr<std::vector<uint8_t>> buffer) {
+    std::lock_guard<std::mutex> guard(lock);
+    spare.push_back(std::move(buffer));
+  }
 };
 
 bool Http::BeginSession() {
@@ -141,9 +160,17 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
   // fails a complete body.
   auto ended = [&](uint64_t received) { return received < total ? HttpStatus::Failed : HttpStatus::Ok; };
 
-  // Per request on purpose: a thread_local buffer crashed in ntdll at the
-  // exit of the parallel download threads (MinGW's emulated TLS under Wine).
-  std::vector<uint8_t> buffer(kBlockSize);
+  // From the session's spares when there is one (not thread_local: that
+  // crashed in ntdll at the exit of the download threads, MinGW's emulated
+  // TLS under Wine); returned whatever way the request ends.
+  struct Lease {
+    Session* owner;
+    std::unique_ptr<std::vector<uint8_t>> block;
+    ~Lease() {
+      if (owner) owner->Give(std::move(block));
+    }
+  } lease{session.get(), session ? session->Take() : std::make_unique<std::vector<uint8_t>>(kBlockSize)};
+  std::vector<uint8_t>& buffer = *lease.block;
   uint64_t received = 0;
   for (;;) {
     if (IsCancelled(cancel)) return HttpStatus::Cancelled;
