@@ -96,6 +96,7 @@ LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
     if (ReadText(ini, L"patch", L"patchVersion", present)) {
         c.patchVersion = static_cast<int32_t>(GetPrivateProfileIntW(L"patch", L"patchVersion", c.patchVersion, ini.c_str()));
     }
+    ReadTextKey(ini, L"patch", L"listKey", c.listKey);
 
     ReadTextKey(ini, L"game", L"gameExe", c.gameExe);
     ReadTextKey(ini, L"game", L"startupSalt", c.startupSalt);

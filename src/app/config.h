@@ -16,6 +16,9 @@ struct LauncherConfig {
     std::wstring maintFile;
     std::wstring newLauncher;
     std::wstring updaterExe;
+    // Base64 public key (P-256 point X||Y) lists must be signed with; empty:
+    // lists are taken unsigned, as before.
+    std::wstring listKey;
     std::wstring appDataFolderName;
     std::wstring newsUrl;
     std::wstring rankingUrl;

@@ -2,6 +2,7 @@
 
 #include "app/log.h"
 #include "net/gzip_stream.h"
+#include "net/sha256.h"
 #include "patcher/patcher.h"
 #include "text/text.h"
 
@@ -56,7 +57,9 @@ bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
 
 HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel,
                           const PatchCallbacks& callbacks, const OpenTarget& openTarget, const Attempt& attempt) {
+    contentRefused = false;
     if (servers.empty()) return HttpStatus::Failed;
+    bool refusedAny = false;
     for (;;) {
         const std::wstring url = BuildUrl(relPath);
         lastUrl = url;
@@ -64,12 +67,19 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
         for (int tries = 0;; ++tries) {
             if (cancel.load()) return HttpStatus::Cancelled;
             if (openTarget && !openTarget()) return HttpStatus::Aborted;
-            bool writeFailed = false;
-            const HttpStatus r = attempt(url, writeFailed);
+            AttemptNotes notes;
+            const HttpStatus r = attempt(url, notes);
             if (r == HttpStatus::Ok || r == HttpStatus::Cancelled) return r;
             // A full disk or a refused write does not mend itself in a retry
             // pause, and another server would not help either.
-            if (writeFailed) return HttpStatus::Aborted;
+            if (notes.writeFailed) return HttpStatus::Aborted;
+            // This server serves bytes the list does not vouch for; asking it
+            // again would get the same, so another server heals the file.
+            if (notes.refused) {
+                refusedAny = true;
+                remembered = HttpStatus::Aborted;
+                break;
+            }
             if (r == HttpStatus::NotFound) {
                 remembered = HttpStatus::NotFound;
                 break;
@@ -83,15 +93,21 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
         }
         // Servers are tried once each and never wrap around, so one bad file
         // cannot keep a pass cycling forever.
-        if (currentServer + 1 >= servers.size()) return remembered;
+        if (currentServer + 1 >= servers.size()) {
+            // Tampering anywhere outweighs a plain miss elsewhere: the player
+            // and the operator must hear that a server served wrong bytes.
+            contentRefused = refusedAny;
+            return refusedAny ? HttpStatus::Aborted : remembered;
+        }
         ++currentServer;
         Report(callbacks, "Switching to server: " + WideToUtf8(HostOf(servers[currentServer])));
     }
 }
 
 HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& out, const std::atomic<bool>& cancel,
-                                     const PatchCallbacks& callbacks) {
-    const Attempt attempt = [&](const std::wstring& url, bool&) {
+                                     const PatchCallbacks& callbacks,
+                                     const std::function<bool(const std::string&)>& accept) {
+    const Attempt attempt = [&](const std::wstring& url, AttemptNotes& notes) {
         out.clear();
         GzipStream gz([&out, &relPath](const uint8_t* data, uint64_t size) {
             if (out.size() + size > kMaxListBytes) {
@@ -105,13 +121,19 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
         const HttpStatus r =
             http.Get(url, [&gz](const uint8_t* data, uint64_t size) { return gz.Feed(data, size); }, nullptr, &cancel);
         if (r == HttpStatus::Ok && !gz.Finish()) return HttpStatus::Failed;
+        if (r == HttpStatus::Ok && accept && !accept(out)) {
+            out.clear();
+            notes.refused = true;
+            return HttpStatus::Aborted;
+        }
         return r;
     };
     return Fetch(relPath, cancel, callbacks, nullptr, attempt);
 }
 
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
-                                   const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
+                                   const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                                   const FileCheck* check) {
     FileHandle file;
     const auto recordWriteFailure = [&](DWORD error) {
         writeError = error;
@@ -146,8 +168,23 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
             callbacks.fileProgress(percent, f.speed, f.doneMb, relPath);
         };
     }
-    const Attempt attempt = [&](const std::wstring& url, bool& writeFailed) {
+    const Attempt attempt = [&](const std::wstring& url, AttemptNotes& notes) {
+        bool& writeFailed = notes.writeFailed;
+        // The check sees the decoded bytes as they go to disk, so a large file
+        // is never read twice.
+        const bool checkSize = check && check->size >= 0;
+        const bool checkHash = check && !check->sha256.empty();
+        Sha256 hash;
+        uint64_t decoded = 0;
+        bool tooLong = false;
         GzipStream gz([&](const uint8_t* data, uint64_t size) {
+            decoded += size;
+            // More than listed is wrong already; stop before it fills a disk.
+            if (checkSize && decoded > static_cast<uint64_t>(check->size)) {
+                tooLong = true;
+                return false;
+            }
+            if (checkHash) hash.Update(data, static_cast<size_t>(size));
             DWORD written = 0;
             const BOOL ok = WriteFile(file.h, data, static_cast<DWORD>(size), &written, nullptr);
             if (!ok || written != size) {
@@ -169,6 +206,26 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         // Closed before any retry pause or return; a partial file stays for
         // the pass to delete on final failure.
         file.Close();
+        if (tooLong || (r == HttpStatus::Ok && checkSize && decoded != static_cast<uint64_t>(check->size))) {
+            LogFormat("Patcher: %ls from %ls has %s bytes than the list's %lld; refused, trying another server",
+                      relPath.c_str(), HostOf(url).c_str(), tooLong ? "more" : "fewer",
+                      static_cast<long long>(check->size));
+            notes.refused = true;
+        } else if (r == HttpStatus::Ok && checkHash) {
+            Sha256Digest digest{};
+            const std::string got = hash.Finish(digest) ? DigestHex(digest) : std::string("(no hash)");
+            if (got != check->sha256) {
+                LogFormat("Patcher: %ls from %ls does not match the list's SHA-256 (got %s, listed %s); "
+                          "refused, trying another server",
+                          relPath.c_str(), HostOf(url).c_str(), got.c_str(), check->sha256.c_str());
+                notes.refused = true;
+            }
+        }
+        if (notes.refused) {
+            // Never left where it could be taken for the real file.
+            static_cast<void>(DeleteFileW(localPath.c_str()));
+            return HttpStatus::Aborted;
+        }
         if (r == HttpStatus::Ok && callbacks.fileProgress) {
             const PassFigures f = Figures(runStartTick, bytesReceived);
             callbacks.fileProgress(100, f.speed, f.doneMb, relPath);

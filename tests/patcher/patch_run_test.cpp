@@ -154,10 +154,10 @@ TEST_F(PatchRunTest, MissingThirdFileKeepsFirstTwo) {
 TEST_F(PatchRunTest, FailuresMapToResults) {
     {  // a file that keeps failing: network error, and no partial copy stays
         Published pub;
-        pub.File({}, "a.dat", "x", 1);
-        pub.Serve({&s1});
         std::string noise(100000, '\0');
         for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+        pub.File({}, "a.dat", noise, 1);
+        pub.Serve({&s1});
         Reply cut = Reply::Ok(Gzip(noise));
         cut.truncateAt = cut.body.size() / 2;
         s1.Set("/a.dat.gz", cut);
