@@ -57,6 +57,7 @@ void ExpectDefaults(const LauncherConfig& c) {
     EXPECT_EQ(c.maintFile, d.maintFile);
     EXPECT_EQ(c.newLauncher, d.newLauncher);
     EXPECT_EQ(c.updaterExe, d.updaterExe);
+    EXPECT_EQ(c.listKey, L"");  // lists are not checked unless a key is shipped
     EXPECT_EQ(c.appDataFolderName, d.appDataFolderName);
     EXPECT_EQ(c.newsUrl, d.newsUrl);
     EXPECT_EQ(c.rankingUrl, d.rankingUrl);
@@ -168,6 +169,7 @@ TEST_F(Config, EveryKeyOverrides) {
         "maintFile=maint.txt\r\n"
         "newLauncher=nl.exe\r\n"
         "updaterExe=up.exe\r\n"
+        "listKey=QUJD+/==\r\n"
         "appDataFolderName=Ignored\r\n"
         "[game]\r\n"
         "gameExe=client.exe\r\n"
@@ -202,6 +204,7 @@ TEST_F(Config, EveryKeyOverrides) {
     EXPECT_EQ(c.maintFile, L"maint.txt");
     EXPECT_EQ(c.newLauncher, L"nl.exe");
     EXPECT_EQ(c.updaterExe, L"up.exe");
+    EXPECT_EQ(c.listKey, L"QUJD+/==");
     EXPECT_EQ(c.appDataFolderName, L"Quorvane");  // not configurable
     EXPECT_EQ(c.gameExe, L"client.exe");
     EXPECT_EQ(c.startupSalt, L"salt");
