@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
 #include "net/gzip_stream.h"
 #include "net/http.h"
 #include "patcher/patcher.h"
+#include "platform/launcher_config.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"
@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
     // GzipStream, output discarded), then the whole pass, which also creates,
     // writes and stamps every file.
     Session session{WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
-    const vr::Http http(L"VeltruneClient/1.0");
+    const vr::Http http(vr::kClientUserAgent);
     vr::LauncherConfig config;
     config.mirrors = {server.WUrl()};
     config.serverUrl = server.WUrl();

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
+#include "platform/launcher_config.h"
 #include "net/sha256.h"
 #include "patcher/patcher.h"
 #include "support/gzip_util.h"

@@ -115,11 +115,13 @@ check_server() {
 }
 
 # The launcher under Wine patches an empty game folder from $BASE_URL: the
-# real Veltrune.exe, with the fake WebView2 runtime playing the page through
-# its control channel (tests/e2e/demo_launcher.py prints what happens), in a
-# Wine prefix and Xvfb display of the demo's own. A second run finds
-# everything current. Exits non-zero when the patched folder differs from
-# $GAME_SRC.
+# real Veltrune.exe in a Wine prefix and Xvfb display of the demo's own, its
+# main view linked through the fake WebView2 runtime to the real page in
+# Chromium, which presses Play with two clients (tests/e2e/demo_launcher.py).
+# On a machine with a display the page is a visible window there; without
+# one it runs headless. Either way its screenshots land in build/demo/. A
+# second run finds everything current. Exits non-zero when the patched
+# folder differs from $GAME_SRC.
 run_launcher() {
     local exe="$WIN_DIR/Veltrune.exe"
     local runtime="$WIN_DIR/tests/fakes/fake_webview2/runtime"
@@ -127,6 +129,10 @@ run_launcher() {
     for f in "$exe" "$runtime/EBWebView/x64/EmbeddedBrowserWebView.dll" "$fake"; do
         [ -f "$f" ] || fail "$f is missing (build the Windows tree)"
     done
+    # The player's own display, looked at before Wine gets its private one.
+    local display=""
+    if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then display="$DISPLAY"; fi
+    rm -f "$DEMO"/*.png
     export WINEPREFIX="$DEMO/wineprefix"
     . scripts/wine-env.sh
     trap 'vr_wine_stop; stop_server' EXIT
@@ -134,11 +140,16 @@ run_launcher() {
     local status=0
     python3 tests/e2e/demo_launcher.py --veltrune "$exe" --runtime "$runtime" --fake-process "$fake" \
         --web "$ROOT/web" --work "$DEMO/launcher" --base-url "$BASE_URL" --version "$VERSION" \
-        --served "$SERVED" --game-src "$GAME_SRC" || status=$?
+        --served "$SERVED" --game-src "$GAME_SRC" --shots "$DEMO" --display "$display" || status=$?
     vr_wine_stop
     trap stop_server EXIT
     [ "$status" = 0 ] || fail "the launcher step failed"
     say "launcher step passed: patched under Wine, two clients started, second run current"
+}
+
+show_screenshots() {
+    say "screenshots of the page:"
+    ls -1 "$DEMO"/*.png
 }
 
 build
@@ -148,3 +159,4 @@ check_server
 run_launcher
 stop_server
 say "done"
+show_screenshots

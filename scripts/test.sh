@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Runs every test: set-up, build, unit and end-to-end tests under Wine/Xvfb
-# (ctest), native tool tests, and page tests in Chromium. Exits non-zero on
-# any failure.
+# Runs every test: set-up, the layering check of src/, build, unit and
+# end-to-end tests under Wine/Xvfb (ctest), native tool tests, and page tests
+# in Chromium. Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
 
 bash scripts/setup.sh || exit 1
+echo "== Layering check =="
+bash scripts/check-layers.sh || { echo "SOME TESTS FAILED"; exit 1; }
 bash scripts/build.sh || exit 1
 
 . scripts/wine-env.sh

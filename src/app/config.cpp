@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
-#include "app/log.h"
+#include "platform/ini.h"
+#include "platform/log.h"
+#include "platform/paths.h"
 #include "text/text.h"
 
 namespace vr {
@@ -38,42 +40,6 @@ void ReadMirrors(const std::wstring& ini, LauncherConfig& c) {
 }
 
 }  // namespace
-
-LauncherConfig::LauncherConfig()
-    : launcherVersion(L"v1.0.0"),
-      serverUrl(L"https://patch.veltrune.example/Patch/"),
-      patchVersion(29),
-      mirrors{L"https://mirror.veltrune.example/patch/", L"https://patch.veltrune.example/Patch/"},
-      listFile(L"list.txt"),
-      maintFile(L"MaintanenceCheck.txt"),
-      newLauncher(L"newLauncher.exe"),
-      updaterExe(L"updater.exe"),
-      appDataFolderName(L"Quorvane"),
-      newsUrl(L"https://www.veltrune.example/news.php"),
-      rankingUrl(L"https://www.veltrune.example/rankings.php"),
-      newsContentSelector(L".content-page"),
-      patcherUrl(L"https://www.veltrune.example/patcher/index.html"),
-      assetsHost(L"client-assets"),
-      assetsFolder(L"Config\\Assets"),
-      gameExe(L"quorvane.exe"),
-      startupSalt(L"lumaris"),
-      gameConfigFile(L"Config\\Settings.ini"),
-      useNewConfigFormat(false),
-      register_(L"https://www.veltrune.example/register.php"),
-      discord(L"https://discord.gg/veltrune"),
-      youtube(L"https://www.youtube.com/@veltrune"),
-      facebook(L"https://www.facebook.com/veltrune"),
-      roadmap(L"https://www.veltrune.example/roadmap.php"),
-      gallery(L"https://www.veltrune.example/gallery.php"),
-      wiki(L"https://www.veltrune.example/wiki.php"),
-      faq(L"https://www.veltrune.example/faqs.php"),
-      guildId(L"1187340012345678901"),
-      allowedExecutables{L"quorvane.exe", L"updater.exe", L"explorer.exe"} {}
-
-std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
-    if (folder.empty() || folder.back() == L'\\') return folder + name;
-    return folder + L'\\' + name;
-}
 
 LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
     LauncherConfig c;
@@ -124,41 +90,6 @@ LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
 
     ReadTextKey(ini, L"discord", L"guildId", c.guildId);
     return c;
-}
-
-std::wstring GameSettingsPath(const LauncherConfig& config, const std::wstring& exeDir) {
-    return JoinPath(exeDir, config.gameConfigFile);
-}
-
-bool ReadIniBool(const std::wstring& iniPath, const std::wstring& section, const std::wstring& key, bool current) {
-    wchar_t buffer[kValueChars];
-    const DWORD n = GetPrivateProfileStringW(section.c_str(), key.c_str(), current ? L"1" : L"0", buffer, kValueChars,
-                                             iniPath.c_str());
-    const std::wstring value(buffer, n);
-    return value == L"1" || value == L"true" || value == L"True";
-}
-
-void WriteIniInt(const std::wstring& iniPath, const std::wstring& section, const std::wstring& key, int32_t value) {
-    WritePrivateProfileStringW(section.c_str(), key.c_str(), std::to_wstring(value).c_str(), iniPath.c_str());
-}
-
-std::vector<std::wstring> SplitList(const std::wstring& text) {
-    std::vector<std::wstring> items;
-    std::wstring current;
-    auto flush = [&] {
-        std::wstring item = TrimBlanks(current);
-        if (!item.empty()) items.push_back(std::move(item));
-        current.clear();
-    };
-    for (wchar_t ch : text) {
-        if (ch == L'|' || ch == L',') {
-            flush();
-        } else {
-            current += ch;
-        }
-    }
-    flush();
-    return items;
 }
 
 }  // namespace vr

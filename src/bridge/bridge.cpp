@@ -5,10 +5,10 @@
 #include <system_error>
 #include <utility>
 
-#include "app/log.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
 #include "game/backgrounds.h"
+#include "platform/log.h"
 
 namespace vr {
 namespace {

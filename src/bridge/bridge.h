@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/config.h"
+#include "platform/launcher_config.h"
 #include "game/client_launcher.h"
 #include "game/resolutions.h"
 #include "host/host_actions.h"

@@ -3,12 +3,12 @@
 #include <string>
 #include <utility>
 
-#include "app/log.h"
 #include "bridge/bridge.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
 #include "game/game_options.h"
 #include "game/preferences.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {

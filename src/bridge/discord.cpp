@@ -1,7 +1,7 @@
 #include "bridge/discord.h"
 
-#include "app/log.h"
 #include "net/http.h"
+#include "platform/log.h"
 #include "text/json.h"
 #include "text/text.h"
 

@@ -5,6 +5,7 @@
 #include "game/game_options.h"
 #include "game/preferences.h"
 #include "game/resolutions.h"
+#include "platform/paths.h"
 #include "text/text.h"
 
 namespace vr {

@@ -4,9 +4,11 @@
 #include <system_error>
 #include <utility>
 
-#include "app/log.h"
 #include "bridge/bridge.h"
+#include "game/client_launcher.h"
 #include "game/preferences.h"
+#include "patcher/patcher.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {

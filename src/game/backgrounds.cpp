@@ -2,20 +2,15 @@
 
 #include <windows.h>
 
-#include "app/log.h"
+#include "platform/handles.h"
+#include "platform/log.h"
+#include "platform/paths.h"
 #include "text/text.h"
 
 namespace vr {
 namespace {
 
 constexpr size_t kVideoExtensionChars = 4;  // ".mp4"
-
-struct FindHandle {
-    HANDLE h;
-    ~FindHandle() {
-        if (h != INVALID_HANDLE_VALUE) FindClose(h);
-    }
-};
 
 bool IsFile(const std::wstring& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -25,13 +20,12 @@ bool IsFile(const std::wstring& path) {
 }  // namespace
 
 std::vector<std::string> ListBackgrounds(const std::wstring& folder) {
-    std::wstring dir = folder;
-    if (!dir.empty() && dir.back() != L'\\') dir += L'\\';
+    const std::wstring dir = JoinPath(folder, L"");
 
     std::vector<std::string> names;
     WIN32_FIND_DATAW entry{};
-    FindHandle search{FindFirstFileW((dir + L"Background*.mp4").c_str(), &entry)};
-    if (search.h == INVALID_HANDLE_VALUE) {
+    const FindHandle search(FindFirstFileW((dir + L"Background*.mp4").c_str(), &entry));
+    if (!search) {
         LogFormat("Backgrounds: no Background*.mp4 found in %ls", dir.c_str());
         return names;
     }
@@ -45,7 +39,7 @@ std::vector<std::string> ListBackgrounds(const std::wstring& folder) {
             continue;
         }
         names.push_back(WideToUtf8(base));
-    } while (FindNextFileW(search.h, &entry));
+    } while (FindNextFileW(search.get(), &entry));
     LogFormat("Backgrounds: %d usable pair(s)", static_cast<int>(names.size()));
     return names;
 }

@@ -8,23 +8,15 @@
 #include <utility>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/folders.h"
+#include "platform/handles.h"
+#include "platform/log.h"
 
 namespace vr {
 namespace {
 
 constexpr DWORD kInputIdleWaitMs = 6000;
 constexpr uint32_t kClientSpacingMs = 2500;
-constexpr DWORD kModulePathChars = 520;
-
-struct ProcessHandles {
-    PROCESS_INFORMATION info{};
-    // Thread first, then process: nothing outlives the operation.
-    ~ProcessHandles() {
-        if (info.hThread) CloseHandle(info.hThread);
-        if (info.hProcess) CloseHandle(info.hProcess);
-    }
-};
 
 std::wstring WithTrailingBackslash(std::wstring folder) {
     if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
@@ -113,8 +105,8 @@ bool ClientLauncher::StartUpdater(const std::wstring& replacementPath) {
     const std::wstring updaterPath = baseDir + config.updaterExe;
     const std::wstring workDir = WorkingDirectoryOf(baseDir);
 
-    wchar_t modulePath[kModulePathChars] = L"";
-    if (GetModuleFileNameW(nullptr, modulePath, kModulePathChars) == 0) {
+    const std::wstring modulePath = GetExePath();
+    if (modulePath.empty()) {
         // The updater still gets its four parts; it refuses an empty path itself.
         LogFormat("GameLaunch: own path unknown (err %lu)", GetLastError());
     }

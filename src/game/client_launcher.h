@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "app/config.h"
+#include "platform/launcher_config.h"
 
 namespace vr {
 

@@ -6,7 +6,8 @@
 #include <sstream>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/handles.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {
@@ -16,13 +17,6 @@ constexpr DWORD kReadBlock = 8192;
 constexpr DWORD kIniValueChars = 1024;
 constexpr UINT kWindows1252 = 1252;
 constexpr wchar_t kSection[] = L"option";
-
-struct FileHandle {
-    HANDLE h;
-    ~FileHandle() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
 
 // Splits the way std::getline does: a final LF ends the last line rather
 // than starting an empty one, so repeated saves never grow the file.
@@ -114,12 +108,12 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
     const std::wstring temp = path + L".new";
     bool ok = false;
     {
-        FileHandle file{CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
-        if (file.h == INVALID_HANDLE_VALUE) return false;
+        const KernelHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
         DWORD written = 0;
-        ok = WriteFile(file.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-             written == bytes.size() && FlushFileBuffers(file.h);
+        ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+             written == bytes.size() && FlushFileBuffers(file.get());
     }
     if (ok) ok = MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     // A sibling that cannot be removed is harmless: the next save replaces it.
@@ -193,27 +187,26 @@ bool SaveIniFormat(const std::wstring& path, const GameOptions& options) {
 }  // namespace
 
 bool ReadWholeFile(const std::wstring& path, std::string& out, bool* complete, const ReadBlockFn& readBlock) {
-    FileHandle file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE) return false;
+    KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return false;
     out.clear();
     char block[kReadBlock];
     for (;;) {
         uint32_t got = 0;
         bool ok = false;
         if (readBlock) {
-            ok = readBlock(file.h, block, kReadBlock, got);
+            ok = readBlock(file.get(), block, kReadBlock, got);
         } else {
             DWORD n = 0;
-            ok = ReadFile(file.h, block, kReadBlock, &n, nullptr);
+            ok = ReadFile(file.get(), block, kReadBlock, &n, nullptr);
             got = n;
         }
         if (!ok) {
             // The caller reads the error code; closing the file must not change it.
             const DWORD error = GetLastError();
             if (complete) *complete = false;
-            CloseHandle(file.h);
-            file.h = INVALID_HANDLE_VALUE;
+            file.Reset();
             SetLastError(error);
             return true;
         }

@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 
-#include "app/config.h"
+#include "platform/ini.h"
+#include "platform/paths.h"
 #include "text/text.h"
 
 namespace vr {

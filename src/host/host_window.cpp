@@ -4,79 +4,70 @@
 
 #include <memory>
 
-#include "app/log.h"
+#include "platform/dpi.h"
+#include "platform/log.h"
 
 namespace vr {
 namespace {
 
 constexpr wchar_t kClassName[] = L"VeltruneHostWindow";
 constexpr COLORREF kBackground = RGB(18, 18, 26);
-// WS_POPUP | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX: no caption or
-// sizing border, but a taskbar button whose system menu offers minimise.
-constexpr DWORD kStyle = 0x820A0000;
+// No caption or sizing border, but a taskbar button whose system menu offers
+// minimise.
+constexpr DWORD kStyle = WS_POPUP | WS_CLIPCHILDREN | WS_SYSMENU | WS_MINIMIZEBOX;
 // Declared by newer SDKs only; older systems ignore the attribute.
-constexpr DWORD kCornerPreference = 33;
-constexpr DWORD kRoundCorners = 2;
+constexpr DWORD kCornerPreference = 33;  // DWMWA_WINDOW_CORNER_PREFERENCE
+constexpr DWORD kRoundCorners = 2;       // DWMWCP_ROUND
+constexpr int kIconResource = 1;
 
-// GetDpiForSystem/GetDpiForWindow exist from Windows 10 1607 on; looked up
-// so that the executable still starts (at 96 DPI) where they are missing.
-UINT SystemDpi() {
-    using Fn = UINT(WINAPI*)();
-    static const auto fn = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForSystem")));
-    return fn ? fn() : 96;
+void RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = 0;
+    wc.lpfnWndProc = procedure;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = CreateSolidBrush(kBackground);
+    wc.lpszClassName = kClassName;
+    // Not checked: a second registration in the same process fails
+    // harmlessly, and any other failure fails the window's creation.
+    (void)RegisterClassExW(&wc);
 }
 
-UINT WindowDpi(HWND window) {
-    using Fn = UINT(WINAPI*)(HWND);
-    static const auto fn = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
-    return fn ? fn(window) : 96;
+// The window's size at the system DPI, centred on the primary work area.
+RECT CentredPlacement() {
+    const int dpi = static_cast<int>(SystemDpi());
+    const int width = MulDiv(kHostWidth, dpi, kDefaultDpi);
+    const int height = MulDiv(kHostHeight, dpi, kDefaultDpi);
+    RECT work{};
+    if (!SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) {
+        work.right = GetSystemMetrics(SM_CXSCREEN);
+        work.bottom = GetSystemMetrics(SM_CYSCREEN);
+    }
+    const int x = work.left + (work.right - work.left - width) / 2;
+    const int y = work.top + (work.bottom - work.top - height) / 2;
+    return RECT{x, y, x + width, y + height};
 }
 
 }  // namespace
 
-bool HostWindow::Create(HINSTANCE instance, const std::wstring& title, const std::wstring& webDir,
-                        const std::wstring& userDataDir, const std::wstring& startUrl,
-                        const std::wstring& assetsHost, const std::wstring& assetsDir, const std::wstring& newsUrl,
-                        const std::wstring& newsSelector, MessageFn onMessage) {
-    webDir_ = webDir;
-    userDataDir_ = userDataDir;
-    startUrl_ = startUrl;
-    assetsHost_ = assetsHost;
-    assetsDir_ = assetsDir;
-    newsUrl_ = newsUrl;
-    newsSelector_ = newsSelector;
-    onMessage_ = std::move(onMessage);
+bool HostWindow::Create(HostWindowOptions options) {
+    viewOptions_ = std::move(options.view);
+    RegisterWindowClass(options.instance, &HostWindow::WindowProc);
 
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof wc;
-    wc.style = 0;
-    wc.lpfnWndProc = &HostWindow::WindowProc;
-    wc.hInstance = instance;
-    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    wc.hbrBackground = CreateSolidBrush(kBackground);
-    wc.lpszClassName = kClassName;
-    // A second registration in the same process fails harmlessly.
-    RegisterClassExW(&wc);
-
-    const UINT dpi = SystemDpi();
-    const int width = MulDiv(kHostWidth, static_cast<int>(dpi), 96);
-    const int height = MulDiv(kHostHeight, static_cast<int>(dpi), 96);
-    RECT work{};
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    const int x = work.left + (work.right - work.left - width) / 2;
-    const int y = work.top + (work.bottom - work.top - height) / 2;
-
-    HWND window = CreateWindowExW(WS_EX_APPWINDOW, kClassName, title.c_str(), kStyle, x, y, width, height, nullptr,
-                                  nullptr, instance, this);
+    const RECT placement = CentredPlacement();
+    HWND window = CreateWindowExW(WS_EX_APPWINDOW, kClassName, options.title.c_str(), kStyle, placement.left,
+                                  placement.top, placement.right - placement.left, placement.bottom - placement.top,
+                                  nullptr, nullptr, options.instance, this);
     if (!window) {
         LogFormat("HostWindow: CreateWindowEx failed (err %lu)", GetLastError());
         return false;
     }
     const DWORD corners = kRoundCorners;
-    DwmSetWindowAttribute(window, kCornerPreference, &corners, sizeof corners);
+    // Ignored: systems before Windows 11 keep square corners.
+    (void)DwmSetWindowAttribute(window, kCornerPreference, &corners, sizeof corners);
+    // Both return the previous visibility or paint state, not a failure.
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
     return true;
@@ -99,11 +90,8 @@ LRESULT CALLBACK HostWindow::WindowProc(HWND window, UINT message, WPARAM wParam
 LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE: {
-        MessageFn copy = onMessage_;
-        if (!webView_.Create(window_, userDataDir_, webDir_, startUrl_, assetsHost_, assetsDir_, newsUrl_,
-                             newsSelector_, std::move(copy))) {
-            PostMessageW(window_, WM_CLOSE, 0, 0);
-        }
+        if (!webView_.Create(window_, viewOptions_) && !PostMessageW(window_, WM_CLOSE, 0, 0))
+            LogFormat("HostWindow: could not close after the web view failed (err %lu)", GetLastError());
         return 0;
     }
     case WM_SIZE:
@@ -111,8 +99,9 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_DPICHANGED: {
         const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        if (!SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                          suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE))
+            LogFormat("HostWindow: resize for the new DPI failed (err %lu)", GetLastError());
         // The page's area is in CSS pixels and does not change when only the
         // DPI does, so the page sends nothing new: the host re-places the
         // news view from the last area it was given, at the new scale.
@@ -125,7 +114,7 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_ERASEBKGND:
         return 1;  // the web view covers the client area
     case WM_CLOSE:
-        DestroyWindow(window_);
+        DestroyOwnWindow();
         return 0;
     case WM_DESTROY:
         PostQuitMessage(0);
@@ -140,11 +129,12 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
     case WM_APP_DRAG:
         // The system's own move loop runs while the button is still held.
-        ReleaseCapture();
+        // Ignored: without a capture to release there is nothing to undo.
+        (void)ReleaseCapture();
         SendMessageW(window_, WM_NCLBUTTONDOWN, HTCAPTION, 0);
         return 0;
     case WM_APP_CLOSE:
-        DestroyWindow(window_);
+        DestroyOwnWindow();
         return 0;
     case WM_APP_NEWS_NAVIGATE: {
         std::unique_ptr<std::wstring> url(reinterpret_cast<std::wstring*>(wParam));
@@ -154,6 +144,10 @@ LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     default:
         return DefWindowProcW(window_, message, wParam, lParam);
     }
+}
+
+void HostWindow::DestroyOwnWindow() {
+    if (!DestroyWindow(window_)) LogFormat("HostWindow: DestroyWindow failed (err %lu)", GetLastError());
 }
 
 void HostWindow::PostString(UINT message, const std::wstring& text) {
@@ -167,6 +161,8 @@ void HostWindow::PostString(UINT message, const std::wstring& text) {
 
 void HostWindow::PostToPage(const std::wstring& json) { PostString(WM_APP_POST_JSON, json); }
 void HostWindow::NavigateNews(const std::wstring& url) { PostString(WM_APP_NEWS_NAVIGATE, url); }
+// The posts below fail only once the window is gone: the request is then
+// dropped, as every posted host action is.
 void HostWindow::Minimize() {
     if (window_) PostMessageW(window_, WM_APP_MINIMIZE, 0, 0);
 }
@@ -184,7 +180,7 @@ void HostWindow::SetNewsRect(int32_t x, int32_t y, int32_t width, int32_t height
 
 void HostWindow::PlaceNews(UINT dpi) {
     const NewsArea& a = newsArea_;
-    const double scale = dpi / 96.0;
+    const double scale = dpi / static_cast<double>(kDefaultDpi);
     // Sums in integers first, then each product truncated toward zero.
     RECT rect;
     rect.left = static_cast<LONG>(a.x * scale);

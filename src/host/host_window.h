@@ -5,7 +5,6 @@
 // happens on the UI thread.
 #include <windows.h>
 
-#include <functional>
 #include <string>
 
 #include "host/host_actions.h"
@@ -25,9 +24,14 @@ inline constexpr UINT WM_APP_NEWS_NAVIGATE = WM_APP + 5;
 inline constexpr int kHostWidth = 1224;
 inline constexpr int kHostHeight = 772;
 
+struct HostWindowOptions {
+    HINSTANCE instance = nullptr;  // owns the window class and icon resource 1
+    std::wstring title;
+    WebViewOptions view;           // handed to the main web view on WM_CREATE
+};
+
 class HostWindow : public IHostActions {
 public:
-    using MessageFn = std::function<void(const std::wstring&)>;
 
     HostWindow() = default;
     ~HostWindow() override = default;
@@ -36,10 +40,7 @@ public:
 
     // True when the native window exists; the web view then starts
     // asynchronously.
-    bool Create(HINSTANCE instance, const std::wstring& title, const std::wstring& webDir,
-                const std::wstring& userDataDir, const std::wstring& startUrl, const std::wstring& assetsHost,
-                const std::wstring& assetsDir, const std::wstring& newsUrl, const std::wstring& newsSelector,
-                MessageFn onMessage);
+    bool Create(HostWindowOptions options);
 
     void PostToPage(const std::wstring& json) override;
     void Minimize() override;
@@ -55,6 +56,7 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
     void PostString(UINT message, const std::wstring& text);
+    void DestroyOwnWindow();
     // Scales the page's last news area to device pixels at dpi.
     void PlaceNews(UINT dpi);
 
@@ -67,14 +69,7 @@ private:
 
     HWND window_ = nullptr;
     WebView webView_;
-    MessageFn onMessage_;
-    std::wstring webDir_;
-    std::wstring userDataDir_;
-    std::wstring startUrl_;
-    std::wstring assetsHost_;
-    std::wstring assetsDir_;
-    std::wstring newsUrl_;
-    std::wstring newsSelector_;
+    WebViewOptions viewOptions_;
     NewsArea newsArea_;
 };
 

@@ -1,15 +1,9 @@
 # The news view's isolation script is built into the library as a header
 # generated from src/host/news_isolation.js (regenerated when it changes).
-# Until that file exists a stand-in with the same placeholder keeps the build
-# going.
-file(GLOB vr_news_script CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/host/news_isolation.js)
-if(vr_news_script)
-  file(READ ${vr_news_script} vr_news_script_text)
-  # An edit of the script reconfigures, which rewrites the header.
-  set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${vr_news_script})
-else()
-  set(vr_news_script_text "(function(){var selector=\"%SELECTOR%\";var hideId=\"__vr_isolate_hide\";})();\n")
-endif()
+set(vr_news_script ${CMAKE_SOURCE_DIR}/src/host/news_isolation.js)
+file(READ ${vr_news_script} vr_news_script_text)
+# An edit of the script reconfigures, which rewrites the header.
+set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${vr_news_script})
 if(vr_news_script_text MATCHES "\\)vrjs\"")
   message(FATAL_ERROR "news_isolation.js contains the raw-string terminator )vrjs\"")
 endif()

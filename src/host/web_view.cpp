@@ -2,8 +2,9 @@
 
 #include <utility>
 
-#include "app/log.h"
 #include "host/news_isolation_script.h"
+#include "platform/com.h"
+#include "platform/log.h"
 #include "text/text.h"
 #include "webview2/iids.h"
 #include "webview2/loader.h"
@@ -21,6 +22,18 @@ const wchar_t kRuntimeNotStarted[] =
 const wchar_t kSelectorPlaceholder[] = L"%SELECTOR%";
 
 unsigned long Code(HRESULT hr) { return static_cast<unsigned long>(hr); }
+
+// For calls whose failure changes nothing we could act on, but is worth a
+// line when a view misbehaves.
+void LogIfFailed(HRESULT hr, const char* call) {
+    if (FAILED(hr)) LogFormat("WebView: %s failed 0x%08lx", call, Code(hr));
+}
+
+// A view that cannot start ends the program through the window's own close.
+void CloseHostWindow(HWND window) {
+    if (!PostMessageW(window, WM_CLOSE, 0, 0))
+        LogFormat("WebView: could not close the window (err %lu)", GetLastError());
+}
 
 // A COM callback object around a callable: the runtime keeps its own
 // references, so it lives until the last of them is released.
@@ -59,12 +72,6 @@ ComPtr<Interface> MakeCallback(const IID& iid, Fn&& fn) {
     return ComPtr<Interface>::Adopt(new Callback<Interface, Args...>(iid, std::forward<Fn>(fn)));
 }
 
-// A string the runtime allocated for us, freed on every path.
-struct CoTaskString {
-    LPWSTR text = nullptr;
-    ~CoTaskString() { CoTaskMemFree(text); }
-};
-
 // The host's child windows, top of the z-order first.
 std::vector<HWND> ChildWindows(HWND parent) {
     std::vector<HWND> windows;
@@ -78,10 +85,10 @@ std::vector<HWND> ChildWindows(HWND parent) {
 void TurnOffBrowserChrome(ICoreWebView2* view) {
     ComPtr<ICoreWebView2Settings> settings;
     if (FAILED(view->get_Settings(settings.Put())) || !settings) return;
-    settings->put_AreDefaultContextMenusEnabled(FALSE);
-    settings->put_IsStatusBarEnabled(FALSE);
-    settings->put_IsZoomControlEnabled(FALSE);
-    settings->put_AreDevToolsEnabled(FALSE);
+    LogIfFailed(settings->put_AreDefaultContextMenusEnabled(FALSE), "turning off context menus");
+    LogIfFailed(settings->put_IsStatusBarEnabled(FALSE), "turning off the status bar");
+    LogIfFailed(settings->put_IsZoomControlEnabled(FALSE), "turning off zoom");
+    LogIfFailed(settings->put_AreDevToolsEnabled(FALSE), "turning off developer tools");
 }
 
 }  // namespace
@@ -114,18 +121,11 @@ WebView::~WebView() {
     environment_.Reset();
 }
 
-bool WebView::Create(HWND window, const std::wstring& userDataDir, const std::wstring& webDir,
-                     const std::wstring& startUrl, const std::wstring& assetsHost, const std::wstring& assetsDir,
-                     const std::wstring& newsUrl, const std::wstring& newsSelector, MessageFn onMessage) {
+bool WebView::Create(HWND window, WebViewOptions options) {
     window_ = window;
-    webDir_ = webDir;
-    startUrl_ = startUrl;
-    trustedOrigin_ = OriginOf(startUrl);
-    assetsHost_ = assetsHost;
-    assetsDir_ = assetsDir;
-    newsUrl_ = newsUrl;
-    newsSelector_ = newsSelector;
-    onMessage_ = std::move(onMessage);
+    options_ = std::move(options);
+    trustedOrigin_ = OriginOf(options_.startUrl);
+    newsUrl_ = options_.newsUrl;
 
     auto handler = MakeCallback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, HRESULT,
                                 ICoreWebView2Environment*>(
@@ -133,7 +133,8 @@ bool WebView::Create(HWND window, const std::wstring& userDataDir, const std::ws
         [this](HRESULT result, ICoreWebView2Environment* environment) {
             return OnEnvironmentCreated(result, environment);
         });
-    const HRESULT hr = CreateCoreWebView2EnvironmentWithOptions(nullptr, userDataDir.c_str(), nullptr, handler.get());
+    const HRESULT hr = CreateCoreWebView2EnvironmentWithOptions(nullptr, options_.userDataDir.c_str(), nullptr,
+                                                                handler.get());
     if (FAILED(hr)) {
         LogFormat("WebView: CreateCoreWebView2EnvironmentWithOptions failed 0x%08lx", Code(hr));
         // A runtime may report a failure through the handler before the call
@@ -149,7 +150,7 @@ HRESULT WebView::OnEnvironmentCreated(HRESULT result, ICoreWebView2Environment* 
         LogFormat("WebView: environment creation failed 0x%08lx", Code(result));
         environmentFailureShown_ = true;
         seams_.messageBox(window_, kRuntimeNotStarted, kCaption, MB_OK | MB_ICONERROR);
-        PostMessageW(window_, WM_CLOSE, 0, 0);
+        CloseHostWindow(window_);
         return result;
     }
     environment_ = ComPtr<ICoreWebView2Environment>::Retain(environment);
@@ -171,7 +172,7 @@ HRESULT WebView::OnMainControllerCreated(HRESULT result, ICoreWebView2Controller
     mainControllerAnswered_ = true;
     if (FAILED(result) || !controller) {
         LogFormat("WebView: controller creation failed 0x%08lx", Code(result));
-        PostMessageW(window_, WM_CLOSE, 0, 0);
+        CloseHostWindow(window_);
         return S_OK;
     }
     OnControllerReady(controller);
@@ -180,9 +181,9 @@ HRESULT WebView::OnMainControllerCreated(HRESULT result, ICoreWebView2Controller
 
 void WebView::OnControllerReady(ICoreWebView2Controller* controller) {
     mainController_ = ComPtr<ICoreWebView2Controller>::Retain(controller);
-    mainController_->get_CoreWebView2(mainView_.Put());
+    if (FAILED(mainController_->get_CoreWebView2(mainView_.Put()))) mainView_.Reset();
     if (!mainView_) {
-        PostMessageW(window_, WM_CLOSE, 0, 0);
+        CloseHostWindow(window_);
         return;
     }
     TurnOffBrowserChrome(mainView_.get());
@@ -190,12 +191,14 @@ void WebView::OnControllerReady(ICoreWebView2Controller* controller) {
 
     // Folder mappings need a newer runtime; without them the page simply
     // cannot reach local files.
+    // The mappings' results are not checked: a refused mapping only leaves
+    // those files unreachable, which the page shows by itself.
     if (auto view3 = mainView_.As<ICoreWebView2_3>(IID_ICoreWebView2_3)) {
-        view3->SetVirtualHostNameToFolderMapping(kUiHostName, webDir_.c_str(),
-                                                 COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND_ALLOW);
-        if (!assetsHost_.empty() && !assetsDir_.empty())
-            view3->SetVirtualHostNameToFolderMapping(assetsHost_.c_str(), assetsDir_.c_str(),
-                                                     COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND_ALLOW);
+        (void)view3->SetVirtualHostNameToFolderMapping(kUiHostName, options_.webDir.c_str(),
+                                                       COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND_ALLOW);
+        if (!options_.assetsHost.empty() && !options_.assetsDir.empty())
+            (void)view3->SetVirtualHostNameToFolderMapping(options_.assetsHost.c_str(), options_.assetsDir.c_str(),
+                                                           COREWEBVIEW2_HOST_RESOURCE_ACCESS_KIND_ALLOW);
     }
 
     auto handler = MakeCallback<ICoreWebView2WebMessageReceivedEventHandler, ICoreWebView2*,
@@ -203,10 +206,11 @@ void WebView::OnControllerReady(ICoreWebView2Controller* controller) {
         IID_ICoreWebView2WebMessageReceivedEventHandler,
         [this](ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs* args) { return OnWebMessage(args); });
     EventRegistrationToken token{};
-    mainView_->add_WebMessageReceived(handler.get(), &token);
+    LogIfFailed(mainView_->add_WebMessageReceived(handler.get(), &token), "listening for page messages");
 
-    mainView_->Navigate(startUrl_.c_str());
-    LogFormat("WebView: main UI navigating to %ls", startUrl_.c_str());
+    // Not checked: a page that fails to load shows the browser's error page.
+    (void)mainView_->Navigate(options_.startUrl.c_str());
+    LogFormat("WebView: main UI navigating to %ls", options_.startUrl.c_str());
 
     if (environment_) CreateNewsView();
 }
@@ -215,8 +219,8 @@ HRESULT WebView::OnWebMessage(ICoreWebView2WebMessageReceivedEventArgs* args) {
     if (!args) return S_OK;
     std::wstring source;
     {
-        CoTaskString text;
-        if (SUCCEEDED(args->get_Source(&text.text)) && text.text) source = text.text;
+        CoTaskMemString text;
+        if (SUCCEEDED(args->get_Source(text.Put())) && text) source = text.get();
     }
     // Pages of the start page's site, and the local pages under the UI host.
     const bool trusted = IsFromOrigin(source, trustedOrigin_) ||
@@ -225,21 +229,21 @@ HRESULT WebView::OnWebMessage(ICoreWebView2WebMessageReceivedEventArgs* args) {
         LogFormat("WebView: ignored web message from untrusted origin %ls", source.c_str());
         return S_OK;
     }
-    CoTaskString json;
-    if (FAILED(args->get_WebMessageAsJson(&json.text)) || !json.text) return S_OK;
-    if (onMessage_) onMessage_(std::wstring(json.text));
+    CoTaskMemString json;
+    if (FAILED(args->get_WebMessageAsJson(json.Put())) || !json) return S_OK;
+    if (options_.onMessage) options_.onMessage(std::wstring(json.get()));
     return S_OK;
 }
 
 void WebView::ResizeToClient() {
     if (!mainController_) return;
     RECT client{};
-    GetClientRect(window_, &client);
-    mainController_->put_Bounds(client);
+    if (!GetClientRect(window_, &client)) return;
+    LogIfFailed(mainController_->put_Bounds(client), "resizing the main view");
 }
 
 void WebView::PostJson(const std::wstring& json) {
-    if (mainView_) mainView_->PostWebMessageAsJson(json.c_str());
+    if (mainView_) LogIfFailed(mainView_->PostWebMessageAsJson(json.c_str()), "posting to the page");
 }
 
 void WebView::CreateNewsView() {
@@ -267,9 +271,31 @@ HRESULT WebView::OnNewsControllerCreated(HRESULT result, ICoreWebView2Controller
 
 void WebView::OnNewsControllerReady(ICoreWebView2Controller* controller) {
     newsController_ = ComPtr<ICoreWebView2Controller>::Retain(controller);
-    newsController_->get_CoreWebView2(newsView_.Put());
+    if (FAILED(newsController_->get_CoreWebView2(newsView_.Put()))) newsView_.Reset();
     if (!newsView_) return;
 
+    FindNewsWindow();
+    TurnOffBrowserChrome(newsView_.get());
+
+    // Hidden until the page has reported where the news area is.
+    if (newsRectKnown_ && newsVisible_) {
+        LogIfFailed(newsController_->put_IsVisible(TRUE), "showing the news view");
+        LogIfFailed(newsController_->put_Bounds(newsRect_), "placing the news view");
+    } else {
+        LogIfFailed(newsController_->put_IsVisible(FALSE), "hiding the news view");
+    }
+
+    WatchNewsNavigations();
+
+    if (options_.newsSelector.empty()) {
+        LogLine("WebView: no content selector configured; news pages shown unmodified");
+        StartNewsNavigation();
+        return;
+    }
+    RegisterIsolationScript();
+}
+
+void WebView::FindNewsWindow() {
     newsWindow_ = nullptr;
     for (HWND child : ChildWindows(window_)) {
         bool seen = false;
@@ -283,17 +309,9 @@ void WebView::OnNewsControllerReady(ICoreWebView2Controller* controller) {
         RaiseNewsWindow();
     else
         LogLine("WebView: could not identify the news view window; it may stay hidden behind the UI");
+}
 
-    TurnOffBrowserChrome(newsView_.get());
-
-    // Hidden until the page has reported where the news area is.
-    if (newsRectKnown_ && newsVisible_) {
-        newsController_->put_IsVisible(TRUE);
-        newsController_->put_Bounds(newsRect_);
-    } else {
-        newsController_->put_IsVisible(FALSE);
-    }
-
+void WebView::WatchNewsNavigations() {
     auto completed = MakeCallback<ICoreWebView2NavigationCompletedEventHandler, ICoreWebView2*,
                                   ICoreWebView2NavigationCompletedEventArgs*>(
         IID_ICoreWebView2NavigationCompletedEventHandler,
@@ -301,27 +319,24 @@ void WebView::OnNewsControllerReady(ICoreWebView2Controller* controller) {
             if (!args) return S_OK;
             BOOL success = TRUE;
             COREWEBVIEW2_WEB_ERROR_STATUS status = COREWEBVIEW2_WEB_ERROR_STATUS_UNKNOWN;
-            args->get_IsSuccess(&success);
-            args->get_WebErrorStatus(&status);
+            // A failed read keeps the defaults above: no failure is reported.
+            (void)args->get_IsSuccess(&success);
+            (void)args->get_WebErrorStatus(&status);
             if (!success)
                 LogFormat("WebView: news navigation FAILED (webErrorStatus=%d) for %ls", static_cast<int>(status),
                           newsUrl_.c_str());
             return S_OK;
         });
     EventRegistrationToken token{};
-    newsView_->add_NavigationCompleted(completed.get(), &token);
+    LogIfFailed(newsView_->add_NavigationCompleted(completed.get(), &token), "watching news navigations");
+}
 
-    if (newsSelector_.empty()) {
-        LogLine("WebView: no content selector configured; news pages shown unmodified");
-        StartNewsNavigation();
-        return;
-    }
-
+void WebView::RegisterIsolationScript() {
     // The selector goes in verbatim; one with a double quote breaks the
     // script, and pages are then shown whole.
     std::wstring script = Utf8ToWide(kNewsIsolationScript);
     const size_t at = script.find(kSelectorPlaceholder);
-    if (at != std::wstring::npos) script.replace(at, wcslen(kSelectorPlaceholder), newsSelector_);
+    if (at != std::wstring::npos) script.replace(at, wcslen(kSelectorPlaceholder), options_.newsSelector);
 
     // The first navigation waits for the registration, so that even the
     // first page is reduced.
@@ -343,7 +358,8 @@ void WebView::OnNewsControllerReady(ICoreWebView2Controller* controller) {
 
 void WebView::StartNewsNavigation() {
     LogFormat("WebView: news view navigating to %ls", newsUrl_.c_str());
-    newsView_->Navigate(newsUrl_.c_str());
+    // Not checked: a failed page is reported by the navigation handler.
+    (void)newsView_->Navigate(newsUrl_.c_str());
 }
 
 void WebView::SetNewsPlacement(const RECT& rect, bool visible) {
@@ -352,23 +368,24 @@ void WebView::SetNewsPlacement(const RECT& rect, bool visible) {
     newsVisible_ = visible;
     if (!newsController_) return;
     if (visible) {
-        newsController_->put_Bounds(newsRect_);
-        newsController_->put_IsVisible(TRUE);
+        LogIfFailed(newsController_->put_Bounds(newsRect_), "placing the news view");
+        LogIfFailed(newsController_->put_IsVisible(TRUE), "showing the news view");
         if (newsWindow_) RaiseNewsWindow();
     } else {
-        newsController_->put_IsVisible(FALSE);
+        LogIfFailed(newsController_->put_IsVisible(FALSE), "hiding the news view");
     }
 }
 
 void WebView::RaiseNewsWindow() {
-    SetWindowPos(newsWindow_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    if (!SetWindowPos(newsWindow_, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE))
+        LogFormat("WebView: could not raise the news view (err %lu)", GetLastError());
 }
 
 bool WebView::NewsViewShowsOtherPage() const {
     if (!newsView_) return false;
-    CoTaskString source;
-    if (FAILED(newsView_->get_Source(&source.text)) || !source.text) return false;
-    const std::wstring shown = source.text;
+    CoTaskMemString source;
+    if (FAILED(newsView_->get_Source(source.Put())) || !source) return false;
+    const std::wstring shown = source.get();
     // about:blank: the first page has not committed yet and is on its way.
     return !shown.empty() && shown != L"about:blank" && shown != newsUrl_;
 }
@@ -380,8 +397,7 @@ void WebView::NavigateNews(const std::wstring& url) {
     if (url == newsUrl_ && !NewsViewShowsOtherPage()) return;
     newsUrl_ = url;
     if (!newsView_) return;
-    LogFormat("WebView: news view navigating to %ls", newsUrl_.c_str());
-    newsView_->Navigate(newsUrl_.c_str());
+    StartNewsNavigation();
 }
 
 }  // namespace vr

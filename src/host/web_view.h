@@ -25,9 +25,23 @@ std::wstring OriginOf(const std::wstring& url);
 // True when source is the origin itself or a path below it.
 bool IsFromOrigin(const std::wstring& source, const std::wstring& origin);
 
+// One page message, as JSON text; called on the UI thread.
+using MessageFn = std::function<void(const std::wstring&)>;
+
+// What the two views show and where their files come from.
+struct WebViewOptions {
+    std::wstring userDataDir;   // browser profile folder of both views
+    std::wstring webDir;        // served under kUiHostName
+    std::wstring startUrl;      // the launcher page; its origin may post messages
+    std::wstring assetsHost;    // with assetsDir: a second folder mapping
+    std::wstring assetsDir;
+    std::wstring newsUrl;       // the news view's first page
+    std::wstring newsSelector;  // the region the isolation script keeps
+    MessageFn onMessage;        // receives every trusted page message
+};
+
 class WebView {
 public:
-    using MessageFn = std::function<void(const std::wstring&)>;
 
     // What a test may replace; every member starts as the shipped behaviour.
     struct Seams {
@@ -45,9 +59,7 @@ public:
     // Starts the browser environment for the host window; the views arrive
     // later through callbacks. False (after a message box) when no runtime
     // could be started; the host window then closes itself.
-    bool Create(HWND window, const std::wstring& userDataDir, const std::wstring& webDir,
-                const std::wstring& startUrl, const std::wstring& assetsHost, const std::wstring& assetsDir,
-                const std::wstring& newsUrl, const std::wstring& newsSelector, MessageFn onMessage);
+    bool Create(HWND window, WebViewOptions options);
 
     // WM_SIZE: the main view covers the whole client area (once it exists).
     void ResizeToClient();
@@ -75,6 +87,9 @@ private:
     void CreateNewsView();
     HRESULT OnNewsControllerCreated(HRESULT result, ICoreWebView2Controller* controller);
     void OnNewsControllerReady(ICoreWebView2Controller* controller);
+    void FindNewsWindow();
+    void WatchNewsNavigations();
+    void RegisterIsolationScript();
     void StartNewsNavigation();
     void RaiseNewsWindow();
     bool NewsViewShowsOtherPage() const;
@@ -84,15 +99,10 @@ private:
     ComPtr<ICoreWebView2> mainView_;
     ComPtr<ICoreWebView2Controller> newsController_;
     ComPtr<ICoreWebView2> newsView_;
-    MessageFn onMessage_;
     HWND window_ = nullptr;
-    std::wstring webDir_;
-    std::wstring startUrl_;
+    WebViewOptions options_;
     std::wstring trustedOrigin_;
-    std::wstring assetsHost_;
-    std::wstring assetsDir_;
-    std::wstring newsUrl_;
-    std::wstring newsSelector_;
+    std::wstring newsUrl_;  // the current one; starts as options_.newsUrl
     RECT newsRect_{};
     bool newsRectKnown_ = false;
     bool newsVisible_ = false;

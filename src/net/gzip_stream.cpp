@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/log.h"
 
 namespace vr {
 namespace {

@@ -6,27 +6,16 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/log.h"
+#include "platform/winhttp_handle.h"
 
 namespace vr {
 namespace {
 
 constexpr DWORD kBlockSize = 262144;
 // Some mirrors still only speak the older versions.
-constexpr DWORD kSecureProtocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
-                                   WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-
-struct WinHttpHandle {
-  HINTERNET h = nullptr;
-  WinHttpHandle() = default;
-  explicit WinHttpHandle(HINTERNET handle) : h(handle) {}
-  WinHttpHandle(const WinHttpHandle&) = delete;
-  WinHttpHandle& operator=(const WinHttpHandle&) = delete;
-  ~WinHttpHandle() {
-    if (h) WinHttpCloseHandle(h);
-  }
-  explicit operator bool() const { return h != nullptr; }
-};
+constexpr DWORD kSecureProtocols =
+    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 
 struct UrlParts {
   wchar_t host[256] = {};
@@ -52,17 +41,18 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
 }
 
 // The session handle with the options both operations share.
-HINTERNET OpenSession(const std::wstring& agent, int timeoutResolve, int timeoutConnect, int timeoutSend,
+WinHttpHandle OpenSession(const std::wstring& agent, int timeoutResolve, int timeoutConnect, int timeoutSend,
                       int timeoutReceive) {
-  HINTERNET session = WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                  WINHTTP_NO_PROXY_BYPASS, 0);
-  if (!session) return nullptr;
+  WinHttpHandle session(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, 0));
+  if (!session) return WinHttpHandle();
   DWORD protocols = kSecureProtocols;
   // Ignored on purpose: a system that refuses the older versions still
   // speaks its own defaults.
-  static_cast<void>(WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols));
-  // Fails only for negative values, which these never are.
-  static_cast<void>(WinHttpSetTimeouts(session, timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive));
+  (void)WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+  if (!WinHttpSetTimeouts(session.get(), timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive)) {
+    LogFormat("Http: timeouts not set, using WinHTTP's defaults (err %lu)", GetLastError());
+  }
   return session;
 }
 
@@ -90,26 +80,26 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
     LogLine("Http: bad url");
     return HttpStatus::Failed;
   }
-  WinHttpHandle session(OpenSession(userAgent, 30000, 30000, 60000, 60000));
+  const WinHttpHandle session = OpenSession(userAgent, 30000, 30000, 60000, 60000);
   if (!session) return HttpStatus::Failed;
-  WinHttpHandle connection(WinHttpConnect(session.h, parts.host, parts.port, 0));
+  const WinHttpHandle connection(WinHttpConnect(session.get(), parts.host, parts.port, 0));
   if (!connection) return HttpStatus::Failed;
-  WinHttpHandle request(OpenRequest(connection.h, parts));
+  const WinHttpHandle request(OpenRequest(connection.get(), parts));
   if (!request) return HttpStatus::Failed;
-  if (!WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     return HttpStatus::Failed;
   }
-  if (!WinHttpReceiveResponse(request.h, nullptr)) return HttpStatus::Failed;
+  if (!WinHttpReceiveResponse(request.get(), nullptr)) return HttpStatus::Failed;
 
   bool ok = false;
-  DWORD status = QueryNumber(request.h, WINHTTP_QUERY_STATUS_CODE, ok);
+  DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
   if (status == 404) return HttpStatus::NotFound;
   // 3xx that WinHTTP did not follow still carries a body the caller wants.
   if (status < 200 || status > 399) {
     LogFormat("Http: status %lu", static_cast<unsigned long>(status));
     return HttpStatus::Failed;
   }
-  const uint64_t total = QueryNumber(request.h, WINHTTP_QUERY_CONTENT_LENGTH, ok);
+  const uint64_t total = QueryNumber(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, ok);
   // WinHTTP (Wine's at least) reports a connection lost mid-body as a normal
   // end. A body shorter than its announced length is not a success; longer
   // than 4 GiB the 32-bit figure is smaller than the truth, so it never
@@ -121,10 +111,10 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
   for (;;) {
     if (IsCancelled(cancel)) return HttpStatus::Cancelled;
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request.h, &available)) return HttpStatus::Failed;
+    if (!WinHttpQueryDataAvailable(request.get(), &available)) return HttpStatus::Failed;
     if (available == 0) return ended(received);
     DWORD read = 0;
-    if (!WinHttpReadData(request.h, buffer.data(), std::min(available, kBlockSize), &read)) {
+    if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kBlockSize), &read)) {
       return HttpStatus::Failed;
     }
     if (read == 0) return ended(received);
@@ -150,20 +140,20 @@ HttpStatus Http::GetBytes(const std::wstring& url, std::string& out, const std::
 int64_t Http::Probe(const std::wstring& url, const std::atomic<bool>* cancel) const {
   UrlParts parts;
   if (!CrackUrl(url, parts)) return -1;
-  WinHttpHandle session(OpenSession(userAgent, 5000, 5000, 5000, 5000));
+  const WinHttpHandle session = OpenSession(userAgent, 5000, 5000, 5000, 5000);
   if (!session) return -1;
   const ULONGLONG start = GetTickCount64();
-  WinHttpHandle connection(WinHttpConnect(session.h, parts.host, parts.port, 0));
+  const WinHttpHandle connection(WinHttpConnect(session.get(), parts.host, parts.port, 0));
   if (!connection) return -1;
-  WinHttpHandle request(OpenRequest(connection.h, parts));
+  const WinHttpHandle request(OpenRequest(connection.get(), parts));
   if (!request) return -1;
-  if (!WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
     return -1;
   }
   if (IsCancelled(cancel)) return -1;
-  if (!WinHttpReceiveResponse(request.h, nullptr)) return -1;
+  if (!WinHttpReceiveResponse(request.get(), nullptr)) return -1;
   bool ok = false;
-  DWORD status = QueryNumber(request.h, WINHTTP_QUERY_STATUS_CODE, ok);
+  DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
   const ULONGLONG end = GetTickCount64();
   if (status < 200 || status > 399) return -1;
   return static_cast<int64_t>(end - start);

@@ -9,6 +9,9 @@
 
 namespace vr {
 
+// The agent text of the patcher, the mirror probes and the maintenance check.
+inline constexpr wchar_t kClientUserAgent[] = L"VeltruneClient/1.0";
+
 // Result of every HTTP and download operation; callers map the numbers.
 enum class HttpStatus : int32_t {
   Ok = 0,         // the server signalled the end of the body
@@ -25,7 +28,7 @@ using ProgressFn = std::function<void(uint64_t received, uint64_t total)>;
 
 class Http {
  public:
-  explicit Http(std::wstring agent = L"VeltruneClient/1.0") : userAgent(std::move(agent)) {}
+  explicit Http(std::wstring agent = kClientUserAgent) : userAgent(std::move(agent)) {}
 
   // Streaming GET. Either callback may be empty. `cancel` may be null; it is
   // only read, between reads of at most 256 KiB.

@@ -1,9 +1,10 @@
 #include <windows.h>
 
-#include "app/log.h"
 #include "net/gzip_stream.h"
-#include "net/sha256.h"
 #include "patcher/patcher.h"
+#include "patcher/streaming_hash.h"
+#include "platform/handles.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {
@@ -18,15 +19,6 @@ constexpr uint32_t kPauseSliceMs = 100;
 constexpr uint64_t kMaxListBytes = 64ull << 20;
 // Attributes that make CreateFileW(CREATE_ALWAYS) refuse an existing file.
 constexpr DWORD kBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-struct FileHandle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    ~FileHandle() { Close(); }
-    void Close() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = INVALID_HANDLE_VALUE;
-    }
-};
 
 // The pass-wide figures shown with every file's progress.
 struct PassFigures {
@@ -134,13 +126,13 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
                                    const FileCheck* check) {
-    FileHandle file;
+    KernelHandle file;
     const auto recordWriteFailure = [&](DWORD error) {
         writeError = error;
         writeFailedPath = localPath;
     };
     const OpenTarget reopen = [&] {
-        file.Close();
+        file.Reset();
         // The list says to replace this file, so marks that would make
         // Windows refuse the replacement go first.
         const DWORD attributes = GetFileAttributesW(localPath.c_str());
@@ -151,9 +143,9 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
                 LogFormat("Patcher: cleared read-only, hidden and system attributes of %ls", localPath.c_str());
             }
         }
-        file.h = CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file.h != INVALID_HANDLE_VALUE) return true;
+        file.Reset(CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) return true;
         const DWORD error = GetLastError();
         LogFormat("Patcher: cannot open %ls for writing (err %lu)", localPath.c_str(), error);
         recordWriteFailure(error);
@@ -174,7 +166,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         // is never read twice.
         const bool checkSize = check && check->size >= 0;
         const bool checkHash = check && !check->sha256.empty();
-        Sha256 hash;
+        StreamingHash hash(checkHash ? check->size : 0);
         uint64_t decoded = 0;
         bool tooLong = false;
         GzipStream gz([&](const uint8_t* data, uint64_t size) {
@@ -186,7 +178,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
             }
             if (checkHash) hash.Update(data, static_cast<size_t>(size));
             DWORD written = 0;
-            const BOOL ok = WriteFile(file.h, data, static_cast<DWORD>(size), &written, nullptr);
+            const BOOL ok = WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr);
             if (!ok || written != size) {
                 // A short write without an error is a full disk too.
                 const DWORD error = !ok ? GetLastError() : static_cast<DWORD>(ERROR_DISK_FULL);
@@ -205,15 +197,15 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         if (r == HttpStatus::Ok && !gz.Finish()) r = HttpStatus::Failed;
         // Closed before any retry pause or return; a partial file stays for
         // the pass to delete on final failure.
-        file.Close();
+        file.Reset();
         if (tooLong || (r == HttpStatus::Ok && checkSize && decoded != static_cast<uint64_t>(check->size))) {
             LogFormat("Patcher: %ls from %ls has %s bytes than the list's %lld; refused, trying another server",
                       relPath.c_str(), HostOf(url).c_str(), tooLong ? "more" : "fewer",
                       static_cast<long long>(check->size));
             notes.refused = true;
         } else if (r == HttpStatus::Ok && checkHash) {
-            Sha256Digest digest{};
-            const std::string got = hash.Finish(digest) ? DigestHex(digest) : std::string("(no hash)");
+            std::string got = hash.FinishHex();
+            if (got.empty()) got = "(no hash)";
             if (got != check->sha256) {
                 LogFormat("Patcher: %ls from %ls does not match the list's SHA-256 (got %s, listed %s); "
                           "refused, trying another server",

@@ -1,13 +1,13 @@
 #include <cctype>
 
-#include "app/log.h"
 #include "patcher/patcher.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {
 
 bool IsMaintenanceActive(const LauncherConfig& config) {
-    const Http http(L"VeltruneClient/1.0");
+    const Http http(kClientUserAgent);
     std::string body;
     // Always the primary server, uncompressed: the flag must not depend on
     // which mirror happens to be fastest.

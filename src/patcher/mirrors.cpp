@@ -5,8 +5,8 @@
 #include <system_error>
 #include <thread>
 
-#include "app/log.h"
 #include "patcher/patcher.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {
@@ -21,7 +21,7 @@ struct ProbeJob {
 };
 
 void RunProbe(std::unique_ptr<ProbeJob> job) {
-    const Http http(L"VeltruneClient/1.0");
+    const Http http(kClientUserAgent);
     (*job->latencies)[job->index] = http.Probe(job->url, job->cancel);
 }
 

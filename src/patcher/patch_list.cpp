@@ -7,8 +7,9 @@
 
 #include <vector>
 
-#include "app/log.h"
 #include "net/sha256.h"
+#include "platform/handles.h"
+#include "platform/log.h"
 #include "text/text.h"
 
 namespace vr {
@@ -83,13 +84,6 @@ std::string Lower(std::string s) {
     return s;
 }
 
-struct HandleGuard {
-    HANDLE h;
-    ~HandleGuard() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
-
 // A repair reports at most every this many bytes within one file.
 constexpr int64_t kVerifyReportBytes = 8ll << 20;
 constexpr DWORD kHashBlock = 1u << 20;
@@ -97,14 +91,14 @@ constexpr DWORD kHashBlock = 1u << 20;
 }  // namespace
 
 bool HashLocalFile(const std::wstring& path, std::string& hex, const std::function<bool(uint64_t)>& onBlock) {
-    HandleGuard file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE) return false;
+    const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
     std::vector<uint8_t> block(kHashBlock);
     Sha256 hash;
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.h, block.data(), kHashBlock, &got, nullptr)) return false;
+        if (!ReadFile(file.get(), block.data(), kHashBlock, &got, nullptr)) return false;
         if (got == 0) break;
         hash.Update(block.data(), got);
         if (onBlock && !onBlock(got)) return false;

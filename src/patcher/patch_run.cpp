@@ -3,10 +3,10 @@
 
 #include <algorithm>
 
-#include "app/log.h"
 #include "patcher/list_trust.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
+#include "platform/log.h"
 
 namespace vr {
 namespace {

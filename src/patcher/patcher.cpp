@@ -1,20 +1,14 @@
 #include "patcher/patcher.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
+#include "platform/folders.h"
 #include "text/text.h"
 
 namespace vr {
 namespace {
 
 void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
-
-std::wstring RealRoamingFolder() {
-    wchar_t buffer[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, buffer))) return {};
-    return buffer;
-}
 
 int64_t RealUnixNow() {
     FILETIME ft;
@@ -25,12 +19,12 @@ int64_t RealUnixNow() {
 
 }  // namespace
 
-Patcher::Seams::Seams() : pause(SleepFor), roamingFolder(RealRoamingFolder), unixNow(RealUnixNow) {}
+Patcher::Seams::Seams() : pause(SleepFor), roamingFolder(RoamingAppDataFolder), unixNow(RealUnixNow) {}
 
 Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams)
     : config(config),
       baseDir(std::move(baseDir)),
-      http(L"VeltruneClient/1.0"),
+      http(kClientUserAgent),
       listKey(TrimBlanks(WideToUtf8(config.listKey))),
       seams(std::move(seams)) {
     if (this->baseDir.empty() || this->baseDir.back() != L'\\') this->baseDir += L'\\';

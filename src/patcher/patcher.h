@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
 #include "net/http.h"
+#include "platform/launcher_config.h"
 
 namespace vr {
 

@@ -5,6 +5,9 @@
 namespace vr {
 namespace {
 
+// Western European: the game's older settings files are written in it.
+constexpr UINT kWindows1252 = 1252;
+
 std::wstring MultiByteToWide(UINT codePage, const std::string& text) {
     if (text.empty()) return {};
     // Explicit lengths everywhere: the text may hold NUL bytes.
@@ -12,7 +15,7 @@ std::wstring MultiByteToWide(UINT codePage, const std::string& text) {
     const int outLen = MultiByteToWideChar(codePage, 0, text.data(), inLen, nullptr, 0);
     if (outLen <= 0) return {};
     std::wstring out(static_cast<size_t>(outLen), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), inLen, out.data(), outLen);
+    if (MultiByteToWideChar(codePage, 0, text.data(), inLen, out.data(), outLen) != outLen) return {};
     return out;
 }
 
@@ -30,7 +33,7 @@ S TrimOf(const S& text) {
 
 std::wstring Utf8ToWide(const std::string& text) { return MultiByteToWide(CP_UTF8, text); }
 
-std::wstring Cp1252ToWide(const std::string& text) { return MultiByteToWide(1252, text); }
+std::wstring Cp1252ToWide(const std::string& text) { return MultiByteToWide(kWindows1252, text); }
 
 std::string WideToUtf8(const std::wstring& text) {
     if (text.empty()) return {};
@@ -38,7 +41,7 @@ std::string WideToUtf8(const std::wstring& text) {
     const int outLen = WideCharToMultiByte(CP_UTF8, 0, text.data(), inLen, nullptr, 0, nullptr, nullptr);
     if (outLen <= 0) return {};
     std::string out(static_cast<size_t>(outLen), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), inLen, out.data(), outLen, nullptr, nullptr);
+    if (WideCharToMultiByte(CP_UTF8, 0, text.data(), inLen, out.data(), outLen, nullptr, nullptr) != outLen) return {};
     return out;
 }
 

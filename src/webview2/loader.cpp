@@ -7,8 +7,12 @@
 #include <optional>
 #include <vector>
 
-#include "app/log.h"
-#include "webview2/registry_key.h"
+#include "platform/com.h"
+#include "platform/folders.h"
+#include "platform/log.h"
+#include "platform/paths.h"
+#include "platform/registry_key.h"
+#include "platform/runtime_function.h"
 
 namespace vr {
 namespace {
@@ -49,33 +53,15 @@ std::optional<std::wstring> EnvironmentValue(const wchar_t* name) {
     return big;
 }
 
-std::wstring ExePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n < path.size()) {
-            path.resize(n);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 // The process's explicit AppUserModelID, if it set one. Looked up at run
 // time so a system without the function still loads us.
 std::optional<std::wstring> AppUserModelId() {
     using Fn = HRESULT(WINAPI*)(PWSTR*);
-    HMODULE shell = GetModuleHandleW(L"shell32.dll");
-    if (!shell) shell = LoadLibraryW(L"shell32.dll");
-    if (!shell) return std::nullopt;
-    auto fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(shell, "GetCurrentProcessExplicitAppUserModelID")));
+    const auto fn = LookupFunction<Fn>(L"shell32.dll", "GetCurrentProcessExplicitAppUserModelID", true);
     if (!fn) return std::nullopt;
-    PWSTR id = nullptr;
-    if (FAILED(fn(&id)) || !id) return std::nullopt;
-    std::wstring result(id);
-    CoTaskMemFree(id);
-    if (result.empty()) return std::nullopt;
-    return result;
+    CoTaskMemString id;
+    if (FAILED(fn(id.Put())) || !id || id.get()[0] == L'\0') return std::nullopt;
+    return std::wstring(id.get());
 }
 
 // Group policy: one key per setting, HKLM before HKCU; the value name picks
@@ -84,7 +70,7 @@ std::optional<std::wstring> AppUserModelId() {
 std::optional<std::wstring> PolicyValue(const wchar_t* setting, bool allowAllApps) {
     std::vector<std::wstring> names;
     if (auto id = AppUserModelId()) names.push_back(*id);
-    names.push_back(PathFindFileNameW(ExePath().c_str()));
+    names.push_back(PathFindFileNameW(GetExePath().c_str()));
     if (allowAllApps) names.push_back(L"*");
     const std::wstring path = std::wstring(L"Software\\Policies\\Microsoft\\Edge\\WebView2\\") + setting;
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
@@ -108,9 +94,10 @@ bool FileExists(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::wstring Join(std::wstring folder, const std::wstring& name) {
-    if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
-    return folder + name;
+// Trailing separators of either kind dropped, so that JoinPath adds one.
+std::wstring WithoutTrailingSeparators(std::wstring folder) {
+    while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    return folder;
 }
 
 // "a.b.c.d", four decimal parts; anything else is not a runtime version.
@@ -147,7 +134,7 @@ bool LeastStableFirst() {
 // not one of those count as 0 (the runtime itself).
 unsigned ChannelMask() {
     auto list = Override(L"WEBVIEW2_RELEASE_CHANNELS", L"ReleaseChannels", true);
-    if (!list) return 0x1F;
+    if (!list) return (1u << kChannels.size()) - 1;  // every channel
     unsigned mask = 0;
     size_t start = 0;
     while (start <= list->size()) {
@@ -172,10 +159,10 @@ std::optional<std::wstring> ChannelClientDll(HKEY root, const Channel& channel) 
                     KEY_READ | KEY_WOW64_32KEY);
     auto folder = key.ReadText(L"EBWebView");
     if (!folder || folder->empty()) return std::nullopt;
-    while (!folder->empty() && (folder->back() == L'\\' || folder->back() == L'/')) folder->pop_back();
+    *folder = WithoutTrailingSeparators(*folder);
     auto version = ParseVersion(PathFindFileNameW(folder->c_str()));
     if (!version || *version < kMinimumVersion) return std::nullopt;
-    std::wstring dll = Join(*folder, kClientDll);
+    std::wstring dll = JoinPath(*folder, kClientDll);
     if (!FileExists(dll)) return std::nullopt;
     return dll;
 }
@@ -203,12 +190,12 @@ WebView2Runtime FindWebView2Runtime(PCWSTR browserExecutableFolder, PCWSTR userD
             return runtime;
         }
         if (PathIsRelativeW(folder.c_str())) {
-            std::wstring exe = ExePath();
+            std::wstring exe = GetExePath();
             exe.resize(exe.size() - wcslen(PathFindFileNameW(exe.c_str())));
-            folder = Join(exe, folder);
+            folder = JoinPath(exe, folder);
         }
         runtime.runtimeType = 1;
-        runtime.clientDll = Join(folder, kClientDll);
+        runtime.clientDll = JoinPath(WithoutTrailingSeparators(folder), kClientDll);
         runtime.description = L"fixed-version folder " + folder;
         runtime.result = FileExists(runtime.clientDll) ? S_OK : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
         return runtime;
@@ -254,7 +241,8 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder,
     // policy's value is handed on that way when the variable is not set.
     if (!EnvironmentValue(L"WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS")) {
         if (auto arguments = PolicyValue(L"AdditionalBrowserArguments", true))
-            SetEnvironmentVariableW(L"WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS", arguments->c_str());
+            if (!SetEnvironmentVariableW(L"WEBVIEW2_ADDITIONAL_BROWSER_ARGUMENTS", arguments->c_str()))
+                LogFormat("WebView2Loader: policy browser arguments not passed on (err %lu)", GetLastError());
     }
 
     // Its own dependencies sit beside it. Never freed: the runtime keeps
@@ -265,7 +253,7 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder,
         LogFormat("WebView2Loader: cannot load %ls (err %lu)", runtime.clientDll.c_str(), error);
         return HRESULT_FROM_WIN32(error);
     }
-    auto factory = reinterpret_cast<FactoryFn>(reinterpret_cast<void*>(GetProcAddress(module, kFactoryExport)));
+    const auto factory = LookupFunction<FactoryFn>(module, kFactoryExport);
     if (!factory) {
         const DWORD error = GetLastError();
         LogFormat("WebView2Loader: %ls has no environment factory (err %lu)", runtime.clientDll.c_str(), error);

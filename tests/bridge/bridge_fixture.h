@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
-#include "app/log.h"
 #include "bridge/bridge.h"
 #include "game/client_launcher.h"
 #include "patcher/patcher.h"
+#include "platform/launcher_config.h"
+#include "platform/log.h"
 #include "support/fake_process_path.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"

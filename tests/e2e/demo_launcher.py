@@ -1,24 +1,30 @@
 #!/usr/bin/env python3
 """The launcher step of scripts/demo.sh: the real Veltrune.exe under Wine
-patches an empty game folder from the demo's patch server, with the fake
-runtime playing the page (ui.ready, the whole pass, options.load, game.play
-with two clients); then a second run finds everything current.
+patches an empty game folder from the demo's patch server, while the real
+page in Chromium, linked to it through the fake runtime (demo_page.mjs),
+plays the player: it waits for the pass, sets two clients and presses Play.
+A second run finds everything current and the page closes the window.
 
     demo_launcher.py --veltrune EXE --runtime DIR --fake-process EXE --web DIR
                      --work DIR --base-url URL --version N --served DIR --game-src DIR
+                     --shots DIR [--display :N]
 
-Prints the events as they arrive, the launcher's log and the fake client's
-recorded starts. Exits non-zero when anything differs from what the demo
-promises (the patched folder must equal the published game).
+With --display the page is a visible Chromium window on that display;
+without, it runs headless. Prints the launcher's log, the fake client's
+recorded starts and the screenshots' paths. Exits non-zero when anything
+differs from what the demo promises (the patched folder must equal the
+published game).
 """
 
 import argparse
 import json
 import os
+import subprocess
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 
 from harness import Failure, Launcher, Wine, check, check_equal, listed_files, read_gz_list  # noqa: E402
 
@@ -29,36 +35,35 @@ def say(text):
     print(f"demo: {text}", flush=True)
 
 
-_last_file = [None]
-
-
-def echo(event):
-    # One line per event, but a file's transfer progress only once, when it
-    # first reaches 100: a big file would fill the screen.
-    if event.get("evt") == "progress":
-        if "filePercent" not in event:
-            return  # the per-file count that follows every file
-        if event["filePercent"] != 100 or event.get("file") == _last_file[0]:
-            return
-        _last_file[0] = event.get("file")
-    print("  page <- " + json.dumps(event, ensure_ascii=False, separators=(",", ":")), flush=True)
-
-
-def run_pass(launcher, name):
-    launcher.start()
-    launcher.control.wait_views(1)
-    say(f"{name}: page -> {{\"cmd\":\"ui.ready\"}}")
-    launcher.control.message(UI_PAGE, {"cmd": "ui.ready"})
-    events = launcher.events_until(lambda e: e.get("evt") == "error" or e == {"evt": "ready", "canPlay": True},
-                                   timeout=300, echo=echo)
-    check(events[-1].get("evt") == "ready", f"the pass failed: {events[-1]}")
+def run_pass(launcher, name, args, page_args):
+    """One launcher run with the page playing; returns the events the page got."""
+    launcher.start(connect=False)
+    events_file = os.path.join(launcher.ctx.work, f"{name}-events.json")
+    command = ["node", os.path.join(HERE, "demo_page.mjs"), "--port-file", launcher.port_file,
+               "--pid", str(launcher.process.pid), "--out", args.shots, "--events", events_file,
+               "--prefix", f"{name}-"] + page_args
+    if args.display:
+        command += ["--display", args.display]
+    try:
+        rc = subprocess.run(command, stdin=subprocess.DEVNULL, timeout=600).returncode
+    except subprocess.TimeoutExpired:
+        raise Failure(f"the page of {name} did not finish within 600 s")
+    check_equal(rc, 0, f"the page of {name}")
+    rc = launcher.wait_exit(120)
+    check_equal(rc, 0, f"exit code of Veltrune.exe ({name})")
+    with open(events_file) as f:
+        events = json.load(f)
+    check([e for e in events if e.get("evt") == "ready"][-1:] == [{"evt": "ready", "canPlay": True}],
+          f"{name}: the pass did not end ready")
     return events
 
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("veltrune", "runtime", "fake-process", "web", "work", "base-url", "version", "served", "game-src"):
+    for name in ("veltrune", "runtime", "fake-process", "web", "work", "base-url", "version", "served", "game-src",
+                 "shots"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--display", default="")
     args = parser.parse_args()
 
     class Context:
@@ -76,20 +81,12 @@ def main():
         "discord": {"guildId": ""},  # nothing leaves this machine
     }
     launcher = Launcher(ctx, "player", ini)
-    say(f"launcher folder (also the game folder): {launcher.folder}")
+    where = f"a Chromium window on {args.display}" if args.display else "headless Chromium"
+    say(f"launcher folder (also the game folder): {launcher.folder}; the page runs in {where}")
     try:
-        events = run_pass(launcher, "run 1")
+        events = run_pass(launcher, "run1", args, ["--play", "2"])
         count = [e.get("fileCount") for e in events if e.get("evt") == "filecount"]
-        say(f"run 1 downloaded {count[0] if count else 0} file(s)")
-
-        say("run 1: page -> {\"cmd\":\"options.load\"}")
-        launcher.control.message(UI_PAGE, {"cmd": "options.load"})
-        launcher.events_until(lambda e: e.get("evt") == "options", timeout=60, echo=echo)
-
-        say("run 1: page -> {\"cmd\":\"game.play\",\"clients\":2}")
-        launcher.control.message(UI_PAGE, {"cmd": "game.play", "clients": 2})
-        rc = launcher.wait_exit(120)
-        say(f"run 1: Veltrune.exe exited with {rc}")
+        say(f"run 1 downloaded {count[0] if count else 0} file(s); Play with 2 clients")
         print("--- Veltrune.log (run 1) ---")
         with open(os.path.join(launcher.folder, "Veltrune.log"), "rb") as f:
             sys.stdout.write(f.read().decode("utf-8", "replace").replace("\r\n", "\n"))
@@ -97,7 +94,6 @@ def main():
         for start in launcher.starts():
             print(f"  pid={start['pid']} cwd={start['cwd']} cmd={start['cmd']}")
         sys.stdout.flush()
-        check_equal(rc, 0, "exit code")
         check_equal(len(launcher.starts()), 2, "client starts")
 
         listed = listed_files(read_gz_list(os.path.join(args.served, "list.txt.gz")))
@@ -109,12 +105,9 @@ def main():
             check_equal(int(os.stat(path).st_mtime), mtime, f"time of {rel}")
         say(f"the game folder matches the published game: {len(listed)} files, bytes and times")
 
-        events = run_pass(launcher, "run 2")
+        events = run_pass(launcher, "run2", args, ["--close"])
         check(not [e for e in events if e.get("evt") == "filecount"], "run 2 downloaded files again")
-        say("run 2 found everything current; page -> {\"cmd\":\"window.close\"}")
-        launcher.control.message(UI_PAGE, {"cmd": "window.close"})
-        check_equal(launcher.wait_exit(), 0, "exit code of run 2")
-        say("run 2: Veltrune.exe exited with 0")
+        say("run 2 found everything current; the page closed the window")
         return 0
     except Failure as e:
         say(f"FAILED: {e}")

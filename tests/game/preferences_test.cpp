@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "app/config.h"
 #include "support/temp_dir.h"
 
 namespace vr {

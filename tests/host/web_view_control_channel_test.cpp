@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
 #include "fake_webview2_client.h"
 #include "host/web_view.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 
 using namespace vr;
@@ -104,12 +104,12 @@ TEST(FakeRuntimeControlChannel, HarnessDrivesTheViewsOverLoopback) {
     std::vector<std::wstring> messages;
     {
         WebView view;
-        ASSERT_TRUE(view.Create(window, L"C:\\profile", L"C:\\web", L"https://game.example/index.html", L"", L"",
-                                L"https://game.example/news", L"", [&](const std::wstring& json) {
-                                    messages.push_back(json);
-                                    // Answer the page the way the bridge does: later, from the UI thread.
-                                    view.PostJson(LR"({"event":"init"})");
-                                }));
+        ASSERT_TRUE(view.Create(window, {L"C:\\profile", L"C:\\web", L"https://game.example/index.html", L"", L"",
+                                         L"https://game.example/news", L"", [&](const std::wstring& json) {
+                                             messages.push_back(json);
+                                             // Answer the page the way the bridge does: later, from the UI thread.
+                                             view.PostJson(LR"({"event":"init"})");
+                                         }}));
         ASSERT_TRUE(PumpUntil([&] { return !dir.Read(L"port.txt").empty(); }, 20000));
         const int port = atoi(dir.Read(L"port.txt").c_str());
         ASSERT_GT(port, 0);

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
 #include "fake_webview2_client.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
 
@@ -96,8 +96,8 @@ protected:
 
     bool Create(const std::wstring& startUrl = kStartUrl, const std::wstring& assetsHost = L"assets.veltrune.example",
                 const std::wstring& assetsDir = kAssetsDir, const std::wstring& selector = kSelector) {
-        return view->Create(window, kUserData, kWebDir, startUrl, assetsHost, assetsDir, kNewsUrl, selector,
-                            [this](const std::wstring& json) { messages.push_back(json); });
+        return view->Create(window, {kUserData, kWebDir, startUrl, assetsHost, assetsDir, kNewsUrl, selector,
+                                     [this](const std::wstring& json) { messages.push_back(json); }});
     }
     // Both views exist and the news view has started its first page.
     void CreateAndWaitForNews(const std::wstring& startUrl = kStartUrl, const std::wstring& selector = kSelector) {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
 #include "fake_webview2_client.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 
 using namespace vr;
@@ -31,9 +31,13 @@ protected:
     void SetUp() override {
         InitLog(logDir.path());
         ASSERT_TRUE(fake.Loaded());
-        ASSERT_TRUE(host.Create(GetModuleHandleW(nullptr), L"Veltrune", logDir.Join(L"web"), logDir.Join(L"profile"),
-                                kStartUrl, L"client-assets", logDir.Join(L"assets"), kNewsUrl, L".content-page",
-                                [this](const std::wstring& json) { messages.push_back(json); }));
+        HostWindowOptions options;
+        options.instance = GetModuleHandleW(nullptr);
+        options.title = L"Veltrune";
+        options.view = {logDir.Join(L"profile"), logDir.Join(L"web"), kStartUrl, L"client-assets",
+                        logDir.Join(L"assets"), kNewsUrl, L".content-page",
+                        [this](const std::wstring& json) { messages.push_back(json); }};
+        ASSERT_TRUE(host.Create(std::move(options)));
     }
     void TearDown() override {
         if (IsWindow(host.Handle())) DestroyWindow(host.Handle());

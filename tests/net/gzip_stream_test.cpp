@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "support/gzip_util.h"
 #include "support/temp_dir.h"
 

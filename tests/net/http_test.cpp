@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/log.h"
+#include "platform/log.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"
 #include "text/text.h"

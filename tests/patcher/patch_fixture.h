@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/config.h"
-#include "app/log.h"
 #include "patcher/patcher.h"
+#include "platform/launcher_config.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
 

@@ -8,8 +8,8 @@
 #include <map>
 #include <memory>
 
-#include "app/config.h"
-#include "app/log.h"
+#include "platform/launcher_config.h"
+#include "platform/log.h"
 #include "bridge/bridge.h"
 #include "fakes/fake_process/fake_record.h"
 #include "game/preferences.h"
@@ -46,12 +46,15 @@ bool FolderEmpty(const std::wstring& folder) {
     return empty;
 }
 
+// Large enough for the download to hash on its helper thread.
+constexpr size_t kBig = (5u << 20) + 123;
+
 class MirrorTrust : public ::testing::Test {
 protected:
     MirrorTrust() {
         InitLog(logDir.path());
         source.Write(L"a.txt", "alpha");
-        source.Write(L"Data\\b.bin", Bytes(70000, 1));
+        source.Write(L"Data\\b.bin", Bytes(kBig, 1));
         source.Write(L"Data\\c.bin", Bytes(3000, 2));
     }
 
@@ -139,13 +142,13 @@ TEST_F(MirrorTrust, ATamperedObjectOnOneMirrorIsHealedFromTheOtherAndLogged) {
     Publish({L"--sign", keys.Join(L"k.key")});
     ServeBoth();
     // Same size, other bytes: only the hash can tell.
-    std::string forged = Bytes(70000, 1);
+    std::string forged = Bytes(kBig, 1);
     forged[12345] ^= 0x5A;
     m1.Serve("/Data/b.bin.gz", Gzip(forged));
 
     auto p = MakePatcher(key);
     ASSERT_EQ(p->Run(cancel, {}), PatchResult::Finished);
-    EXPECT_EQ(game.Read(L"Data\\b.bin"), Bytes(70000, 1));
+    EXPECT_EQ(game.Read(L"Data\\b.bin"), Bytes(kBig, 1));
     EXPECT_EQ(game.Read(L"Data\\c.bin"), Bytes(3000, 2));
     EXPECT_EQ(m1.CountRequests("/Data/b.bin.gz"), 1);  // refused at once, no retries on that mirror
     EXPECT_EQ(m2.CountRequests("/Data/b.bin.gz"), 1);
@@ -156,14 +159,14 @@ TEST_F(MirrorTrust, ATamperedObjectOnOneMirrorIsHealedFromTheOtherAndLogged) {
     // Without a key the hashes are checked all the same, and a body longer
     // than listed is refused too.
     TempDir game2;
-    m1.Serve("/Data/b.bin.gz", Gzip(Bytes(70001, 1)));
+    m1.Serve("/Data/b.bin.gz", Gzip(Bytes(kBig + 1, 1)));
     Patcher::Seams seams;
     seams.pause = [](uint32_t) { Sleep(1); };
     Patcher unkeyed(Config(""), game2.path(), seams);
     ASSERT_EQ(unkeyed.Run(cancel, {}), PatchResult::Finished);
-    EXPECT_EQ(game2.Read(L"Data\\b.bin"), Bytes(70000, 1));
+    EXPECT_EQ(game2.Read(L"Data\\b.bin"), Bytes(kBig, 1));
     EXPECT_TRUE(Logged("Patcher: Data\\b.bin from 127.0.0.1:" + std::to_string(m1.Port()) +
-                       " has more bytes than the list's 70000"))
+                       " has more bytes than the list's " + std::to_string(kBig)))
         << Log();
 }
 
@@ -262,8 +265,8 @@ TEST_F(MirrorTrust, RepairFindsAndFixesAFileWhoseBytesChangedButNotItsSizeOrTime
 
     const std::wstring b = game.Join(L"Data\\b.bin");
     const int64_t stamped = test::UnixMtime(b);
-    std::string damaged = Bytes(70000, 1);
-    damaged[69999] ^= 0x01;
+    std::string damaged = Bytes(kBig, 1);
+    damaged[kBig - 1] ^= 0x01;
     game.Write(L"Data\\b.bin", damaged);
     test::SetUnixMtime(b, stamped);
 
@@ -286,10 +289,10 @@ TEST_F(MirrorTrust, RepairFindsAndFixesAFileWhoseBytesChangedButNotItsSizeOrTime
     ASSERT_EQ(p->Run(cancel, cb, true), PatchResult::Finished);
     EXPECT_EQ(phases, (std::vector<std::string>{"checking", "verifying", "downloading", "finished"}));
     EXPECT_EQ(queued, 1);
-    EXPECT_EQ(game.Read(L"Data\\b.bin"), Bytes(70000, 1));
+    EXPECT_EQ(game.Read(L"Data\\b.bin"), Bytes(kBig, 1));
     EXPECT_EQ(test::UnixMtime(b), stamped);
     ASSERT_FALSE(progress.empty());
-    const double totalMb = (5 + 70000 + 3000) / 1048576.0;
+    const double totalMb = (5 + kBig + 3000) / 1048576.0;
     EXPECT_EQ(progress.front(), (std::vector<double>{0, 3, 0, totalMb}));
     EXPECT_EQ(progress.back(), (std::vector<double>{3, 3, totalMb, totalMb}));
     EXPECT_TRUE(Logged("Patcher: Data\\b.bin does not match the list's SHA-256; it will be downloaded again")) << Log();

@@ -8,12 +8,12 @@
 #include <atomic>
 #include <map>
 
-#include "app/config.h"
-#include "app/log.h"
 #include "net/base64.h"
 #include "net/signature.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
+#include "platform/launcher_config.h"
+#include "platform/log.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/log.h"
 #include "fake_webview2_client.h"
+#include "platform/log.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
 #include "webview2/loader.h"

@@ -1,6 +1,8 @@
 // Loopback control channel of the fake runtime: the line protocol described
-// at the top of fake_webview2.cpp, over TCP on 127.0.0.1, one connection at a
-// time, so a harness in another process can drive the launcher.
+// at the top of fake_webview2.cpp, over TCP on 127.0.0.1, so a harness in
+// another process can drive the launcher. Each connection is served on its
+// own thread: the page link waits for posted events on one connection while
+// the page's messages and the harness's checks go over others.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -50,10 +52,13 @@ void Serve(SOCKET client) {
 
 void ServerMain(Socket* listener) {
     for (;;) {
-        Socket client;
-        client.s = accept(listener->s, nullptr, nullptr);
-        if (client.s == INVALID_SOCKET) return;
-        Serve(client.s);
+        const SOCKET accepted = accept(listener->s, nullptr, nullptr);
+        if (accepted == INVALID_SOCKET) return;
+        std::thread([accepted] {
+            Socket client;
+            client.s = accepted;
+            Serve(client.s);
+        }).detach();
     }
 }
 

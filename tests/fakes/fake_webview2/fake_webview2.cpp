@@ -63,8 +63,8 @@
 // the UI thread's messages, so in-process callers on that thread use 0.
 // Over TCP: set VR_FAKE_WEBVIEW2_PORT (0 = any free port) and/or
 // VR_FAKE_WEBVIEW2_PORT_FILE (the chosen port is written there as decimal
-// text); the server listens on 127.0.0.1 from the first environment request,
-// one connection at a time.
+// text); the server listens on 127.0.0.1 from the first environment request
+// and serves several connections at once (a waiting POSTED holds only its own).
 // Options a harness needs before it can connect (the environment's own
 // failures): VR_FAKE_WEBVIEW2_OPTIONS holds SET arguments separated by ';',
 // e.g. "env.complete 0x80070005;view3 0", applied at each environment request.

@@ -1,11 +1,13 @@
 // One headless Debian Chromium per test file; the machine is shared.
+// The demo shows a window instead when it is given a display.
 import { chromium } from 'playwright-core';
 
-export async function launchBrowser() {
+export async function launchBrowser({ display } = {}) {
   return chromium.launch({
     executablePath: process.env.CHROMIUM_PATH || '/usr/bin/chromium',
-    headless: true,
+    headless: !display,
     args: ['--no-sandbox'],
+    ...(display ? { env: { ...process.env, DISPLAY: display } } : {}),
   });
 }
 

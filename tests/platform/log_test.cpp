@@ -1,7 +1,7 @@
 // The process-wide log, exercised through the real file and the
 // real debugger channel. The log's path is process-wide state: every test
 // points InitLog at its own TempDir first.
-#include "app/log.h"
+#include "platform/log.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

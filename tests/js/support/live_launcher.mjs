@@ -1,0 +1,249 @@
+// Machinery of the live tests: the real Veltrune.exe under Wine in a launcher
+// folder of its own, a sample game published with veltrune-publish, and a
+// loopback patch server serving it with faults on demand. The Wine prefix and
+// display come from the calling script (scripts/wine-env.sh).
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import http from 'node:http';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
+const ASSETS = path.join(ROOT, 'tests/js/fixtures/assets');
+
+// The built parts, from the Windows and native build folders
+// (VR_WIN_DIR, VR_NATIVE_DIR; default build/win and build/native).
+export function liveParts() {
+  const win = path.resolve(ROOT, process.env.VR_WIN_DIR || 'build/win');
+  const native = path.resolve(ROOT, process.env.VR_NATIVE_DIR || 'build/native');
+  const parts = {
+    veltrune: path.join(win, 'Veltrune.exe'),
+    runtime: path.join(win, 'tests/fakes/fake_webview2/runtime'),
+    fakeProcess: path.join(win, 'tests/fakes/fake_process/fake_process.exe'),
+    probe: path.join(win, 'tests/e2e/e2e_probe.exe'),
+    publish: path.join(native, 'tools/publish/veltrune-publish'),
+  };
+  const missing = Object.values(parts).filter((p) => !fs.existsSync(p));
+  if (!process.env.WINEPREFIX || !process.env.DISPLAY) missing.push('a Wine prefix and display (scripts/wine-env.sh)');
+  return { ...parts, missing };
+}
+
+export const winPath = (p) => `Z:${path.resolve(p).replace(/\//g, '\\')}`;
+
+// Deterministic bytes, so a failure reproduces.
+function bytes(n, seed) {
+  const out = Buffer.alloc(n);
+  let x = seed >>> 0 || 1;
+  for (let i = 0; i < n; i++) {
+    x ^= x << 13; x >>>= 0;
+    x ^= x >>> 17;
+    x ^= x << 5; x >>>= 0;
+    out[i] = x & 0xff;
+  }
+  return out;
+}
+
+// A small game: nested folders, a blank and non-ASCII letters in names, and
+// one file big enough to stall in the middle of.
+export const BIG_FILE = 'data/maps/deep.bin';
+export const SETTINGS = 'detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\nsound 1\r\n';
+export function makeGame(folder, seed) {
+  const files = {
+    'readme.txt': Buffer.from('Quorvane test build\r\n'),
+    'data/level 1.dat': bytes(200_000, seed),
+    [BIG_FILE]: bytes(1_500_000, seed + 1),
+    'data/Lieder/Überfahrt nach Nordheim.ogg': bytes(5_000, seed + 2),
+    // The game ships its settings file; the launcher only ever edits it.
+    'Config/Settings.ini': Buffer.from(SETTINGS),
+  };
+  fs.rmSync(folder, { recursive: true, force: true });
+  Object.entries(files).sort().forEach(([rel, body], i) => {
+    const file = path.join(folder, rel);
+    fs.mkdirSync(path.dirname(file), { recursive: true });
+    fs.writeFileSync(file, body);
+    const stamp = 1_700_000_000 + 86_400 * (i + 1);
+    fs.utimesSync(file, stamp, stamp);
+  });
+  return files;
+}
+
+export function publish(parts, game, out, { version = 29, maintenance = 'off' } = {}) {
+  execFileSync(parts.publish, ['--game', game, '--out', out, '--version', String(version),
+    '--maintenance', maintenance, '--jobs', '2'], { stdio: ['ignore', 'pipe', 'pipe'], timeout: 120000 });
+}
+
+// Static files of one folder on 127.0.0.1, with a status per path and a
+// stall: the first GET of a path sends part of the body, then waits.
+export async function startPatchServer(root) {
+  const server = { status: new Map(), stalls: new Map(), requests: [] };
+  const sockets = new Set();
+  const httpd = http.createServer((req, res) => {
+    const rel = decodeURIComponent(new URL(req.url, 'http://127.0.0.1').pathname);
+    server.requests.push(rel);
+    const status = server.status.get(rel);
+    const file = path.join(root, rel);
+    if (status || !file.startsWith(root + path.sep) || !fs.existsSync(file) || !fs.statSync(file).isFile()) {
+      res.writeHead(status || 404, { 'content-type': 'text/plain', connection: 'close' });
+      res.end('not served');
+      return;
+    }
+    const body = fs.readFileSync(file);
+    res.writeHead(200, { 'content-type': 'application/octet-stream', 'content-length': body.length });
+    const stall = server.stalls.get(rel);
+    if (!stall || stall.used) {
+      res.end(body);
+      return;
+    }
+    stall.used = true;
+    res.write(body.subarray(0, stall.after));
+    stall.started();
+    stall.released.then(() => res.end(body.subarray(stall.after)));
+  });
+  httpd.on('connection', (s) => {
+    sockets.add(s);
+    s.on('close', () => sockets.delete(s));
+  });
+  await new Promise((resolve) => httpd.listen(0, '127.0.0.1', resolve));
+  server.url = (p = '/') => `http://127.0.0.1:${httpd.address().port}${p}`;
+  server.stall = (rel, after) => {
+    const stall = { after, used: false };
+    stall.reached = new Promise((resolve) => { stall.started = resolve; });
+    stall.released = new Promise((resolve) => { stall.release = resolve; });
+    server.stalls.set(rel, stall);
+    return stall;
+  };
+  server.close = async () => {
+    for (const stall of server.stalls.values()) stall.release?.();
+    for (const s of sockets) s.destroy();
+    await new Promise((resolve) => httpd.close(resolve));
+  };
+  return server;
+}
+
+// A launcher folder (also the game folder) with the real Veltrune.exe, the
+// page, the background assets, the fake client and updater, and an ini.
+export class LiveLauncher {
+  constructor(parts, folder, patchUrl) {
+    this.parts = parts;
+    this.folder = folder;
+    fs.rmSync(folder, { recursive: true, force: true });
+    fs.mkdirSync(path.join(folder, 'Config/Assets'), { recursive: true });
+    this.exe = path.join(folder, 'Veltrune.exe');
+    fs.copyFileSync(parts.veltrune, this.exe);
+    fs.cpSync(path.join(ROOT, 'web'), path.join(folder, 'web'), { recursive: true });
+    for (const name of fs.readdirSync(ASSETS)) fs.copyFileSync(path.join(ASSETS, name), path.join(folder, 'Config/Assets', name));
+    fs.copyFileSync(parts.fakeProcess, path.join(folder, 'quorvane.exe'));
+    fs.copyFileSync(parts.fakeProcess, path.join(folder, 'updater.exe'));
+    const ini = [
+      '[patch]', `serverUrl=${patchUrl}`, `mirrors=${patchUrl}`, 'patchVersion=29',
+      '[game]', 'newsUrl=https://news.veltrune.example/news.php', 'rankingUrl=https://news.veltrune.example/rankings.php',
+      '[ui]', 'patcherUrl=https://veltrune-ui.example/index.html',
+      // No widget fetch: tests talk to 127.0.0.1 only.
+      '[discord]', 'guildId=',
+    ];
+    fs.writeFileSync(path.join(folder, 'Veltrune.ini'), `${ini.join('\r\n')}\r\n`);
+    this.record = path.join(folder, 'starts.txt');
+    this.portFile = path.join(folder, 'control-port.txt');
+    this.runs = 0;
+  }
+
+  // Starts Veltrune.exe; its output goes to a file (a Wine program must not
+  // hold a pipe of ours: the prefix's services may outlive it).
+  start() {
+    this.runs += 1;
+    fs.rmSync(this.portFile, { force: true });
+    const out = fs.openSync(path.join(this.folder, `wine-${this.runs}.txt`), 'w');
+    this.process = spawn('wine', [this.exe], {
+      cwd: this.folder,
+      stdio: ['ignore', out, out],
+      env: {
+        ...process.env,
+        WINEDEBUG: '-all',
+        WEBVIEW2_BROWSER_EXECUTABLE_FOLDER: winPath(this.parts.runtime),
+        VR_FAKE_WEBVIEW2_PORT: '0',
+        VR_FAKE_WEBVIEW2_PORT_FILE: winPath(this.portFile),
+        VR_FAKE_RECORD: winPath(this.record),
+      },
+    });
+    fs.closeSync(out);
+    this.exitCode = null;
+    this.exited = new Promise((resolve) => this.process.on('exit', (code) => { this.exitCode = code; resolve(code); }));
+    return this.process;
+  }
+
+  alive() {
+    return this.process && this.exitCode === null;
+  }
+
+  // The exit code, or an error after timeoutMs.
+  async waitExit(timeoutMs = 60000) {
+    let timer;
+    const timeout = new Promise((_, reject) => {
+      timer = setTimeout(() => reject(new Error(`Veltrune.exe still runs after ${timeoutMs} ms`)), timeoutMs);
+    });
+    try {
+      return await Promise.race([this.exited, timeout]);
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  // Ends our own process after a failed test.
+  async stop() {
+    if (this.alive()) {
+      this.process.kill('SIGKILL');
+      await this.exited;
+    }
+  }
+
+  // Log messages without their time stamps.
+  logLines() {
+    try {
+      return fs.readFileSync(path.join(this.folder, 'Veltrune.log'), 'utf8').split('\r\n').filter(Boolean).map((l) => l.slice(13));
+    } catch {
+      return [];
+    }
+  }
+
+  // The fake client's recorded starts: { pid, cwd, cmd, ... } each.
+  starts() {
+    let text = '';
+    try {
+      text = fs.readFileSync(this.record, 'utf8');
+    } catch {
+      return [];
+    }
+    return text.split('\r\n').filter(Boolean).map((line) => {
+      const at = line.indexOf('\tcmd=');
+      const entry = Object.fromEntries(line.slice(0, at).split('\t').map((f) => f.split(/=(.*)/s).slice(0, 2)));
+      entry.cmd = line.slice(at + 5);
+      return entry;
+    });
+  }
+
+  // The host window as e2e_probe sees it: rect, client, style, visible, ...
+  // (its output goes to a file, like every Wine program's here).
+  hostWindow() {
+    const out = path.join(this.folder, 'probe.txt');
+    const fd = fs.openSync(out, 'w');
+    spawnSync('wine', [this.parts.probe, 'window', winPath(this.exe), '10000'], { stdio: ['ignore', fd, fd], timeout: 60000 });
+    fs.closeSync(fd);
+    return Object.fromEntries(fs.readFileSync(out, 'utf8').split(/\r?\n/).filter((l) => l.includes('='))
+      .map((l) => [l.slice(0, l.indexOf('=')), l.slice(l.indexOf('=') + 1)]));
+  }
+
+  read(rel) {
+    return fs.readFileSync(path.join(this.folder, rel), 'latin1');
+  }
+}
+
+// Polls fn until it returns something true; fails after timeoutMs.
+export async function waitFor(fn, what, timeoutMs = 60000) {
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const value = await fn();
+    if (value) return value;
+    if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+}
