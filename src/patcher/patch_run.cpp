@@ -65,7 +65,7 @@ PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const P
     const std::wstring path = folder + L"\\" + config.newLauncher;
     const HttpStatus r = DownloadToFile(config.newLauncher, path, cancel, callbacks, check);
     if (r == HttpStatus::Aborted && contentRefused) {
-        LogFormat("Patcher: no server had a replacement launcher matching the list; nothing is handed to the updater");
+        LogLine("Patcher: no server had a replacement launcher matching the list; nothing is handed to the updater");
         return PatchResult::FileMismatch;
     }
     if (r != HttpStatus::Ok) return ResultOf(*this, r);
