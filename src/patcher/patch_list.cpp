@@ -4,7 +4,7 @@
 #include <shlobj.h>
 
 #include <cstdlib>
-
+#include <memory>
 #include <vector>
 
 #include "net/sha256.h"
@@ -94,15 +94,16 @@ bool HashLocalFile(const std::wstring& path, std::string& hex, const std::functi
     const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
-    // One buffer per thread for every file: a repair of many small files
-    // would otherwise spend its time clearing fresh megabytes.
-    thread_local std::vector<uint8_t> block(kHashBlock);
+    // Not zeroed: a repair of many small files would otherwise spend its time
+    // clearing fresh megabytes. Not thread_local either: MinGW's thread-exit
+    // destructors have crashed worker threads under Wine.
+    const std::unique_ptr<uint8_t[]> block(new uint8_t[kHashBlock]);
     Sha256 hash;
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.get(), block.data(), kHashBlock, &got, nullptr)) return false;
+        if (!ReadFile(file.get(), block.get(), kHashBlock, &got, nullptr)) return false;
         if (got == 0) break;
-        hash.Update(block.data(), got);
+        hash.Update(block.get(), got);
         if (onBlock && !onBlock(got)) return false;
     }
     Sha256Digest digest{};
