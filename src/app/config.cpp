@@ -75,6 +75,7 @@ LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
     }
     ReadIntKey(ini, L"connections", 1, kMaxConnections, c.connections);
     ReadIntKey(ini, L"maxKiBps", 0, INT32_MAX, c.maxKiBps);
+    ReadTextKey(ini, L"patch", L"listKey", c.listKey);
 
     ReadTextKey(ini, L"game", L"gameExe", c.gameExe);
     ReadTextKey(ini, L"game", L"startupSalt", c.startupSalt);

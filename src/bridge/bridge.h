@@ -64,6 +64,9 @@ public:
 
     // Commands that do more than one call.
     void StartWorker();
+    // "Verify game files": the next pass (at once when no worker runs, else
+    // as soon as the running body is between passes) is a repair.
+    void VerifyGameFiles();
     void PlayGame(int32_t clients);
     void OpenLink(const std::string& target);
 
@@ -86,6 +89,8 @@ public:
     void SendFilesDone(ProgressCounters& counters, int32_t done, int32_t total);
     void SendFileProgress(const ProgressCounters& counters, int32_t percent, double speed, double doneMb,
                           const std::wstring& file);
+    // "verify": progress of a repair's hashing, files and MiB.
+    void SendVerifyProgress(int32_t done, int32_t total, double doneMb, double totalMb);
     void SendMaintenance(bool active);
     void SendReady(bool playable);
     void SendError(const std::string& message);
@@ -114,6 +119,8 @@ private:
     std::atomic<bool> cancel{false};
     std::atomic<bool> running{false};
     std::atomic<bool> canPlay{false};
+    // The page asked for a repair that no pass has started yet.
+    std::atomic<bool> verifyRequested{false};
     const Seams seams;
     // What the job threads hold instead of the raw host pointer.
     std::shared_ptr<HostLink> jobHost;

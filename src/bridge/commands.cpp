@@ -82,6 +82,8 @@ void Bridge::OnWebMessage(const std::wstring& message) {
         cancel.exchange(true);
     } else if (cmd == "patch.retry" || cmd == "patch.start") {
         StartWorker();
+    } else if (cmd == "patch.verify") {
+        VerifyGameFiles();
     } else if (cmd == "game.play") {
         PlayGame(IntArg(fields, "clients", 1));
     } else if (cmd == "openurl") {

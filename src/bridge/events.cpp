@@ -141,6 +141,16 @@ void Bridge::SendFileProgress(const ProgressCounters& counters, int32_t percent,
     PostEvent(w);
 }
 
+void Bridge::SendVerifyProgress(int32_t done, int32_t total, double doneMb, double totalMb) {
+    JsonWriter w;
+    AddString(w, "evt", "verify");
+    AddInt(w, "files", done);
+    AddInt(w, "fileCount", total);
+    AddDouble(w, "doneMb", doneMb);
+    AddDouble(w, "totalMb", totalMb);
+    PostEvent(w);
+}
+
 void Bridge::SendMaintenance(bool active) {
     JsonWriter w;
     AddString(w, "evt", "maintenance");

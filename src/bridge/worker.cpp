@@ -6,6 +6,7 @@
 
 #include "bridge/bridge.h"
 #include "game/client_launcher.h"
+#include "game/preferences.h"
 #include "patcher/patcher.h"
 #include "platform/log.h"
 #include "text/text.h"
@@ -18,6 +19,12 @@ constexpr uint32_t kWaitSliceMs = 100;
 
 constexpr char kFileMissingText[] = "A required file was not found on the server:\n";
 constexpr char kConnectionText[] = "Could not connect to the patch server. Please check your internet connection.";
+constexpr char kListUnverifiedText[] =
+    "The patch list could not be verified: no patch server offered a list signed by the game's publisher. "
+    "Your game files were not changed. Please try again later; if this keeps happening, contact the game's support.";
+constexpr char kFileMismatchText[] =
+    "A downloaded file did not match the patch list on any server and was deleted:\n";
+constexpr char kTryLaterText[] = "\nPlease try again later.";
 constexpr char kWriteText[] = "The launcher could not write to the folder\n";
 constexpr char kChangeFolderAdvice[] =
     "Make sure you may change that folder (a game under Program Files needs the launcher to run as "
@@ -78,9 +85,14 @@ void Bridge::StartWorker() {
     }
 }
 
+void Bridge::VerifyGameFiles() {
+    verifyRequested.exchange(true);
+    StartWorker();  // ignored while a body runs; that body picks the request up
+}
+
 void Bridge::WaitBeforeNextCheck() {
     for (int i = 0; i < kWaitSlices; ++i) {
-        if (cancel.load()) return;
+        if (cancel.load() || verifyRequested.load()) return;
         seams.pause(kWaitSliceMs);
     }
 }
@@ -89,6 +101,11 @@ void Bridge::WorkerMain() {
     running.exchange(true);
     {
         Patcher patcher(config, exeDir, seams.patcher);
+        const std::wstring prefsDir = exeDir;
+        patcher.SetSerialStore({[prefsDir](const std::string& keyId) { return LoadListSerial(prefsDir, keyId); },
+                                [prefsDir](const std::string& keyId, int64_t serial) {
+                                    SaveListSerial(prefsDir, keyId, serial);
+                                }});
         ProgressCounters counters;
         PatchCallbacks callbacks;
         callbacks.phase = [this](const std::string& phase) { SendPhase(phase, ""); };
@@ -101,6 +118,9 @@ void Bridge::WorkerMain() {
             patcher.SetMaxKiBps(maxKiBps.load());
             SendFileProgress(counters, percent, speed, doneMb, file);
         };
+        callbacks.verifyProgress = [this](int done, int total, double doneMb, double totalMb) {
+            SendVerifyProgress(done, total, doneMb, totalMb);
+        };
         bool patched = false;
 
         while (!cancel.load()) {
@@ -111,9 +131,18 @@ void Bridge::WorkerMain() {
                 canPlay.exchange(false);
                 SendReady(false);
                 patched = false;
-            } else if (!patched) {
+            } else if (patched && verifyRequested.load()) {
+                // Files are about to be hashed and maybe replaced: no Play
+                // until the repair has finished.
+                patched = false;
+                canPlay.exchange(false);
+                SendReady(false);
+            }
+            if (!active && !patched) {
+                const bool verify = verifyRequested.exchange(false);
+                if (verify) LogLine("Bridge: verifying the game files");
                 patcher.SetMaxKiBps(maxKiBps.load());
-                const PatchResult result = patcher.Run(cancel, callbacks);
+                const PatchResult result = patcher.Run(cancel, callbacks, verify);
                 if (result == PatchResult::PatchCancelled) break;  // the page shows the stop itself
                 if (result == PatchResult::SelfUpdateReady) {
                     if (MakeLauncher().StartUpdater(patcher.SelfUpdatePath())) {
@@ -137,6 +166,10 @@ void Bridge::WorkerMain() {
                     SendReady(false);
                     if (result == PatchResult::FileMissing) {
                         SendError(kFileMissingText + WideToUtf8(patcher.LastUrl()));
+                    } else if (result == PatchResult::ListUnverified) {
+                        SendError(kListUnverifiedText);
+                    } else if (result == PatchResult::FileMismatch) {
+                        SendError(kFileMismatchText + WideToUtf8(patcher.LastUrl()) + kTryLaterText);
                     } else if (result == PatchResult::WriteFailed) {
                         SendError(WriteFailureText(patcher.WriteFailedPath(), patcher.WriteError()));
                     } else {

@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "platform/ini.h"
 #include "platform/paths.h"
+#include "text/text.h"
 
 namespace vr {
 namespace {
@@ -11,6 +14,7 @@ namespace {
 constexpr wchar_t kSection[] = L"option";
 constexpr wchar_t kClientCount[] = L"ClientCount";
 constexpr wchar_t kAnimatedBackground[] = L"AnimatedBackground";
+constexpr wchar_t kListSerialSection[] = L"listSerial";
 
 }  // namespace
 
@@ -30,6 +34,21 @@ void SaveClientCount(const std::wstring& exeDir, int32_t count) {
 
 void SaveAnimatedBackground(const std::wstring& exeDir, bool enabled) {
     WriteIniInt(PreferencesPath(exeDir), kSection, kAnimatedBackground, enabled ? 1 : 0);
+}
+
+// Serials outgrow 32 bits, so they are text, not GetPrivateProfileIntW.
+int64_t LoadListSerial(const std::wstring& exeDir, const std::string& keyId) {
+    wchar_t buffer[32] = {};
+    const std::wstring key = Utf8ToWide(keyId);
+    GetPrivateProfileStringW(kListSerialSection, key.c_str(), L"", buffer, 32, PreferencesPath(exeDir).c_str());
+    if (buffer[0] < L'0' || buffer[0] > L'9') return -1;
+    return _wcstoi64(buffer, nullptr, 10);
+}
+
+void SaveListSerial(const std::wstring& exeDir, const std::string& keyId, int64_t serial) {
+    const std::wstring key = Utf8ToWide(keyId);
+    WritePrivateProfileStringW(kListSerialSection, key.c_str(), std::to_wstring(serial).c_str(),
+                               PreferencesPath(exeDir).c_str());
 }
 
 }  // namespace vr

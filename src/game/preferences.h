@@ -20,4 +20,10 @@ LauncherPreferences LoadPreferences(const std::wstring& exeDir);
 void SaveClientCount(const std::wstring& exeDir, int32_t count);
 void SaveAnimatedBackground(const std::wstring& exeDir, bool enabled);
 
+// The highest patch-list serial accepted for a list key, section
+// "listSerial", the key's id as the INI key; -1 when none is stored. Kept
+// here so a list rolled back by a mirror is refused across runs.
+int64_t LoadListSerial(const std::wstring& exeDir, const std::string& keyId);
+void SaveListSerial(const std::wstring& exeDir, const std::string& keyId, int64_t serial);
+
 }  // namespace vr

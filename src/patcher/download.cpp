@@ -2,6 +2,7 @@
 
 #include "net/gzip_stream.h"
 #include "patcher/patcher.h"
+#include "patcher/streaming_hash.h"
 #include "platform/handles.h"
 #include "platform/log.h"
 #include "text/text.h"
@@ -60,10 +61,12 @@ bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
 
 HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel,
                           const PatchCallbacks& callbacks, const OpenTarget& openTarget, const Attempt& attempt) {
+    contentRefused = false;
     if (servers.empty()) return HttpStatus::Failed;
     // The file's own place in the server order: with parallel downloads the
     // shared choice may move on while this file is still on an earlier server.
     size_t server = CurrentServer();
+    bool refusedAny = false;
     for (;;) {
         const std::wstring url = BuildUrlOn(server, relPath);
         SetLastUrl(url);
@@ -72,12 +75,19 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
         for (int tries = 0;; ++tries) {
             if (cancel.load()) return HttpStatus::Cancelled;
             if (openTarget && !openTarget()) return HttpStatus::Aborted;
-            bool writeFailed = false;
-            const HttpStatus r = attempt(url, writeFailed);
+            AttemptNotes notes;
+            const HttpStatus r = attempt(url, notes);
             if (r == HttpStatus::Ok || r == HttpStatus::Cancelled) return r;
             // A full disk or a refused write does not mend itself in a retry
             // pause, and another server would not help either.
-            if (writeFailed) return HttpStatus::Aborted;
+            if (notes.writeFailed) return HttpStatus::Aborted;
+            // This server serves bytes the list does not vouch for; asking it
+            // again would get the same, so another server heals the file.
+            if (notes.refused) {
+                refusedAny = true;
+                remembered = HttpStatus::Aborted;
+                break;
+            }
             if (r == HttpStatus::NotFound) {
                 remembered = HttpStatus::NotFound;
                 break;
@@ -91,7 +101,12 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
         }
         // Servers are tried once each and never wrap around, so one bad file
         // cannot keep a pass cycling forever.
-        if (server + 1 >= servers.size()) return remembered;
+        if (server + 1 >= servers.size()) {
+            // Tampering anywhere outweighs a plain miss elsewhere: the player
+            // and the operator must hear that a server served wrong bytes.
+            contentRefused = refusedAny;
+            return refusedAny ? HttpStatus::Aborted : remembered;
+        }
         ++server;
         // Files in flight that fail on the server another file already left
         // follow it without announcing the same switch again.
@@ -102,8 +117,9 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
 }
 
 HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& out, const std::atomic<bool>& cancel,
-                                     const PatchCallbacks& callbacks) {
-    const Attempt attempt = [&](const std::wstring& url, bool&) {
+                                     const PatchCallbacks& callbacks,
+                                     const std::function<bool(const std::string&)>& accept) {
+    const Attempt attempt = [&](const std::wstring& url, AttemptNotes& notes) {
         out.clear();
         GzipStream gz([&out, &relPath](const uint8_t* data, uint64_t size) {
             if (out.size() + size > kMaxListBytes) {
@@ -117,13 +133,19 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
         const HttpStatus r =
             http.Get(url, [&gz](const uint8_t* data, uint64_t size) { return gz.Feed(data, size); }, nullptr, &cancel);
         if (r == HttpStatus::Ok && !gz.Finish()) return HttpStatus::Failed;
+        if (r == HttpStatus::Ok && accept && !accept(out)) {
+            out.clear();
+            notes.refused = true;
+            return HttpStatus::Aborted;
+        }
         return r;
     };
     return Fetch(relPath, cancel, callbacks, nullptr, attempt);
 }
 
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
-                                   const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
+                                   const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                                   const FileCheck* check) {
     KernelHandle file;
     const auto recordWriteFailure = [&](DWORD error) { RecordWriteFailure(localPath, error); };
     const OpenTarget reopen = [&] {
@@ -155,8 +177,23 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
             callbacks.fileProgress(percent, f.speed, f.doneMb, relPath);
         };
     }
-    const Attempt attempt = [&](const std::wstring& url, bool& writeFailed) {
+    const Attempt attempt = [&](const std::wstring& url, AttemptNotes& notes) {
+        bool& writeFailed = notes.writeFailed;
+        // The check sees the decoded bytes as they go to disk, so a large file
+        // is never read twice.
+        const bool checkSize = check && check->size >= 0;
+        const bool checkHash = check && !check->sha256.empty();
+        StreamingHash hash(checkHash ? check->size : 0);
+        uint64_t decoded = 0;
+        bool tooLong = false;
         GzipStream gz([&](const uint8_t* data, uint64_t size) {
+            decoded += size;
+            // More than listed is wrong already; stop before it fills a disk.
+            if (checkSize && decoded > static_cast<uint64_t>(check->size)) {
+                tooLong = true;
+                return false;
+            }
+            if (checkHash) hash.Update(data, static_cast<size_t>(size));
             DWORD written = 0;
             const BOOL ok = WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr);
             if (!ok || written != size) {
@@ -178,6 +215,26 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         // Closed before any retry pause or return; a partial file stays for
         // the pass to delete on final failure.
         file.Reset();
+        if (tooLong || (r == HttpStatus::Ok && checkSize && decoded != static_cast<uint64_t>(check->size))) {
+            LogFormat("Patcher: %ls from %ls has %s bytes than the list's %lld; refused, trying another server",
+                      relPath.c_str(), HostOf(url).c_str(), tooLong ? "more" : "fewer",
+                      static_cast<long long>(check->size));
+            notes.refused = true;
+        } else if (r == HttpStatus::Ok && checkHash) {
+            std::string got = hash.FinishHex();
+            if (got.empty()) got = "(no hash)";
+            if (got != check->sha256) {
+                LogFormat("Patcher: %ls from %ls does not match the list's SHA-256 (got %s, listed %s); "
+                          "refused, trying another server",
+                          relPath.c_str(), HostOf(url).c_str(), got.c_str(), check->sha256.c_str());
+                notes.refused = true;
+            }
+        }
+        if (notes.refused) {
+            // Never left where it could be taken for the real file.
+            static_cast<void>(DeleteFileW(localPath.c_str()));
+            return HttpStatus::Aborted;
+        }
         if (r == HttpStatus::Ok && callbacks.fileProgress) {
             const PassFigures f = Figures(runStartTick, bytesReceived.load());
             callbacks.fileProgress(100, f.speed, f.doneMb, relPath);

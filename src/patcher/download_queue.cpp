@@ -31,6 +31,7 @@ struct FileSlot {
     int percent = 0;  // latest progress of its transfer
     bool percentFresh = false;
     std::wstring url;  // its last request, for the error report
+    bool refused = false;  // its bytes differed from the list on every server
 };
 
 // What the transfer threads and the pass share, all under `lock`.
@@ -82,7 +83,12 @@ PatchResult Patcher::DownloadInParallel(const std::vector<PendingFile>& queue, i
                     q.changed.notify_all();
                 };
             }
-            const HttpStatus r = DownloadToFile(file.relPath, fullPath, stop, inner);
+            FileCheck check;
+            check.size = file.size;
+            check.sha256 = file.sha256;
+            const HttpStatus r = DownloadToFile(file.relPath, fullPath, stop, inner, &check);
+            // Read at once: the next file's download clears it.
+            const bool refused = r == HttpStatus::Aborted && ContentRefused();
             // Stamped at once: a file that completed stays current even when
             // another file fails the pass before this one's turn comes.
             if (r == HttpStatus::Ok) pass::StampFile(fullPath, file.mtime);
@@ -91,6 +97,7 @@ PatchResult Patcher::DownloadInParallel(const std::vector<PendingFile>& queue, i
             slot.finished = true;
             slot.result = r;
             slot.url = ThreadLastUrl();
+            slot.refused = refused;
             if (r != HttpStatus::Ok && r != HttpStatus::Cancelled && q.failed < 0) {
                 q.failed = static_cast<int>(i);
                 stop = true;
@@ -168,6 +175,7 @@ PatchResult Patcher::DownloadInParallel(const std::vector<PendingFile>& queue, i
     if (q.failed < 0) return PatchResult::Finished;
     const FileSlot& failed = q.slots[static_cast<size_t>(q.failed)];
     SetLastUrl(failed.url);
+    if (failed.refused) return PatchResult::FileMismatch;
     return pass::ResultOf(*this, failed.result);
 }
 

@@ -4,7 +4,11 @@
 #include <shlobj.h>
 
 #include <cstdlib>
+#include <memory>
+#include <vector>
 
+#include "net/sha256.h"
+#include "platform/handles.h"
 #include "platform/log.h"
 #include "text/text.h"
 
@@ -65,7 +69,48 @@ bool IsDeviceName(const std::wstring& component) {
            base[3] >= L'1' && base[3] <= L'9';
 }
 
+bool LocalSize(const std::wstring& fullPath, int64_t& size) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(fullPath.c_str(), GetFileExInfoStandard, &data)) return false;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+    size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
+// A repair reports at most every this many bytes within one file.
+constexpr int64_t kVerifyReportBytes = 8ll << 20;
+constexpr DWORD kHashBlock = 1u << 20;
+
 }  // namespace
+
+bool HashLocalFile(const std::wstring& path, std::string& hex, const std::function<bool(uint64_t)>& onBlock) {
+    const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
+    // Not zeroed: a repair of many small files would otherwise spend its time
+    // clearing fresh megabytes. Not thread_local either: MinGW's thread-exit
+    // destructors have crashed worker threads under Wine.
+    const std::unique_ptr<uint8_t[]> block(new uint8_t[kHashBlock]);
+    Sha256 hash;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(file.get(), block.get(), kHashBlock, &got, nullptr)) return false;
+        if (got == 0) break;
+        hash.Update(block.get(), got);
+        if (onBlock && !onBlock(got)) return false;
+    }
+    Sha256Digest digest{};
+    if (!hash.Finish(digest)) return false;
+    hex = DigestHex(digest);
+    return true;
+}
 
 bool UnixToFileTimeTicks(int64_t unixSeconds, uint64_t& ticks) {
     constexpr int64_t kTicksPerSecond = 10000000;
@@ -84,7 +129,7 @@ bool NextToken(size_t& pos, const std::string& line, std::string& token) {
     return !token.empty();
 }
 
-bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::string& name) {
+bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::string& name, std::string* reservedOut) {
     size_t pos = 0;
     std::string kind, mtimeText, sizeText, reserved;
     if (!NextToken(pos, line, kind) || kind != "f") return false;
@@ -96,6 +141,7 @@ bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::
     name.assign(line, pos, std::string::npos);
     mtime = _strtoi64(mtimeText.c_str(), nullptr, 10);
     size = _strtoi64(sizeText.c_str(), nullptr, 10);
+    if (reservedOut) *reservedOut = reserved;
     return true;
 }
 
@@ -124,8 +170,15 @@ bool IsSafeListPath(const std::wstring& path, bool allowTrailingSlash) {
     return true;
 }
 
-ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int32_t patchVersion) {
+ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int32_t patchVersion,
+                       const ScanOptions& options) {
     ListScan scan;
+    const bool byHash = options.verifyContents && options.hashes;
+    // A repair hashes after the whole list is read, so its progress knows
+    // the total; these are the files whose size already matches.
+    std::vector<PendingFile> entries;
+    std::vector<bool> toHash;
+    int64_t bytesToHash = 0;
     std::wstring curDir;
     // After a refused folder line its files are skipped too, rather than
     // landing in whatever folder came before.
@@ -162,16 +215,57 @@ ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int
             static_cast<void>(SHCreateDirectoryExW(nullptr, (baseDir + curDir).c_str(), nullptr));
         } else if (kind == 'f' && secondBlank) {
             int64_t mtime = 0, size = 0;
-            std::string name;
-            if (!ParseFileLine(line, mtime, size, name) || curDirRefused) continue;
+            std::string name, reserved;
+            if (!ParseFileLine(line, mtime, size, name, &reserved) || curDirRefused) continue;
             const std::wstring wideName = Utf8ToWide(name);
             if (!IsSafeListPath(wideName, false)) {
                 LogFormat("Patcher: refused unsafe path %ls", (curDir + wideName).c_str());
                 continue;
             }
-            std::wstring relPath = curDir + wideName;
-            if (!IsCurrent(baseDir + relPath, size, mtime)) scan.queue.push_back({std::move(relPath), mtime});
+            PendingFile entry{curDir + wideName, mtime, size, options.hashes ? Lower(reserved) : std::string()};
+            if (byHash) {
+                int64_t localSize = -1;
+                const bool sizeMatches = LocalSize(baseDir + entry.relPath, localSize) && localSize == size;
+                if (sizeMatches) bytesToHash += size;
+                entries.push_back(std::move(entry));
+                toHash.push_back(sizeMatches);
+            } else if (!IsCurrent(baseDir + entry.relPath, size, mtime)) {
+                scan.queue.push_back(std::move(entry));
+            }
         }
+    }
+    if (!byHash) return scan;
+
+    const int total = static_cast<int>(entries.size());
+    int64_t hashed = 0, lastReport = 0;
+    const auto report = [&](int done) {
+        if (options.verifyProgress) options.verifyProgress(done, total, hashed, bytesToHash);
+        lastReport = hashed;
+    };
+    report(0);
+    for (int i = 0; i < total; ++i) {
+        if (options.cancel && options.cancel->load()) {
+            scan.cancelled = true;
+            scan.queue.clear();
+            return scan;
+        }
+        PendingFile& entry = entries[i];
+        bool current = false;
+        if (toHash[i]) {
+            std::string hex;
+            const bool read = HashLocalFile(baseDir + entry.relPath, hex, [&](uint64_t n) {
+                hashed += static_cast<int64_t>(n);
+                if (hashed - lastReport >= kVerifyReportBytes) report(i);
+                return !(options.cancel && options.cancel->load());
+            });
+            current = read && hex == entry.sha256;
+            if (read && !current) {
+                LogFormat("Patcher: %ls does not match the list's SHA-256; it will be downloaded again",
+                          entry.relPath.c_str());
+            }
+        }
+        if (!current) scan.queue.push_back(std::move(entry));
+        report(i + 1);
     }
     return scan;
 }

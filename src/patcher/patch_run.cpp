@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "net/rate_limiter.h"
+#include "patcher/list_trust.h"
 #include "patcher/pass_steps.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
@@ -88,13 +89,18 @@ using pass::StampFile;
 
 // The replacement launcher's path is built here only: the pass keeps it
 // (SelfUpdatePath) and the worker hands that same text to the updater.
-PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
+PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                                        const FileCheck* check) {
     const std::wstring roaming = seams.roamingFolder();
     if (roaming.empty()) return PatchResult::NetworkError;
     const std::wstring folder = roaming + L"\\" + config.appDataFolderName;
     MakeFolder(folder);
     const std::wstring path = folder + L"\\" + config.newLauncher;
-    const HttpStatus r = DownloadToFile(config.newLauncher, path, cancel, callbacks);
+    const HttpStatus r = DownloadToFile(config.newLauncher, path, cancel, callbacks, check);
+    if (r == HttpStatus::Aborted && contentRefused) {
+        LogLine("Patcher: no server had a replacement launcher matching the list; nothing is handed to the updater");
+        return PatchResult::FileMismatch;
+    }
     if (r != HttpStatus::Ok) return ResultOf(*this, r);
     selfUpdatePath = path;
     return PatchResult::SelfUpdateReady;
@@ -108,12 +114,16 @@ PatchResult Patcher::DownloadInOrder(const std::vector<PendingFile>& queue, cons
         if (cancel.load()) return PatchResult::PatchCancelled;
         const std::wstring fullPath = baseDir + file.relPath;
         MakeParentFolder(fullPath);
-        const HttpStatus r = DownloadToFile(file.relPath, fullPath, cancel, callbacks);
+        FileCheck check;
+        check.size = file.size;
+        check.sha256 = file.sha256;
+        const HttpStatus r = DownloadToFile(file.relPath, fullPath, cancel, callbacks, &check);
         if (r != HttpStatus::Ok) {
             // The download truncated the target, so no stale or partial
             // copy may stay behind to look current. A file that cannot be
             // deleted was never stamped, so the next pass fetches it again.
             static_cast<void>(DeleteFileW(fullPath.c_str()));
+            if (r == HttpStatus::Aborted && contentRefused) return PatchResult::FileMismatch;
             return ResultOf(*this, r);
         }
         StampFile(fullPath, file.mtime);
@@ -128,7 +138,25 @@ void Patcher::SetMaxKiBps(int32_t kiBps) {
     if (cap) cap->SetBytesPerSecond(static_cast<uint64_t>(config.maxKiBps) * 1024);
 }
 
-PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
+bool Patcher::AcceptList(const std::string& text) {
+    if (listKey.empty()) return true;
+    const std::string keyId = KeyId(listKey);
+    if (serialStore.load) highestSerial = std::max(highestSerial, serialStore.load(keyId));
+    const ListSeal seal = ReadListSeal(text);
+    std::string why;
+    const ListVerdict verdict = JudgeList(seal, text, listKey, highestSerial, seams.unixNow(), why);
+    if (verdict != ListVerdict::Trusted) {
+        LogFormat("Patcher: refused the patch list from %ls: %s", HostOf(lastUrl).c_str(), why.c_str());
+        return false;
+    }
+    if (seal.hasSerial && seal.serial > highestSerial) {
+        highestSerial = seal.serial;
+        if (serialStore.save) serialStore.save(keyId, seal.serial);
+    }
+    return true;
+}
+
+PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks, bool verifyContents) {
     runStartTick = GetTickCount64();
     bytesReceived = 0;
     writeError = 0;
@@ -142,15 +170,45 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
     if (cancel.load()) return PatchResult::PatchCancelled;
 
     std::string text;
-    const HttpStatus listStatus = DownloadToString(config.listFile, text, cancel, callbacks);
+    const HttpStatus listStatus =
+        DownloadToString(config.listFile, text, cancel, callbacks, [this](const std::string& t) { return AcceptList(t); });
+    if (listStatus == HttpStatus::Aborted && contentRefused) {
+        LogLine("Patcher: no server had a patch list signed with the configured key; nothing was changed");
+        return PatchResult::ListUnverified;
+    }
     if (listStatus != HttpStatus::Ok) return ResultOf(*this, listStatus);
 
-    const ListScan scan = ScanPatchList(text, baseDir, config.patchVersion);
+    const ListSeal seal = ReadListSeal(text);
+    ScanOptions options;
+    options.hashes = seal.hashesSha256;
+    options.verifyContents = verifyContents;
+    options.cancel = &cancel;
+    if (verifyContents && seal.hashesSha256) {
+        Phase(callbacks, "verifying");
+        if (callbacks.verifyProgress) {
+            options.verifyProgress = [&callbacks](int done, int total, int64_t bytesDone, int64_t bytesTotal) {
+                callbacks.verifyProgress(done, total, static_cast<double>(bytesDone) / 1048576.0,
+                                         static_cast<double>(bytesTotal) / 1048576.0);
+            };
+        }
+    }
+    const ListScan scan = ScanPatchList(text, baseDir, config.patchVersion, options);
+    if (scan.cancelled) return PatchResult::PatchCancelled;
     if (scan.outOfDate) {
         LogFormat("Patcher: launcher out of date (server v%d, local v%d) -> self-update", scan.serverVersion,
                   config.patchVersion);
         Phase(callbacks, "updating");
-        return DownloadSelfUpdate(cancel, callbacks);
+        FileCheck launcherCheck;
+        if (seal.hasLauncher) {
+            launcherCheck.size = seal.launcherSize;
+            launcherCheck.sha256 = seal.launcherSha256;
+        } else if (!listKey.empty()) {
+            // A signed list that does not vouch for the launcher cannot make
+            // us run one.
+            LogLine("Patcher: the signed list names no replacement launcher (#launcher); self-update refused");
+            return PatchResult::ListUnverified;
+        }
+        return DownloadSelfUpdate(cancel, callbacks, seal.hasLauncher ? &launcherCheck : nullptr);
     }
 
     const int total = static_cast<int>(scan.queue.size());

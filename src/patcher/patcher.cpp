@@ -10,12 +10,23 @@ namespace {
 
 void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
 
+int64_t RealUnixNow() {
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+}
+
 }  // namespace
 
-Patcher::Seams::Seams() : pause(SleepFor), roamingFolder(RoamingAppDataFolder) {}
+Patcher::Seams::Seams() : pause(SleepFor), roamingFolder(RoamingAppDataFolder), unixNow(RealUnixNow) {}
 
 Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams)
-    : config(config), baseDir(std::move(baseDir)), http(kClientUserAgent), seams(std::move(seams)) {
+    : config(config),
+      baseDir(std::move(baseDir)),
+      http(kClientUserAgent),
+      listKey(TrimBlanks(WideToUtf8(config.listKey))),
+      seams(std::move(seams)) {
     if (this->baseDir.empty() || this->baseDir.back() != L'\\') this->baseDir += L'\\';
     servers = config.mirrors;
     if (servers.empty()) servers.push_back(config.serverUrl);

@@ -21,7 +21,8 @@ struct PendingFile;
 // Every report of the patcher to its caller, on the caller's thread, in the
 // order the patcher reaches them. Any member may be empty.
 struct PatchCallbacks {
-    // "checking", "updating", "downloading" or "finished".
+    // "checking", "verifying" (a repair hashing the game files), "updating",
+    // "downloading" or "finished".
     std::function<void(const std::string&)> phase;
     // UTF-8 status texts (server choice, retries, server switches).
     std::function<void(const std::string&)> status;
@@ -32,6 +33,9 @@ struct PatchCallbacks {
     // During each file and once more at 100 when it completes: file percent,
     // average speed of the pass in MiB/s, MiB received in the pass, the file.
     std::function<void(int percent, double speed, double doneMb, const std::wstring& file)> fileProgress;
+    // During the "verifying" phase of a repair: files checked, files to
+    // check, MiB hashed, MiB to hash.
+    std::function<void(int done, int total, double doneMb, double totalMb)> verifyProgress;
 };
 
 // Result of one pass (Patcher::Run); the numbers are fixed, since reports
@@ -43,6 +47,15 @@ enum class PatchResult : int32_t {
     NetworkError = 3,     // any other failure
     PatchCancelled = 4,   // the cancel flag was seen set
     WriteFailed = 5,      // a local file could not be created or written; WriteFailedPath() and WriteError() say why
+    ListUnverified = 6,   // a list key is set and no server had a list that passes it
+    FileMismatch = 7,     // a file's bytes differed from the list on every server that had it; LastUrl() says which
+};
+
+// What a downloaded file must be, from the patch list: its decoded size and,
+// when the list carries hashes, its SHA-256.
+struct FileCheck {
+    int64_t size = -1;   // -1: not checked
+    std::string sha256;  // lower-case hex; empty: not checked
 };
 
 class PatcherTestAccess;
@@ -58,7 +71,19 @@ public:
         // The roaming application-data folder, empty when unknown:
         // SHGetFolderPathW(CSIDL_APPDATA).
         std::function<std::wstring()> roamingFolder;
+        // The clock a list's "#expires" is judged by, Unix seconds:
+        // GetSystemTimeAsFileTime.
+        std::function<int64_t()> unixNow;
     };
+
+    // Where the highest list serial accepted for a key is remembered across
+    // runs (the bridge keeps it with the player's preferences). Without one
+    // the patcher remembers it for its own lifetime only.
+    struct SerialStore {
+        std::function<int64_t(const std::string& keyId)> load;  // -1 when none
+        std::function<void(const std::string& keyId, int64_t serial)> save;
+    };
+    void SetSerialStore(SerialStore store) { serialStore = std::move(store); }
 
     Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams = {});
 
@@ -66,8 +91,9 @@ public:
     // running one when called from its callbacks (the worker's thread).
     void SetMaxKiBps(int32_t kiBps);
 
-    // One complete pass.
-    PatchResult Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+    // One complete pass. With verifyContents (a repair) a file is current
+    // only when its bytes hash to the listed SHA-256, when the list has them.
+    PatchResult Run(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks, bool verifyContents = false);
 
     // Probes every server at once and orders the server list fastest first,
     // failed ones last; the current server is the first afterwards.
@@ -77,10 +103,19 @@ public:
     std::wstring BuildUrl(const std::wstring& relPath) const;
 
     // Fetch relPath + ".gz" with retry and failover, decompressing on the fly.
+    // `accept` judges a complete text; a refused one (Aborted, ContentRefused)
+    // counts as a failure of that server and the next one is tried at once.
     HttpStatus DownloadToString(const std::wstring& relPath, std::string& out, const std::atomic<bool>& cancel,
-                                const PatchCallbacks& callbacks);
+                                const PatchCallbacks& callbacks,
+                                const std::function<bool(const std::string&)>& accept = nullptr);
+    // With `check`, a file whose decoded size or hash differs is deleted and
+    // the next server is tried at once; when no server had the right bytes
+    // the result is Aborted with ContentRefused() true.
     HttpStatus DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
-                              const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+                              const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                              const FileCheck* check = nullptr);
+    // The last download ended because every server's content was refused.
+    bool ContentRefused() const { return contentRefused; }
 
     // The most recent fetch, set before the first attempt on each server.
     const std::wstring& LastUrl() const { return lastUrl; }
@@ -102,17 +137,21 @@ public:
 private:
     friend class PatcherTestAccess;  // tests set states a pass reaches slowly or never
 
+    // What an attempt found besides its status: a local write fault, or
+    // content this server should not have served (moves to the next server).
+    struct AttemptNotes {
+        bool writeFailed = false;
+        bool refused = false;
+    };
     // One transfer attempt into the caller's target, with a clean end of the
-    // gzip stream folded into Ok; `writeFailed` tells a local write fault
-    // apart from a network or decompression fault.
-    using Attempt = std::function<HttpStatus(const std::wstring& url, bool& writeFailed)>;
+    // gzip stream folded into Ok.
+    using Attempt = std::function<HttpStatus(const std::wstring& url, AttemptNotes& notes)>;
     // (Re)opens the target before each attempt; false ends the download with Aborted.
     using OpenTarget = std::function<bool()>;
     // The server and retry loop shared by both downloads.
     HttpStatus Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
                      const OpenTarget& openTarget, const Attempt& attempt);
     bool PauseUnlessCancelled(const std::atomic<bool>& cancel) const;
-    PatchResult DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
     // One fileProgress report with the pass's figures as they stand now.
     void ReportFileProgress(const PatchCallbacks& callbacks, int percent, const std::wstring& relPath) const;
     // The URL of the calling thread's most recent fetch.
@@ -129,6 +168,10 @@ private:
                                 const PatchCallbacks& callbacks);
     PatchResult DownloadInParallel(const std::vector<PendingFile>& queue, int connections,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+    PatchResult DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                                   const FileCheck* check);
+    // The list's own lines judged against the configured key; logs refusals.
+    bool AcceptList(const std::string& text);
 
     LauncherConfig config;
     std::wstring baseDir;  // always ends in a backslash
@@ -148,6 +191,10 @@ private:
     uint64_t runStartTick = 0;
     // The running pass's cap, shared by all its connections; null between passes.
     std::shared_ptr<RateLimiter> cap;
+    bool contentRefused = false;
+    std::string listKey;            // UTF-8 of config.listKey, empty: lists are not checked
+    int64_t highestSerial = -1;     // for listKey, as far as this patcher knows
+    SerialStore serialStore;
     Seams seams;
 };
 

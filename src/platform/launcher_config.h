@@ -21,6 +21,9 @@ struct LauncherConfig {
     int32_t connections;
     // Bandwidth cap of a whole pass in KiB/s, shared by its connections; 0 = none.
     int32_t maxKiBps;
+    // Base64 public key (P-256 point X||Y) lists must be signed with; empty:
+    // lists are taken unsigned, as before.
+    std::wstring listKey;
     std::wstring appDataFolderName;
     std::wstring newsUrl;
     std::wstring rankingUrl;

@@ -59,6 +59,7 @@ void ExpectDefaults(const LauncherConfig& c) {
     EXPECT_EQ(c.updaterExe, d.updaterExe);
     EXPECT_EQ(c.connections, d.connections);
     EXPECT_EQ(c.maxKiBps, d.maxKiBps);
+    EXPECT_EQ(c.listKey, L"");  // lists are not checked unless a key is shipped
     EXPECT_EQ(c.appDataFolderName, d.appDataFolderName);
     EXPECT_EQ(c.newsUrl, d.newsUrl);
     EXPECT_EQ(c.rankingUrl, d.rankingUrl);
@@ -172,6 +173,7 @@ TEST_F(Config, EveryKeyOverrides) {
         "maintFile=maint.txt\r\n"
         "newLauncher=nl.exe\r\n"
         "updaterExe=up.exe\r\n"
+        "listKey=QUJD+/==\r\n"
         "appDataFolderName=Ignored\r\n"
         "[game]\r\n"
         "gameExe=client.exe\r\n"
@@ -206,6 +208,7 @@ TEST_F(Config, EveryKeyOverrides) {
     EXPECT_EQ(c.maintFile, L"maint.txt");
     EXPECT_EQ(c.newLauncher, L"nl.exe");
     EXPECT_EQ(c.updaterExe, L"up.exe");
+    EXPECT_EQ(c.listKey, L"QUJD+/==");
     EXPECT_EQ(c.appDataFolderName, L"Quorvane");  // not configurable
     EXPECT_EQ(c.gameExe, L"client.exe");
     EXPECT_EQ(c.startupSalt, L"salt");

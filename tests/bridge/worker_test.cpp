@@ -4,6 +4,7 @@
 
 #include "bridge_fixture.h"
 #include "fakes/fake_process/fake_record.h"
+#include "net/sha256.h"
 #include "support/small_disks.h"
 
 namespace vr::test {
@@ -21,6 +22,16 @@ std::string Noise(size_t size, uint32_t seed) {
 
 std::string FileLine(const std::string& name, size_t size) {
     return "f 1700000000 " + std::to_string(size) + " x " + name + "\n";
+}
+
+void SetUnixMtime(const std::wstring& path, int64_t unix) {
+    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return;
+    const uint64_t t = static_cast<uint64_t>(unix + 11644473600LL) * 10000000ULL;
+    FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+    SetFileTime(h, nullptr, nullptr, &ft);
+    CloseHandle(h);
 }
 
 class WorkerTest : public BridgeTest {
@@ -595,6 +606,66 @@ TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
     EXPECT_GE(host.WaitForEventWhere(ended, 0), 0);
     Send(R"({"cmd":"game.play"})");  // not held back by the launch that never ran
     EXPECT_TRUE(host.WaitForCalls("Close", 1, 20000));
+}
+
+// "Verify game files" while the worker idles after a good pass: Play is
+// withdrawn, the files are hashed, the one whose bytes changed under an
+// unchanged size and time is fetched again, and Play comes back.
+TEST_F(WorkerTest, VerifyGameFilesRepairsWhileReadyAndGivesPlayBack) {
+    const std::string a = Noise(200 * 1024, 7);
+    Sha256 hash;
+    hash.Update(a.data(), a.size());
+    Sha256Digest digest{};
+    ASSERT_TRUE(hash.Finish(digest));
+    List("v 29\n#hash sha256\nf 1700000000 " + std::to_string(a.size()) + " " + DigestHex(digest) + " a.dat\n");
+    File("a.dat", a);
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(WaitReady(true), 0);
+
+    std::string damaged = a;
+    damaged[100] ^= 0x20;
+    dir.Write(L"a.dat", damaged);
+    SetUnixMtime(dir.Join(L"a.dat"), 1700000000);
+    const size_t from = host.EventCount();
+    Send(R"({"cmd":"patch.verify"})");
+    const int ready = WaitReady(true, from);
+    ASSERT_GE(ready, 0);
+    const std::vector<std::string> ev = EventsFrom(from);
+    const auto firstReady = std::find(ev.begin(), ev.end(), std::string(R"({"evt":"ready","canPlay":false})"));
+    ASSERT_NE(firstReady, ev.end());
+    EXPECT_EQ(Phases(ev), (std::vector<std::string>{"checking", "verifying", "downloading", "finished"}));
+    const std::vector<std::string> verifies = [&] {
+        std::vector<std::string> v;
+        for (const auto& e : ev) {
+            if (EventName(e) == "verify") v.push_back(e);
+        }
+        return v;
+    }();
+    ASSERT_GE(verifies.size(), 2u);
+    EXPECT_EQ(verifies.front(), R"({"evt":"verify","files":0,"fileCount":1,"doneMb":0.00,"totalMb":0.20})");
+    EXPECT_EQ(verifies.back(), R"({"evt":"verify","files":1,"fileCount":1,"doneMb":0.20,"totalMb":0.20})");
+    EXPECT_EQ(dir.Read(L"a.dat"), a);
+    EXPECT_TRUE(bridge->CanPlay());
+}
+
+// A key the served list was not signed with: the page is told, in words a
+// player can act on, and nothing of the list reaches the disk.
+TEST_F(WorkerTest, AListThatCannotBeVerifiedEndsWithItsOwnError) {
+    config.listKey = L"BADKEY==";
+    List("v 29\nd made\n" + FileLine("a.dat", 3));
+    File("made/a.dat", "abc");
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_TRUE(WaitIdle());
+    const auto ev = host.Events();
+    ASSERT_GE(ev.size(), 2u);
+    EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
+    EXPECT_EQ(Field(ev.back(), "message"),
+              "The patch list could not be verified: no patch server offered a list signed by the game's publisher. "
+              "Your game files were not changed. Please try again later; if this keeps happening, contact the "
+              "game's support.");
+    EXPECT_FALSE(dir.Exists(L"made"));
 }
 
 }  // namespace

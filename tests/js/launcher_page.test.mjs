@@ -451,6 +451,39 @@ describe('options dialog', () => {
   });
 });
 
+describe('repair', () => {
+  it('Verify game files asks for a repair, closes the dialog and shows the files and MiB checked', async () => {
+    await scenario(async (lp) => {
+      await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.phase('finished'), { evt: 'ready', canPlay: true });
+      await lp.page.click('#open-options');
+      await lp.emit({ evt: 'options', detail: 2, distant: 2, view: 2, shadow: 2, fullscreen: false, resW: 1024, resH: 768, resolutions: [] });
+      await lp.clearCommands();
+      await lp.page.click('#opt-verify');
+      assert.deepEqual(await lp.commands('patch.verify'), [{ cmd: 'patch.verify' }]);
+      assert.equal(await lp.page.$eval('#options-dialog', (d) => d.open), false);
+      assert.equal((await lp.commands('options.save')).length, 0, 'a repair saves no options');
+
+      await lp.emit(ev.maintenance(false), { evt: 'ready', canPlay: false }, ev.phase('checking'), ev.phase('verifying'),
+        { evt: 'verify', files: 0, fileCount: 4, doneMb: 0, totalMb: 1024 },
+        { evt: 'verify', files: 1, fileCount: 4, doneMb: 256, totalMb: 1024 });
+      await lp.frame();
+      assert.equal(await lp.text('#phase'), 'VERIFYING');
+      assert.equal(await lp.text('#status'), 'Comparing every game file with the patch list…');
+      assert.equal(await lp.text('#overall-percent'), '25%');
+      assert.equal(await lp.text('#overall-files'), '1 of 4 files, 256.0 of 1024.0 MiB');
+      assert.equal(await isEnabled(lp, '#play'), false);
+      assert.equal(await isShown(lp, '#cancel'), true, 'a repair can be cancelled like any pass');
+      await shot(lp, 'verifying');
+
+      // Mismatches download as usual, and the bar is the download's again.
+      await lp.emit(ev.filecount(1), ev.phase('downloading'), ev.block(50, 4, 10, 'Data/b.bin', 0, 1));
+      await lp.frame();
+      assert.equal(await lp.text('#phase'), 'DOWNLOADING');
+      assert.equal(await lp.text('#overall-files'), '0 of 1 files');
+    });
+  });
+});
+
 describe('preferences', () => {
   it('keeps the client count within 1 to 8 and saves each change', async () => {
     await scenario(async (lp) => {

@@ -173,10 +173,10 @@ TEST_F(PatchRunTest, MissingThirdFileKeepsFirstTwo) {
 TEST_F(PatchRunTest, FailuresMapToResults) {
     {  // a file that keeps failing: network error, and no partial copy stays
         Published pub;
-        pub.File({}, "a.dat", "x", 1);
-        pub.Serve({&s1});
         std::string noise(100000, '\0');
         for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+        pub.File({}, "a.dat", noise, 1);
+        pub.Serve({&s1});
         Reply cut = Reply::Ok(Gzip(noise));
         cut.truncateAt = cut.body.size() / 2;
         s1.Set("/a.dat.gz", cut);
@@ -512,6 +512,34 @@ TEST(Maintenance, FlagFileRules) {
         EXPECT_EQ(r.path, path);  // uncompressed, primary server only
         EXPECT_EQ(r.userAgent, "VeltruneClient/1.0");
     }
+}
+
+// The listed size is checked on every list, hashes or not: bytes of another
+// length are never stamped as current, and the next server is asked at once.
+TEST_F(PatchRunTest, BytesOfAnotherSizeThanListedAreNeverStamped) {
+    Published pub;
+    pub.Line("f 1500000000 5 0 short.dat");
+    pub.Line("f 1500000000 5 0 long.dat");
+    pub.Serve({&s1, &s2});
+    s1.Serve("/short.dat.gz", Gzip("abcd"));
+    s2.Serve("/short.dat.gz", Gzip("abcde"));
+    s2.Serve("/long.dat.gz", Gzip("abcdef"));
+    // s2 answers its probe late, so the pass starts on s1.
+    Reply late = Reply::Ok(Gzip(pub.list));
+    late.statusDelayMs = 800;
+    s2.Set("/list.txt.gz", late);
+
+    Patcher p = Make({&s1, &s2});
+    EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::FileMismatch);
+    EXPECT_EQ(game.Read(L"short.dat"), "abcde");  // healed from s2
+    EXPECT_EQ(test::UnixMtime(game.Join(L"short.dat")), 1500000000);
+    EXPECT_FALSE(game.Exists(L"long.dat"));  // too long on the only server left
+    EXPECT_EQ(s1.CountRequests("/short.dat.gz"), 1);
+    EXPECT_EQ(p.LastUrl(), s2.WUrl() + L"long.dat.gz");
+    EXPECT_TRUE(log.Has("Patcher: short.dat from 127.0.0.1:" + std::to_string(s1.Port()) +
+                        " has fewer bytes than the list's 5; refused, trying another server"));
+    EXPECT_EQ(rec.Count("done 1/2"), 1);
+    EXPECT_EQ(rec.Count("done 2/2"), 0);
 }
 
 }  // namespace

@@ -47,6 +47,12 @@ const handlers = {
   }, true),
   phase: fromWorker(function (e) {
     var phase = String(e.phase || '');
+    if (phase === 'checking' || phase === 'verifying') {
+      state.verifyFiles = 0;
+      state.verifyFileCount = 0;
+      state.verifyDoneMb = 0;
+      state.verifyTotalMb = 0;
+    }
     if (phase === 'checking') {
       state.fileCount = 0;
       state.fileIndex = 0;
@@ -76,6 +82,12 @@ const handlers = {
       state.doneMb = num(e.doneMb, 0);
       state.file = String(e.file == null ? '' : e.file);
     }
+  }),
+  verify: fromWorker(function (e) {
+    state.verifyFiles = Math.max(0, num(e.files, 0));
+    state.verifyFileCount = Math.max(0, num(e.fileCount, 0));
+    state.verifyDoneMb = Math.max(0, num(e.doneMb, 0));
+    state.verifyTotalMb = Math.max(0, num(e.totalMb, 0));
   }),
   ready: fromWorker(function (e) {
     state.canPlay = e.canPlay === true;

@@ -104,6 +104,12 @@ dialog.addEventListener('close', function () {
 $('open-options').addEventListener('click', openOptions);
 $('options-x').addEventListener('click', closeOptions);
 $('options-cancel').addEventListener('click', closeOptions);
+// The repair runs as a patch pass; the status bar shows its progress, so
+// the dialog gets out of the way.
+$('opt-verify').addEventListener('click', function () {
+  post('patch.verify');
+  closeOptions();
+});
 form.addEventListener('submit', function (e) {
   e.preventDefault();
   if (save.disabled) return;

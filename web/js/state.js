@@ -26,7 +26,12 @@ export const state = {
   file: '',
   filePercent: 0,
   speed: 0,
-  doneMb: 0
+  doneMb: 0,
+  // A repair's hashing ("verify" events): files and MiB checked of the total.
+  verifyFiles: 0,
+  verifyFileCount: 0,
+  verifyDoneMb: 0,
+  verifyTotalMb: 0
 };
 
 export function clampClients(n) {

@@ -9,6 +9,7 @@ import { reportNewsRect } from './news.js';
 
 const PHASES = {
   checking: { label: 'Checking', status: 'Checking game files…' },
+  verifying: { label: 'Verifying', status: 'Comparing every game file with the patch list…' },
   downloading: { label: 'Downloading', status: 'Downloading updates…' },
   updating: { label: 'Updating launcher', status: 'The launcher restarts itself to finish the update.' },
   finished: { label: 'Up to date', status: 'All game files are up to date.' }
@@ -85,6 +86,10 @@ function renderProgress(m) {
     setText(el.fileDone, fixed(state.doneMb, 1) + ' MiB');
   }
 
+  if (m === 'patching' && state.phase === 'verifying') {
+    renderVerify();
+    return;
+  }
   var total = Math.max(0, Math.min(100, Math.floor(num(state.totalPercent, 0))));
   var fine = total;
   if (m === 'ready' || (m === 'patching' && state.phase === 'finished')) {
@@ -100,6 +105,23 @@ function renderProgress(m) {
   setText(el.overallPercent, total + '%');
   if (el.overallBar.getAttribute('aria-valuenow') !== String(total)) el.overallBar.setAttribute('aria-valuenow', String(total));
   setText(el.overallFiles, state.fileCount > 0 ? state.fileIndex + ' of ' + state.fileCount + ' files' : '');
+}
+
+// The repair's hashing: the bar follows the MiB read (files when there is
+// nothing to read), the line below says both.
+function renderVerify() {
+  var byMb = state.verifyTotalMb > 0;
+  var part = byMb ? state.verifyDoneMb / state.verifyTotalMb
+    : (state.verifyFileCount > 0 ? state.verifyFiles / state.verifyFileCount : 0);
+  var total = Math.max(0, Math.min(100, Math.floor(part * 100)));
+  var transform = 'scaleX(' + (total / 100).toFixed(4) + ')';
+  if (el.overallFill.style.transform !== transform) el.overallFill.style.transform = transform;
+  setText(el.overallPercent, total + '%');
+  if (el.overallBar.getAttribute('aria-valuenow') !== String(total)) el.overallBar.setAttribute('aria-valuenow', String(total));
+  setText(el.overallFiles, state.verifyFileCount > 0
+    ? state.verifyFiles + ' of ' + state.verifyFileCount + ' files, ' + fixed(state.verifyDoneMb, 1) + ' of ' +
+      fixed(state.verifyTotalMb, 1) + ' MiB'
+    : '');
 }
 
 export function flush() {

@@ -1,0 +1,51 @@
+#pragma once
+// What a patch list says about itself: the comment lines the publishing tool
+// adds ("#hash sha256", "#serial", "#expires", "#launcher", "#sig"), and the
+// judgement of a list against the launcher's public key. The scan of the
+// file lines never looks at these lines.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vr {
+
+struct ListSeal {
+    bool hashesSha256 = false;  // the reserved field of every file line is a SHA-256 to check
+    bool hasSerial = false;
+    int64_t serial = 0;
+    bool hasExpires = false;
+    int64_t expires = 0;  // Unix seconds
+    bool hasLauncher = false;
+    std::string launcherSha256;  // lower-case hex
+    int64_t launcherSize = 0;
+    bool hasSig = false;
+    std::string sigBase64;
+    size_t signedBytes = 0;     // the signature covers text[0, signedBytes)
+    bool bytesAfterSig = false; // anything but line ends after the "#sig" line
+};
+
+ListSeal ReadListSeal(const std::string& text);
+
+enum class ListVerdict {
+    Trusted,
+    Unsigned,      // a key is set and the list has no "#sig" line
+    BadSignature,  // not made by this key over these bytes, or bytes follow it
+    Rollback,      // signed, but older than a list already seen for this key
+    Expired,       // signed, but past its "#expires" time (one day of slack)
+};
+
+// With an empty key every list is Trusted. `highestSerial` is the highest
+// serial accepted before for this key (-1: none); `nowUnix` the clock.
+// `why` receives a short reason for a log line.
+ListVerdict JudgeList(const ListSeal& seal, const std::string& text, const std::string& keyBase64,
+                      int64_t highestSerial, int64_t nowUnix, std::string& why);
+
+// Clock slack for "#expires": a player's clock a day behind or ahead does
+// not lock them out or let a list live a day longer than that.
+constexpr int64_t kExpirySlackSeconds = 86400;
+
+// A short stable name for a public key (16 hex digits of its SHA-256), under
+// which the highest serial seen is remembered.
+std::string KeyId(const std::string& keyBase64);
+
+}  // namespace vr
