@@ -46,10 +46,16 @@ class ParallelRunTest : public ::testing::Test {
 protected:
     // Lists files f0..f(n-1) and serves each (plain unless `replies` says
     // otherwise) on `server`.
-    void Publish(HttpServer& server, int n, const std::vector<std::pair<int, Reply>>& replies = {}) {
+    // `sizes` gives the listed size of a file whose reply is overridden.
+    void Publish(HttpServer& server, int n, const std::vector<std::pair<int, Reply>>& replies = {},
+                 const std::vector<std::pair<int, size_t>>& sizes = {}) {
         std::string list = "v 29\n";
         for (int i = 0; i < n; ++i) {
-            list += "f " + std::to_string(kMtime) + " 1 0 " + FileName(i) + "\n";
+            size_t size = Content(i).size();
+            for (const auto& [k, listed] : sizes) {
+                if (k == i) size = listed;
+            }
+            list += "f " + std::to_string(kMtime) + " " + std::to_string(size) + " 0 " + FileName(i) + "\n";
             server.Serve("/" + FileName(i) + ".gz", Gzip(Content(i)));
         }
         for (const auto& [i, reply] : replies) server.Set("/" + FileName(i) + ".gz", reply);
@@ -92,7 +98,7 @@ TEST_F(ParallelRunTest, ReportsStayInListOrderWhileLaterFilesFinishFirst) {
     HttpServer server;
     // f0 trickles for a while; the small files behind it finish first over
     // a 50 ms round trip and must wait for their turn to be reported.
-    Publish(server, 10, {{0, Slow(Noise(64 << 10, 1), 60)}});
+    Publish(server, 10, {{0, Slow(Noise(64 << 10, 1), 60)}}, {{0, 64 << 10}});
     LatencyProxy link(server.Port(), 25);
     Patcher p = Make({link.WUrl()}, 4);
     std::vector<int> askedWhenFirstDone;
@@ -124,7 +130,7 @@ TEST_F(ParallelRunTest, AFinalFailureStopsTheOthersAndKeepsCompletedFiles) {
     // f2's 404 comes late enough for f1 beside it to have completed.
     Reply missing = Reply::Status(404);
     missing.statusDelayMs = 500;
-    Publish(server, 6, {{0, Slow(Noise(256 << 10, 2), 40)}, {2, missing}});
+    Publish(server, 6, {{0, Slow(Noise(256 << 10, 2), 40)}, {2, missing}}, {{0, 256 << 10}});
     game.Write(L"f0.dat", "stale copy of f0");
     LatencyProxy link(server.Port(), 10);
     Patcher p = Make({link.WUrl()}, 3);
@@ -152,8 +158,12 @@ TEST_F(ParallelRunTest, CancelStopsEveryTransferAndLeavesNoPartialFile) {
     HttpServer server;
     std::vector<std::pair<int, Reply>> slow;
     // Each body would take about 12 s to arrive in full.
-    for (int i = 0; i < 5; ++i) slow.push_back({i, Slow(Noise(128 << 10, 10 + i), 400)});
-    Publish(server, 5, slow);
+    std::vector<std::pair<int, size_t>> sizes;
+    for (int i = 0; i < 5; ++i) {
+        slow.push_back({i, Slow(Noise(128 << 10, 10 + i), 400)});
+        sizes.push_back({i, 128 << 10});
+    }
+    Publish(server, 5, slow, sizes);
     LatencyProxy link(server.Port(), 10);
     Patcher p = Make({link.WUrl()}, 3);
     PatchCallbacks c = rec.Callbacks();
@@ -196,8 +206,12 @@ TEST_F(ParallelRunTest, TheBandwidthCapHoldsForAllConnectionsTogether) {
     // 4 x 160 KiB that barely compress, 640 KiB at 256 KiB/s: at least 2.5 s
     // in all. A cap per connection would let four of them through in 0.6 s.
     std::vector<std::pair<int, Reply>> bodies;
-    for (int i = 0; i < 4; ++i) bodies.push_back({i, Reply::Ok(Gzip(Noise(160 << 10, 20 + i)))});
-    Publish(server, 4, bodies);
+    std::vector<std::pair<int, size_t>> sizes;
+    for (int i = 0; i < 4; ++i) {
+        bodies.push_back({i, Reply::Ok(Gzip(Noise(160 << 10, 20 + i)))});
+        sizes.push_back({i, 160 << 10});
+    }
+    Publish(server, 4, bodies, sizes);
     Patcher p = Make({server.WUrl()}, 4, 256);
     const ULONGLONG start = GetTickCount64();
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::Finished);
