@@ -43,6 +43,7 @@ class Pipe {
     writer.join();
   }
   void Stop() {
+    readStop = true;
     std::lock_guard<std::mutex> guard(lock);
     stopping = true;
     changed.notify_all();
@@ -58,6 +59,17 @@ class Pipe {
     std::vector<char> buffer(kReadSize);
     bool first = true;
     for (;;) {
+      // Wine does not always wake a blocked recv when the socket is shut
+      // down from another thread, so the reader looks at the stop flag
+      // between short waits instead of blocking until the peer's timeout.
+      if (readStop) break;
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(from, &readable);
+      timeval wait{0, 50000};
+      const int ready = select(0, &readable, nullptr, nullptr, &wait);
+      if (ready < 0) break;
+      if (ready == 0) continue;
       const int n = recv(from, buffer.data(), static_cast<int>(buffer.size()), 0);
       if (n <= 0) break;
       Clock::time_point due = Clock::now() + delay;
@@ -114,6 +126,7 @@ class Pipe {
   std::condition_variable changed;
   std::deque<Chunk> queue;
   bool stopping = false;
+  std::atomic<bool> readStop{false};
   std::thread reader, writer;
 };
 
@@ -212,8 +225,14 @@ LatencyProxy::LatencyProxy(uint16_t targetPort, uint32_t oneWayDelayMs, uint64_t
 
 LatencyProxy::~LatencyProxy() {
   impl->stopping = true;
-  if (impl->listener != INVALID_SOCKET) closesocket(impl->listener);
+  // A connection of our own wakes the blocked accept, which then sees the
+  // stop flag; closing the listener alone does not reliably wake it.
+  if (impl->listener != INVALID_SOCKET) {
+    const SOCKET wake = ConnectTo(impl->port);
+    if (wake != INVALID_SOCKET) closesocket(wake);
+  }
   if (impl->acceptThread.joinable()) impl->acceptThread.join();
+  if (impl->listener != INVALID_SOCKET) closesocket(impl->listener);
   // Sockets are closed only after the pipes' threads have ended, so no
   // thread can touch a handle number the system has already reused.
   for (Link& link : impl->links) {
