@@ -36,13 +36,7 @@ void Report(const PatchCallbacks& callbacks, const std::string& text) {
     if (callbacks.status) callbacks.status(text);
 }
 
-// The URL this thread asked for last; a parallel pass reports the failing
-// file's own URL, not whichever file set the shared one last.
-thread_local std::wstring threadLastUrl;
-
 }  // namespace
-
-const std::wstring& Patcher::ThreadLastUrl() { return threadLastUrl; }
 
 void Patcher::ReportFileProgress(const PatchCallbacks& callbacks, int percent, const std::wstring& relPath) const {
     if (!callbacks.fileProgress) return;
@@ -60,8 +54,10 @@ bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
 }
 
 HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel,
-                          const PatchCallbacks& callbacks, const OpenTarget& openTarget, const Attempt& attempt) {
+                          const PatchCallbacks& callbacks, const OpenTarget& openTarget, const Attempt& attempt,
+                          FetchOutcome* outcome) {
     contentRefused = false;
+    if (outcome) *outcome = FetchOutcome{};
     if (servers.empty()) return HttpStatus::Failed;
     // The file's own place in the server order: with parallel downloads the
     // shared choice may move on while this file is still on an earlier server.
@@ -70,7 +66,7 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
     for (;;) {
         const std::wstring url = BuildUrlOn(server, relPath);
         SetLastUrl(url);
-        threadLastUrl = url;
+        if (outcome) outcome->url = url;
         HttpStatus remembered = HttpStatus::Failed;
         for (int tries = 0;; ++tries) {
             if (cancel.load()) return HttpStatus::Cancelled;
@@ -105,6 +101,7 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
             // Tampering anywhere outweighs a plain miss elsewhere: the player
             // and the operator must hear that a server served wrong bytes.
             contentRefused = refusedAny;
+            if (outcome) outcome->refused = refusedAny;
             return refusedAny ? HttpStatus::Aborted : remembered;
         }
         ++server;
@@ -145,7 +142,7 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
 
 HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                                    const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
-                                   const FileCheck* check) {
+                                   const FileCheck* check, FetchOutcome* outcome) {
     KernelHandle file;
     const auto recordWriteFailure = [&](DWORD error) { RecordWriteFailure(localPath, error); };
     const OpenTarget reopen = [&] {
@@ -241,7 +238,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         }
         return r;
     };
-    return Fetch(relPath, cancel, callbacks, reopen, attempt);
+    return Fetch(relPath, cancel, callbacks, reopen, attempt, outcome);
 }
 
 }  // namespace vr

@@ -86,9 +86,11 @@ PatchResult Patcher::DownloadInParallel(const std::vector<PendingFile>& queue, i
             FileCheck check;
             check.size = file.size;
             check.sha256 = file.sha256;
-            const HttpStatus r = DownloadToFile(file.relPath, fullPath, stop, inner, &check);
-            // Read at once: the next file's download clears it.
-            const bool refused = r == HttpStatus::Aborted && ContentRefused();
+            FetchOutcome outcome;
+            const HttpStatus r = DownloadToFile(file.relPath, fullPath, stop, inner, &check, &outcome);
+            // This transfer's own outcome: the shared members belong to
+            // whichever file touched them last.
+            const bool refused = r == HttpStatus::Aborted && outcome.refused;
             // Stamped at once: a file that completed stays current even when
             // another file fails the pass before this one's turn comes.
             if (r == HttpStatus::Ok) pass::StampFile(fullPath, file.mtime);
@@ -96,7 +98,7 @@ PatchResult Patcher::DownloadInParallel(const std::vector<PendingFile>& queue, i
             FileSlot& slot = q.slots[i];
             slot.finished = true;
             slot.result = r;
-            slot.url = ThreadLastUrl();
+            slot.url = outcome.url;
             slot.refused = refused;
             if (r != HttpStatus::Ok && r != HttpStatus::Cancelled && q.failed < 0) {
                 q.failed = static_cast<int>(i);

@@ -58,6 +58,12 @@ struct FileCheck {
     std::string sha256;  // lower-case hex; empty: not checked
 };
 
+// What one download found, for callers that run several at once.
+struct FetchOutcome {
+    std::wstring url;      // the last URL it asked for
+    bool refused = false;  // every server's content was refused
+};
+
 class PatcherTestAccess;
 
 class Patcher {
@@ -111,9 +117,11 @@ public:
     // With `check`, a file whose decoded size or hash differs is deleted and
     // the next server is tried at once; when no server had the right bytes
     // the result is Aborted with ContentRefused() true.
+    // `outcome`, when given, receives this download's own last URL and
+    // refusal, which parallel transfers cannot read from the shared members.
     HttpStatus DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                               const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
-                              const FileCheck* check = nullptr);
+                              const FileCheck* check = nullptr, FetchOutcome* outcome = nullptr);
     // The last download ended because every server's content was refused.
     bool ContentRefused() const { return contentRefused; }
 
@@ -150,12 +158,10 @@ private:
     using OpenTarget = std::function<bool()>;
     // The server and retry loop shared by both downloads.
     HttpStatus Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
-                     const OpenTarget& openTarget, const Attempt& attempt);
+                     const OpenTarget& openTarget, const Attempt& attempt, FetchOutcome* outcome = nullptr);
     bool PauseUnlessCancelled(const std::atomic<bool>& cancel) const;
     // One fileProgress report with the pass's figures as they stand now.
     void ReportFileProgress(const PatchCallbacks& callbacks, int percent, const std::wstring& relPath) const;
-    // The URL of the calling thread's most recent fetch.
-    static const std::wstring& ThreadLastUrl();
     std::wstring BuildUrlOn(size_t server, const std::wstring& relPath) const;
     void SetLastUrl(const std::wstring& url);
     void RecordWriteFailure(const std::wstring& path, uint32_t error);
@@ -191,7 +197,7 @@ private:
     uint64_t runStartTick = 0;
     // The running pass's cap, shared by all its connections; null between passes.
     std::shared_ptr<RateLimiter> cap;
-    bool contentRefused = false;
+    std::atomic<bool> contentRefused{false};
     std::string listKey;            // UTF-8 of config.listKey, empty: lists are not checked
     int64_t highestSerial = -1;     // for listKey, as far as this patcher knows
     SerialStore serialStore;
