@@ -132,7 +132,8 @@ int main(int argc, char** argv) {
         std::printf("2. 4 files of %.0f MiB at %d ms round trip, %.0f Mbit/s per connection\n", bigMib, rtt, pipeMbit);
         std::printf("   download phase %.2f s (whole pass %.2f s), %.1f MiB/s; four pipes carry %.1f MiB/s\n",
                     pass.download, pass.total, rate / 1048576, 4 * perPipe / 1048576);
-        std::printf("   ratio to the pipes: %.2f (result %d, %d files)\n", rate / (4 * perPipe), pass.result, pass.done);
+        std::printf("   ratio to the pipes: %.2f (result %d, %d files)\n", rate / (4 * perPipe), pass.result,
+                    pass.done);
         std::fflush(stdout);
     }
 
@@ -144,8 +145,8 @@ int main(int argc, char** argv) {
             const uint64_t gz = Publish(server, 8, per);
             const Pass pass = RunPass(server.WUrl(), defaultConnections, capKiB);
             const double rate = static_cast<double>(gz) / pass.download;
-            std::printf("   cap %5d KiB/s: %.1f MiB in %.2f s = %.0f KiB/s, ratio to the cap %.3f (result %d)\n", capKiB,
-                        gz / 1048576.0, pass.download, rate / 1024, rate / 1024 / capKiB, pass.result);
+            std::printf("   cap %5d KiB/s: %.1f MiB in %.2f s = %.0f KiB/s, ratio to the cap %.3f (result %d)\n",
+                        capKiB, gz / 1048576.0, pass.download, rate / 1024, rate / 1024 / capKiB, pass.result);
             std::fflush(stdout);
         }
     }

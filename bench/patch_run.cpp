@@ -90,7 +90,8 @@ bool BaselineFetch(HINTERNET session, uint16_t port, const std::wstring& path, u
     if (!connect.h) return false;
     Session request{WinHttpOpenRequest(connect.h, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
                                        WINHTTP_DEFAULT_ACCEPT_TYPES, 0)};
-    if (!request.h || !WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+    if (!request.h ||
+        !WinHttpSendRequest(request.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.h, nullptr)) {
         return false;
     }
@@ -101,9 +102,15 @@ bool BaselineFetch(HINTERNET session, uint16_t port, const std::wstring& path, u
     bool ok = true;
     for (;;) {
         DWORD avail = 0, got = 0;
-        if (!WinHttpQueryDataAvailable(request.h, &avail)) { ok = false; break; }
+        if (!WinHttpQueryDataAvailable(request.h, &avail)) {
+            ok = false;
+            break;
+        }
         if (avail == 0) break;
-        if (!WinHttpReadData(request.h, in.data(), std::min<DWORD>(avail, in.size()), &got)) { ok = false; break; }
+        if (!WinHttpReadData(request.h, in.data(), std::min<DWORD>(avail, in.size()), &got)) {
+            ok = false;
+            break;
+        }
         if (got == 0) break;
         z.next_in = in.data();
         z.avail_in = got;
@@ -113,7 +120,10 @@ bool BaselineFetch(HINTERNET session, uint16_t port, const std::wstring& path, u
             const int r = inflate(&z, Z_NO_FLUSH);
             produced += out.size() - z.avail_out;
             if (r == Z_STREAM_END) break;
-            if (r != Z_OK && r != Z_BUF_ERROR) { ok = false; break; }
+            if (r != Z_OK && r != Z_BUF_ERROR) {
+                ok = false;
+                break;
+            }
         }
         if (!ok) break;
     }
@@ -296,7 +306,8 @@ int main(int argc, char** argv) {
             for (wchar_t& c : path) c = c == L'/' ? L'\\' : c;
             CreateDirectoryW(exportDir.c_str(), nullptr);
             CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), nullptr);
-            HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            HANDLE h =
+                CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             DWORD w = 0;
             WriteFile(h, o.gz.data(), static_cast<DWORD>(o.gz.size()), &w, nullptr);
             CloseHandle(h);
@@ -327,7 +338,8 @@ int main(int argc, char** argv) {
     // The platform ceiling, then the client layer alone (Http::Get +
     // GzipStream, output discarded), then the whole pass, which also creates,
     // writes and stamps every file.
-    Session session{WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
+    Session session{
+        WinHttpOpen(L"bench", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
     const vr::Http http(vr::kClientUserAgent);
     vr::LauncherConfig config;
     config.mirrors = {url};
@@ -351,8 +363,8 @@ int main(int argc, char** argv) {
                 return true;
             });
             const vr::HttpStatus r = http.Get(
-                url + vr::Utf8ToWide(o.name + ".gz"),
-                [&gz](const uint8_t* d, uint64_t n) { return gz.Feed(d, n); }, nullptr, nullptr);
+                url + vr::Utf8ToWide(o.name + ".gz"), [&gz](const uint8_t* d, uint64_t n) { return gz.Feed(d, n); },
+                nullptr, nullptr);
             clientFailures += !(r == vr::HttpStatus::Ok && gz.Finish() && produced == o.size);
         }
         clientSec = std::min(clientSec, Seconds(h0, Clock::now()));
@@ -385,14 +397,16 @@ int main(int argc, char** argv) {
                 plainMib / baseSec, gzMib / baseSec, baseFailures ? " (FAILURES)" : "");
     std::printf("Http::Get + GzipStream, no file:  %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed%s\n", clientSec,
                 plainMib / clientSec, gzMib / clientSec, clientFailures ? " (FAILURES)" : "");
-    std::printf("Patcher::Run, connections=1:      %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed; working set +%.1f MiB\n",
-                run1Sec, plainMib / run1Sec, gzMib / run1Sec, growth1);
-    std::printf("Patcher::Run, connections=%-2d:     %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed; working set +%.1f MiB\n",
-                connections, runSec, plainMib / runSec, gzMib / runSec, growthN);
+    std::printf(
+        "Patcher::Run, connections=1:      %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed; working set +%.1f MiB\n",
+        run1Sec, plainMib / run1Sec, gzMib / run1Sec, growth1);
+    std::printf(
+        "Patcher::Run, connections=%-2d:     %.2f s, %.1f MiB/s plain, %.1f MiB/s compressed; working set +%.1f MiB\n",
+        connections, runSec, plainMib / runSec, gzMib / runSec, growthN);
     std::printf("result %d, %d files\n", static_cast<int>(result), done);
     std::printf("ratio Run / baseline throughput: %.2f (connections=1), %.2f (connections=%d)\n", baseSec / run1Sec,
                 baseSec / runSec, connections);
-    std::printf("ratio Run / client-only throughput: %.2f (connections=1), %.2f (connections=%d)\n", clientSec / run1Sec,
-                clientSec / runSec, connections);
+    std::printf("ratio Run / client-only throughput: %.2f (connections=1), %.2f (connections=%d)\n",
+                clientSec / run1Sec, clientSec / runSec, connections);
     return result == vr::PatchResult::Finished && done == files && baseFailures == 0 && clientFailures == 0 ? 0 : 1;
 }

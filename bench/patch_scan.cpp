@@ -52,15 +52,16 @@ int EnumerationCheck(const std::vector<std::wstring>& folders, const std::vector
         do {
             if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
             const int64_t sz = (static_cast<int64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
-            const uint64_t t = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+            const uint64_t t =
+                (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
             seen.emplace(Upper(d.cFileName), Entry{sz, t});
         } while (FindNextFileW(h, &d));
         FindClose(h);
         for (const std::wstring& n : names[f]) {
             const auto it = seen.find(Upper(n));
             if (it == seen.end() || it->second.size != size) continue;
-            const int64_t diff = static_cast<int64_t>(it->second.ticks / 10000000ULL) -
-                                 static_cast<int64_t>(listedTicks / 10000000ULL);
+            const int64_t diff =
+                static_cast<int64_t>(it->second.ticks / 10000000ULL) - static_cast<int64_t>(listedTicks / 10000000ULL);
             current += diff >= -2 && diff <= 2;
         }
     }
@@ -106,8 +107,8 @@ int main(int argc, char** argv) {
         list += "f " + std::to_string(kMtime) + " " + std::to_string(content.size()) + " 0 " + name + "\n";
         const std::string rel = folder + "\\" + name;
         paths.push_back(base + std::wstring(rel.begin(), rel.end()));
-        HANDLE h = CreateFileW(paths.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+        HANDLE h =
+            CreateFileW(paths.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h == INVALID_HANDLE_VALUE) {
             std::printf("cannot create file %d\n", i);
             return 1;

@@ -47,7 +47,8 @@ void ReadIntKey(const std::wstring& ini, const wchar_t* key, int32_t low, int32_
     if (!ReadText(ini, L"patch", key, present)) return;
     const int32_t value = static_cast<int32_t>(GetPrivateProfileIntW(L"patch", key, field, ini.c_str()));
     field = value < low ? low : value > high ? high : value;
-    if (field != value) LogFormat("Config: [patch] %ls=%d is out of range %d..%d; using %d", key, value, low, high, field);
+    if (field != value)
+        LogFormat("Config: [patch] %ls=%d is out of range %d..%d; using %d", key, value, low, high, field);
 }
 
 }  // namespace
@@ -71,7 +72,8 @@ LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
     ReadTextKey(ini, L"patch", L"launcherVersion", c.launcherVersion);
     std::wstring present;
     if (ReadText(ini, L"patch", L"patchVersion", present)) {
-        c.patchVersion = static_cast<int32_t>(GetPrivateProfileIntW(L"patch", L"patchVersion", c.patchVersion, ini.c_str()));
+        c.patchVersion =
+            static_cast<int32_t>(GetPrivateProfileIntW(L"patch", L"patchVersion", c.patchVersion, ini.c_str()));
     }
     ReadIntKey(ini, L"connections", 1, kMaxConnections, c.connections);
     ReadIntKey(ini, L"maxKiBps", 0, INT32_MAX, c.maxKiBps);

@@ -64,8 +64,7 @@ void Bridge::PostEvent(const JsonWriter& writer) { host->PostToPage(Utf8ToWide(F
 void Bridge::SendInit() {
     const LauncherPreferences prefs = LoadPreferences(exeDir);
     const std::wstring assets = JoinPath(exeDir, config.assetsFolder);
-    const std::string backgrounds =
-        BackgroundsArray(seams.listBackgrounds(assets));
+    const std::string backgrounds = BackgroundsArray(seams.listBackgrounds(assets));
     const std::string links = LinksObject(config);
 
     JsonWriter w;

@@ -22,8 +22,7 @@ constexpr char kConnectionText[] = "Could not connect to the patch server. Pleas
 constexpr char kListUnverifiedText[] =
     "The patch list could not be verified: no patch server offered a list signed by the game's publisher. "
     "Your game files were not changed. Please try again later; if this keeps happening, contact the game's support.";
-constexpr char kFileMismatchText[] =
-    "A downloaded file did not match the patch list on any server and was deleted:\n";
+constexpr char kFileMismatchText[] = "A downloaded file did not match the patch list on any server and was deleted:\n";
 constexpr char kTryLaterText[] = "\nPlease try again later.";
 constexpr char kWriteText[] = "The launcher could not write to the folder\n";
 constexpr char kChangeFolderAdvice[] =
@@ -102,10 +101,9 @@ void Bridge::WorkerMain() {
     {
         Patcher patcher(config, exeDir, seams.patcher);
         const std::wstring prefsDir = exeDir;
-        patcher.SetSerialStore({[prefsDir](const std::string& keyId) { return LoadListSerial(prefsDir, keyId); },
-                                [prefsDir](const std::string& keyId, int64_t serial) {
-                                    SaveListSerial(prefsDir, keyId, serial);
-                                }});
+        patcher.SetSerialStore(
+            {[prefsDir](const std::string& keyId) { return LoadListSerial(prefsDir, keyId); },
+             [prefsDir](const std::string& keyId, int64_t serial) { SaveListSerial(prefsDir, keyId, serial); }});
         ProgressCounters counters;
         PatchCallbacks callbacks;
         callbacks.phase = [this](const std::string& phase) { SendPhase(phase, ""); };
@@ -155,7 +153,8 @@ void Bridge::WorkerMain() {
                     }
                     // Closing now would close the launcher on every start
                     // without a word; the player must learn what to fix.
-                    LogLine("Bridge: the launcher update was not handed over (the updater did not start); staying open");
+                    LogLine(
+                        "Bridge: the launcher update was not handed over (the updater did not start); staying open");
                     canPlay.exchange(false);
                     SendReady(false);
                     SendError(UpdaterFailedText(config.updaterExe));

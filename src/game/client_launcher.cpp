@@ -61,8 +61,9 @@ ClientLauncher::ClientLauncher(LauncherConfig config, std::wstring exeDir, Seams
     : config(std::move(config)), baseDir(WithTrailingBackslash(std::move(exeDir))), seams(std::move(seams)) {}
 
 bool ClientLauncher::IsAllowedExecutable(const std::wstring& name) const {
-    const bool allowed = std::any_of(config.allowedExecutables.begin(), config.allowedExecutables.end(),
-                                     [&](const std::wstring& entry) { return _wcsicmp(entry.c_str(), name.c_str()) == 0; });
+    const bool allowed =
+        std::any_of(config.allowedExecutables.begin(), config.allowedExecutables.end(),
+                    [&](const std::wstring& entry) { return _wcsicmp(entry.c_str(), name.c_str()) == 0; });
     if (!allowed) LogFormat("GameLaunch: blocked non-whitelisted executable '%ls'", name.c_str());
     return allowed;
 }
@@ -111,8 +112,8 @@ bool ClientLauncher::StartUpdater(const std::wstring& replacementPath) {
         LogFormat("GameLaunch: own path unknown (err %lu)", GetLastError());
     }
 
-    const std::wstring commandLine = L"\"" + updaterPath + L"\" \"" + modulePath + L"\" \"" + replacementPath +
-                                     L"\" " + std::to_wstring(GetCurrentProcessId());
+    const std::wstring commandLine = L"\"" + updaterPath + L"\" \"" + modulePath + L"\" \"" + replacementPath + L"\" " +
+                                     std::to_wstring(GetCurrentProcessId());
     std::vector<wchar_t> buffer = WritableCopy(commandLine);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

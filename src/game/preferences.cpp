@@ -23,7 +23,8 @@ std::wstring PreferencesPath(const std::wstring& exeDir) { return JoinPath(exeDi
 LauncherPreferences LoadPreferences(const std::wstring& exeDir) {
     const std::wstring path = PreferencesPath(exeDir);
     LauncherPreferences prefs;
-    prefs.clientCount = static_cast<int32_t>(GetPrivateProfileIntW(kSection, kClientCount, prefs.clientCount, path.c_str()));
+    prefs.clientCount =
+        static_cast<int32_t>(GetPrivateProfileIntW(kSection, kClientCount, prefs.clientCount, path.c_str()));
     prefs.animatedBackground = ReadIniBool(path, kSection, kAnimatedBackground, prefs.animatedBackground);
     return prefs;
 }

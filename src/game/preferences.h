@@ -9,7 +9,7 @@
 namespace vr {
 
 struct LauncherPreferences {
-    int32_t clientCount = 1;        // as stored: no range applied on reading
+    int32_t clientCount = 1;  // as stored: no range applied on reading
     bool animatedBackground = true;
 };
 

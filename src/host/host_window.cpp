@@ -89,60 +89,48 @@ LRESULT CALLBACK HostWindow::WindowProc(HWND window, UINT message, WPARAM wParam
 
 LRESULT HostWindow::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_CREATE: {
-        if (!webView_.Create(window_, viewOptions_) && !PostMessageW(window_, WM_CLOSE, 0, 0))
-            LogFormat("HostWindow: could not close after the web view failed (err %lu)", GetLastError());
-        return 0;
-    }
-    case WM_SIZE:
-        webView_.ResizeToClient();
-        return 0;
-    case WM_DPICHANGED: {
-        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-        if (!SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                          suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE))
-            LogFormat("HostWindow: resize for the new DPI failed (err %lu)", GetLastError());
-        // The page's area is in CSS pixels and does not change when only the
-        // DPI does, so the page sends nothing new: the host re-places the
-        // news view from the last area it was given, at the new scale.
-        if (newsArea_.known) {
-            LogFormat("HostWindow: DPI changed to %u; news view re-placed", static_cast<unsigned>(LOWORD(wParam)));
-            PlaceNews(LOWORD(wParam));
+        case WM_CREATE: {
+            if (!webView_.Create(window_, viewOptions_) && !PostMessageW(window_, WM_CLOSE, 0, 0))
+                LogFormat("HostWindow: could not close after the web view failed (err %lu)", GetLastError());
+            return 0;
         }
-        return 0;
-    }
-    case WM_ERASEBKGND:
-        return 1;  // the web view covers the client area
-    case WM_CLOSE:
-        DestroyOwnWindow();
-        return 0;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
-    case WM_APP_POST_JSON: {
-        std::unique_ptr<std::wstring> json(reinterpret_cast<std::wstring*>(wParam));
-        if (json) webView_.PostJson(*json);
-        return 0;
-    }
-    case WM_APP_MINIMIZE:
-        ShowWindow(window_, SW_MINIMIZE);
-        return 0;
-    case WM_APP_DRAG:
-        // The system's own move loop runs while the button is still held.
-        // Ignored: without a capture to release there is nothing to undo.
-        (void)ReleaseCapture();
-        SendMessageW(window_, WM_NCLBUTTONDOWN, HTCAPTION, 0);
-        return 0;
-    case WM_APP_CLOSE:
-        DestroyOwnWindow();
-        return 0;
-    case WM_APP_NEWS_NAVIGATE: {
-        std::unique_ptr<std::wstring> url(reinterpret_cast<std::wstring*>(wParam));
-        if (url) webView_.NavigateNews(*url);
-        return 0;
-    }
-    default:
-        return DefWindowProcW(window_, message, wParam, lParam);
+        case WM_SIZE: webView_.ResizeToClient(); return 0;
+        case WM_DPICHANGED: {
+            const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+            if (!SetWindowPos(window_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                              suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE))
+                LogFormat("HostWindow: resize for the new DPI failed (err %lu)", GetLastError());
+            // The page's area is in CSS pixels and does not change when only the
+            // DPI does, so the page sends nothing new: the host re-places the
+            // news view from the last area it was given, at the new scale.
+            if (newsArea_.known) {
+                LogFormat("HostWindow: DPI changed to %u; news view re-placed", static_cast<unsigned>(LOWORD(wParam)));
+                PlaceNews(LOWORD(wParam));
+            }
+            return 0;
+        }
+        case WM_ERASEBKGND: return 1;  // the web view covers the client area
+        case WM_CLOSE: DestroyOwnWindow(); return 0;
+        case WM_DESTROY: PostQuitMessage(0); return 0;
+        case WM_APP_POST_JSON: {
+            std::unique_ptr<std::wstring> json(reinterpret_cast<std::wstring*>(wParam));
+            if (json) webView_.PostJson(*json);
+            return 0;
+        }
+        case WM_APP_MINIMIZE: ShowWindow(window_, SW_MINIMIZE); return 0;
+        case WM_APP_DRAG:
+            // The system's own move loop runs while the button is still held.
+            // Ignored: without a capture to release there is nothing to undo.
+            (void)ReleaseCapture();
+            SendMessageW(window_, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+            return 0;
+        case WM_APP_CLOSE: DestroyOwnWindow(); return 0;
+        case WM_APP_NEWS_NAVIGATE: {
+            std::unique_ptr<std::wstring> url(reinterpret_cast<std::wstring*>(wParam));
+            if (url) webView_.NavigateNews(*url);
+            return 0;
+        }
+        default: return DefWindowProcW(window_, message, wParam, lParam);
     }
 }
 

@@ -27,12 +27,11 @@ inline constexpr int kHostHeight = 772;
 struct HostWindowOptions {
     HINSTANCE instance = nullptr;  // owns the window class and icon resource 1
     std::wstring title;
-    WebViewOptions view;           // handed to the main web view on WM_CREATE
+    WebViewOptions view;  // handed to the main web view on WM_CREATE
 };
 
 class HostWindow : public IHostActions {
 public:
-
     HostWindow() = default;
     ~HostWindow() override = default;
     HostWindow(const HostWindow&) = delete;

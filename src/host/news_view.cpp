@@ -32,7 +32,9 @@ void WebView::CreateNewsView() {
     auto handler =
         MakeCallback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, HRESULT, ICoreWebView2Controller*>(
             IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
-            [this](HRESULT hr, ICoreWebView2Controller* controller) { return OnNewsControllerCreated(hr, controller); });
+            [this](HRESULT hr, ICoreWebView2Controller* controller) {
+                return OnNewsControllerCreated(hr, controller);
+            });
     const HRESULT hr = environment_->CreateCoreWebView2Controller(window_, handler.get());
     if (FAILED(hr)) OnNewsControllerCreated(hr, nullptr);
 }
@@ -84,10 +86,8 @@ void WebView::FindNewsWindow() {
             break;
         }
     }
-    if (newsWindow_)
-        RaiseNewsWindow();
-    else
-        LogLine("WebView: could not identify the news view window; it may stay hidden behind the UI");
+    if (newsWindow_) RaiseNewsWindow();
+    else LogLine("WebView: could not identify the news view window; it may stay hidden behind the UI");
 }
 
 void WebView::WatchNewsNavigations() {
@@ -121,8 +121,7 @@ void WebView::RegisterIsolationScript() {
     // first page is reduced.
     auto added = MakeCallback<ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler, HRESULT, LPCWSTR>(
         IID_ICoreWebView2AddScriptToExecuteOnDocumentCreatedCompletedHandler, [this](HRESULT hr, LPCWSTR) {
-            if (FAILED(hr))
-                LogFormat("WebView: isolate script rejected 0x%08lx; pages will show unstripped", Code(hr));
+            if (FAILED(hr)) LogFormat("WebView: isolate script rejected 0x%08lx; pages will show unstripped", Code(hr));
             StartNewsNavigation();
             return S_OK;
         });

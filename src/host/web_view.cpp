@@ -62,14 +62,14 @@ bool WebView::Create(HWND window, WebViewOptions options) {
     trustedOrigin_ = OriginOf(options_.startUrl);
     newsUrl_ = options_.newsUrl;
 
-    auto handler = MakeCallback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, HRESULT,
-                                ICoreWebView2Environment*>(
-        IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
-        [this](HRESULT result, ICoreWebView2Environment* environment) {
-            return OnEnvironmentCreated(result, environment);
-        });
-    const HRESULT hr = CreateCoreWebView2EnvironmentWithOptions(nullptr, options_.userDataDir.c_str(), nullptr,
-                                                                handler.get());
+    auto handler =
+        MakeCallback<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, HRESULT, ICoreWebView2Environment*>(
+            IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+            [this](HRESULT result, ICoreWebView2Environment* environment) {
+                return OnEnvironmentCreated(result, environment);
+            });
+    const HRESULT hr =
+        CreateCoreWebView2EnvironmentWithOptions(nullptr, options_.userDataDir.c_str(), nullptr, handler.get());
     if (FAILED(hr)) {
         LogFormat("WebView: CreateCoreWebView2EnvironmentWithOptions failed 0x%08lx", Code(hr));
         // A runtime may report a failure through the handler before the call
@@ -92,7 +92,9 @@ HRESULT WebView::OnEnvironmentCreated(HRESULT result, ICoreWebView2Environment* 
     auto handler =
         MakeCallback<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, HRESULT, ICoreWebView2Controller*>(
             IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
-            [this](HRESULT hr, ICoreWebView2Controller* controller) { return OnMainControllerCreated(hr, controller); });
+            [this](HRESULT hr, ICoreWebView2Controller* controller) {
+                return OnMainControllerCreated(hr, controller);
+            });
     const HRESULT hr = environment_->CreateCoreWebView2Controller(window_, handler.get());
     // Refused on the spot, the handler never runs: without this the player
     // would be left with an empty window.
@@ -158,8 +160,8 @@ HRESULT WebView::OnWebMessage(ICoreWebView2WebMessageReceivedEventArgs* args) {
         if (SUCCEEDED(args->get_Source(text.Put())) && text) source = text.get();
     }
     // Pages of the start page's site, and the local pages under the UI host.
-    const bool trusted = IsFromOrigin(source, trustedOrigin_) ||
-                         IsFromOrigin(source, std::wstring(L"https://") + kUiHostName);
+    const bool trusted =
+        IsFromOrigin(source, trustedOrigin_) || IsFromOrigin(source, std::wstring(L"https://") + kUiHostName);
     if (!trusted) {
         LogFormat("WebView: ignored web message from untrusted origin %ls", source.c_str());
         return S_OK;

@@ -30,10 +30,10 @@ using MessageFn = std::function<void(const std::wstring&)>;
 
 // What the two views show and where their files come from.
 struct WebViewOptions {
-    std::wstring userDataDir;   // browser profile folder of both views
-    std::wstring webDir;        // served under kUiHostName
-    std::wstring startUrl;      // the launcher page; its origin may post messages
-    std::wstring assetsHost;    // with assetsDir: a second folder mapping
+    std::wstring userDataDir;  // browser profile folder of both views
+    std::wstring webDir;       // served under kUiHostName
+    std::wstring startUrl;     // the launcher page; its origin may post messages
+    std::wstring assetsHost;   // with assetsDir: a second folder mapping
     std::wstring assetsDir;
     std::wstring newsUrl;       // the news view's first page
     std::wstring newsSelector;  // the region the isolation script keeps
@@ -42,7 +42,6 @@ struct WebViewOptions {
 
 class WebView {
 public:
-
     // What a test may replace; every member starts as the shipped behaviour.
     struct Seams {
         Seams();

@@ -10,25 +10,25 @@
 namespace vr {
 
 class GzipStream {
- public:
-  explicit GzipStream(ChunkFn sink);
-  ~GzipStream();
-  GzipStream(GzipStream&&) noexcept;
-  GzipStream& operator=(GzipStream&&) noexcept;
-  GzipStream(const GzipStream&) = delete;
-  GzipStream& operator=(const GzipStream&) = delete;
+public:
+    explicit GzipStream(ChunkFn sink);
+    ~GzipStream();
+    GzipStream(GzipStream&&) noexcept;
+    GzipStream& operator=(GzipStream&&) noexcept;
+    GzipStream(const GzipStream&) = delete;
+    GzipStream& operator=(const GzipStream&) = delete;
 
-  // True when the bytes were accepted (also when only buffered, or ignored
-  // after the end of the member); false on a fault, and for good after one.
-  bool Feed(const uint8_t* data, uint64_t size);
+    // True when the bytes were accepted (also when only buffered, or ignored
+    // after the end of the member); false on a fault, and for good after one.
+    bool Feed(const uint8_t* data, uint64_t size);
 
-  // Once, after the last Feed of a transfer that ended normally: true only
-  // when the DEFLATE stream was complete.
-  bool Finish();
+    // Once, after the last Feed of a transfer that ended normally: true only
+    // when the DEFLATE stream was complete.
+    bool Finish();
 
- private:
-  struct State;
-  std::unique_ptr<State> state;
+private:
+    struct State;
+    std::unique_ptr<State> state;
 };
 
 }  // namespace vr

@@ -26,61 +26,62 @@ constexpr DWORD kSecureProtocolsWithTls13 = kSecureProtocols | WINHTTP_FLAG_SECU
 constexpr int kProbeTimeoutMs = 5000;
 
 struct UrlParts {
-  wchar_t host[256] = {};
-  wchar_t path[2048] = {};
-  INTERNET_PORT port = 0;
-  bool secure = false;
+    wchar_t host[256] = {};
+    wchar_t path[2048] = {};
+    INTERNET_PORT port = 0;
+    bool secure = false;
 };
 
 // The fixed-size buffers are the limit: a longer host or path cannot be split.
 bool CrackUrl(const std::wstring& url, UrlParts& parts) {
-  URL_COMPONENTS uc{};
-  uc.dwStructSize = sizeof uc;
-  uc.lpszHostName = parts.host;
-  uc.dwHostNameLength = static_cast<DWORD>(std::size(parts.host));
-  uc.lpszUrlPath = parts.path;
-  uc.dwUrlPathLength = static_cast<DWORD>(std::size(parts.path));
-  uc.dwSchemeLength = 1;  // the scheme number is all we need
-  if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &uc)) return false;
-  if (uc.dwHostNameLength == 0) return false;
-  parts.port = uc.nPort;
-  parts.secure = uc.nScheme == INTERNET_SCHEME_HTTPS;
-  return true;
+    URL_COMPONENTS uc{};
+    uc.dwStructSize = sizeof uc;
+    uc.lpszHostName = parts.host;
+    uc.dwHostNameLength = static_cast<DWORD>(std::size(parts.host));
+    uc.lpszUrlPath = parts.path;
+    uc.dwUrlPathLength = static_cast<DWORD>(std::size(parts.path));
+    uc.dwSchemeLength = 1;  // the scheme number is all we need
+    if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &uc)) return false;
+    if (uc.dwHostNameLength == 0) return false;
+    parts.port = uc.nPort;
+    parts.secure = uc.nScheme == INTERNET_SCHEME_HTTPS;
+    return true;
 }
 
 // The session handle with the options both operations share.
 WinHttpHandle OpenSession(const std::wstring& agent, int timeoutResolve, int timeoutConnect, int timeoutSend,
-                      int timeoutReceive) {
-  WinHttpHandle session(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, 0));
-  if (!session) return WinHttpHandle();
-  DWORD protocols = kSecureProtocolsWithTls13;
-  // Windows before 11 / Server 2022 refuses the TLS 1.3 flag as a whole, so
-  // the older set is asked for alone. Its result is ignored on purpose: a
-  // system that refuses the older versions still speaks its own defaults.
-  if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-    static std::atomic<bool> logged{false};
-    if (!logged.exchange(true)) LogFormat("Http: TLS 1.3 not offered here (err %lu); using TLS 1.0-1.2", GetLastError());
-    protocols = kSecureProtocols;
-    (void)WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-  }
-  if (!WinHttpSetTimeouts(session.get(), timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive)) {
-    LogFormat("Http: timeouts not set, using WinHTTP's defaults (err %lu)", GetLastError());
-  }
-  return session;
+                          int timeoutReceive) {
+    WinHttpHandle session(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                      WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) return WinHttpHandle();
+    DWORD protocols = kSecureProtocolsWithTls13;
+    // Windows before 11 / Server 2022 refuses the TLS 1.3 flag as a whole, so
+    // the older set is asked for alone. Its result is ignored on purpose: a
+    // system that refuses the older versions still speaks its own defaults.
+    if (!WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+        static std::atomic<bool> logged{false};
+        if (!logged.exchange(true))
+            LogFormat("Http: TLS 1.3 not offered here (err %lu); using TLS 1.0-1.2", GetLastError());
+        protocols = kSecureProtocols;
+        (void)WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+    }
+    if (!WinHttpSetTimeouts(session.get(), timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive)) {
+        LogFormat("Http: timeouts not set, using WinHTTP's defaults (err %lu)", GetLastError());
+    }
+    return session;
 }
 
 HINTERNET OpenRequest(HINTERNET connection, const UrlParts& parts) {
-  return WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
-                            WINHTTP_DEFAULT_ACCEPT_TYPES, parts.secure ? WINHTTP_FLAG_SECURE : 0);
+    return WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                              parts.secure ? WINHTTP_FLAG_SECURE : 0);
 }
 
 DWORD QueryNumber(HINTERNET request, DWORD query, bool& ok) {
-  DWORD value = 0;
-  DWORD size = sizeof value;
-  ok = WinHttpQueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value,
-                           &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
-  return ok ? value : 0;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    ok = WinHttpQueryHeaders(request, query | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value, &size,
+                             WINHTTP_NO_HEADER_INDEX) != FALSE;
+    return ok ? value : 0;
 }
 
 bool IsCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(); }
@@ -88,32 +89,32 @@ bool IsCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->loa
 }  // namespace
 
 struct Http::Session {
-  WinHttpHandle handle;
-  // Receive buffers handed from request to request: a fresh 256 KiB block
-  // per file from several threads at once fragments the heap, and the
-  // working set then grows with the files of a pass.
-  std::mutex lock;
-  std::vector<std::unique_ptr<std::vector<uint8_t>>> spare;
+    WinHttpHandle handle;
+    // Receive buffers handed from request to request: a fresh 256 KiB block
+    // per file from several threads at once fragments the heap, and the
+    // working set then grows with the files of a pass.
+    std::mutex lock;
+    std::vector<std::unique_ptr<std::vector<uint8_t>>> spare;
 
-  std::unique_ptr<std::vector<uint8_t>> Take() {
-    std::lock_guard<std::mutex> guard(lock);
-    if (spare.empty()) return std::make_unique<std::vector<uint8_t>>(kBlockSize);
-    auto buffer = std::move(spare.back());
-    spare.pop_back();
-    return buffer;
-  }
-  void Give(std::unique_ptr<std::vector<uint8_t>> buffer) {
-    std::lock_guard<std::mutex> guard(lock);
-    spare.push_back(std::move(buffer));
-  }
+    std::unique_ptr<std::vector<uint8_t>> Take() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (spare.empty()) return std::make_unique<std::vector<uint8_t>>(kBlockSize);
+        auto buffer = std::move(spare.back());
+        spare.pop_back();
+        return buffer;
+    }
+    void Give(std::unique_ptr<std::vector<uint8_t>> buffer) {
+        std::lock_guard<std::mutex> guard(lock);
+        spare.push_back(std::move(buffer));
+    }
 };
 
 bool Http::BeginSession() {
-  auto opened = std::make_shared<Session>();
-  opened->handle = OpenSession(userAgent, 30000, 30000, 60000, 60000);
-  if (!opened->handle) return false;
-  session = std::move(opened);
-  return true;
+    auto opened = std::make_shared<Session>();
+    opened->handle = OpenSession(userAgent, 30000, 30000, 60000, 60000);
+    if (!opened->handle) return false;
+    session = std::move(opened);
+    return true;
 }
 
 // Copies still holding the session keep it open until they go too.
@@ -124,118 +125,120 @@ uint32_t HttpSecureProtocolsFallback() { return kSecureProtocols; }
 
 HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
                      const std::atomic<bool>* cancel) const {
-  UrlParts parts;
-  if (!CrackUrl(url, parts)) {
-    LogLine("Http: bad url");
-    return HttpStatus::Failed;
-  }
-  WinHttpHandle own;
-  if (!session) {
-    own = OpenSession(userAgent, 30000, 30000, 60000, 60000);
-    if (!own) return HttpStatus::Failed;
-  }
-  // The connection handle is only a name for host and port: closing it keeps
-  // the socket in the session's pool for the next request.
-  const WinHttpHandle connection(WinHttpConnect(session ? session->handle.get() : own.get(), parts.host, parts.port, 0));
-  if (!connection) return HttpStatus::Failed;
-  const WinHttpHandle request(OpenRequest(connection.get(), parts));
-  if (!request) return HttpStatus::Failed;
-  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-    return HttpStatus::Failed;
-  }
-  if (!WinHttpReceiveResponse(request.get(), nullptr)) return HttpStatus::Failed;
-
-  bool ok = false;
-  DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
-  if (status == 404) return HttpStatus::NotFound;
-  // 3xx that WinHTTP did not follow still carries a body the caller wants.
-  if (status < 200 || status > 399) {
-    LogFormat("Http: status %lu", static_cast<unsigned long>(status));
-    return HttpStatus::Failed;
-  }
-  const uint64_t total = QueryNumber(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, ok);
-  // WinHTTP (Wine's at least) reports a connection lost mid-body as a normal
-  // end. A body shorter than its announced length is not a success; longer
-  // than 4 GiB the 32-bit figure is smaller than the truth, so it never
-  // fails a complete body.
-  auto ended = [&](uint64_t received) { return received < total ? HttpStatus::Failed : HttpStatus::Ok; };
-
-  // From the session's spares when there is one (not thread_local: that
-  // crashed in ntdll at the exit of the download threads, MinGW's emulated
-  // TLS under Wine); returned whatever way the request ends.
-  struct Lease {
-    Session* owner;
-    std::unique_ptr<std::vector<uint8_t>> block;
-    ~Lease() {
-      if (owner) owner->Give(std::move(block));
+    UrlParts parts;
+    if (!CrackUrl(url, parts)) {
+        LogLine("Http: bad url");
+        return HttpStatus::Failed;
     }
-  } lease{session.get(), session ? session->Take() : std::make_unique<std::vector<uint8_t>>(kBlockSize)};
-  std::vector<uint8_t>& buffer = *lease.block;
-  uint64_t received = 0;
-  for (;;) {
-    if (IsCancelled(cancel)) return HttpStatus::Cancelled;
-    DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(request.get(), &available)) return HttpStatus::Failed;
-    if (available == 0) return ended(received);
-    DWORD read = 0;
-    if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kBlockSize), &read)) {
-      return HttpStatus::Failed;
+    WinHttpHandle own;
+    if (!session) {
+        own = OpenSession(userAgent, 30000, 30000, 60000, 60000);
+        if (!own) return HttpStatus::Failed;
     }
-    if (read == 0) return ended(received);
-    // Paced before the block is handed on, so a capped pass never runs ahead
-    // of its rate; the wait watches the cancel flag.
-    if (rateLimiter && !rateLimiter->Take(read, cancel)) return HttpStatus::Cancelled;
-    if (onChunk && !onChunk(buffer.data(), read)) return HttpStatus::Aborted;
-    received += read;
-    if (onProgress) onProgress(received, total);
-  }
+    // The connection handle is only a name for host and port: closing it keeps
+    // the socket in the session's pool for the next request.
+    const WinHttpHandle connection(
+        WinHttpConnect(session ? session->handle.get() : own.get(), parts.host, parts.port, 0));
+    if (!connection) return HttpStatus::Failed;
+    const WinHttpHandle request(OpenRequest(connection.get(), parts));
+    if (!request) return HttpStatus::Failed;
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        return HttpStatus::Failed;
+    }
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) return HttpStatus::Failed;
+
+    bool ok = false;
+    DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
+    if (status == 404) return HttpStatus::NotFound;
+    // 3xx that WinHTTP did not follow still carries a body the caller wants.
+    if (status < 200 || status > 399) {
+        LogFormat("Http: status %lu", static_cast<unsigned long>(status));
+        return HttpStatus::Failed;
+    }
+    const uint64_t total = QueryNumber(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, ok);
+    // WinHTTP (Wine's at least) reports a connection lost mid-body as a normal
+    // end. A body shorter than its announced length is not a success; longer
+    // than 4 GiB the 32-bit figure is smaller than the truth, so it never
+    // fails a complete body.
+    auto ended = [&](uint64_t received) { return received < total ? HttpStatus::Failed : HttpStatus::Ok; };
+
+    // From the session's spares when there is one (not thread_local: that
+    // crashed in ntdll at the exit of the download threads, MinGW's emulated
+    // TLS under Wine); returned whatever way the request ends.
+    struct Lease {
+        Session* owner;
+        std::unique_ptr<std::vector<uint8_t>> block;
+        ~Lease() {
+            if (owner) owner->Give(std::move(block));
+        }
+    } lease{session.get(), session ? session->Take() : std::make_unique<std::vector<uint8_t>>(kBlockSize)};
+    std::vector<uint8_t>& buffer = *lease.block;
+    uint64_t received = 0;
+    for (;;) {
+        if (IsCancelled(cancel)) return HttpStatus::Cancelled;
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request.get(), &available)) return HttpStatus::Failed;
+        if (available == 0) return ended(received);
+        DWORD read = 0;
+        if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kBlockSize), &read)) {
+            return HttpStatus::Failed;
+        }
+        if (read == 0) return ended(received);
+        // Paced before the block is handed on, so a capped pass never runs ahead
+        // of its rate; the wait watches the cancel flag.
+        if (rateLimiter && !rateLimiter->Take(read, cancel)) return HttpStatus::Cancelled;
+        if (onChunk && !onChunk(buffer.data(), read)) return HttpStatus::Aborted;
+        received += read;
+        if (onProgress) onProgress(received, total);
+    }
 }
 
 HttpStatus Http::GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel,
                           uint64_t maxBytes) const {
-  out.clear();
-  return Get(
-      url,
-      [&out, maxBytes](const uint8_t* data, uint64_t size) {
-        if (size > maxBytes - out.size()) return false;
-        out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
-        return true;
-      },
-      ProgressFn(), cancel);
+    out.clear();
+    return Get(
+        url,
+        [&out, maxBytes](const uint8_t* data, uint64_t size) {
+            if (size > maxBytes - out.size()) return false;
+            out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
+            return true;
+        },
+        ProgressFn(), cancel);
 }
 
 int64_t Http::Probe(const std::wstring& url, const std::atomic<bool>* cancel) const {
-  UrlParts parts;
-  if (!CrackUrl(url, parts)) return -1;
-  WinHttpHandle own;
-  if (!session) {
-    own = OpenSession(userAgent, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
-    if (!own) return -1;
-  }
-  const ULONGLONG start = GetTickCount64();
-  const WinHttpHandle connection(WinHttpConnect(session ? session->handle.get() : own.get(), parts.host, parts.port, 0));
-  if (!connection) return -1;
-  const WinHttpHandle request(OpenRequest(connection.get(), parts));
-  if (!request) return -1;
-  if (session) {
-    // A shared session carries the download timeouts; a probe keeps its short ones.
-    (void)WinHttpSetTimeouts(request.get(), kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
-    // The probe leaves its body unread. Wine's WinHTTP would put that
-    // connection back into the session's pool anyway, and the next request
-    // on it then waits for a response that never comes, so it must close.
-    DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE;
-    (void)WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
-  }
-  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-    return -1;
-  }
-  if (IsCancelled(cancel)) return -1;
-  if (!WinHttpReceiveResponse(request.get(), nullptr)) return -1;
-  bool ok = false;
-  DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
-  const ULONGLONG end = GetTickCount64();
-  if (status < 200 || status > 399) return -1;
-  return static_cast<int64_t>(end - start);
+    UrlParts parts;
+    if (!CrackUrl(url, parts)) return -1;
+    WinHttpHandle own;
+    if (!session) {
+        own = OpenSession(userAgent, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
+        if (!own) return -1;
+    }
+    const ULONGLONG start = GetTickCount64();
+    const WinHttpHandle connection(
+        WinHttpConnect(session ? session->handle.get() : own.get(), parts.host, parts.port, 0));
+    if (!connection) return -1;
+    const WinHttpHandle request(OpenRequest(connection.get(), parts));
+    if (!request) return -1;
+    if (session) {
+        // A shared session carries the download timeouts; a probe keeps its short ones.
+        (void)WinHttpSetTimeouts(request.get(), kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
+        // The probe leaves its body unread. Wine's WinHTTP would put that
+        // connection back into the session's pool anyway, and the next request
+        // on it then waits for a response that never comes, so it must close.
+        DWORD feature = WINHTTP_DISABLE_KEEP_ALIVE;
+        (void)WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
+    }
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+        return -1;
+    }
+    if (IsCancelled(cancel)) return -1;
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) return -1;
+    bool ok = false;
+    DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
+    const ULONGLONG end = GetTickCount64();
+    if (status < 200 || status > 399) return -1;
+    return static_cast<int64_t>(end - start);
 }
 
 }  // namespace vr

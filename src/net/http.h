@@ -15,11 +15,11 @@ inline constexpr wchar_t kClientUserAgent[] = L"VeltruneClient/1.0";
 
 // Result of every HTTP and download operation; callers map the numbers.
 enum class HttpStatus : int32_t {
-  Ok = 0,         // the server signalled the end of the body
-  NotFound = 1,   // status 404
-  Failed = 2,     // bad URL, a WinHTTP call failed, or a status outside 200..399
-  Cancelled = 3,  // the caller's cancel flag was found set
-  Aborted = 4,    // the chunk receiver refused a block
+    Ok = 0,         // the server signalled the end of the body
+    NotFound = 1,   // status 404
+    Failed = 2,     // bad URL, a WinHTTP call failed, or a status outside 200..399
+    Cancelled = 3,  // the caller's cancel flag was found set
+    Aborted = 4,    // the chunk receiver refused a block
 };
 
 // Receives each block of body bytes in order; false stops the transfer.
@@ -30,42 +30,42 @@ using ProgressFn = std::function<void(uint64_t received, uint64_t total)>;
 class RateLimiter;
 
 class Http {
- public:
-  explicit Http(std::wstring agent = kClientUserAgent) : userAgent(std::move(agent)) {}
+public:
+    explicit Http(std::wstring agent = kClientUserAgent) : userAgent(std::move(agent)) {}
 
-  // Keeps one WinHTTP session open until EndSession, shared by every request
-  // of this object and of its copies (also across threads), so connections
-  // stay alive between requests instead of paying a handshake each. Without
-  // a session each request opens and closes its own. False when the session
-  // cannot be opened; requests then open their own as before.
-  bool BeginSession();
-  void EndSession();
-  bool InSession() const { return session != nullptr; }
+    // Keeps one WinHTTP session open until EndSession, shared by every request
+    // of this object and of its copies (also across threads), so connections
+    // stay alive between requests instead of paying a handshake each. Without
+    // a session each request opens and closes its own. False when the session
+    // cannot be opened; requests then open their own as before.
+    bool BeginSession();
+    void EndSession();
+    bool InSession() const { return session != nullptr; }
 
-  // Paces the bodies of every Get of this object and its copies; null (the
-  // default) reads at full speed.
-  void SetRateLimiter(std::shared_ptr<RateLimiter> limiter) { rateLimiter = std::move(limiter); }
+    // Paces the bodies of every Get of this object and its copies; null (the
+    // default) reads at full speed.
+    void SetRateLimiter(std::shared_ptr<RateLimiter> limiter) { rateLimiter = std::move(limiter); }
 
-  // Streaming GET. Either callback may be empty. `cancel` may be null; it is
-  // only read, between reads of at most 256 KiB.
-  HttpStatus Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
-                 const std::atomic<bool>* cancel) const;
+    // Streaming GET. Either callback may be empty. `cancel` may be null; it is
+    // only read, between reads of at most 256 KiB.
+    HttpStatus Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
+                   const std::atomic<bool>* cancel) const;
 
-  // Empties `out`, then collects the whole body into it. A body longer than
-  // `maxBytes` stops the transfer with Aborted (out holds at most maxBytes).
-  HttpStatus GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel,
-                      uint64_t maxBytes = UINT64_MAX) const;
+    // Empties `out`, then collects the whole body into it. A body longer than
+    // `maxBytes` stops the transfer with Aborted (out holds at most maxBytes).
+    HttpStatus GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel,
+                        uint64_t maxBytes = UINT64_MAX) const;
 
-  // Milliseconds from just before connecting until the status is known, or -1
-  // on any failure (404 included). The body is not read.
-  int64_t Probe(const std::wstring& url, const std::atomic<bool>* cancel) const;
+    // Milliseconds from just before connecting until the status is known, or -1
+    // on any failure (404 included). The body is not read.
+    int64_t Probe(const std::wstring& url, const std::atomic<bool>* cancel) const;
 
-  std::wstring userAgent;
+    std::wstring userAgent;
 
- private:
-  struct Session;
-  std::shared_ptr<Session> session;
-  std::shared_ptr<RateLimiter> rateLimiter;
+private:
+    struct Session;
+    std::shared_ptr<Session> session;
+    std::shared_ptr<RateLimiter> rateLimiter;
 };
 
 // The TLS versions asked for: 1.3 where the system offers it, besides 1.0-1.2

@@ -13,22 +13,22 @@ namespace vr {
 using Sha256Digest = std::array<uint8_t, 32>;
 
 class Sha256 {
- public:
-  Sha256();
-  ~Sha256();
-  Sha256(Sha256&&) noexcept;
-  Sha256& operator=(Sha256&&) noexcept;
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(Sha256&&) noexcept;
+    Sha256& operator=(Sha256&&) noexcept;
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
 
-  void Update(const void* data, size_t size);
+    void Update(const void* data, size_t size);
 
-  // Once. False when CNG failed at any step (the digest is then unusable).
-  bool Finish(Sha256Digest& digest);
+    // Once. False when CNG failed at any step (the digest is then unusable).
+    bool Finish(Sha256Digest& digest);
 
- private:
-  struct State;
-  std::unique_ptr<State> state_;
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // Lower-case hex, as the patch list writes it.

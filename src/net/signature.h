@@ -8,11 +8,11 @@
 namespace vr {
 
 enum class SignatureCheck {
-  Valid,
-  Mismatch,       // well-formed, but not made by this key over these bytes
-  BadKey,         // not base64, not 64 bytes, or not a point CNG accepts
-  BadSignature,   // not base64 or not 64 bytes
-  Unavailable,    // CNG could not be used
+    Valid,
+    Mismatch,      // well-formed, but not made by this key over these bytes
+    BadKey,        // not base64, not 64 bytes, or not a point CNG accepts
+    BadSignature,  // not base64 or not 64 bytes
+    Unavailable,   // CNG could not be used
 };
 
 // Raw bytes: publicKey X||Y and signature r||s, 64 bytes each.

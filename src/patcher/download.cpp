@@ -53,9 +53,8 @@ bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
     return true;
 }
 
-HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel,
-                          const PatchCallbacks& callbacks, const OpenTarget& openTarget, const Attempt& attempt,
-                          FetchOutcome* outcome) {
+HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                          const OpenTarget& openTarget, const Attempt& attempt, FetchOutcome* outcome) {
     contentRefused = false;
     if (outcome) *outcome = FetchOutcome{};
     if (servers.empty()) return HttpStatus::Failed;
@@ -127,8 +126,8 @@ HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& o
             out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
             return true;
         });
-        const HttpStatus r =
-            http.Get(url, [&gz](const uint8_t* data, uint64_t size) { return gz.Feed(data, size); }, nullptr, &cancel);
+        const HttpStatus r = http.Get(
+            url, [&gz](const uint8_t* data, uint64_t size) { return gz.Feed(data, size); }, nullptr, &cancel);
         if (r == HttpStatus::Ok && !gz.Finish()) return HttpStatus::Failed;
         if (r == HttpStatus::Ok && accept && !accept(out)) {
             out.clear();
@@ -221,9 +220,10 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
             std::string got = hash.FinishHex();
             if (got.empty()) got = "(no hash)";
             if (got != check->sha256) {
-                LogFormat("Patcher: %ls from %ls does not match the list's SHA-256 (got %s, listed %s); "
-                          "refused, trying another server",
-                          relPath.c_str(), HostOf(url).c_str(), got.c_str(), check->sha256.c_str());
+                LogFormat(
+                    "Patcher: %ls from %ls does not match the list's SHA-256 (got %s, listed %s); "
+                    "refused, trying another server",
+                    relPath.c_str(), HostOf(url).c_str(), got.c_str(), check->sha256.c_str());
                 notes.refused = true;
             }
         }

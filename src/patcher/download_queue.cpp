@@ -30,7 +30,7 @@ struct FileSlot {
     HttpStatus result = HttpStatus::Ok;
     int percent = 0;  // latest progress of its transfer
     bool percentFresh = false;
-    std::wstring url;  // its last request, for the error report
+    std::wstring url;      // its last request, for the error report
     bool refused = false;  // its bytes differed from the list on every server
 };
 

@@ -20,8 +20,8 @@ struct ListSeal {
     int64_t launcherSize = 0;
     bool hasSig = false;
     std::string sigBase64;
-    size_t signedBytes = 0;     // the signature covers text[0, signedBytes)
-    bool bytesAfterSig = false; // anything but line ends after the "#sig" line
+    size_t signedBytes = 0;      // the signature covers text[0, signedBytes)
+    bool bytesAfterSig = false;  // anything but line ends after the "#sig" line
 };
 
 ListSeal ReadListSeal(const std::string& text);

@@ -21,9 +21,7 @@ struct ProbeJob {
     const std::atomic<bool>* cancel;
 };
 
-void RunProbe(std::unique_ptr<ProbeJob> job) {
-    (*job->latencies)[job->index] = job->http.Probe(job->url, job->cancel);
-}
+void RunProbe(std::unique_ptr<ProbeJob> job) { (*job->latencies)[job->index] = job->http.Probe(job->url, job->cancel); }
 
 }  // namespace
 

@@ -129,7 +129,8 @@ bool NextToken(size_t& pos, const std::string& line, std::string& token) {
     return !token.empty();
 }
 
-bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::string& name, std::string* reservedOut) {
+bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::string& name,
+                   std::string* reservedOut) {
     size_t pos = 0;
     std::string kind, mtimeText, sizeText, reserved;
     if (!NextToken(pos, line, kind) || kind != "f") return false;

@@ -31,8 +31,8 @@ struct ScanOptions {
 };
 
 struct ListScan {
-    bool outOfDate = false;  // a version line differs from ours
-    int serverVersion = 0;   // that line's number, when outOfDate
+    bool outOfDate = false;          // a version line differs from ours
+    int serverVersion = 0;           // that line's number, when outOfDate
     std::vector<PendingFile> queue;  // empty when outOfDate
     bool cancelled = false;          // a repair saw the cancel flag
 };

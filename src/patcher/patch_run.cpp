@@ -170,8 +170,8 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
     if (cancel.load()) return PatchResult::PatchCancelled;
 
     std::string text;
-    const HttpStatus listStatus =
-        DownloadToString(config.listFile, text, cancel, callbacks, [this](const std::string& t) { return AcceptList(t); });
+    const HttpStatus listStatus = DownloadToString(config.listFile, text, cancel, callbacks,
+                                                   [this](const std::string& t) { return AcceptList(t); });
     if (listStatus == HttpStatus::Aborted && contentRefused) {
         LogLine("Patcher: no server had a patch list signed with the configured key; nothing was changed");
         return PatchResult::ListUnverified;

@@ -198,8 +198,8 @@ private:
     // The running pass's cap, shared by all its connections; null between passes.
     std::shared_ptr<RateLimiter> cap;
     std::atomic<bool> contentRefused{false};
-    std::string listKey;            // UTF-8 of config.listKey, empty: lists are not checked
-    int64_t highestSerial = -1;     // for listKey, as far as this patcher knows
+    std::string listKey;         // UTF-8 of config.listKey, empty: lists are not checked
+    int64_t highestSerial = -1;  // for listKey, as far as this patcher knows
     SerialStore serialStore;
     Seams seams;
 };

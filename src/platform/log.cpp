@@ -193,19 +193,13 @@ void AppendString(std::string& out, const Conversion& c, Arguments& args) {
 // False for an unknown conversion, whose argument type is unknown too.
 bool AppendConversion(std::string& out, const Conversion& c, Arguments& args) {
     switch (c.conversion) {
-        case '%':
-            out += '%';
-            return true;
+        case '%': out += '%'; return true;
         case 'd':
-        case 'i':
-            AppendSigned(out, c, args);
-            return true;
+        case 'i': AppendSigned(out, c, args); return true;
         case 'u':
         case 'o':
         case 'x':
-        case 'X':
-            AppendUnsigned(out, c, args);
-            return true;
+        case 'X': AppendUnsigned(out, c, args); return true;
         case 'f':
         case 'F':
         case 'e':
@@ -213,25 +207,16 @@ bool AppendConversion(std::string& out, const Conversion& c, Arguments& args) {
         case 'g':
         case 'G':
         case 'a':
-        case 'A':
-            AppendFloating(out, c, args);
-            return true;
-        case 'p':
-            AppendOne(out, c.Prefix() + "p", va_arg(args.list, void*));
-            return true;
+        case 'A': AppendFloating(out, c, args); return true;
+        case 'p': AppendOne(out, c.Prefix() + "p", va_arg(args.list, void*)); return true;
         case 'c':
-        case 'C':
-            AppendCharacter(out, c, args);
-            return true;
+        case 'C': AppendCharacter(out, c, args); return true;
         case 's':
-        case 'S':
-            AppendString(out, c, args);
-            return true;
+        case 'S': AppendString(out, c, args); return true;
         case 'n':
             (void)va_arg(args.list, void*);  // nothing is stored through it
             return true;
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -282,8 +267,7 @@ void LogLine(const std::string& text) {
     SYSTEMTIME now;
     GetLocalTime(&now);
     char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", now.wHour, now.wMinute, now.wSecond,
-                  now.wMilliseconds);
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d ", now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     std::string line = stamp;
     line += text;
     line += "\r\n";

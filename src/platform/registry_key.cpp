@@ -13,7 +13,8 @@ std::optional<std::wstring> RegistryKey::ReadText(const std::wstring& name) cons
     if (!key_) return std::nullopt;
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(key_.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
+    if (RegQueryValueExW(key_.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+        return std::nullopt;
     if (type == REG_DWORD) {
         DWORD value = 0;
         size = sizeof value;

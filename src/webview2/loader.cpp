@@ -173,13 +173,11 @@ WebView2Runtime FindWebView2Runtime(PCWSTR browserExecutableFolder, PCWSTR userD
     WebView2Runtime runtime;
 
     std::wstring folder = browserExecutableFolder ? browserExecutableFolder : L"";
-    if (auto value = Override(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", L"BrowserExecutableFolder", true))
-        folder = *value;
+    if (auto value = Override(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", L"BrowserExecutableFolder", true)) folder = *value;
     // The "*" entry does not apply to the data folder: one profile folder
     // shared by every application would mix their data.
     runtime.userDataFolder = userDataFolder ? userDataFolder : L"";
-    if (auto value = Override(L"WEBVIEW2_USER_DATA_FOLDER", L"UserDataFolder", false))
-        runtime.userDataFolder = *value;
+    if (auto value = Override(L"WEBVIEW2_USER_DATA_FOLDER", L"UserDataFolder", false)) runtime.userDataFolder = *value;
 
     if (!folder.empty()) {
         std::wstring lower = folder;
@@ -228,10 +226,8 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder,
     if (!handler) return E_POINTER;
     WebView2Runtime runtime = FindWebView2Runtime(browserExecutableFolder, userDataFolder);
     if (FAILED(runtime.result)) {
-        if (runtime.clientDll.empty())
-            LogLine("WebView2Loader: no usable WebView2 runtime is installed");
-        else
-            LogFormat("WebView2Loader: no runtime client at %ls", runtime.clientDll.c_str());
+        if (runtime.clientDll.empty()) LogLine("WebView2Loader: no usable WebView2 runtime is installed");
+        else LogFormat("WebView2Loader: no runtime client at %ls", runtime.clientDll.c_str());
         return runtime.result;
     }
     std::wstring runtimeFolder = runtime.clientDll.substr(0, runtime.clientDll.size() - wcslen(kClientDll) - 1);
@@ -260,9 +256,8 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder,
         return HRESULT_FROM_WIN32(error);
     }
     // The first argument's meaning is undocumented; every known caller passes 1.
-    return factory(TRUE, runtime.runtimeType,
-                   runtime.userDataFolder.empty() ? nullptr : runtime.userDataFolder.c_str(), environmentOptions,
-                   handler);
+    return factory(TRUE, runtime.runtimeType, runtime.userDataFolder.empty() ? nullptr : runtime.userDataFolder.c_str(),
+                   environmentOptions, handler);
 }
 
 }  // namespace vr

@@ -19,11 +19,11 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder,
 
 // The runtime the loader would use for these arguments, overrides applied.
 struct WebView2Runtime {
-    HRESULT result = E_FAIL;    // S_OK when clientDll exists
-    std::wstring clientDll;     // ...\EBWebView\x64\EmbeddedBrowserWebView.dll
-    int runtimeType = 0;        // 0 installed channel, 1 fixed-version folder
+    HRESULT result = E_FAIL;      // S_OK when clientDll exists
+    std::wstring clientDll;       // ...\EBWebView\x64\EmbeddedBrowserWebView.dll
+    int runtimeType = 0;          // 0 installed channel, 1 fixed-version folder
     std::wstring userDataFolder;  // empty: the runtime's default
-    std::wstring description;   // where it was found, for the log
+    std::wstring description;     // where it was found, for the log
 };
 WebView2Runtime FindWebView2Runtime(PCWSTR browserExecutableFolder, PCWSTR userDataFolder);
 

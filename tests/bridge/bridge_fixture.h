@@ -70,7 +70,6 @@ inline std::string Field(const std::string& json, const std::string& name) {
     return JsonGetString(ParseJsonObject(json), name, "<absent>");
 }
 
-
 class BridgeTest : public ::testing::Test {
 protected:
     BridgeTest() {
@@ -102,7 +101,9 @@ protected:
 
     // Patch server content, under /patch/.
     void List(const std::string& text) { server.Serve("/patch/list.txt.gz", Gzip(text)); }
-    void File(const std::string& name, const std::string& bytes) { server.Serve("/patch/" + name + ".gz", Gzip(bytes)); }
+    void File(const std::string& name, const std::string& bytes) {
+        server.Serve("/patch/" + name + ".gz", Gzip(bytes));
+    }
     void Maintenance(const std::string& text) { server.Serve("/patch/MaintanenceCheck.txt", text); }
 
     // Bounded wait for the worker body to end.
@@ -121,8 +122,8 @@ protected:
     }
 
     static int Count(const std::vector<std::string>& events, const std::string& evt) {
-        return static_cast<int>(std::count_if(events.begin(), events.end(),
-                                              [&](const std::string& e) { return EventName(e) == evt; }));
+        return static_cast<int>(
+            std::count_if(events.begin(), events.end(), [&](const std::string& e) { return EventName(e) == evt; }));
     }
 
     TempDir dir;  // the launcher's folder and the game folder

@@ -65,8 +65,8 @@ TEST_F(CommandsTest, NewsNavigateKnowsTwoTargetsExactly) {
     Send(R"({"cmd":"news.navigate","target":"https://evil.example/"})");
     Send(R"({"cmd":"news.navigate"})");
     Send(R"({"cmd":"news.navigate","target":"news"})");
-    EXPECT_EQ(host.NavigatedUrls(),
-              (std::vector<std::wstring>{L"https://www.veltrune.example/rankings.php", L"https://www.veltrune.example/news.php"}));
+    EXPECT_EQ(host.NavigatedUrls(), (std::vector<std::wstring>{L"https://www.veltrune.example/rankings.php",
+                                                               L"https://www.veltrune.example/news.php"}));
 }
 
 TEST_F(CommandsTest, OpenUrlMapsKeysToConfiguredWebLinksOnly) {
@@ -83,7 +83,8 @@ TEST_F(CommandsTest, OpenUrlMapsKeysToConfiguredWebLinksOnly) {
     Send(R"({"cmd":"openurl","target":"https://evil.example/"})");
     Send(R"({"cmd":"openurl","target":"FAQ"})");
     Send(R"({"cmd":"openurl"})");
-    EXPECT_EQ(opened, (std::vector<std::wstring>{L"https://faq.example/q", L"https://www.veltrune.example/register.php"}));
+    EXPECT_EQ(opened,
+              (std::vector<std::wstring>{L"https://faq.example/q", L"https://www.veltrune.example/register.php"}));
     EXPECT_FALSE(log.Has("GameLaunch: refused non-web url"));
 
     for (const char* refused : {"wiki", "gallery", "roadmap"}) {
@@ -136,14 +137,16 @@ TEST_F(CommandsTest, BandwidthCapIsStoredInTheIniAndOfferedWithTheOptions) {
 
 TEST_F(CommandsTest, OptionsSaveWithOnlyTheCommandWritesTheDefaults) {
     // The game's older line format: every listed key is rewritten.
-    dir.Write(L"Config/Settings.ini", "Detail 0\r\ndistant 4\r\nview 1\r\nshadow 3\r\nfullscreen 1\r\nresolution 1920 1080\r\n");
+    dir.Write(L"Config/Settings.ini",
+              "Detail 0\r\ndistant 4\r\nview 1\r\nshadow 3\r\nfullscreen 1\r\nresolution 1920 1080\r\n");
     Make();
     Send(R"({"cmd":"options.save"})");
     EXPECT_EQ(dir.Read(L"Config/Settings.ini"),
               "detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\n");
     EXPECT_EQ(host.EventCount(), 0u);  // the page asks with "options.load"
 
-    Send(R"({"cmd":"options.save","detail":"4","distant":1,"view":0,"shadow":3,"fullscreen":1,"resW":1280,"resH":720.9})");
+    Send(
+        R"({"cmd":"options.save","detail":"4","distant":1,"view":0,"shadow":3,"fullscreen":1,"resW":1280,"resH":720.9})");
     Send(R"({"cmd":"options.load"})");
     ASSERT_EQ(host.EventCount(), 1u);
     EXPECT_EQ(host.Events()[0],

@@ -13,7 +13,9 @@ constexpr char kFetched[] = "Discord: widget fetched";
 constexpr char kFailed[] = "Discord: widget fetch failed (is the server widget enabled?)";
 
 // The recording host, shared without ownership, as a job holds its host.
-std::shared_ptr<IHostActions> Borrow(RecordingHost& host) { return {&host, [](IHostActions*) {}}; }
+std::shared_ptr<IHostActions> Borrow(RecordingHost& host) {
+    return {&host, [](IHostActions*) {}};
+}
 
 TEST_F(DiscordTest, TheBodyTravelsByteForByteAsOneJsonString) {
     LogCapture log;
@@ -31,7 +33,7 @@ TEST_F(DiscordTest, TheBodyTravelsByteForByteAsOneJsonString) {
     const std::string event = host.Events()[0];
     EXPECT_EQ(MemberNames(event), (std::vector<std::string>{"evt", "json"}));
     EXPECT_EQ(Field(event, "evt"), "discord");
-    EXPECT_EQ(Field(event, "json"), body);  // what the page's JSON.parse of the string gives
+    EXPECT_EQ(Field(event, "json"), body);           // what the page's JSON.parse of the string gives
     EXPECT_EQ(event.find('\n'), std::string::npos);  // control characters escaped
     EXPECT_EQ(event.find('\t'), std::string::npos);
 
@@ -91,8 +93,9 @@ TEST_F(DiscordTest, EachUiReadyFetchesAgainButOneWorkerRuns) {
     Send(R"({"cmd":"ui.ready"})");
     ASSERT_GE(host.WaitForEvent("discord", 10000), 0);
     ASSERT_GE(host.WaitForEvent("discord", 10000, host.WaitForEvent("discord", 0) + 1), 0);
-    ASSERT_GE(host.WaitForEventWhere([](const std::string& e) { return e == R"({"evt":"ready","canPlay":true})"; }, 20000),
-              0);
+    ASSERT_GE(
+        host.WaitForEventWhere([](const std::string& e) { return e == R"({"evt":"ready","canPlay":true})"; }, 20000),
+        0);
 
     const auto ev = host.Events();
     EXPECT_EQ(EventName(ev[0]), "init");  // before anything else
@@ -110,8 +113,9 @@ TEST_F(DiscordTest, EachUiReadyFetchesAgainButOneWorkerRuns) {
 TEST_F(DiscordTest, AnEmptyGuildIdFetchesNothing) {
     Make();
     Send(R"({"cmd":"ui.ready"})");
-    ASSERT_GE(host.WaitForEventWhere([](const std::string& e) { return e == R"({"evt":"ready","canPlay":true})"; }, 20000),
-              0);
+    ASSERT_GE(
+        host.WaitForEventWhere([](const std::string& e) { return e == R"({"evt":"ready","canPlay":true})"; }, 20000),
+        0);
     Sleep(200);
     EXPECT_EQ(Count(host.Events(), "discord"), 0);
     for (const auto& r : server.Requests()) EXPECT_EQ(r.path.rfind("/api/", 0), std::string::npos) << r.path;

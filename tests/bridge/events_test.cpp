@@ -25,7 +25,8 @@ TEST_F(EventsTest, PatchEventsHaveTheirMembersInOrderAndExactFormat) {
         R"({"evt":"filecount","fileCount":7})",
         // While the first file arrives the worker has completed none: index 0.
         "{\"evt\":\"progress\",\"filePercent\":40,\"speed\":0.50,\"doneMb\":100.00,"
-        "\"file\":\"Data\\\\\xC3\x9Cn\xC3\xAF" "code \\\"x\\\".dat\",\"fileIndex\":0,\"fileCount\":7,\"totalPercent\":0}",
+        "\"file\":\"Data\\\\\xC3\x9Cn\xC3\xAF"
+        "code \\\"x\\\".dat\",\"fileIndex\":0,\"fileCount\":7,\"totalPercent\":0}",
         R"({"evt":"progress","fileIndex":3,"fileCount":7,"totalPercent":42})",
         R"({"evt":"progress","filePercent":100,"speed":12.35,"doneMb":0.00,"file":"b.dat","fileIndex":3,"fileCount":7,"totalPercent":42})",
         R"({"evt":"maintenance","active":false})",
@@ -34,7 +35,8 @@ TEST_F(EventsTest, PatchEventsHaveTheirMembersInOrderAndExactFormat) {
     };
     EXPECT_EQ(host.Events(), expected);
     // The line feed travels escaped and comes out of the page's parser real.
-    EXPECT_EQ(Field(host.Events().back(), "message"), "A required file was not found on the server:\nhttp://127.0.0.1/x.gz");
+    EXPECT_EQ(Field(host.Events().back(), "message"),
+              "A required file was not found on the server:\nhttp://127.0.0.1/x.gz");
     EXPECT_EQ(counters.fileIndex, 3);
     EXPECT_EQ(counters.fileCount, 7);
 }
@@ -82,8 +84,8 @@ TEST_F(EventsTest, InitListsUsableBackgroundsFromTheAssetFolderAndReadsPreferenc
     EXPECT_NE(list.find("\"Background1\""), std::string::npos) << list;
     EXPECT_NE(list.find("\"Background it's \xC3\xA4\""), std::string::npos) << list;
     EXPECT_EQ(list.find("Background2"), std::string::npos) << list;
-    EXPECT_EQ(MemberNames(init), (std::vector<std::string>{"evt", "version", "patchVersion", "clientCount", "animatedBg",
-                                                           "backgrounds", "links"}));
+    EXPECT_EQ(MemberNames(init), (std::vector<std::string>{"evt", "version", "patchVersion", "clientCount",
+                                                           "animatedBg", "backgrounds", "links"}));
 }
 
 TEST_F(EventsTest, BackgroundNamesWithQuotesAndBackslashesStayValidJson) {
@@ -112,9 +114,10 @@ TEST_F(EventsTest, OptionsCarryTheSettingsFileAndTheDisplayModes) {
         return true;
     };
     Make().SendOptions();
-    EXPECT_EQ(host.Events().at(0),
-              "{\"evt\":\"options\",\"detail\":3,\"distant\":2,\"view\":2,\"shadow\":2,\"fullscreen\":true,"
-              "\"resW\":1600,\"resH\":900,\"resolutions\":[{\"w\":1024,\"h\":768},{\"w\":1920,\"h\":1080}],\"maxKiBps\":0}");
+    EXPECT_EQ(
+        host.Events().at(0),
+        "{\"evt\":\"options\",\"detail\":3,\"distant\":2,\"view\":2,\"shadow\":2,\"fullscreen\":true,"
+        "\"resW\":1600,\"resH\":900,\"resolutions\":[{\"w\":1024,\"h\":768},{\"w\":1920,\"h\":1080}],\"maxKiBps\":0}");
 }
 
 TEST_F(EventsTest, OptionsWithoutFileOrDisplayModesGiveDefaultsAndAnEmptyList) {

@@ -148,8 +148,8 @@ TEST_F(WorkerTest, CancelDuringDownloadsEndsSilentlyAndRetryStartsAFreshBody) {
     server.Set("/patch/big.dat.gz", slow);
     Make();
     Send(R"({"cmd":"patch.start"})");
-    ASSERT_GE(host.WaitForEventWhere([](const std::string& e) { return e.find("\"filePercent\"") != std::string::npos; },
-                                     20000),
+    ASSERT_GE(host.WaitForEventWhere(
+                  [](const std::string& e) { return e.find("\"filePercent\"") != std::string::npos; }, 20000),
               0);
     Send(R"({"cmd":"patch.cancel"})");
     const size_t atCancel = host.EventCount();
@@ -184,8 +184,8 @@ TEST_F(WorkerTest, StopWorkerDuringADownloadReturnsOnlyOnceTheBodyHasEnded) {
     server.Set("/patch/big.dat.gz", slow);
     Make();
     Send(R"({"cmd":"patch.start"})");
-    ASSERT_GE(host.WaitForEventWhere([](const std::string& e) { return e.find("\"filePercent\"") != std::string::npos; },
-                                     20000),
+    ASSERT_GE(host.WaitForEventWhere(
+                  [](const std::string& e) { return e.find("\"filePercent\"") != std::string::npos; }, 20000),
               0);
     bridge->StopWorker();
     EXPECT_FALSE(bridge->IsRunning());
@@ -274,8 +274,9 @@ TEST_F(WorkerTest, ASecondPlayWhileClientsStartIsRefusedAndTheLaunchEndIsAnnounc
     for (const auto& e : EventsFrom(before)) {
         if (EventName(e) == "launch") launch.push_back(e);
     }
-    EXPECT_EQ(launch, (std::vector<std::string>{R"({"evt":"launch","active":true})", R"({"evt":"launch","active":true})",
-                                                R"({"evt":"launch","active":false,"started":3})"}));
+    EXPECT_EQ(launch,
+              (std::vector<std::string>{R"({"evt":"launch","active":true})", R"({"evt":"launch","active":true})",
+                                        R"({"evt":"launch","active":false,"started":3})"}));
 }
 
 TEST_F(WorkerTest, AReloadedPageGetsTheCurrentStateAndPlayWorks) {
@@ -398,8 +399,9 @@ TEST_F(WorkerTest, AServerFailureGivesTheConnectionText) {
     const auto ev = host.Events();
     ASSERT_GE(ev.size(), 2u);
     EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
-    EXPECT_EQ(ev.back(),
-              R"({"evt":"error","message":"Could not connect to the patch server. Please check your internet connection."})");
+    EXPECT_EQ(
+        ev.back(),
+        R"({"evt":"error","message":"Could not connect to the patch server. Please check your internet connection."})");
 }
 
 TEST_F(WorkerTest, AGameFolderThatCannotBeWrittenGetsItsOwnTextNotTheConnectionOne) {
@@ -431,9 +433,8 @@ TEST_F(WorkerTest, AGameFolderThatCannotBeWrittenGetsItsOwnTextNotTheConnectionO
         ASSERT_TRUE(WaitIdle());
         const auto ev = EventsFrom(from);
         ASSERT_FALSE(ev.empty());
-        EXPECT_EQ(Field(ev.back(), "message"),
-                  "The launcher could not write to the folder\n" + WideToUtf8(disks.readonly) +
-                      "\n(access denied). " + advice);
+        EXPECT_EQ(Field(ev.back(), "message"), "The launcher could not write to the folder\n" +
+                                                   WideToUtf8(disks.readonly) + "\n(access denied). " + advice);
     }
 }
 
@@ -442,7 +443,8 @@ TEST_F(WorkerTest, AFullDiskGetsItsOwnTextAndARetryWithSpaceSucceeds) {
     VR_REQUIRE_SMALL_DISKS(disks);
     const std::wstring filler = disks.full + L"\\filler";
     {
-        HANDLE h = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h =
+            CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         const std::string block(3u << 20, 'f');
         DWORD written = 0;
@@ -459,8 +461,9 @@ TEST_F(WorkerTest, AFullDiskGetsItsOwnTextAndARetryWithSpaceSucceeds) {
     const auto ev = host.Events();
     ASSERT_GE(ev.size(), 2u);
     EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
-    EXPECT_EQ(Field(ev.back(), "message"), "The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
-                                               "\\game\n(the disk is full). Free some space on that disk, then try again.");
+    EXPECT_EQ(Field(ev.back(), "message"),
+              "The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
+                  "\\game\n(the disk is full). Free some space on that disk, then try again.");
 
     ASSERT_TRUE(DeleteFileW(filler.c_str()));
     const size_t from = host.EventCount();
@@ -511,8 +514,9 @@ TEST_F(WorkerTest, AnUpdaterThatCannotStartLeavesTheWindowOpenWithAnErrorAndRetr
     const auto ev = host.Events();
     ASSERT_GE(ev.size(), 2u);
     EXPECT_EQ(ev[ev.size() - 2], R"({"evt":"ready","canPlay":false})");
-    EXPECT_EQ(ev.back(), R"({"evt":"error","message":"The launcher update could not be started. Please make sure )"
-                         R"(updater.exe is in the game folder and not blocked by security software, then press Retry."})");
+    EXPECT_EQ(ev.back(),
+              R"({"evt":"error","message":"The launcher update could not be started. Please make sure )"
+              R"(updater.exe is in the game folder and not blocked by security software, then press Retry."})");
     EXPECT_EQ(host.CountCalls("Close"), 0);
     EXPECT_FALSE(bridge->CanPlay());
     EXPECT_TRUE(log.Has("GameLaunch: updater start failed (err 2)"));
@@ -600,7 +604,8 @@ TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
     refusals = 1;  // now the Play thread
     Send(R"({"cmd":"game.play"})");
     EXPECT_TRUE(log.Has(std::string("Bridge: could not start the game launch thread (") +
-                        std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what() + ")"));
+                        std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)).what() +
+                        ")"));
     EXPECT_EQ(host.CountCalls("Close"), 0);
     const auto ended = [](const std::string& e) { return e == R"({"evt":"launch","active":false,"started":0})"; };
     EXPECT_GE(host.WaitForEventWhere(ended, 0), 0);

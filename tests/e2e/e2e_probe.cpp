@@ -22,8 +22,8 @@ namespace {
 
 std::string Utf8(const std::wstring& text) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                      nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     return out;
@@ -63,7 +63,8 @@ std::wstring ImageOf(HWND window) {
 bool SameImage(HWND window, const std::wstring& exe) {
     const std::wstring image = ImageOf(window);
     const std::wstring want = Lower(exe);
-    return !image.empty() && image.size() >= want.size() && image.compare(image.size() - want.size(), want.size(), want) == 0;
+    return !image.empty() && image.size() >= want.size() &&
+           image.compare(image.size() - want.size(), want.size(), want) == 0;
 }
 
 struct Search {
@@ -287,8 +288,8 @@ int wmain(int argc, wchar_t** argv) {
     // Physical pixels of a per-monitor aware window need a per-monitor aware
     // reader; an unaware one would get scaled coordinates.
     using SetContextFn = BOOL(WINAPI*)(DPI_AWARENESS_CONTEXT);
-    if (auto set = reinterpret_cast<SetContextFn>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext"))))
+    if (auto set = reinterpret_cast<SetContextFn>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "SetProcessDpiAwarenessContext"))))
         set(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
 
     if (argc < 3) {

@@ -23,11 +23,11 @@ TEST(BackgroundsTest, OnlyVideosWithAPictureAreListed) {
     dir.Write(L"Background1.mp4", "v");
     dir.Write(L"Background1.png", "p");
     dir.Write(L"Background2.mp4", "v");
-    dir.Write(L"Intro.mp4", "v");           // not a background
-    dir.Write(L"Background9.png", "p");     // a picture without its video
+    dir.Write(L"Intro.mp4", "v");        // not a background
+    dir.Write(L"Background9.png", "p");  // a picture without its video
     EXPECT_EQ(ListBackgrounds(dir.path()), (Names{"Background1"}));
-    EXPECT_EQ(log.Lines(), (Lines{"Backgrounds: skipping Background2.mp4 (no matching .png)",
-                                  "Backgrounds: 1 usable pair(s)"}));
+    EXPECT_EQ(log.Lines(),
+              (Lines{"Backgrounds: skipping Background2.mp4 (no matching .png)", "Backgrounds: 1 usable pair(s)"}));
 }
 
 TEST(BackgroundsTest, SeveralPairsAreAllListedAndNamesArriveAsUtf8) {
@@ -38,7 +38,7 @@ TEST(BackgroundsTest, SeveralPairsAreAllListedAndNamesArriveAsUtf8) {
         dir.Write(std::wstring(base) + L".png", "p");
     }
     Names names = ListBackgrounds(dir.path() + L"\\");  // a trailing backslash is not doubled
-    std::sort(names.begin(), names.end());  // search order is the file system's
+    std::sort(names.begin(), names.end());              // search order is the file system's
     EXPECT_EQ(names, (Names{"Background", "Background2", "Background_Nuit\xC3\xA9t\xC3\xA9", "background3"}));
     EXPECT_EQ(log.Lines(), (Lines{"Backgrounds: 4 usable pair(s)"}));
 }
@@ -52,8 +52,8 @@ TEST(BackgroundsTest, DirectoriesNeverCountAsVideoOrPicture) {
     dir.MakeDir(L"Background4.png");
     EXPECT_TRUE(ListBackgrounds(dir.path()).empty());
     // The search found entries, so this is not the not-found case.
-    EXPECT_EQ(log.Lines(), (Lines{"Backgrounds: skipping Background4.mp4 (no matching .png)",
-                                  "Backgrounds: 0 usable pair(s)"}));
+    EXPECT_EQ(log.Lines(),
+              (Lines{"Backgrounds: skipping Background4.mp4 (no matching .png)", "Backgrounds: 0 usable pair(s)"}));
 }
 
 TEST(BackgroundsTest, MissingOrEmptyFolderLogsNotFoundWithTheFolder) {

@@ -17,9 +17,9 @@
 namespace vr {
 namespace {
 
+using test::FakeProcessExe;
 using test::FakeStart;
 using test::LogCapture;
-using test::FakeProcessExe;
 using test::ReadFakeStarts;
 using test::ScopedEnv;
 using test::TempDir;
@@ -320,10 +320,10 @@ TEST(WebLinkTest, OnlyLowerCaseWebSchemesReachTheShell) {
     seams.shellOpen = [&](const std::wstring& url) { opened.push_back(url); };
     ClientLauncher launcher(LauncherConfig{}, L"C:\\Games", seams);
 
-    for (const wchar_t* url : {L"https://discord.gg/veltrune", L"http://www.veltrune.example/wiki.php", L"http://",
-                               L"HTTPS://www.veltrune.example/", L"Http://www.veltrune.example/",
-                               L"file:///C:/Windows/notepad.exe", L"C:\\Windows\\notepad.exe", L"http:/", L"https:",
-                               L" https://leading.blank/", L"javascript:alert(1)", L""}) {
+    for (const wchar_t* url :
+         {L"https://discord.gg/veltrune", L"http://www.veltrune.example/wiki.php", L"http://",
+          L"HTTPS://www.veltrune.example/", L"Http://www.veltrune.example/", L"file:///C:/Windows/notepad.exe",
+          L"C:\\Windows\\notepad.exe", L"http:/", L"https:", L" https://leading.blank/", L"javascript:alert(1)", L""}) {
         launcher.OpenWebLink(url);
     }
     EXPECT_EQ(opened, (std::vector<std::wstring>{L"https://discord.gg/veltrune",

@@ -16,8 +16,8 @@ using test::TempDir;
 constexpr bool kLineFormat = false;
 constexpr bool kIniFormat = true;
 
-void ExpectOptions(const GameOptions& o, int32_t detail, int32_t distant, int32_t view, int32_t shadow,
-                   bool fullscreen, int32_t resW, int32_t resH) {
+void ExpectOptions(const GameOptions& o, int32_t detail, int32_t distant, int32_t view, int32_t shadow, bool fullscreen,
+                   int32_t resW, int32_t resH) {
     EXPECT_EQ(o.detail, detail);
     EXPECT_EQ(o.distant, distant);
     EXPECT_EQ(o.view, view);
@@ -141,12 +141,13 @@ TEST(LineFormatTest, SaveRewritesOnlyKnownLinesAndEndsEveryLineWithCrLf) {
 TEST(LineFormatTest, RepeatedSavesAreStableAndRoundTrip) {
     TempDir dir;
     const std::wstring path = dir.Join(L"Settings.ini");
-    dir.Write(L"Settings.ini", "detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\n");
+    dir.Write(L"Settings.ini",
+              "detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\n");
     const GameOptions chosen = Options(0, 1, 3, 4, true, 1600, 900);
     ASSERT_TRUE(SaveGameOptions(path, chosen, kLineFormat));
     const std::string once = dir.Read(L"Settings.ini");
     ASSERT_TRUE(SaveGameOptions(path, chosen, kLineFormat));
-    EXPECT_EQ(dir.Read(L"Settings.ini"), once);  // no empty line creeps in
+    EXPECT_EQ(dir.Read(L"Settings.ini"), once);     // no empty line creeps in
     EXPECT_FALSE(dir.Exists(L"Settings.ini.new"));  // the replacement copy took the file's place
     EXPECT_EQ(once, "detail 0\r\ndistant 1\r\nview 3\r\nshadow 4\r\nfullscreen 1\r\nresolution 1600 900\r\n");
     ExpectOptions(LoadGameOptions(path, kLineFormat), 0, 1, 3, 4, true, 1600, 900);

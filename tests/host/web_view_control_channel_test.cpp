@@ -146,7 +146,8 @@ TEST(FakeRuntimeControlChannel, HarnessDrivesTheViewsOverLoopback) {
         bool sawPost = false;
         for (const auto& call : calls) sawPost = sawPost || call == R"(view 0 PostWebMessageAsJson {"event":"init"})";
         EXPECT_TRUE(sawPost);
-        EXPECT_NE(dir.Read(L"Veltrune.log").find("WebView: news navigation FAILED (webErrorStatus=7) for https://game.example/news"),
+        EXPECT_NE(dir.Read(L"Veltrune.log")
+                      .find("WebView: news navigation FAILED (webErrorStatus=7) for https://game.example/news"),
                   std::string::npos);
     }
     DestroyWindow(window);

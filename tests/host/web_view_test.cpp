@@ -68,8 +68,8 @@ HWND CreateTestWindow() {
         RegisterClassExW(&wc);
         registered = true;
     }
-    return CreateWindowExW(0, L"VrWebViewTestWindow", L"test", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 10, 10, 900,
-                           600, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    return CreateWindowExW(0, L"VrWebViewTestWindow", L"test", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 10, 10, 900, 600,
+                           nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
 }
 
 std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
@@ -176,10 +176,11 @@ TEST_F(WebViewTest, MainViewIsSetUpBeforeItsPageLoads) {
         EXPECT_GT(at, last) << line;
         last = at;
     }
-    const std::string bounds = "controller 0 put_Bounds 0,0," + std::to_string(client.right) + "," +
-                               std::to_string(client.bottom);
+    const std::string bounds =
+        "controller 0 put_Bounds 0,0," + std::to_string(client.right) + "," + std::to_string(client.bottom);
     EXPECT_TRUE(fake.Called(bounds)) << bounds;
-    const int webMap = fake.IndexOf("view 0 SetVirtualHostNameToFolderMapping veltrune-ui.example 1 " + Narrow(kWebDir));
+    const int webMap =
+        fake.IndexOf("view 0 SetVirtualHostNameToFolderMapping veltrune-ui.example 1 " + Narrow(kWebDir));
     const int assetsMap =
         fake.IndexOf("view 0 SetVirtualHostNameToFolderMapping assets.veltrune.example 1 " + Narrow(kAssetsDir));
     const int handler = fake.IndexOf("view 0 add_WebMessageReceived");
@@ -212,7 +213,8 @@ TEST_F(WebViewTest, MessagesAreAcceptedOnlyFromTheStartSiteAndTheUiHost) {
     const std::vector<std::wstring> expected = {LR"({"cmd":"ui.ready"})", LR"({"cmd":"a"})", LR"({"cmd":"b"})"};
     EXPECT_EQ(messages, expected);
     EXPECT_TRUE(Logged("WebView: ignored web message from untrusted origin http://game.example/patcher/index.html"));
-    EXPECT_TRUE(Logged("WebView: ignored web message from untrusted origin https://game.example.evil.test/patcher/index.html"));
+    EXPECT_TRUE(
+        Logged("WebView: ignored web message from untrusted origin https://game.example.evil.test/patcher/index.html"));
     EXPECT_TRUE(Logged("WebView: ignored web message from untrusted origin https://veltrune-ui.example.evil.test/"));
 }
 

@@ -34,8 +34,13 @@ protected:
         HostWindowOptions options;
         options.instance = GetModuleHandleW(nullptr);
         options.title = L"Veltrune";
-        options.view = {logDir.Join(L"profile"), logDir.Join(L"web"), kStartUrl, L"client-assets",
-                        logDir.Join(L"assets"), kNewsUrl, L".content-page",
+        options.view = {logDir.Join(L"profile"),
+                        logDir.Join(L"web"),
+                        kStartUrl,
+                        L"client-assets",
+                        logDir.Join(L"assets"),
+                        kNewsUrl,
+                        L".content-page",
                         [this](const std::wstring& json) { messages.push_back(json); }};
         ASSERT_TRUE(host.Create(std::move(options)));
     }
@@ -97,8 +102,8 @@ TEST_F(HostWindowTest, RequestsFromAnotherThreadArriveInOrderAndCloseEndsTheLoop
 
     std::thread worker([this] {
         for (int i = 1; i <= 100; ++i) host.PostToPage(L"{\"n\":" + std::to_wstring(i) + L"}");
-        host.NavigateNews(L"");        // ignored
-        host.NavigateNews(kNewsUrl);   // already shown: no reload
+        host.NavigateNews(L"");       // ignored
+        host.NavigateNews(kNewsUrl);  // already shown: no reload
         host.NavigateNews(kRankingUrl);
         host.PostToPage(L"{\"n\":101}");
         host.Close();
@@ -115,8 +120,8 @@ TEST_F(HostWindowTest, RequestsFromAnotherThreadArriveInOrderAndCloseEndsTheLoop
     EXPECT_EQ(CallsStartingWith("view 1 Navigate "),
               (std::vector<std::string>{"https://news.veltrune.example/news.php",
                                         "https://news.veltrune.example/rankings.php"}));
-    EXPECT_NE(logDir.Read(L"Veltrune.log").find("WebView: news view navigating to " +
-                                                  std::string(kRankingUrl.begin(), kRankingUrl.end())),
+    EXPECT_NE(logDir.Read(L"Veltrune.log")
+                  .find("WebView: news view navigating to " + std::string(kRankingUrl.begin(), kRankingUrl.end())),
               std::string::npos);
 
     // The window is gone: further requests are dropped without effect.

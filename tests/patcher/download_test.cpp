@@ -44,7 +44,9 @@ protected:
         };
         return Patcher(test::ConfigFor(urls), game.path(), realPauses ? Patcher::Seams() : seams);
     }
-    std::string Switch(const HttpServer& s) { return "status Switching to server: 127.0.0.1:" + std::to_string(s.Port()); }
+    std::string Switch(const HttpServer& s) {
+        return "status Switching to server: 127.0.0.1:" + std::to_string(s.Port());
+    }
 
     test::TempDir game;
     test::LogCapture log;

@@ -14,8 +14,9 @@ namespace {
 const std::string kHash(64, 'a');
 
 TEST(ListSeal, TheSignedBytesEndWhereTheSigLineStartsWhateverTheLineEnds) {
-    const std::string body = "\xEF\xBB\xBFv 29\r\n#hash sha256\r\n#serial 1796600000\r\n#expires 1797204800\r\n#launcher " +
-                             kHash + " 2097152\r\nf 1 2 " + kHash + " a.txt\r\n";
+    const std::string body =
+        "\xEF\xBB\xBFv 29\r\n#hash sha256\r\n#serial 1796600000\r\n#expires 1797204800\r\n#launcher " + kHash +
+        " 2097152\r\nf 1 2 " + kHash + " a.txt\r\n";
     const ListSeal seal = ReadListSeal(body + "#sig QUJD\r\n");
     EXPECT_TRUE(seal.hashesSha256);
     ASSERT_TRUE(seal.hasSerial);
@@ -37,8 +38,8 @@ TEST(ListSeal, TheSignedBytesEndWhereTheSigLineStartsWhateverTheLineEnds) {
 }
 
 TEST(ListSeal, OnlyWellFormedLinesCount) {
-    const ListSeal seal = ReadListSeal(
-        "#hash md5\n#serial 12x\n#serial -5\n#expires\n#launcher " + kHash + "\n# serial 9\n #hash sha256\n");
+    const ListSeal seal = ReadListSeal("#hash md5\n#serial 12x\n#serial -5\n#expires\n#launcher " + kHash +
+                                       "\n# serial 9\n #hash sha256\n");
     EXPECT_FALSE(seal.hashesSha256);
     EXPECT_FALSE(seal.hasSerial);
     EXPECT_FALSE(seal.hasExpires);

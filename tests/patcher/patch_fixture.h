@@ -109,7 +109,8 @@ inline void SetUnixMtime(const std::wstring& path, int64_t unix) {
 inline int64_t UnixMtime(const std::wstring& path) {
     WIN32_FILE_ATTRIBUTE_DATA d;
     if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return -1;
-    const uint64_t t = (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
+    const uint64_t t =
+        (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
     return static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
 }
 

@@ -46,7 +46,7 @@ TEST(FileLine, FieldsAndNameBlanks) {
 TEST(FileLine, Malformed) {
     int64_t mtime, size;
     std::string name;
-    EXPECT_FALSE(ParseFileLine("f 1000 12 My", mtime, size, name));  // the name became field 4
+    EXPECT_FALSE(ParseFileLine("f 1000 12 My", mtime, size, name));    // the name became field 4
     EXPECT_FALSE(ParseFileLine("f 1000 12 x   ", mtime, size, name));  // only blanks after field 4
     EXPECT_FALSE(ParseFileLine("F 1000 12 x n", mtime, size, name));
     EXPECT_FALSE(ParseFileLine("f1000 12 x n", mtime, size, name));
@@ -113,7 +113,8 @@ TEST_F(ListScanTest, TimeWindowAndSize) {
 
 TEST_F(ListScanTest, FolderLinesCreateFoldersAndReset) {
     const std::string list =
-        "d sub\nf 5 1 x a.dat\nd  deep\\er\\x  \nd empty\\\nd \t \nf 6 1 x root.dat\nd\xC3\xA9\nd \xC3\xA9t\xC3\xA9\nf 7 1 x e.dat\n";
+        "d sub\nf 5 1 x a.dat\nd  deep\\er\\x  \nd empty\\\nd \t \nf 6 1 x root.dat\nd\xC3\xA9\nd \xC3\xA9t\xC3\xA9\nf "
+        "7 1 x e.dat\n";
     const ListScan scan = ScanPatchList(list, Base(), 29);
     ASSERT_EQ(scan.queue.size(), 3u);
     EXPECT_EQ(scan.queue[0].relPath, L"sub\\a.dat");
@@ -129,7 +130,8 @@ TEST_F(ListScanTest, FolderLinesCreateFoldersAndReset) {
 
 TEST_F(ListScanTest, VersionLineEitherDirectionDropsQueue) {
     for (const char* v : {"v 30", "v 28", "v abc"}) {
-        const ListScan scan = ScanPatchList(std::string("f 1 1 x stale.dat\n") + v + "\nf 1 1 x later.dat\n", Base(), 29);
+        const ListScan scan =
+            ScanPatchList(std::string("f 1 1 x stale.dat\n") + v + "\nf 1 1 x later.dat\n", Base(), 29);
         EXPECT_TRUE(scan.outOfDate) << v;
         EXPECT_TRUE(scan.queue.empty()) << v;
     }
@@ -141,14 +143,35 @@ TEST_F(ListScanTest, VersionLineEitherDirectionDropsQueue) {
 }
 
 TEST(SafeListPath, RefusesEscapes) {
-    for (const wchar_t* bad :
-         {L"..\\x", L"../x", L"a\\..\\..\\x", L"..", L".", L".\\x", L"a\\.\\b", L"a\\\\b", L"a//b", L"\\x", L"/x",
-          L"\\\\server\\share\\x", L"C:\\x", L"C:x", L"x:stream", L"a\\b:ads", L"a\x01" L"b", L"a\nb", L"a\x7f",
-          L"...\\x", L".. \\x", L"a\\ ..", L"", L"a\\"}) {
+    for (const wchar_t* bad : {L"..\\x",
+                               L"../x",
+                               L"a\\..\\..\\x",
+                               L"..",
+                               L".",
+                               L".\\x",
+                               L"a\\.\\b",
+                               L"a\\\\b",
+                               L"a//b",
+                               L"\\x",
+                               L"/x",
+                               L"\\\\server\\share\\x",
+                               L"C:\\x",
+                               L"C:x",
+                               L"x:stream",
+                               L"a\\b:ads",
+                               L"a\x01"
+                               L"b",
+                               L"a\nb",
+                               L"a\x7f",
+                               L"...\\x",
+                               L".. \\x",
+                               L"a\\ ..",
+                               L"",
+                               L"a\\"}) {
         EXPECT_FALSE(IsSafeListPath(bad, false)) << WideToUtf8(bad);
     }
-    for (const wchar_t* good : {L"a", L"a b ", L"Data\\My File.dat", L"x/y/z.dat", L"..a", L"a..", L".hidden",
-                                L"\u00e9t\u00e9\\f#1.dat"}) {
+    for (const wchar_t* good :
+         {L"a", L"a b ", L"Data\\My File.dat", L"x/y/z.dat", L"..a", L"a..", L".hidden", L"\u00e9t\u00e9\\f#1.dat"}) {
         EXPECT_TRUE(IsSafeListPath(good, false)) << WideToUtf8(good);
     }
     EXPECT_TRUE(IsSafeListPath(L"sub\\", true));
@@ -158,9 +181,8 @@ TEST(SafeListPath, RefusesEscapes) {
 
 TEST(SafeListPath, RefusesDeviceNames) {
     // A device name addresses the device in any folder, with any extension.
-    for (const wchar_t* bad :
-         {L"CON", L"con", L"Prn.txt", L"AUX.dat.gz", L"nul", L"Data\\NUL.dat", L"COM1", L"com9.log", L"LPT1",
-          L"lpt9", L"sub\\Con\\file.dat", L"CON .txt", L"nul "}) {
+    for (const wchar_t* bad : {L"CON", L"con", L"Prn.txt", L"AUX.dat.gz", L"nul", L"Data\\NUL.dat", L"COM1",
+                               L"com9.log", L"LPT1", L"lpt9", L"sub\\Con\\file.dat", L"CON .txt", L"nul "}) {
         EXPECT_FALSE(IsSafeListPath(bad, false)) << WideToUtf8(bad);
     }
     EXPECT_FALSE(IsSafeListPath(L"aux\\", true));

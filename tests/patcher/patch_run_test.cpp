@@ -98,10 +98,11 @@ TEST_F(PatchRunTest, StaleFilesDownloadInOrderAndStayCurrent) {
 
     Patcher p = Make({&s1, &s2});
     ASSERT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::Finished);
-    const std::vector<std::string> expected = {
-        "phase checking", "count 3",  "phase downloading", "progress 100 a.dat",
-        "done 1/3",       "progress 100 Data\\Sub\\b b.dat", "done 2/3",
-        "progress 100 c.dat", "done 3/3", "phase finished"};
+    const std::vector<std::string> expected = {"phase checking",    "count 3",
+                                               "phase downloading", "progress 100 a.dat",
+                                               "done 1/3",          "progress 100 Data\\Sub\\b b.dat",
+                                               "done 2/3",          "progress 100 c.dat",
+                                               "done 3/3",          "phase finished"};
     std::vector<std::string> milestones;
     for (const auto& e : rec.Milestones()) {
         if (e.rfind("status ", 0) != 0) milestones.push_back(e);  // the server choice texts vary
@@ -225,8 +226,8 @@ TEST_F(PatchRunTest, VersionMismatchDownloadsOnlyTheNewLauncher) {
         const std::wstring expected = roaming.path() + L"\\VeltruneTestData\\newLauncher.exe";
         EXPECT_EQ(p.SelfUpdatePath(), expected);
         EXPECT_EQ(roaming.Read(L"VeltruneTestData\\newLauncher.exe"), "MZ new build");
-        EXPECT_EQ(r.Milestones(), (std::vector<std::string>{"phase checking", "phase updating",
-                                                            "progress 100 newLauncher.exe"}));
+        EXPECT_EQ(r.Milestones(),
+                  (std::vector<std::string>{"phase checking", "phase updating", "progress 100 newLauncher.exe"}));
         EXPECT_EQ(server.CountRequests("/stale.dat.gz") + server.CountRequests("/later.dat.gz"), 0);
         EXPECT_FALSE(game.Exists(L"stale.dat"));
     }
@@ -307,9 +308,9 @@ TEST_F(PatchRunTest, UnsafeEntriesNeverTouchAnythingOutside) {
     const std::string drivePath = "C:\\veltrune-unsafe-" + std::to_string(GetCurrentProcessId()) + ".dat";
     Published pub;
     for (const std::string& bad :
-         {std::string("..\\escape.dat"), std::string("../slash.dat"), std::string("sub\\..\\..\\deep.dat"),
-          drivePath, std::string("\\rooted.dat"), std::string("\\\\127.0.0.1\\share\\unc.dat"),
-          std::string("ads.dat:hidden"), std::string("..."), std::string("a\\\\b.dat"), std::string(".\\dot.dat")}) {
+         {std::string("..\\escape.dat"), std::string("../slash.dat"), std::string("sub\\..\\..\\deep.dat"), drivePath,
+          std::string("\\rooted.dat"), std::string("\\\\127.0.0.1\\share\\unc.dat"), std::string("ads.dat:hidden"),
+          std::string("..."), std::string("a\\\\b.dat"), std::string(".\\dot.dat")}) {
         pub.File({&s1}, bad, "evil", 1);
     }
     pub.Line("d ..\\outside");
@@ -418,7 +419,8 @@ TEST_F(PatchRunTest, AFullDiskEndsThePassAndTheNextPassWithSpaceRecovers) {
     const std::wstring filler = disks.full + L"\\filler";
     ASSERT_TRUE(CreateDirectoryW(gameDir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
     {
-        HANDLE h = CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h =
+            CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         const std::string block(3u << 20, 'f');
         DWORD written = 0;

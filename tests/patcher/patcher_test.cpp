@@ -21,8 +21,8 @@ TEST(PatcherConstruction, ServerListAndBaseDir) {
 
     c.mirrors = {L"http://a.example/p/", L"http://b.example/q", L"http://c.example:8080/"};
     Patcher many(c, L"C:\\Game\\");
-    EXPECT_EQ(many.Servers(), (std::vector<std::wstring>{L"http://a.example/p/", L"http://b.example/q/",
-                                                       L"http://c.example:8080/"}));
+    EXPECT_EQ(many.Servers(),
+              (std::vector<std::wstring>{L"http://a.example/p/", L"http://b.example/q/", L"http://c.example:8080/"}));
     EXPECT_EQ(many.BaseDir(), L"C:\\Game\\");
 }
 

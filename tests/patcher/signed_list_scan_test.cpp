@@ -16,16 +16,23 @@ const char* const kSha1 = "5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a
 const char* const kSha2 = "63c1dd951ffedf6f7fd968ad4efa39b8ed584f162f46e715114ee184f8de9201";
 
 std::string Body(const std::string& token1, const std::string& token2, const std::string& version = "29") {
-    return "v " + version + "\n" +
-           "f 1700000000 6 " + token1 + " readme.txt\n"
+    return "v " + version + "\n" + "f 1700000000 6 " + token1 +
+           " readme.txt\n"
            "d data\n"
-           "f 1000 4 " + token2 + " a.bin\n"
-           "f 1000 6 " + token1 + " current.bin\n"
+           "f 1000 4 " +
+           token2 +
+           " a.bin\n"
+           "f 1000 6 " +
+           token1 +
+           " current.bin\n"
            "d data\\sub dir\n"
-           "f 1700000002 4 " + token2 + " b b.bin\n"
+           "f 1700000002 4 " +
+           token2 +
+           " b b.bin\n"
            "d empty\n"
            "d\n"
-           "f 5 6 " + token1 + " last.txt\n";
+           "f 5 6 " +
+           token1 + " last.txt\n";
 }
 
 // The same files as the tool writes them when signing: its comment lines
@@ -33,8 +40,8 @@ std::string Body(const std::string& token1, const std::string& token2, const std
 std::string Signed(const std::string& version = "29") {
     std::string body = Body(kSha1, kSha2, version);
     const size_t afterVersion = body.find('\n') + 1;
-    body.insert(afterVersion, std::string("#hash sha256\n#serial 1796600000\n#expires 1797204800\n#launcher ") + kSha2 +
-                                  " 4\n");
+    body.insert(afterVersion,
+                std::string("#hash sha256\n#serial 1796600000\n#expires 1797204800\n#launcher ") + kSha2 + " 4\n");
     return body + "#sig 060VeG/ULg2lMT1eE1KcravnPPwPOHSFrdyxa4J/pB1sYpe8yice6OKr/k9wBiAOaLrh5bLJjqqQnA+CfkBtOQ==\n";
 }
 

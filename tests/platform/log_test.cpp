@@ -333,7 +333,8 @@ TEST_F(LogFile, DebuggerLineIsConvertedFromUtf8) {
     const int n = WideCharToMultiByte(CP_ACP, 0, expected.data(), static_cast<int>(expected.size()), nullptr, 0,
                                       nullptr, nullptr);
     std::string ansi(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_ACP, 0, expected.data(), static_cast<int>(expected.size()), ansi.data(), n, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, expected.data(), static_cast<int>(expected.size()), ansi.data(), n, nullptr,
+                        nullptr);
     const auto narrow = DebugCapture::Get().Narrow();
     ASSERT_EQ(narrow.size(), 1u);
     EXPECT_EQ(narrow[0], ansi);
@@ -350,9 +351,9 @@ TEST_F(LogFile, FormatBasicConversions) {
 
 TEST_F(LogFile, FormatMatchesSnprintfForNarrowConversions) {
     char expected[1024];
-    std::snprintf(expected, sizeof expected, "[%5d|%-5d|%05d|%+d|%x|%X|%#o|%u|%hd|%hhu|%c|%%|%.3s|%8.2f|%e|%g|%*d|%-*.*s]", 42,
-                  42, 42, 7, 255u, 255u, 8u, 4000000000u, 70000, 300, 'z', "abcdef", 3.14159, 1234.5, 0.0001, 6, 9,
-                  4, 2, "xyz");
+    std::snprintf(expected, sizeof expected,
+                  "[%5d|%-5d|%05d|%+d|%x|%X|%#o|%u|%hd|%hhu|%c|%%|%.3s|%8.2f|%e|%g|%*d|%-*.*s]", 42, 42, 42, 7, 255u,
+                  255u, 8u, 4000000000u, 70000, 300, 'z', "abcdef", 3.14159, 1234.5, 0.0001, 6, 9, 4, 2, "xyz");
     LogFormat("[%5d|%-5d|%05d|%+d|%x|%X|%#o|%u|%hd|%hhu|%c|%%|%.3s|%8.2f|%e|%g|%*d|%-*.*s]", 42, 42, 42, 7, 255u, 255u,
               8u, 4000000000u, 70000, 300, 'z', "abcdef", 3.14159, 1234.5, 0.0001, 6, 9, 4, 2, "xyz");
     const auto lines = Lines();

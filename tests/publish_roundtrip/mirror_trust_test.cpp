@@ -333,9 +333,10 @@ TEST_F(MirrorTrust, ATamperedReplacementLauncherNeverReachesTheUpdater) {
     for (int n = 0; n < 2000 && bridge->IsRunning(); ++n) Sleep(10);
 
     const std::wstring replacement = roaming.Join(L"TrustTest\\newLauncher.exe");
-    EXPECT_EQ(host.Events().back(),
-              R"({"evt":"error","message":"A downloaded file did not match the patch list on any server and was deleted:\n)" +
-                  WideToUtf8(m2.WUrl()) + R"(newLauncher.exe.gz\nPlease try again later."})");
+    EXPECT_EQ(
+        host.Events().back(),
+        R"({"evt":"error","message":"A downloaded file did not match the patch list on any server and was deleted:\n)" +
+            WideToUtf8(m2.WUrl()) + R"(newLauncher.exe.gz\nPlease try again later."})");
     EXPECT_EQ(host.CountCalls("Close"), 0);
     EXPECT_EQ(GetFileAttributesW(replacement.c_str()), INVALID_FILE_ATTRIBUTES);
     Sleep(200);

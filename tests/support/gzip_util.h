@@ -6,10 +6,10 @@
 namespace vr::test {
 
 struct GzipHeader {
-  std::string extra;    // FEXTRA when not empty
-  std::string name;     // FNAME when not empty
-  std::string comment;  // FCOMMENT when not empty
-  bool headerCrc = false;  // FHCRC
+    std::string extra;       // FEXTRA when not empty
+    std::string name;        // FNAME when not empty
+    std::string comment;     // FCOMMENT when not empty
+    bool headerCrc = false;  // FHCRC
 };
 
 // One gzip member holding `data` (deflateInit2 with 31 window bits).

@@ -25,84 +25,93 @@ using BodyProducer = std::function<size_t(uint8_t* dst, size_t cap)>;
 // One answer, with its faults. Defaults: 200, the body with Content-Length,
 // keep-alive.
 struct Reply {
-  int status = 200;
-  std::string reason;  // empty: a standard phrase for the code
-  std::string body;
-  std::vector<std::pair<std::string, std::string>> headers;  // extra headers
+    int status = 200;
+    std::string reason;  // empty: a standard phrase for the code
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;  // extra headers
 
-  // Body framing: Content-Length (default), none (the body ends when the
-  // connection closes), or chunked transfer coding in pieces of chunkSize.
-  bool contentLength = true;
-  bool chunked = false;
-  size_t chunkSize = 4096;
+    // Body framing: Content-Length (default), none (the body ends when the
+    // connection closes), or chunked transfer coding in pieces of chunkSize.
+    bool contentLength = true;
+    bool chunked = false;
+    size_t chunkSize = 4096;
 
-  // The body ends cleanly after this many bytes (Content-Length says so too):
-  // an early end only the receiver can notice.
-  size_t truncateAt = SIZE_MAX;
-  // Content-Length announces the whole body, this many bytes are sent, then
-  // the connection is reset.
-  size_t dropAfter = SIZE_MAX;
-  // Every byte at these offsets is inverted.
-  std::vector<size_t> corruptAt;
+    // The body ends cleanly after this many bytes (Content-Length says so too):
+    // an early end only the receiver can notice.
+    size_t truncateAt = SIZE_MAX;
+    // Content-Length announces the whole body, this many bytes are sent, then
+    // the connection is reset.
+    size_t dropAfter = SIZE_MAX;
+    // Every byte at these offsets is inverted.
+    std::vector<size_t> corruptAt;
 
-  // Answers as an HTTP/1.0 server does (a plain static server, for one):
-  // "HTTP/1.0" status line, no Connection header, and the connection closed
-  // after the body.
-  bool http10 = false;
+    // Answers as an HTTP/1.0 server does (a plain static server, for one):
+    // "HTTP/1.0" status line, no Connection header, and the connection closed
+    // after the body.
+    bool http10 = false;
 
-  // Pauses (milliseconds) before the status line, between the headers and the
-  // body, and between pieces of `throttleBytes` body bytes.
-  uint32_t statusDelayMs = 0;
-  uint32_t bodyDelayMs = 0;
-  size_t throttleBytes = 0;
-  uint32_t throttleDelayMs = 0;
+    // Pauses (milliseconds) before the status line, between the headers and the
+    // body, and between pieces of `throttleBytes` body bytes.
+    uint32_t statusDelayMs = 0;
+    uint32_t bodyDelayMs = 0;
+    size_t throttleBytes = 0;
+    uint32_t throttleDelayMs = 0;
 
-  // Large bodies: when set, a fresh producer per request supplies the body
-  // instead of `body`; `producedSize` is its Content-Length (when framed by
-  // length). Faults above other than framing and delays do not apply.
-  std::function<BodyProducer()> producer;
-  uint64_t producedSize = 0;
+    // Large bodies: when set, a fresh producer per request supplies the body
+    // instead of `body`; `producedSize` is its Content-Length (when framed by
+    // length). Faults above other than framing and delays do not apply.
+    std::function<BodyProducer()> producer;
+    uint64_t producedSize = 0;
 
-  static Reply Ok(std::string body) { Reply r; r.body = std::move(body); return r; }
-  static Reply Status(int code, std::string body = {}) { Reply r; r.status = code; r.body = std::move(body); return r; }
+    static Reply Ok(std::string body) {
+        Reply r;
+        r.body = std::move(body);
+        return r;
+    }
+    static Reply Status(int code, std::string body = {}) {
+        Reply r;
+        r.status = code;
+        r.body = std::move(body);
+        return r;
+    }
 };
 
 struct RecordedRequest {
-  std::string method;
-  std::string path;  // request target as sent, e.g. "/Data/My%20File.dat.gz"
-  std::string userAgent;
-  std::vector<std::pair<std::string, std::string>> headers;  // in order, as sent
+    std::string method;
+    std::string path;  // request target as sent, e.g. "/Data/My%20File.dat.gz"
+    std::string userAgent;
+    std::vector<std::pair<std::string, std::string>> headers;  // in order, as sent
 
-  // Value of the first header of that name (case-insensitive), or "".
-  std::string Header(const std::string& name) const;
+    // Value of the first header of that name (case-insensitive), or "".
+    std::string Header(const std::string& name) const;
 };
 
 class HttpServer {
- public:
-  HttpServer();  // listening on 127.0.0.1 at an ephemeral port when it returns
-  ~HttpServer();
-  HttpServer(const HttpServer&) = delete;
-  HttpServer& operator=(const HttpServer&) = delete;
+public:
+    HttpServer();  // listening on 127.0.0.1 at an ephemeral port when it returns
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
 
-  uint16_t Port() const;
-  std::string Url() const;    // "http://127.0.0.1:PORT/"
-  std::wstring WUrl() const;  // the same, wide, for Http and Patcher
+    uint16_t Port() const;
+    std::string Url() const;    // "http://127.0.0.1:PORT/"
+    std::wstring WUrl() const;  // the same, wide, for Http and Patcher
 
-  // Routes may change at any time; a request uses the route current when its
-  // request line arrives.
-  void Serve(const std::string& path, std::string body);  // 200 with the bytes
-  void Set(const std::string& path, Reply reply);
-  void Remove(const std::string& path);  // back to 404
-  // The next `count` requests of `path` get `fault`, later ones the route.
-  void FailFirst(const std::string& path, int count, Reply fault);
+    // Routes may change at any time; a request uses the route current when its
+    // request line arrives.
+    void Serve(const std::string& path, std::string body);  // 200 with the bytes
+    void Set(const std::string& path, Reply reply);
+    void Remove(const std::string& path);  // back to 404
+    // The next `count` requests of `path` get `fault`, later ones the route.
+    void FailFirst(const std::string& path, int count, Reply fault);
 
-  std::vector<RecordedRequest> Requests() const;
-  int CountRequests(const std::string& path) const;
-  void ClearRequests();
+    std::vector<RecordedRequest> Requests() const;
+    int CountRequests(const std::string& path) const;
+    void ClearRequests();
 
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl;
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
 };
 
 }  // namespace vr::test

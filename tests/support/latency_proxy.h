@@ -15,23 +15,23 @@
 namespace vr::test {
 
 class LatencyProxy {
- public:
-  // Listens on 127.0.0.1 at an ephemeral port when it returns and forwards
-  // to 127.0.0.1:targetPort. bytesPerSecond 0 means no rate limit.
-  LatencyProxy(uint16_t targetPort, uint32_t oneWayDelayMs, uint64_t bytesPerSecond = 0);
-  ~LatencyProxy();
-  LatencyProxy(const LatencyProxy&) = delete;
-  LatencyProxy& operator=(const LatencyProxy&) = delete;
+public:
+    // Listens on 127.0.0.1 at an ephemeral port when it returns and forwards
+    // to 127.0.0.1:targetPort. bytesPerSecond 0 means no rate limit.
+    LatencyProxy(uint16_t targetPort, uint32_t oneWayDelayMs, uint64_t bytesPerSecond = 0);
+    ~LatencyProxy();
+    LatencyProxy(const LatencyProxy&) = delete;
+    LatencyProxy& operator=(const LatencyProxy&) = delete;
 
-  uint16_t Port() const;
-  std::string Url() const;    // "http://127.0.0.1:PORT/"
-  std::wstring WUrl() const;  // the same, wide
-  // Connections accepted so far.
-  int Connections() const;
+    uint16_t Port() const;
+    std::string Url() const;    // "http://127.0.0.1:PORT/"
+    std::wstring WUrl() const;  // the same, wide
+    // Connections accepted so far.
+    int Connections() const;
 
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl;
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl;
 };
 
 }  // namespace vr::test

@@ -29,8 +29,7 @@ struct SmallDisks {
     std::wstring readonly;
 };
 
-#define VR_REQUIRE_SMALL_DISKS(disks)                                                           \
-    if (!(disks).Available())                                                                   \
-    GTEST_SKIP() << "no small disks: run through ctest as root (small_disks fixture)"
+#define VR_REQUIRE_SMALL_DISKS(disks) \
+    if (!(disks).Available()) GTEST_SKIP() << "no small disks: run through ctest as root (small_disks fixture)"
 
 }  // namespace vr::test

@@ -37,9 +37,7 @@ TEST(JsonParse, LeadingWhitespaceBeforeTheObject) {
 
 // --- Parser: members ------------------------------------------------------------
 
-TEST(JsonParse, TrailingCommaIsHarmless) {
-    EXPECT_EQ(ParseJsonObject(R"({"a":1,})"), (JsonFields{{"a", "1"}}));
-}
+TEST(JsonParse, TrailingCommaIsHarmless) { EXPECT_EQ(ParseJsonObject(R"({"a":1,})"), (JsonFields{{"a", "1"}})); }
 
 TEST(JsonParse, MissingColonIsTolerated) {
     EXPECT_EQ(ParseJsonObject(R"({"a" 1})"), (JsonFields{{"a", "1"}}));
@@ -156,9 +154,7 @@ TEST(JsonString, UnknownEscapeDropsTheBackslash) {
     EXPECT_EQ(ParseJsonObject(R"({"s":"\U0041\'"})").at("s"), "U0041'");
 }
 
-TEST(JsonString, EscapesInNames) {
-    EXPECT_EQ(ParseJsonObject(R"({"a\"b\u0063":1})"), (JsonFields{{"a\"bc", "1"}}));
-}
+TEST(JsonString, EscapesInNames) { EXPECT_EQ(ParseJsonObject(R"({"a\"b\u0063":1})"), (JsonFields{{"a\"bc", "1"}})); }
 
 TEST(JsonString, UnicodeEscapes) {
     EXPECT_EQ(ParseJsonObject(R"({"s":"\u0041\u00e9"})").at("s"), "A\xC3\xA9");
@@ -212,9 +208,7 @@ TEST(JsonString, Utf8AndControlBytesPassUnchanged) {
     EXPECT_EQ(ParseJsonObject(text).at("s"), "\xC3\xA9\t\x01\xFF\x80");
 }
 
-TEST(JsonString, StringValueIsNotTrimmed) {
-    EXPECT_EQ(ParseJsonObject(R"({"s":"  x  "})").at("s"), "  x  ");
-}
+TEST(JsonString, StringValueIsNotTrimmed) { EXPECT_EQ(ParseJsonObject(R"({"s":"  x  "})").at("s"), "  x  "); }
 
 TEST(JsonParse, MapOrderIsBytewise) {
     const JsonFields f = ParseJsonObject(R"({"b":1,"a":2,"B":3,"ab":4,"\u00e9":5})");
@@ -251,9 +245,9 @@ TEST(JsonAccess, GetIntReadsLikeStrtoi64) {
 }
 
 TEST(JsonAccess, GetIntNumbersAndSaturation) {
-    const JsonFields f = ParseJsonObject(
-        R"({"max":9223372036854775807,"min":-9223372036854775808,"over":9223372036854775808,)"
-        R"("under":-9223372036854775809,"huge":"123456789012345678901234567890","t":true,"n":-3})");
+    const JsonFields f =
+        ParseJsonObject(R"({"max":9223372036854775807,"min":-9223372036854775808,"over":9223372036854775808,)"
+                        R"("under":-9223372036854775809,"huge":"123456789012345678901234567890","t":true,"n":-3})");
     EXPECT_EQ(JsonGetInt(f, "max", 0), INT64_MAX);
     EXPECT_EQ(JsonGetInt(f, "min", 0), INT64_MIN);
     EXPECT_EQ(JsonGetInt(f, "over", 0), INT64_MAX);
@@ -327,9 +321,8 @@ TEST(JsonWrite, IntegerForms) {
     AddInt(w, "negten", -100);
     AddInt(w, "max", INT64_MAX);
     AddInt(w, "min", INT64_MIN);
-    EXPECT_EQ(FinishObject(w),
-              R"({"zero":0,"one":1,"neg":-1,"ten":10,"negten":-100,"max":9223372036854775807,)"
-              R"("min":-9223372036854775808})");
+    EXPECT_EQ(FinishObject(w), R"({"zero":0,"one":1,"neg":-1,"ten":10,"negten":-100,"max":9223372036854775807,)"
+                               R"("min":-9223372036854775808})");
 }
 
 std::string DoubleText(double value) {
@@ -397,11 +390,10 @@ TEST_F(CommaLocale, ThreadLocaleToo) {
 // --- Escaping --------------------------------------------------------------------
 
 TEST(JsonEscapeTest, EveryControlByte) {
-    const char* expected[32] = {"\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006",
-                                "\\u0007", "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",
-                                "\\u000e", "\\u000f", "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014",
-                                "\\u0015", "\\u0016", "\\u0017", "\\u0018", "\\u0019", "\\u001a", "\\u001b",
-                                "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
+    const char* expected[32] = {"\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
+                                "\\b",     "\\t",     "\\n",     "\\u000b", "\\f",     "\\r",     "\\u000e", "\\u000f",
+                                "\\u0010", "\\u0011", "\\u0012", "\\u0013", "\\u0014", "\\u0015", "\\u0016", "\\u0017",
+                                "\\u0018", "\\u0019", "\\u001a", "\\u001b", "\\u001c", "\\u001d", "\\u001e", "\\u001f"};
     for (int c = 0; c < 32; ++c) {
         EXPECT_EQ(JsonEscape(std::string(1, static_cast<char>(c))), expected[c]) << "byte " << c;
     }

@@ -58,7 +58,9 @@ std::wstring InstallRuntime(const TempDir& dir, const std::wstring& channel, con
     return dir.Join(rel);
 }
 
-std::wstring ClientDllIn(const std::wstring& folder) { return folder + L"\\EBWebView\\x64\\EmbeddedBrowserWebView.dll"; }
+std::wstring ClientDllIn(const std::wstring& folder) {
+    return folder + L"\\EBWebView\\x64\\EmbeddedBrowserWebView.dll";
+}
 
 struct Registration : ScopedRegValue {
     Registration(HKEY root, const wchar_t* guid, const std::wstring& folder)
@@ -96,7 +98,8 @@ TEST(RuntimeLoaderFolder, RelativeFolderIsTakenFromTheExecutableFolder) {
     const WebView2Runtime runtime = FindWebView2Runtime(L"fakes\\fake_webview2\\runtime", nullptr);
     EXPECT_EQ(runtime.result, S_OK);
     EXPECT_EQ(runtime.runtimeType, 1);
-    EXPECT_EQ(GetFileAttributesW(runtime.clientDll.c_str()) != INVALID_FILE_ATTRIBUTES, true) << WideToUtf8(runtime.clientDll);
+    EXPECT_EQ(GetFileAttributesW(runtime.clientDll.c_str()) != INVALID_FILE_ATTRIBUTES, true)
+        << WideToUtf8(runtime.clientDll);
 }
 
 TEST(RuntimeLoaderOverrides, EnvironmentFoldersReplaceTheArguments) {
@@ -236,10 +239,11 @@ TEST(RuntimeLoaderCreate, FakeRuntimeDeliversTheEnvironmentLater) {
     ASSERT_TRUE(vr::test::PumpUntil([&] { return result.calls > 0; }, 20000));
     EXPECT_EQ(result.error, S_OK);
     EXPECT_NE(result.environment, nullptr);
-    EXPECT_TRUE(fake.Called("CreateWebViewEnvironmentWithOptionsInternal flag=1 type=1 options=0 userData=C:\\profile"));
-    EXPECT_NE(logDir.Read(L"Veltrune.log")
-                  .find("WebView2Loader: using runtime folder " + WideToUtf8(FakeWebView2::Folder())),
-              std::string::npos);
+    EXPECT_TRUE(
+        fake.Called("CreateWebViewEnvironmentWithOptionsInternal flag=1 type=1 options=0 userData=C:\\profile"));
+    EXPECT_NE(
+        logDir.Read(L"Veltrune.log").find("WebView2Loader: using runtime folder " + WideToUtf8(FakeWebView2::Folder())),
+        std::string::npos);
 }
 
 TEST(RuntimeLoaderCreate, RuntimeFailuresReachTheCaller) {

@@ -31,8 +31,8 @@ private:
 std::string Sha256Hex(const std::string& data);
 
 struct SigningKey {
-    std::string d;       // 32 bytes
-    std::string point;   // X||Y, 64 bytes
+    std::string d;      // 32 bytes
+    std::string point;  // X||Y, 64 bytes
 };
 
 bool GenerateSigningKey(SigningKey& key, std::string& error);

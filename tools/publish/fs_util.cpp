@@ -20,11 +20,24 @@ bool DecodeOne(const std::string& s, size_t& i, uint32_t& cp) {
     const unsigned char c = b(i);
     int extra;
     uint32_t min;
-    if (c < 0x80) { cp = c; ++i; return true; }
-    if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; extra = 1; min = 0x80; }
-    else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; extra = 2; min = 0x800; }
-    else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; extra = 3; min = 0x10000; }
-    else return false;
+    if (c < 0x80) {
+        cp = c;
+        ++i;
+        return true;
+    }
+    if ((c & 0xE0) == 0xC0) {
+        cp = c & 0x1F;
+        extra = 1;
+        min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        cp = c & 0x0F;
+        extra = 2;
+        min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        cp = c & 0x07;
+        extra = 3;
+        min = 0x10000;
+    } else return false;
     for (int k = 1; k <= extra; ++k) {
         if (i + k >= s.size() || (b(i + k) & 0xC0) != 0x80) return false;
         cp = (cp << 6) | (b(i + k) & 0x3F);
@@ -47,8 +60,8 @@ std::wstring Widen(const std::string& s) {
 bool Narrow(const std::wstring& w, std::string& out) {
     out.clear();
     if (w.empty()) return true;
-    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w.data(), static_cast<int>(w.size()), nullptr,
-                                      0, nullptr, nullptr);
+    const int n = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w.data(), static_cast<int>(w.size()), nullptr, 0,
+                                      nullptr, nullptr);
     if (n <= 0) return false;
     out.resize(static_cast<size_t>(n));
     WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr,
@@ -189,8 +202,8 @@ std::FILE* OpenFile(const fs::path& path, const char* mode) {
 bool ReplaceAtomically(const fs::path& from, const fs::path& to, std::string& error) {
 #ifdef _WIN32
     if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    error = "cannot rename " + Printable(from) + " to " + Printable(to) + " (error " +
-            std::to_string(GetLastError()) + ")";
+    error =
+        "cannot rename " + Printable(from) + " to " + Printable(to) + " (error " + std::to_string(GetLastError()) + ")";
     return false;
 #else
     if (std::rename(from.c_str(), to.c_str()) == 0) return true;

@@ -24,10 +24,10 @@ std::string Printable(const fs::path& path);
 struct FileInfo {
     bool exists = false;
     bool isDir = false;
-    bool isFile = false;   // regular file
-    bool isLink = false;   // symbolic link, junction or other reparse point (not followed)
+    bool isFile = false;  // regular file
+    bool isLink = false;  // symbolic link, junction or other reparse point (not followed)
     uint64_t size = 0;
-    int64_t mtimeNs = 0;   // nanoseconds since 1970-01-01 UTC
+    int64_t mtimeNs = 0;  // nanoseconds since 1970-01-01 UTC
 };
 
 // Information about the entry itself (links are not followed).

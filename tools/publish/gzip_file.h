@@ -25,10 +25,10 @@ std::string GzipBytes(const std::string& data, int level);
 
 struct InflateResult {
     bool ok = false;
-    std::string error;     // what is wrong with the member
-    uint64_t size = 0;     // inflated bytes
+    std::string error;  // what is wrong with the member
+    uint64_t size = 0;  // inflated bytes
     uint32_t crc = 0;
-    std::string sha256;    // of the inflated bytes, lower-case hex
+    std::string sha256;  // of the inflated bytes, lower-case hex
 };
 
 // Inflates one member completely, checking its trailer (CRC and length) and

@@ -97,7 +97,8 @@ bool ParsePkcs8(std::string der, SigningKey& key, std::string& error) {
     if (!ReadDer(in, version) || version.tag != 0x02 || !ReadDer(in, alg) || alg.tag != 0x30 ||
         !ReadDer(alg.body, oid) || oid.tag != 0x06)
         return (error = bad, false);
-    if (oid.body != kEcPublicKeyOid) return (error = "not an EC key (wrong key type); a P-256 ECDSA key is needed", false);
+    if (oid.body != kEcPublicKeyOid)
+        return (error = "not an EC key (wrong key type); a P-256 ECDSA key is needed", false);
     if (!ReadDer(alg.body, params) || params.tag != 0x06 || params.body != kP256Oid)
         return (error = "the key is on another curve; a P-256 key is needed", false);
     if (!ReadDer(in, inner) || inner.tag != 0x04) return (error = bad, false);
@@ -107,8 +108,7 @@ bool ParsePkcs8(std::string der, SigningKey& key, std::string& error) {
 }  // namespace
 
 std::string Sec1Der(const SigningKey& key) {
-    const std::string body = Element(0x02, "\x01") + Element(0x04, key.d) +
-                             Element(0xA0, Element(0x06, kP256Oid)) +
+    const std::string body = Element(0x02, "\x01") + Element(0x04, key.d) + Element(0xA0, Element(0x06, kP256Oid)) +
                              Element(0xA1, Element(0x03, std::string("\x00\x04", 2) + key.point));
     return Element(0x30, body);
 }
@@ -200,7 +200,8 @@ bool WriteNewKeyFile(const fs::path& file, const SigningKey& key, std::string& e
         return false;
     }
     DWORD written = 0;
-    const bool ok = WriteFile(h, pem.data(), static_cast<DWORD>(pem.size()), &written, nullptr) && written == pem.size();
+    const bool ok =
+        WriteFile(h, pem.data(), static_cast<DWORD>(pem.size()), &written, nullptr) && written == pem.size();
     CloseHandle(h);
 #else
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

@@ -113,8 +113,8 @@ std::string BuildList(int32_t version, const std::vector<PathParts>& dirs, const
                 if (!FolderLineCarries(prefix) || f->parts[k].front() == ' ') continue;
                 setFolder(prefix);
                 const PathParts rest(f->parts.begin() + static_cast<long>(k), f->parts.end());
-                out += "f " + std::to_string(f->mtime) + " " + std::to_string(f->size) + " " + (f->sha256.empty() ? "-" : f->sha256) + " " +
-                       JoinParts(rest) + "\n";
+                out += "f " + std::to_string(f->mtime) + " " + std::to_string(f->size) + " " +
+                       (f->sha256.empty() ? "-" : f->sha256) + " " + JoinParts(rest) + "\n";
                 placed = true;
                 break;
             }

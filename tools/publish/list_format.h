@@ -44,12 +44,12 @@ struct ParsedFile {
     std::string relPath;  // folder + name, backslash-separated, as the launcher forms it
     int64_t mtime = 0;
     int64_t size = 0;
-    std::string token;    // the reserved field
+    std::string token;  // the reserved field
 };
 
 struct ParsedList {
     bool hasVersion = false;
-    int version = 0;  // the first version line
+    int version = 0;            // the first version line
     bool sha256Hashes = false;  // "#hash sha256"
     bool hasSerial = false;
     int64_t serial = 0;

@@ -82,8 +82,7 @@ bool TakeValue(const std::string& a, const std::string& v, Options& o, std::stri
             return false;
         }
         o.expiresDays = static_cast<int>(n);
-    }
-    else if (a == "--version") {
+    } else if (a == "--version") {
         if (!ParseInt(v, 0, INT32_MAX, n)) {
             error = "--version needs a whole number from 0 to 2147483647";
             return false;
@@ -191,9 +190,10 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o, std::string& er
         o.keyOut = args[2];
         return true;
     }
-    static const char* const withValue[] = {"--game", "--out", "--version", "--list-name", "--launcher",
-                                            "--launcher-name", "--maintenance", "--maint-name", "--jobs",
-                                            "--level", "--verify", "--sign", "--serial", "--expires", "--key"};
+    static const char* const withValue[] = {"--game",     "--out",           "--version",     "--list-name",
+                                            "--launcher", "--launcher-name", "--maintenance", "--maint-name",
+                                            "--jobs",     "--level",         "--verify",      "--sign",
+                                            "--serial",   "--expires",       "--key"};
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {

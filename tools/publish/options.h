@@ -22,11 +22,11 @@ struct Options {
     unsigned jobs = 0;     // 0: one per core
     int level = 6;
     bool prune = false;
-    std::string signKey;     // --sign: private key file
-    int64_t serial = -1;     // --serial; -1: chosen at publish time
-    int expiresDays = 0;     // --expires; 0: the list does not expire
-    std::string verifyKey;   // --key, decoded: the public point X||Y (64 bytes)
-    std::string keyOut;      // keygen --out
+    std::string signKey;    // --sign: private key file
+    int64_t serial = -1;    // --serial; -1: chosen at publish time
+    int expiresDays = 0;    // --expires; 0: the list does not expire
+    std::string verifyKey;  // --key, decoded: the public point X||Y (64 bytes)
+    std::string keyOut;     // keygen --out
 };
 
 // False with a one-line reason when the arguments do not make sense.

@@ -59,7 +59,11 @@ bool SignatureMatches(const ParsedList& list, const std::string& point) {
 class Progress {
 public:
     Progress(std::FILE* err, const char* verb, size_t files, uint64_t bytes)
-        : err_(err), verb_(verb), totalFiles_(files), totalBytes_(bytes), enabled_(IsTerminal(err)),
+        : err_(err),
+          verb_(verb),
+          totalFiles_(files),
+          totalBytes_(bytes),
+          enabled_(IsTerminal(err)),
           start_(std::chrono::steady_clock::now()) {}
 
     std::atomic<size_t> files{0};
@@ -67,8 +71,7 @@ public:
 
     void Print() {
         if (!enabled_) return;
-        const double secs =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         const double mib = static_cast<double>(bytes.load()) / kMiB;
         std::fprintf(err_, "\r%s: %s %zu/%zu files, %.1f/%.1f MiB, %.1f MiB/s   ", kTool, verb_, files.load(),
                      totalFiles_, mib, static_cast<double>(totalBytes_) / kMiB, secs > 0.05 ? mib / secs : 0.0);
@@ -196,7 +199,7 @@ struct PublishRun {
     std::vector<ListFile> listed;  // one per tree file, CRCs filled in after compressing
     fs::path statePath;
     PublishState oldState;
-    std::vector<Job> jobs;  // the tree's files in order, then the launcher
+    std::vector<Job> jobs;     // the tree's files in order, then the launcher
     std::vector<size_t> work;  // jobs whose object is compressed anew
     uint64_t workBytes = 0;
     bool listUnchanged = false;
@@ -360,9 +363,10 @@ bool MakeList(PublishRun& run, const ParsedList& current, std::string& listText)
     if (o.serial >= 0) {
         run.serial = o.serial;
         if (current.hasSerial && o.serial <= current.serial)
-            std::fprintf(run.err, "%s: warning: serial %lld is not above the published serial %lld; launchers that "
-                         "saw the published list refuse this one\n", kTool, static_cast<long long>(o.serial),
-                         static_cast<long long>(current.serial));
+            std::fprintf(run.err,
+                         "%s: warning: serial %lld is not above the published serial %lld; launchers that "
+                         "saw the published list refuse this one\n",
+                         kTool, static_cast<long long>(o.serial), static_cast<long long>(current.serial));
     } else {
         run.serial = std::max<int64_t>(now, current.hasSerial && current.serial < INT64_MAX ? current.serial + 1 : 0);
     }
@@ -448,8 +452,8 @@ void Report(const PublishRun& run, size_t pruned, std::FILE* out) {
     for (size_t i : run.work) compressed += run.jobs[i].file != SIZE_MAX;
     const size_t files = run.tree.files.size();
     const std::string prunedText = o.prune ? ", " + std::to_string(pruned) + " pruned" : "";
-    std::fprintf(out, "%s: version %d, %zu files (%zu compressed, %zu reused), %.1f MiB of objects, list %s%s\n",
-                 kTool, o.version, files, compressed, files - compressed, static_cast<double>(objBytes) / kMiB,
+    std::fprintf(out, "%s: version %d, %zu files (%zu compressed, %zu reused), %.1f MiB of objects, list %s%s\n", kTool,
+                 o.version, files, compressed, files - compressed, static_cast<double>(objBytes) / kMiB,
                  run.listUnchanged ? "unchanged" : "written", prunedText.c_str());
     std::string expiry = run.expires ? ", expires " + UtcText(run.expires) : "";
     std::fprintf(out, "%s: list serial %lld, %s%s\n", kTool, static_cast<long long>(run.serial),
@@ -497,8 +501,9 @@ std::string CheckSignature(const Options& o, const ParsedList& list, std::vector
     const std::string name = o.listName + ": ";
     std::string about = list.hasSerial ? "serial " + std::to_string(list.serial) : "no serial";
     if (list.hasExpires) about += ", expires " + UtcText(list.expires);
-    if (o.verifyKey.empty()) return std::string(list.hasSignature ? "signed" : "not signed") + " (" + about +
-                                    "); signature not checked (no --key)";
+    if (o.verifyKey.empty())
+        return std::string(list.hasSignature ? "signed" : "not signed") + " (" + about +
+               "); signature not checked (no --key)";
     const size_t before = problems.size();
     std::string sig;
     if (!list.hasSignature) {
@@ -570,18 +575,18 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
                 if (!r.ok) {
                     c.problem = r.error;
                 } else if (c.size >= 0 && static_cast<int64_t>(r.size) != c.size) {
-                    c.problem = "inflates to " + std::to_string(r.size) + " bytes, the list says " +
-                                std::to_string(c.size);
+                    c.problem =
+                        "inflates to " + std::to_string(r.size) + " bytes, the list says " + std::to_string(c.size);
                 } else if (IsSha256Token(c.token)) {
                     if (c.token != r.sha256)
                         c.problem = "content differs from the list (SHA-256 " + r.sha256 + ", listed " + c.token + ")";
                 } else if (list.sha256Hashes && !c.token.empty()) {
                     c.problem = "the list says #hash sha256 but gives \"" + c.token + "\"";
-                } else if (c.token.size() == 8 &&
-                           c.token.find_first_not_of("0123456789abcdef") == std::string::npos &&
+                } else if (c.token.size() == 8 && c.token.find_first_not_of("0123456789abcdef") == std::string::npos &&
                            c.token != CrcToken(r.crc)) {
                     // Lists of earlier versions of this tool carry a CRC-32.
-                    c.problem = "content differs from the list (CRC-32 " + CrcToken(r.crc) + ", listed " + c.token + ")";
+                    c.problem =
+                        "content differs from the list (CRC-32 " + CrcToken(r.crc) + ", listed " + c.token + ")";
                 }
                 progress.bytes += r.size;
             }
@@ -610,8 +615,10 @@ int Keygen(const Options& o, std::FILE* out, std::FILE* err) {
     }
     // The public key alone on stdout, so that scripts can capture it.
     std::fprintf(out, "%s\n", EncodeBase64(key.point).c_str());
-    std::fprintf(err, "%s: private key written to %s; keep it off the servers. Put the line above in Veltrune.ini "
-                 "as [patch] listKey=\n", kTool, o.keyOut.c_str());
+    std::fprintf(err,
+                 "%s: private key written to %s; keep it off the servers. Put the line above in Veltrune.ini "
+                 "as [patch] listKey=\n",
+                 kTool, o.keyOut.c_str());
     return 0;
 }
 

@@ -28,8 +28,8 @@ struct Walker {
             children.push_back(it->path());
         }
         if (ec) {
-            problems.push_back((parts.empty() ? std::string("\".\"") : Show(parts)) + ": cannot list the folder: " +
-                               ec.message());
+            problems.push_back((parts.empty() ? std::string("\".\"") : Show(parts)) +
+                               ": cannot list the folder: " + ec.message());
             return;
         }
         std::sort(children.begin(), children.end());
@@ -58,7 +58,8 @@ struct Walker {
         }
         if (info.isLink) {
 #ifdef _WIN32
-            problems.push_back(Show(parts) + ": links and junctions are not followed; put the file or folder itself there");
+            problems.push_back(Show(parts) +
+                               ": links and junctions are not followed; put the file or folder itself there");
             return;
 #else
             std::error_code ec;
@@ -142,7 +143,8 @@ void CheckCollisions(const SourceTree& tree, const std::vector<std::string>& res
         PathParts object = f.parts;
         object.back() += ".gz";
         const auto [it, fresh] = server.emplace(KeyOf(object), Show(f.parts));
-        if (!fresh) problems.push_back(Show(f.parts) + ": its object " + Show(object) + " would collide with " + it->second);
+        if (!fresh)
+            problems.push_back(Show(f.parts) + ": its object " + Show(object) + " would collide with " + it->second);
     }
 }
 

@@ -18,8 +18,8 @@ struct SourceFile {
 };
 
 struct SourceTree {
-    std::vector<PathParts> dirs;     // sorted
-    std::vector<SourceFile> files;   // sorted by parts
+    std::vector<PathParts> dirs;    // sorted
+    std::vector<SourceFile> files;  // sorted by parts
 };
 
 // Walks root. Links are followed only while they stay inside root (on

@@ -8,7 +8,7 @@ namespace {
 // Version 1 kept a CRC-32 where the list now needs a SHA-256; its records
 // cannot feed a list, so such a state is read as empty.
 constexpr const char* kHeader = "veltrune-publish state 2";
-}
+}  // namespace
 
 PublishState LoadState(const fs::path& file) {
     PublishState state;

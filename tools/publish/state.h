@@ -11,10 +11,10 @@
 namespace vr::publish {
 
 struct ObjectRecord {
-    uint64_t size = 0;       // source
-    int64_t mtimeNs = 0;     // source
-    std::string sha256;      // source content, lower-case hex
-    uint64_t objSize = 0;    // the object as written
+    uint64_t size = 0;     // source
+    int64_t mtimeNs = 0;   // source
+    std::string sha256;    // source content, lower-case hex
+    uint64_t objSize = 0;  // the object as written
     int64_t objMtimeNs = 0;
 };
 

@@ -7,8 +7,7 @@
 
 namespace vr::publish {
 
-void RunParallel(size_t count, unsigned jobs, const std::function<bool(size_t)>& fn,
-                 const std::function<void()>& tick);
+void RunParallel(size_t count, unsigned jobs, const std::function<bool(size_t)>& fn, const std::function<void()>& tick);
 
 unsigned DefaultJobs();
 

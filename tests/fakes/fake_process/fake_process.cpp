@@ -30,7 +30,8 @@ std::wstring Env(const wchar_t* name) {
 
 std::string ToUtf8(const std::wstring& text) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     return out;
@@ -75,8 +76,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         GetStartupInfoW(&startup);
         const std::wstring line = L"pid=" + std::to_wstring(GetCurrentProcessId()) + L"\ttime=" +
                                   std::to_wstring(started) + L"\tcwd=" + cwd + L"\tflags=" +
-                                  std::to_wstring(startup.dwFlags) + L"\tshow=" +
-                                  std::to_wstring(startup.wShowWindow) + L"\tcmd=" + GetCommandLineW() + L"\r\n";
+                                  std::to_wstring(startup.dwFlags) + L"\tshow=" + std::to_wstring(startup.wShowWindow) +
+                                  L"\tcmd=" + GetCommandLineW() + L"\r\n";
         AppendRecord(recordPath, ToUtf8(line));
     }
 

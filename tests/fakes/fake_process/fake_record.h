@@ -48,7 +48,8 @@ inline std::vector<FakeStart> ReadFakeStarts(const std::wstring& recordPath) {
             const std::wstring key = line.substr(field, eq - field);
             // cmd is last and may hold tabs of its own.
             const size_t tab = key == L"cmd" ? std::wstring::npos : line.find(L'\t', eq);
-            const std::wstring value = line.substr(eq + 1, tab == std::wstring::npos ? std::wstring::npos : tab - eq - 1);
+            const std::wstring value =
+                line.substr(eq + 1, tab == std::wstring::npos ? std::wstring::npos : tab - eq - 1);
             if (key == L"pid") start.pid = std::stoul(value);
             else if (key == L"time") start.timeMs = std::stoull(value);
             else if (key == L"cwd") start.cwd = value;

@@ -87,16 +87,15 @@ void StartControlServer() {
         address.sin_port = htons(static_cast<u_short>(atoi(port.c_str())));
         int size = sizeof address;
         if (bind(listener->s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener->s, 4) != 0 ||
-            getsockname(listener->s, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            listen(listener->s, 4) != 0 || getsockname(listener->s, reinterpret_cast<sockaddr*>(&address), &size) != 0)
             return;
         if (!portFile.empty()) {
             // Written aside and renamed, so a harness polling the file never
             // reads half a number.
             const std::string text = std::to_string(ntohs(address.sin_port));
             const std::string temp = portFile + ".tmp";
-            HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                      nullptr);
+            HANDLE file =
+                CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (file != INVALID_HANDLE_VALUE) {
                 DWORD written = 0;
                 WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);

@@ -115,7 +115,7 @@ struct ViewRecord {
     bool visible = true;
     RECT bounds{};
     std::wstring url;
-    std::wstring pendingUrl;  // with source.oncomplete: where Navigate is going
+    std::wstring pendingUrl;               // with source.oncomplete: where Navigate is going
     FakeController* controller = nullptr;  // one reference held here
     FakeView* view = nullptr;              // one reference held here, or null
     std::deque<std::wstring> posted;
@@ -215,18 +215,42 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         return Answer(riid, out, {&IID_ICoreWebView2Settings});
     }
-    HRESULT STDMETHODCALLTYPE get_IsScriptEnabled(BOOL* isScriptEnabled) override { return NotImplemented("settings", id_, "get_IsScriptEnabled"); }
-    HRESULT STDMETHODCALLTYPE put_IsScriptEnabled(BOOL isScriptEnabled) override { return NotImplemented("settings", id_, "put_IsScriptEnabled"); }
-    HRESULT STDMETHODCALLTYPE get_IsWebMessageEnabled(BOOL* isWebMessageEnabled) override { return NotImplemented("settings", id_, "get_IsWebMessageEnabled"); }
-    HRESULT STDMETHODCALLTYPE put_IsWebMessageEnabled(BOOL isWebMessageEnabled) override { return NotImplemented("settings", id_, "put_IsWebMessageEnabled"); }
-    HRESULT STDMETHODCALLTYPE get_AreDefaultScriptDialogsEnabled(BOOL* areDefaultScriptDialogsEnabled) override { return NotImplemented("settings", id_, "get_AreDefaultScriptDialogsEnabled"); }
-    HRESULT STDMETHODCALLTYPE put_AreDefaultScriptDialogsEnabled(BOOL areDefaultScriptDialogsEnabled) override { return NotImplemented("settings", id_, "put_AreDefaultScriptDialogsEnabled"); }
-    HRESULT STDMETHODCALLTYPE get_IsStatusBarEnabled(BOOL* isStatusBarEnabled) override { return NotImplemented("settings", id_, "get_IsStatusBarEnabled"); }
-    HRESULT STDMETHODCALLTYPE get_AreDevToolsEnabled(BOOL* areDevToolsEnabled) override { return NotImplemented("settings", id_, "get_AreDevToolsEnabled"); }
-    HRESULT STDMETHODCALLTYPE get_AreDefaultContextMenusEnabled(BOOL* enabled) override { return NotImplemented("settings", id_, "get_AreDefaultContextMenusEnabled"); }
-    HRESULT STDMETHODCALLTYPE get_AreHostObjectsAllowed(BOOL* allowed) override { return NotImplemented("settings", id_, "get_AreHostObjectsAllowed"); }
-    HRESULT STDMETHODCALLTYPE put_AreHostObjectsAllowed(BOOL allowed) override { return NotImplemented("settings", id_, "put_AreHostObjectsAllowed"); }
-    HRESULT STDMETHODCALLTYPE get_IsZoomControlEnabled(BOOL* enabled) override { return NotImplemented("settings", id_, "get_IsZoomControlEnabled"); }
+    HRESULT STDMETHODCALLTYPE get_IsScriptEnabled(BOOL* isScriptEnabled) override {
+        return NotImplemented("settings", id_, "get_IsScriptEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE put_IsScriptEnabled(BOOL isScriptEnabled) override {
+        return NotImplemented("settings", id_, "put_IsScriptEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE get_IsWebMessageEnabled(BOOL* isWebMessageEnabled) override {
+        return NotImplemented("settings", id_, "get_IsWebMessageEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE put_IsWebMessageEnabled(BOOL isWebMessageEnabled) override {
+        return NotImplemented("settings", id_, "put_IsWebMessageEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE get_AreDefaultScriptDialogsEnabled(BOOL* areDefaultScriptDialogsEnabled) override {
+        return NotImplemented("settings", id_, "get_AreDefaultScriptDialogsEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE put_AreDefaultScriptDialogsEnabled(BOOL areDefaultScriptDialogsEnabled) override {
+        return NotImplemented("settings", id_, "put_AreDefaultScriptDialogsEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE get_IsStatusBarEnabled(BOOL* isStatusBarEnabled) override {
+        return NotImplemented("settings", id_, "get_IsStatusBarEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE get_AreDevToolsEnabled(BOOL* areDevToolsEnabled) override {
+        return NotImplemented("settings", id_, "get_AreDevToolsEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE get_AreDefaultContextMenusEnabled(BOOL* enabled) override {
+        return NotImplemented("settings", id_, "get_AreDefaultContextMenusEnabled");
+    }
+    HRESULT STDMETHODCALLTYPE get_AreHostObjectsAllowed(BOOL* allowed) override {
+        return NotImplemented("settings", id_, "get_AreHostObjectsAllowed");
+    }
+    HRESULT STDMETHODCALLTYPE put_AreHostObjectsAllowed(BOOL allowed) override {
+        return NotImplemented("settings", id_, "put_AreHostObjectsAllowed");
+    }
+    HRESULT STDMETHODCALLTYPE get_IsZoomControlEnabled(BOOL* enabled) override {
+        return NotImplemented("settings", id_, "get_IsZoomControlEnabled");
+    }
     HRESULT STDMETHODCALLTYPE put_IsStatusBarEnabled(BOOL v) override { return Put(L"put_IsStatusBarEnabled", v); }
     HRESULT STDMETHODCALLTYPE put_AreDevToolsEnabled(BOOL v) override { return Put(L"put_AreDevToolsEnabled", v); }
     HRESULT STDMETHODCALLTYPE put_AreDefaultContextMenusEnabled(BOOL v) override {
@@ -310,67 +334,204 @@ public:
         *uri = CoTaskCopy(url.empty() ? L"about:blank" : url);
         return *uri ? S_OK : E_OUTOFMEMORY;
     }
-    HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR htmlContent) override { return NotImplemented("view", id_, "NavigateToString"); }
-    HRESULT STDMETHODCALLTYPE add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_NavigationStarting"); }
-    HRESULT STDMETHODCALLTYPE remove_NavigationStarting(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_NavigationStarting"); }
-    HRESULT STDMETHODCALLTYPE add_ContentLoading(ICoreWebView2ContentLoadingEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_ContentLoading"); }
-    HRESULT STDMETHODCALLTYPE remove_ContentLoading(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_ContentLoading"); }
-    HRESULT STDMETHODCALLTYPE add_SourceChanged(ICoreWebView2SourceChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_SourceChanged"); }
-    HRESULT STDMETHODCALLTYPE remove_SourceChanged(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_SourceChanged"); }
-    HRESULT STDMETHODCALLTYPE add_HistoryChanged(ICoreWebView2HistoryChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_HistoryChanged"); }
-    HRESULT STDMETHODCALLTYPE remove_HistoryChanged(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_HistoryChanged"); }
-    HRESULT STDMETHODCALLTYPE remove_NavigationCompleted(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_NavigationCompleted"); }
-    HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_FrameNavigationStarting"); }
-    HRESULT STDMETHODCALLTYPE remove_FrameNavigationStarting(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_FrameNavigationStarting"); }
-    HRESULT STDMETHODCALLTYPE add_FrameNavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_FrameNavigationCompleted"); }
-    HRESULT STDMETHODCALLTYPE remove_FrameNavigationCompleted(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_FrameNavigationCompleted"); }
-    HRESULT STDMETHODCALLTYPE add_ScriptDialogOpening(ICoreWebView2ScriptDialogOpeningEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_ScriptDialogOpening"); }
-    HRESULT STDMETHODCALLTYPE remove_ScriptDialogOpening(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_ScriptDialogOpening"); }
-    HRESULT STDMETHODCALLTYPE add_PermissionRequested(ICoreWebView2PermissionRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_PermissionRequested"); }
-    HRESULT STDMETHODCALLTYPE remove_PermissionRequested(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_PermissionRequested"); }
-    HRESULT STDMETHODCALLTYPE add_ProcessFailed(ICoreWebView2ProcessFailedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_ProcessFailed"); }
-    HRESULT STDMETHODCALLTYPE remove_ProcessFailed(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_ProcessFailed"); }
-    HRESULT STDMETHODCALLTYPE RemoveScriptToExecuteOnDocumentCreated(LPCWSTR id) override { return NotImplemented("view", id_, "RemoveScriptToExecuteOnDocumentCreated"); }
-    HRESULT STDMETHODCALLTYPE ExecuteScript(LPCWSTR javaScript, ICoreWebView2ExecuteScriptCompletedHandler* handler) override { return NotImplemented("view", id_, "ExecuteScript"); }
-    HRESULT STDMETHODCALLTYPE CapturePreview(COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT imageFormat, IStream* imageStream, ICoreWebView2CapturePreviewCompletedHandler* handler) override { return NotImplemented("view", id_, "CapturePreview"); }
+    HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR htmlContent) override {
+        return NotImplemented("view", id_, "NavigateToString");
+    }
+    HRESULT STDMETHODCALLTYPE add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler,
+                                                     EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_NavigationStarting");
+    }
+    HRESULT STDMETHODCALLTYPE remove_NavigationStarting(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_NavigationStarting");
+    }
+    HRESULT STDMETHODCALLTYPE add_ContentLoading(ICoreWebView2ContentLoadingEventHandler* eventHandler,
+                                                 EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_ContentLoading");
+    }
+    HRESULT STDMETHODCALLTYPE remove_ContentLoading(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_ContentLoading");
+    }
+    HRESULT STDMETHODCALLTYPE add_SourceChanged(ICoreWebView2SourceChangedEventHandler* eventHandler,
+                                                EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_SourceChanged");
+    }
+    HRESULT STDMETHODCALLTYPE remove_SourceChanged(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_SourceChanged");
+    }
+    HRESULT STDMETHODCALLTYPE add_HistoryChanged(ICoreWebView2HistoryChangedEventHandler* eventHandler,
+                                                 EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_HistoryChanged");
+    }
+    HRESULT STDMETHODCALLTYPE remove_HistoryChanged(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_HistoryChanged");
+    }
+    HRESULT STDMETHODCALLTYPE remove_NavigationCompleted(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_NavigationCompleted");
+    }
+    HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler,
+                                                          EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_FrameNavigationStarting");
+    }
+    HRESULT STDMETHODCALLTYPE remove_FrameNavigationStarting(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_FrameNavigationStarting");
+    }
+    HRESULT STDMETHODCALLTYPE add_FrameNavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* eventHandler,
+                                                           EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_FrameNavigationCompleted");
+    }
+    HRESULT STDMETHODCALLTYPE remove_FrameNavigationCompleted(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_FrameNavigationCompleted");
+    }
+    HRESULT STDMETHODCALLTYPE add_ScriptDialogOpening(ICoreWebView2ScriptDialogOpeningEventHandler* eventHandler,
+                                                      EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_ScriptDialogOpening");
+    }
+    HRESULT STDMETHODCALLTYPE remove_ScriptDialogOpening(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_ScriptDialogOpening");
+    }
+    HRESULT STDMETHODCALLTYPE add_PermissionRequested(ICoreWebView2PermissionRequestedEventHandler* eventHandler,
+                                                      EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_PermissionRequested");
+    }
+    HRESULT STDMETHODCALLTYPE remove_PermissionRequested(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_PermissionRequested");
+    }
+    HRESULT STDMETHODCALLTYPE add_ProcessFailed(ICoreWebView2ProcessFailedEventHandler* eventHandler,
+                                                EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_ProcessFailed");
+    }
+    HRESULT STDMETHODCALLTYPE remove_ProcessFailed(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_ProcessFailed");
+    }
+    HRESULT STDMETHODCALLTYPE RemoveScriptToExecuteOnDocumentCreated(LPCWSTR id) override {
+        return NotImplemented("view", id_, "RemoveScriptToExecuteOnDocumentCreated");
+    }
+    HRESULT STDMETHODCALLTYPE ExecuteScript(LPCWSTR javaScript,
+                                            ICoreWebView2ExecuteScriptCompletedHandler* handler) override {
+        return NotImplemented("view", id_, "ExecuteScript");
+    }
+    HRESULT STDMETHODCALLTYPE CapturePreview(COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT imageFormat,
+                                             IStream* imageStream,
+                                             ICoreWebView2CapturePreviewCompletedHandler* handler) override {
+        return NotImplemented("view", id_, "CapturePreview");
+    }
     HRESULT STDMETHODCALLTYPE Reload() override { return NotImplemented("view", id_, "Reload"); }
-    HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR webMessageAsString) override { return NotImplemented("view", id_, "PostWebMessageAsString"); }
-    HRESULT STDMETHODCALLTYPE remove_WebMessageReceived(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_WebMessageReceived"); }
-    HRESULT STDMETHODCALLTYPE CallDevToolsProtocolMethod(LPCWSTR methodName, LPCWSTR parametersAsJson, ICoreWebView2CallDevToolsProtocolMethodCompletedHandler* handler) override { return NotImplemented("view", id_, "CallDevToolsProtocolMethod"); }
-    HRESULT STDMETHODCALLTYPE get_BrowserProcessId(UINT32* value) override { return NotImplemented("view", id_, "get_BrowserProcessId"); }
-    HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL* canGoBack) override { return NotImplemented("view", id_, "get_CanGoBack"); }
-    HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL* canGoForward) override { return NotImplemented("view", id_, "get_CanGoForward"); }
+    HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR webMessageAsString) override {
+        return NotImplemented("view", id_, "PostWebMessageAsString");
+    }
+    HRESULT STDMETHODCALLTYPE remove_WebMessageReceived(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_WebMessageReceived");
+    }
+    HRESULT STDMETHODCALLTYPE
+    CallDevToolsProtocolMethod(LPCWSTR methodName, LPCWSTR parametersAsJson,
+                               ICoreWebView2CallDevToolsProtocolMethodCompletedHandler* handler) override {
+        return NotImplemented("view", id_, "CallDevToolsProtocolMethod");
+    }
+    HRESULT STDMETHODCALLTYPE get_BrowserProcessId(UINT32* value) override {
+        return NotImplemented("view", id_, "get_BrowserProcessId");
+    }
+    HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL* canGoBack) override {
+        return NotImplemented("view", id_, "get_CanGoBack");
+    }
+    HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL* canGoForward) override {
+        return NotImplemented("view", id_, "get_CanGoForward");
+    }
     HRESULT STDMETHODCALLTYPE GoBack() override { return NotImplemented("view", id_, "GoBack"); }
     HRESULT STDMETHODCALLTYPE GoForward() override { return NotImplemented("view", id_, "GoForward"); }
-    HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(LPCWSTR eventName, ICoreWebView2DevToolsProtocolEventReceiver** receiver) override { return NotImplemented("view", id_, "GetDevToolsProtocolEventReceiver"); }
+    HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(
+        LPCWSTR eventName, ICoreWebView2DevToolsProtocolEventReceiver** receiver) override {
+        return NotImplemented("view", id_, "GetDevToolsProtocolEventReceiver");
+    }
     HRESULT STDMETHODCALLTYPE Stop() override { return NotImplemented("view", id_, "Stop"); }
-    HRESULT STDMETHODCALLTYPE add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_NewWindowRequested"); }
-    HRESULT STDMETHODCALLTYPE remove_NewWindowRequested(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_NewWindowRequested"); }
-    HRESULT STDMETHODCALLTYPE add_DocumentTitleChanged(ICoreWebView2DocumentTitleChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_DocumentTitleChanged"); }
-    HRESULT STDMETHODCALLTYPE remove_DocumentTitleChanged(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_DocumentTitleChanged"); }
-    HRESULT STDMETHODCALLTYPE get_DocumentTitle(LPWSTR* title) override { return NotImplemented("view", id_, "get_DocumentTitle"); }
-    HRESULT STDMETHODCALLTYPE AddHostObjectToScript(LPCWSTR name, VARIANT* object) override { return NotImplemented("view", id_, "AddHostObjectToScript"); }
-    HRESULT STDMETHODCALLTYPE RemoveHostObjectFromScript(LPCWSTR name) override { return NotImplemented("view", id_, "RemoveHostObjectFromScript"); }
-    HRESULT STDMETHODCALLTYPE OpenDevToolsWindow() override { return NotImplemented("view", id_, "OpenDevToolsWindow"); }
-    HRESULT STDMETHODCALLTYPE add_ContainsFullScreenElementChanged(ICoreWebView2ContainsFullScreenElementChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_ContainsFullScreenElementChanged"); }
-    HRESULT STDMETHODCALLTYPE remove_ContainsFullScreenElementChanged(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_ContainsFullScreenElementChanged"); }
-    HRESULT STDMETHODCALLTYPE get_ContainsFullScreenElement(BOOL* containsFullScreenElement) override { return NotImplemented("view", id_, "get_ContainsFullScreenElement"); }
-    HRESULT STDMETHODCALLTYPE add_WebResourceRequested(ICoreWebView2WebResourceRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_WebResourceRequested"); }
-    HRESULT STDMETHODCALLTYPE remove_WebResourceRequested(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_WebResourceRequested"); }
-    HRESULT STDMETHODCALLTYPE AddWebResourceRequestedFilter(const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) override { return NotImplemented("view", id_, "AddWebResourceRequestedFilter"); }
-    HRESULT STDMETHODCALLTYPE RemoveWebResourceRequestedFilter(const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) override { return NotImplemented("view", id_, "RemoveWebResourceRequestedFilter"); }
-    HRESULT STDMETHODCALLTYPE add_WindowCloseRequested(ICoreWebView2WindowCloseRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_WindowCloseRequested"); }
-    HRESULT STDMETHODCALLTYPE remove_WindowCloseRequested(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_WindowCloseRequested"); }
-    HRESULT STDMETHODCALLTYPE add_WebResourceResponseReceived(ICoreWebView2WebResourceResponseReceivedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_WebResourceResponseReceived"); }
-    HRESULT STDMETHODCALLTYPE remove_WebResourceResponseReceived(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_WebResourceResponseReceived"); }
-    HRESULT STDMETHODCALLTYPE NavigateWithWebResourceRequest(ICoreWebView2WebResourceRequest* request) override { return NotImplemented("view", id_, "NavigateWithWebResourceRequest"); }
-    HRESULT STDMETHODCALLTYPE add_DOMContentLoaded(ICoreWebView2DOMContentLoadedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("view", id_, "add_DOMContentLoaded"); }
-    HRESULT STDMETHODCALLTYPE remove_DOMContentLoaded(EventRegistrationToken token) override { return NotImplemented("view", id_, "remove_DOMContentLoaded"); }
-    HRESULT STDMETHODCALLTYPE get_CookieManager(ICoreWebView2CookieManager** cookieManager) override { return NotImplemented("view", id_, "get_CookieManager"); }
-    HRESULT STDMETHODCALLTYPE get_Environment(ICoreWebView2Environment** environment) override { return NotImplemented("view", id_, "get_Environment"); }
-    HRESULT STDMETHODCALLTYPE TrySuspend(ICoreWebView2TrySuspendCompletedHandler* handler) override { return NotImplemented("view", id_, "TrySuspend"); }
+    HRESULT STDMETHODCALLTYPE add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler* eventHandler,
+                                                     EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_NewWindowRequested");
+    }
+    HRESULT STDMETHODCALLTYPE remove_NewWindowRequested(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_NewWindowRequested");
+    }
+    HRESULT STDMETHODCALLTYPE add_DocumentTitleChanged(ICoreWebView2DocumentTitleChangedEventHandler* eventHandler,
+                                                       EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_DocumentTitleChanged");
+    }
+    HRESULT STDMETHODCALLTYPE remove_DocumentTitleChanged(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_DocumentTitleChanged");
+    }
+    HRESULT STDMETHODCALLTYPE get_DocumentTitle(LPWSTR* title) override {
+        return NotImplemented("view", id_, "get_DocumentTitle");
+    }
+    HRESULT STDMETHODCALLTYPE AddHostObjectToScript(LPCWSTR name, VARIANT* object) override {
+        return NotImplemented("view", id_, "AddHostObjectToScript");
+    }
+    HRESULT STDMETHODCALLTYPE RemoveHostObjectFromScript(LPCWSTR name) override {
+        return NotImplemented("view", id_, "RemoveHostObjectFromScript");
+    }
+    HRESULT STDMETHODCALLTYPE OpenDevToolsWindow() override {
+        return NotImplemented("view", id_, "OpenDevToolsWindow");
+    }
+    HRESULT STDMETHODCALLTYPE
+    add_ContainsFullScreenElementChanged(ICoreWebView2ContainsFullScreenElementChangedEventHandler* eventHandler,
+                                         EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_ContainsFullScreenElementChanged");
+    }
+    HRESULT STDMETHODCALLTYPE remove_ContainsFullScreenElementChanged(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_ContainsFullScreenElementChanged");
+    }
+    HRESULT STDMETHODCALLTYPE get_ContainsFullScreenElement(BOOL* containsFullScreenElement) override {
+        return NotImplemented("view", id_, "get_ContainsFullScreenElement");
+    }
+    HRESULT STDMETHODCALLTYPE add_WebResourceRequested(ICoreWebView2WebResourceRequestedEventHandler* eventHandler,
+                                                       EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_WebResourceRequested");
+    }
+    HRESULT STDMETHODCALLTYPE remove_WebResourceRequested(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_WebResourceRequested");
+    }
+    HRESULT STDMETHODCALLTYPE
+    AddWebResourceRequestedFilter(const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) override {
+        return NotImplemented("view", id_, "AddWebResourceRequestedFilter");
+    }
+    HRESULT STDMETHODCALLTYPE RemoveWebResourceRequestedFilter(
+        const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) override {
+        return NotImplemented("view", id_, "RemoveWebResourceRequestedFilter");
+    }
+    HRESULT STDMETHODCALLTYPE add_WindowCloseRequested(ICoreWebView2WindowCloseRequestedEventHandler* eventHandler,
+                                                       EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_WindowCloseRequested");
+    }
+    HRESULT STDMETHODCALLTYPE remove_WindowCloseRequested(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_WindowCloseRequested");
+    }
+    HRESULT STDMETHODCALLTYPE add_WebResourceResponseReceived(
+        ICoreWebView2WebResourceResponseReceivedEventHandler* eventHandler, EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_WebResourceResponseReceived");
+    }
+    HRESULT STDMETHODCALLTYPE remove_WebResourceResponseReceived(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_WebResourceResponseReceived");
+    }
+    HRESULT STDMETHODCALLTYPE NavigateWithWebResourceRequest(ICoreWebView2WebResourceRequest* request) override {
+        return NotImplemented("view", id_, "NavigateWithWebResourceRequest");
+    }
+    HRESULT STDMETHODCALLTYPE add_DOMContentLoaded(ICoreWebView2DOMContentLoadedEventHandler* eventHandler,
+                                                   EventRegistrationToken* token) override {
+        return NotImplemented("view", id_, "add_DOMContentLoaded");
+    }
+    HRESULT STDMETHODCALLTYPE remove_DOMContentLoaded(EventRegistrationToken token) override {
+        return NotImplemented("view", id_, "remove_DOMContentLoaded");
+    }
+    HRESULT STDMETHODCALLTYPE get_CookieManager(ICoreWebView2CookieManager** cookieManager) override {
+        return NotImplemented("view", id_, "get_CookieManager");
+    }
+    HRESULT STDMETHODCALLTYPE get_Environment(ICoreWebView2Environment** environment) override {
+        return NotImplemented("view", id_, "get_Environment");
+    }
+    HRESULT STDMETHODCALLTYPE TrySuspend(ICoreWebView2TrySuspendCompletedHandler* handler) override {
+        return NotImplemented("view", id_, "TrySuspend");
+    }
     HRESULT STDMETHODCALLTYPE Resume() override { return NotImplemented("view", id_, "Resume"); }
-    HRESULT STDMETHODCALLTYPE get_IsSuspended(BOOL* isSuspended) override { return NotImplemented("view", id_, "get_IsSuspended"); }
+    HRESULT STDMETHODCALLTYPE get_IsSuspended(BOOL* isSuspended) override {
+        return NotImplemented("view", id_, "get_IsSuspended");
+    }
     HRESULT STDMETHODCALLTYPE get_Settings(ICoreWebView2Settings** settings) override {
         if (!settings) return E_POINTER;
         *settings = new FakeSettings(id_);
@@ -454,25 +615,68 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         return Answer(riid, out, {&IID_ICoreWebView2Controller});
     }
-    HRESULT STDMETHODCALLTYPE get_IsVisible(BOOL* isVisible) override { return NotImplemented("controller", id_, "get_IsVisible"); }
-    HRESULT STDMETHODCALLTYPE get_Bounds(RECT* bounds) override { return NotImplemented("controller", id_, "get_Bounds"); }
-    HRESULT STDMETHODCALLTYPE get_ZoomFactor(double* zoomFactor) override { return NotImplemented("controller", id_, "get_ZoomFactor"); }
-    HRESULT STDMETHODCALLTYPE put_ZoomFactor(double zoomFactor) override { return NotImplemented("controller", id_, "put_ZoomFactor"); }
-    HRESULT STDMETHODCALLTYPE add_ZoomFactorChanged(ICoreWebView2ZoomFactorChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_ZoomFactorChanged"); }
-    HRESULT STDMETHODCALLTYPE remove_ZoomFactorChanged(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_ZoomFactorChanged"); }
-    HRESULT STDMETHODCALLTYPE SetBoundsAndZoomFactor(RECT bounds, double zoomFactor) override { return NotImplemented("controller", id_, "SetBoundsAndZoomFactor"); }
-    HRESULT STDMETHODCALLTYPE MoveFocus(COREWEBVIEW2_MOVE_FOCUS_REASON reason) override { return NotImplemented("controller", id_, "MoveFocus"); }
-    HRESULT STDMETHODCALLTYPE add_MoveFocusRequested(ICoreWebView2MoveFocusRequestedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_MoveFocusRequested"); }
-    HRESULT STDMETHODCALLTYPE remove_MoveFocusRequested(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_MoveFocusRequested"); }
-    HRESULT STDMETHODCALLTYPE add_GotFocus(ICoreWebView2FocusChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_GotFocus"); }
-    HRESULT STDMETHODCALLTYPE remove_GotFocus(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_GotFocus"); }
-    HRESULT STDMETHODCALLTYPE add_LostFocus(ICoreWebView2FocusChangedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_LostFocus"); }
-    HRESULT STDMETHODCALLTYPE remove_LostFocus(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_LostFocus"); }
-    HRESULT STDMETHODCALLTYPE add_AcceleratorKeyPressed(ICoreWebView2AcceleratorKeyPressedEventHandler* eventHandler, EventRegistrationToken* token) override { return NotImplemented("controller", id_, "add_AcceleratorKeyPressed"); }
-    HRESULT STDMETHODCALLTYPE remove_AcceleratorKeyPressed(EventRegistrationToken token) override { return NotImplemented("controller", id_, "remove_AcceleratorKeyPressed"); }
-    HRESULT STDMETHODCALLTYPE get_ParentWindow(HWND* parentWindow) override { return NotImplemented("controller", id_, "get_ParentWindow"); }
-    HRESULT STDMETHODCALLTYPE put_ParentWindow(HWND parentWindow) override { return NotImplemented("controller", id_, "put_ParentWindow"); }
-    HRESULT STDMETHODCALLTYPE NotifyParentWindowPositionChanged() override { return NotImplemented("controller", id_, "NotifyParentWindowPositionChanged"); }
+    HRESULT STDMETHODCALLTYPE get_IsVisible(BOOL* isVisible) override {
+        return NotImplemented("controller", id_, "get_IsVisible");
+    }
+    HRESULT STDMETHODCALLTYPE get_Bounds(RECT* bounds) override {
+        return NotImplemented("controller", id_, "get_Bounds");
+    }
+    HRESULT STDMETHODCALLTYPE get_ZoomFactor(double* zoomFactor) override {
+        return NotImplemented("controller", id_, "get_ZoomFactor");
+    }
+    HRESULT STDMETHODCALLTYPE put_ZoomFactor(double zoomFactor) override {
+        return NotImplemented("controller", id_, "put_ZoomFactor");
+    }
+    HRESULT STDMETHODCALLTYPE add_ZoomFactorChanged(ICoreWebView2ZoomFactorChangedEventHandler* eventHandler,
+                                                    EventRegistrationToken* token) override {
+        return NotImplemented("controller", id_, "add_ZoomFactorChanged");
+    }
+    HRESULT STDMETHODCALLTYPE remove_ZoomFactorChanged(EventRegistrationToken token) override {
+        return NotImplemented("controller", id_, "remove_ZoomFactorChanged");
+    }
+    HRESULT STDMETHODCALLTYPE SetBoundsAndZoomFactor(RECT bounds, double zoomFactor) override {
+        return NotImplemented("controller", id_, "SetBoundsAndZoomFactor");
+    }
+    HRESULT STDMETHODCALLTYPE MoveFocus(COREWEBVIEW2_MOVE_FOCUS_REASON reason) override {
+        return NotImplemented("controller", id_, "MoveFocus");
+    }
+    HRESULT STDMETHODCALLTYPE add_MoveFocusRequested(ICoreWebView2MoveFocusRequestedEventHandler* eventHandler,
+                                                     EventRegistrationToken* token) override {
+        return NotImplemented("controller", id_, "add_MoveFocusRequested");
+    }
+    HRESULT STDMETHODCALLTYPE remove_MoveFocusRequested(EventRegistrationToken token) override {
+        return NotImplemented("controller", id_, "remove_MoveFocusRequested");
+    }
+    HRESULT STDMETHODCALLTYPE add_GotFocus(ICoreWebView2FocusChangedEventHandler* eventHandler,
+                                           EventRegistrationToken* token) override {
+        return NotImplemented("controller", id_, "add_GotFocus");
+    }
+    HRESULT STDMETHODCALLTYPE remove_GotFocus(EventRegistrationToken token) override {
+        return NotImplemented("controller", id_, "remove_GotFocus");
+    }
+    HRESULT STDMETHODCALLTYPE add_LostFocus(ICoreWebView2FocusChangedEventHandler* eventHandler,
+                                            EventRegistrationToken* token) override {
+        return NotImplemented("controller", id_, "add_LostFocus");
+    }
+    HRESULT STDMETHODCALLTYPE remove_LostFocus(EventRegistrationToken token) override {
+        return NotImplemented("controller", id_, "remove_LostFocus");
+    }
+    HRESULT STDMETHODCALLTYPE add_AcceleratorKeyPressed(ICoreWebView2AcceleratorKeyPressedEventHandler* eventHandler,
+                                                        EventRegistrationToken* token) override {
+        return NotImplemented("controller", id_, "add_AcceleratorKeyPressed");
+    }
+    HRESULT STDMETHODCALLTYPE remove_AcceleratorKeyPressed(EventRegistrationToken token) override {
+        return NotImplemented("controller", id_, "remove_AcceleratorKeyPressed");
+    }
+    HRESULT STDMETHODCALLTYPE get_ParentWindow(HWND* parentWindow) override {
+        return NotImplemented("controller", id_, "get_ParentWindow");
+    }
+    HRESULT STDMETHODCALLTYPE put_ParentWindow(HWND parentWindow) override {
+        return NotImplemented("controller", id_, "put_ParentWindow");
+    }
+    HRESULT STDMETHODCALLTYPE NotifyParentWindowPositionChanged() override {
+        return NotImplemented("controller", id_, "NotifyParentWindowPositionChanged");
+    }
     HRESULT STDMETHODCALLTYPE Close() override { return NotImplemented("controller", id_, "Close"); }
     HRESULT STDMETHODCALLTYPE put_IsVisible(BOOL visible) override {
         Record(L"controller " + std::to_wstring(id_) + L" put_IsVisible " + std::to_wstring(visible));
@@ -638,7 +842,8 @@ void EnsureDispatchWindow() {
     wc.hInstance = instance;
     wc.lpszClassName = L"FakeWebView2Dispatch";
     RegisterClassExW(&wc);
-    g_dispatch = CreateWindowExW(0, L"FakeWebView2Dispatch", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
+    g_dispatch =
+        CreateWindowExW(0, L"FakeWebView2Dispatch", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
 }
 
 // ---- text helpers of the protocol ----
@@ -653,7 +858,8 @@ std::wstring Wide(const std::string& text) {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string result(n, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), n, nullptr, nullptr);
     return result;
@@ -927,12 +1133,13 @@ std::string ExecuteCommand(const std::string& request) {
     return reply;
 }
 
-extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE CreateWebViewEnvironmentWithOptionsInternal(
-    BOOL flag, int runtimeType, PCWSTR userDataFolder, ICoreWebView2EnvironmentOptions* options,
-    ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
+extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE
+    CreateWebViewEnvironmentWithOptionsInternal(BOOL flag, int runtimeType, PCWSTR userDataFolder,
+                                                ICoreWebView2EnvironmentOptions* options,
+                                                ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler) {
     Record(L"CreateWebViewEnvironmentWithOptionsInternal flag=" + std::to_wstring(flag) + L" type=" +
-           std::to_wstring(runtimeType) + L" options=" + (options ? L"1" : L"0") +
-           L" userData=" + (userDataFolder ? userDataFolder : L"(null)"));
+           std::to_wstring(runtimeType) + L" options=" + (options ? L"1" : L"0") + L" userData=" +
+           (userDataFolder ? userDataFolder : L"(null)"));
     StartControlServer();
     ApplyOptionsFromEnvironment();
     if (!handler) return E_POINTER;
@@ -977,7 +1184,8 @@ extern "C" __declspec(dllexport) HRESULT STDMETHODCALLTYPE DllCanUnloadNow() { r
 extern "C" __declspec(dllexport) int FakeWebView2Control(const char* request, char* reply, int capacity) {
     const std::string text = ExecuteCommand(request ? request : "");
     if (reply && capacity > 0) {
-        const size_t n = text.size() < static_cast<size_t>(capacity - 1) ? text.size() : static_cast<size_t>(capacity - 1);
+        const size_t n =
+            text.size() < static_cast<size_t>(capacity - 1) ? text.size() : static_cast<size_t>(capacity - 1);
         memcpy(reply, text.data(), n);
         reply[n] = '\0';
     }

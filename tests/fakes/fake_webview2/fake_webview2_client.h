@@ -25,7 +25,8 @@ public:
     FakeWebView2() {
         module_ = LoadLibraryW(ClientDll().c_str());
         if (module_)
-            control_ = reinterpret_cast<ControlFn>(reinterpret_cast<void*>(GetProcAddress(module_, "FakeWebView2Control")));
+            control_ =
+                reinterpret_cast<ControlFn>(reinterpret_cast<void*>(GetProcAddress(module_, "FakeWebView2Control")));
         SetEnvironmentVariableW(L"WEBVIEW2_BROWSER_EXECUTABLE_FOLDER", Folder().c_str());
         Command("RESET");
     }
@@ -59,7 +60,8 @@ public:
         size_t pos = reply.find('\n');
         while (pos != std::string::npos) {
             const size_t next = reply.find('\n', pos + 1);
-            lines.push_back(Unescape(reply.substr(pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1)));
+            lines.push_back(
+                Unescape(reply.substr(pos + 1, next == std::string::npos ? std::string::npos : next - pos - 1)));
             pos = next;
         }
         return lines;

@@ -59,7 +59,7 @@ LauncherView ReadAsLauncher(std::string text) {
             const size_t start = rest.find_first_not_of(' ');
             if (start == std::string::npos) continue;
             view.files[cur + rest.substr(start)] = {std::strtoll(mtime.c_str(), nullptr, 10),
-                                                   std::strtoll(size.c_str(), nullptr, 10)};
+                                                    std::strtoll(size.c_str(), nullptr, 10)};
         }
     }
     return view;
@@ -128,7 +128,8 @@ TEST(ListFormat, AwkwardNamesReadBackAsTheTree) {
     int64_t t0 = 1600000000;
     std::map<std::string, LauncherView::File> expected;
     for (size_t i = 0; i < files.size(); ++i) {
-        const std::string content = files[i].find("empty") != std::string::npos ? "" : std::string(i * 37 + 1, 'a' + static_cast<char>(i));
+        const std::string content =
+            files[i].find("empty") != std::string::npos ? "" : std::string(i * 37 + 1, 'a' + static_cast<char>(i));
         WriteBytes(game / files[i], content);
         SetMtime(game / files[i], t0 + static_cast<int64_t>(i) * 1000);
         std::string rel = files[i];

@@ -112,8 +112,8 @@ inline ToolRun RunTool(const std::vector<std::string>& args) {
     TempFolder capture;
     std::string cmd = ShellQuote(VR_PUBLISH_EXE);
     for (const std::string& a : args) cmd += " " + ShellQuote(a);
-    cmd += " >" + ShellQuote((capture / "out").string()) + " 2>" + ShellQuote((capture / "err").string()) +
-           " </dev/null";
+    cmd +=
+        " >" + ShellQuote((capture / "out").string()) + " 2>" + ShellQuote((capture / "err").string()) + " </dev/null";
     const int status = std::system(cmd.c_str());
     ToolRun r;
     r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -123,8 +123,8 @@ inline ToolRun RunTool(const std::vector<std::string>& args) {
 }
 
 inline ToolRun Publish(const fs::path& game, const fs::path& out, int version, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"--game", game.string(), "--out", out.string(), "--version",
-                                     std::to_string(version)};
+    std::vector<std::string> args = {"--game",     game.string(), "--out",
+                                     out.string(), "--version",   std::to_string(version)};
     args.insert(args.end(), extra.begin(), extra.end());
     return RunTool(args);
 }

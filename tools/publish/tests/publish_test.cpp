@@ -141,7 +141,8 @@ bool LauncherSeesMaintenance(const std::string& body) {
 TEST(ServerFiles, LauncherAndMaintenanceFlag) {
     Published p;
     WriteBytes(p.t / "Veltrune-build30.exe", "MZ new launcher");
-    ToolRun r = Publish(p.game, p.out, 30, {"--launcher", (p.t / "Veltrune-build30.exe").string(), "--maintenance", "on"});
+    ToolRun r =
+        Publish(p.game, p.out, 30, {"--launcher", (p.t / "Veltrune-build30.exe").string(), "--maintenance", "on"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Gunzip(p.out / "newLauncher.exe.gz"), "MZ new launcher");
     EXPECT_TRUE(LauncherSeesMaintenance(ReadBytes(p.out / "MaintanenceCheck.txt")));
@@ -156,7 +157,8 @@ TEST(ServerFiles, LauncherAndMaintenanceFlag) {
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Gunzip(p.out / "newLauncher.exe.gz"), "MZ new launcher");
     EXPECT_TRUE(LauncherSeesMaintenance(ReadBytes(p.out / "maint.txt")));
-    r = Publish(p.game, p.out, 31, {"--launcher", (p.t / "Veltrune-build30.exe").string(), "--launcher-name", "Next.exe"});
+    r = Publish(p.game, p.out, 31,
+                {"--launcher", (p.t / "Veltrune-build30.exe").string(), "--launcher-name", "Next.exe"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(Gunzip(p.out / "Next.exe.gz"), "MZ new launcher");
 }
@@ -198,7 +200,9 @@ TEST(LargeFile, HundredMebibytesRoundTrip) {
         uint32_t x = 2463534242u;
         for (uint64_t done = 0; done < size; done += block.size()) {
             for (size_t i = 0; i < 1000; ++i) {
-                x ^= x << 13; x ^= x >> 17; x ^= x << 5;
+                x ^= x << 13;
+                x ^= x >> 17;
+                x ^= x << 5;
                 block[i] = static_cast<char>(x);
             }
             for (size_t i = 1000; i < block.size(); ++i) block[i] = block[i - 1000];

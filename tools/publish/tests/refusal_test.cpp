@@ -15,35 +15,52 @@ struct Refusal {
 TEST(Refusals, EachClassLeavesTheOutputUntouched) {
     const std::vector<Refusal> cases = {
         {"line feed", [](auto& g, auto&) { WriteBytes(g / "bad\nname.txt", "x"); }, "bad\\x0Aname.txt", "line break"},
-        {"carriage return", [](auto& g, auto&) { WriteBytes(g / "sub" / "bad\rname", "x"); }, "sub/bad\\x0Dname", "line break"},
-        {"control character", [](auto& g, auto&) { WriteBytes(g / "bell\x07.wav", "x"); }, "bell\\x07.wav", "control character"},
+        {"carriage return", [](auto& g, auto&) { WriteBytes(g / "sub" / "bad\rname", "x"); }, "sub/bad\\x0Dname",
+         "line break"},
+        {"control character", [](auto& g, auto&) { WriteBytes(g / "bell\x07.wav", "x"); }, "bell\\x07.wav",
+         "control character"},
         {"tab", [](auto& g, auto&) { WriteBytes(g / "tab\there", "x"); }, "tab\\x09here", "control character"},
-        {"C1 control", [](auto& g, auto&) { WriteBytes(g / "c1\xC2\x85.txt", "x"); }, "c1\\xC2\\x85.txt", "control character"},
-        {"invalid UTF-8", [](auto& g, auto&) { WriteBytes(g / "latin1-\xE9t\xE9.txt", "x"); }, "latin1-\\xE9t\\xE9.txt", "not valid UTF-8"},
-        {"overlong UTF-8", [](auto& g, auto&) { WriteBytes(g / "dir" / "\xC0\xAE\xC0\xAE", "x"); }, "dir/\\xC0\\xAE\\xC0\\xAE", "not valid UTF-8"},
+        {"C1 control", [](auto& g, auto&) { WriteBytes(g / "c1\xC2\x85.txt", "x"); }, "c1\\xC2\\x85.txt",
+         "control character"},
+        {"invalid UTF-8", [](auto& g, auto&) { WriteBytes(g / "latin1-\xE9t\xE9.txt", "x"); }, "latin1-\\xE9t\\xE9.txt",
+         "not valid UTF-8"},
+        {"overlong UTF-8", [](auto& g, auto&) { WriteBytes(g / "dir" / "\xC0\xAE\xC0\xAE", "x"); },
+         "dir/\\xC0\\xAE\\xC0\\xAE", "not valid UTF-8"},
         {"only dots", [](auto& g, auto&) { WriteBytes(g / "data" / "...", "x"); }, "data/...", "only dots and blanks"},
         {"only blanks", [](auto& g, auto&) { WriteBytes(g / "data" / "  ", "x"); }, "data/  ", "only dots and blanks"},
         {"colon", [](auto& g, auto&) { WriteBytes(g / "C:evil", "x"); }, "C:evil", "colon"},
         {"backslash", [](auto& g, auto&) { WriteBytes(g / "..\\escape", "x"); }, "..\\escape", "backslash"},
         {"Windows-invalid character", [](auto& g, auto&) { WriteBytes(g / "what?.txt", "x"); }, "what?.txt", "Windows"},
         {"device name", [](auto& g, auto&) { WriteBytes(g / "data" / "con.txt", "x"); }, "data/con.txt", "device"},
-        {"file link leaving the folder", [](auto& g, auto& o) {
+        {"file link leaving the folder",
+         [](auto& g, auto& o) {
              WriteBytes(o / "secret", "s");
              fs::create_symlink(o / "secret", g / "innocent.txt");
-         }, "innocent.txt", "outside the game folder"},
-        {"folder link leaving the folder", [](auto& g, auto& o) {
+         },
+         "innocent.txt", "outside the game folder"},
+        {"folder link leaving the folder",
+         [](auto& g, auto& o) {
              fs::create_directories(o / "etc");
              fs::create_directory_symlink("../../outside/etc", g / "data" / "more");
-         }, "data/more", "outside the game folder"},
-        {"link loop", [](auto& g, auto&) { fs::create_directory_symlink("..", g / "data" / "loop"); }, "data/loop", "loop"},
-        {"broken link", [](auto& g, auto&) { fs::create_symlink("nowhere", g / "dangling"); }, "dangling", "broken link"},
-        {"leading blank at the top", [](auto& g, auto&) { WriteBytes(g / " lead.txt", "x"); }, " lead.txt", "start with a blank"},
-        {"names only differing in case", [](auto& g, auto&) { WriteBytes(g / "data" / "README", "x"); }, "data/README", "same on Windows"},
+         },
+         "data/more", "outside the game folder"},
+        {"link loop", [](auto& g, auto&) { fs::create_directory_symlink("..", g / "data" / "loop"); }, "data/loop",
+         "loop"},
+        {"broken link", [](auto& g, auto&) { fs::create_symlink("nowhere", g / "dangling"); }, "dangling",
+         "broken link"},
+        {"leading blank at the top", [](auto& g, auto&) { WriteBytes(g / " lead.txt", "x"); }, " lead.txt",
+         "start with a blank"},
+        {"names only differing in case", [](auto& g, auto&) { WriteBytes(g / "data" / "README", "x"); }, "data/README",
+         "same on Windows"},
         {"trailing dot twin", [](auto& g, auto&) { WriteBytes(g / "a.txt.", "x"); }, "a.txt.", "same on Windows"},
-        {"game file named like the list", [](auto& g, auto&) { WriteBytes(g / "list.txt", "x"); }, "list.txt", "collide"},
-        {"folder named like an object", [](auto& g, auto&) { WriteBytes(g / "a.txt.gz" / "x", "x"); }, "a.txt.gz/", "collide"},
-        {"empty folder ending in a blank", [](auto& g, auto&) { fs::create_directories(g / "data" / "empty "); }, "data/empty ", "empty folder"},
-        {"fifo", [](auto& g, auto&) { ASSERT_EQ(mkfifo((g / "pipe").c_str(), 0644), 0); }, "pipe", "not a regular file"},
+        {"game file named like the list", [](auto& g, auto&) { WriteBytes(g / "list.txt", "x"); }, "list.txt",
+         "collide"},
+        {"folder named like an object", [](auto& g, auto&) { WriteBytes(g / "a.txt.gz" / "x", "x"); }, "a.txt.gz/",
+         "collide"},
+        {"empty folder ending in a blank", [](auto& g, auto&) { fs::create_directories(g / "data" / "empty "); },
+         "data/empty ", "empty folder"},
+        {"fifo", [](auto& g, auto&) { ASSERT_EQ(mkfifo((g / "pipe").c_str(), 0644), 0); }, "pipe",
+         "not a regular file"},
     };
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.what);

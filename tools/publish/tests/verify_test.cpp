@@ -29,23 +29,29 @@ TEST(Verify, CleanPublicationPasses) {
 
 TEST(Verify, FindsEachKindOfDamage) {
     const std::vector<std::pair<std::string, std::function<void(const fs::path&)>>> damages = {
-        {"corrupt", [](const fs::path& out) {
+        {"corrupt",
+         [](const fs::path& out) {
              std::string m = ReadBytes(out / "a.txt.gz");
              m[m.size() / 2] ^= 0x55;
              WriteBytes(out / "a.txt.gz", m);
          }},
-        {"truncated gzip member", [](const fs::path& out) {
+        {"truncated gzip member",
+         [](const fs::path& out) {
              const std::string m = ReadBytes(out / "sub dir" / "b.bin.gz");
              WriteBytes(out / "sub dir" / "b.bin.gz", m.substr(0, m.size() - 12));
          }},
         {"cannot open", [](const fs::path& out) { fs::remove(out / "empty.gz"); }},
-        {"content differs from the list", [](const fs::path& out) {
-             fs::copy_file(out / "sub dir" / "c.bin.gz", out / "sub dir" / "b.bin.gz", fs::copy_options::overwrite_existing);
+        {"content differs from the list",
+         [](const fs::path& out) {
+             fs::copy_file(out / "sub dir" / "c.bin.gz", out / "sub dir" / "b.bin.gz",
+                           fs::copy_options::overwrite_existing);
          }},
-        {"data after the gzip member", [](const fs::path& out) {
-             WriteBytes(out / "a.txt.gz", ReadBytes(out / "a.txt.gz") + "junk");
+        {"data after the gzip member",
+         [](const fs::path& out) { WriteBytes(out / "a.txt.gz", ReadBytes(out / "a.txt.gz") + "junk"); }},
+        {"the list says 0",
+         [](const fs::path& out) {
+             fs::copy_file(out / "a.txt.gz", out / "empty.gz", fs::copy_options::overwrite_existing);
          }},
-        {"the list says 0", [](const fs::path& out) { fs::copy_file(out / "a.txt.gz", out / "empty.gz", fs::copy_options::overwrite_existing); }},
         {"newLauncher.exe.gz", [](const fs::path& out) { WriteBytes(out / "newLauncher.exe.gz", "MZ"); }},
     };
     for (const auto& [expect, damage] : damages) {
