@@ -26,6 +26,7 @@
 #include "support/http_server.h"
 #include "support/latency_proxy.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 
 namespace {
 
@@ -33,14 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
-std::string Noise(size_t size, uint32_t seed) {
-    std::string out(size, '\0');
-    for (auto& c : out) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return out;
-}
+using vr::test::Noise;
 
 // Publishes `count` files of `size` noise bytes; returns their compressed total.
 uint64_t Publish(vr::test::HttpServer& server, int count, size_t size) {

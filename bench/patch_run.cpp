@@ -38,6 +38,7 @@
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "text/text.h"
 
 namespace {
@@ -53,22 +54,7 @@ uint64_t Next(uint64_t& s) {
     return s;
 }
 
-// Game-like content: random stretches mixed with repeated ones, about 2:1
-// under gzip level 6.
-std::string Content(size_t size, uint64_t seed) {
-    std::string out(size, '\0');
-    uint64_t s = seed * 0x9E3779B97F4A7C15ULL + 1;
-    size_t i = 0;
-    while (i < size) {
-        const size_t run = 64 + Next(s) % 448;
-        const bool random = Next(s) % 2 == 0;
-        const char fill = static_cast<char>(Next(s));
-        for (size_t k = 0; k < run && i < size; ++k, ++i) {
-            out[i] = random ? static_cast<char>(Next(s) >> 24) : static_cast<char>(fill + (k % 8));
-        }
-    }
-    return out;
-}
+std::string Content(size_t size, uint64_t seed) { return vr::test::GameLikeContent(size, seed); }
 
 struct Object {
     std::string name;  // relative path, '/' separated

@@ -27,6 +27,7 @@
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "text/text.h"
 
 namespace {
@@ -35,28 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
-uint64_t Next(uint64_t& s) {
-    s ^= s << 13;
-    s ^= s >> 7;
-    s ^= s << 17;
-    return s;
-}
-
-// Game-like content: random stretches mixed with repeated ones.
-std::string Content(size_t size, uint64_t seed) {
-    std::string out(size, '\0');
-    uint64_t s = seed * 0x9E3779B97F4A7C15ULL + 1;
-    size_t i = 0;
-    while (i < size) {
-        const size_t run = 64 + Next(s) % 448;
-        const bool random = Next(s) % 2 == 0;
-        const char fill = static_cast<char>(Next(s));
-        for (size_t k = 0; k < run && i < size; ++k, ++i) {
-            out[i] = random ? static_cast<char>(Next(s) >> 24) : static_cast<char>(fill + (k % 8));
-        }
-    }
-    return out;
-}
+std::string Content(size_t size, uint64_t seed) { return vr::test::GameLikeContent(size, seed); }
 
 // The platform's rate for the same work: open, read in 1 MiB blocks, hash
 // with CNG directly, compare.

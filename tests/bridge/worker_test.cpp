@@ -6,19 +6,10 @@
 #include "fakes/fake_process/fake_record.h"
 #include "net/sha256.h"
 #include "support/small_disks.h"
+#include "support/test_data.h"
 
 namespace vr::test {
 namespace {
-
-// Bytes that gzip cannot shrink, so a file spans several network reads.
-std::string Noise(size_t size, uint32_t seed) {
-    std::string out(size, '\0');
-    for (auto& c : out) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return out;
-}
 
 std::string FileLine(const std::string& name, size_t size) {
     return "f 1700000000 " + std::to_string(size) + " x " + name + "\n";

@@ -9,6 +9,7 @@
 #include "platform/log.h"
 #include "support/gzip_util.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 
 namespace vr {
 namespace {
@@ -18,12 +19,7 @@ using test::GzipHeader;
 
 const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
-std::string Noise(size_t size, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string out(size, '\0');
-    for (char& c : out) c = static_cast<char>(rng());
-    return out;
-}
+using test::Noise;
 
 // Text-like data whose pieces repeat from up to 32 KiB back, so the encoder
 // emits long-distance matches that cross the decoder's window boundary.

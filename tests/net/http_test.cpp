@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +10,7 @@
 #include "support/http_server.h"
 #include "support/latency_proxy.h"
 #include "support/temp_dir.h"
+#include "support/test_data.h"
 #include "text/text.h"
 
 namespace vr {
@@ -19,12 +19,7 @@ namespace {
 using test::HttpServer;
 using test::Reply;
 
-std::string Noise(size_t size, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::string out(size, '\0');
-    for (char& c : out) c = static_cast<char>(rng());
-    return out;
-}
+using test::Noise;
 
 // Everything one Get handed to its callbacks.
 struct Transfer {

@@ -12,6 +12,7 @@
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/latency_proxy.h"
+#include "support/test_data.h"
 
 namespace vr {
 namespace {
@@ -21,14 +22,7 @@ using test::HttpServer;
 using test::LatencyProxy;
 using test::Reply;
 
-std::string Noise(size_t size, uint32_t seed) {
-    std::string out(size, '\0');
-    for (auto& c : out) {
-        seed = seed * 1664525u + 1013904223u;
-        c = static_cast<char>(seed >> 24);
-    }
-    return out;
-}
+using vr::test::Noise;
 
 // A body that trickles: pieces of 4 KiB, `delayMs` apart.
 Reply Slow(const std::string& bytes, uint32_t delayMs) {
