@@ -62,6 +62,23 @@ std::string UpdaterFailedText(const std::wstring& updaterExe) {
            " is in the game folder and not blocked by security software, then press Retry.";
 }
 
+// What the page says when a pass ends in a failure the player may retry.
+std::string FailedPassText(PatchResult result, const Patcher& patcher) {
+    switch (result) {
+        case PatchResult::FileMissing: return kFileMissingText + WideToUtf8(patcher.LastUrl());
+        case PatchResult::ListUnverified: return kListUnverifiedText;
+        case PatchResult::FileMismatch: return kFileMismatchText + WideToUtf8(patcher.LastUrl()) + kTryLaterText;
+        case PatchResult::WriteFailed: return WriteFailureText(patcher.WriteFailedPath(), patcher.WriteError());
+        default: return kConnectionText;
+    }
+}
+
+// The highest list serial seen per key lives with the player's preferences.
+Patcher::SerialStore PreferencesSerialStore(const std::wstring& prefsDir) {
+    return {[prefsDir](const std::string& keyId) { return LoadListSerial(prefsDir, keyId); },
+            [prefsDir](const std::string& keyId, int64_t serial) { SaveListSerial(prefsDir, keyId, serial); }};
+}
+
 }  // namespace
 
 void Bridge::StartWorker() {
@@ -100,10 +117,7 @@ void Bridge::WorkerMain() {
     running.exchange(true);
     {
         Patcher patcher(config, exeDir, seams.patcher);
-        const std::wstring prefsDir = exeDir;
-        patcher.SetSerialStore(
-            {[prefsDir](const std::string& keyId) { return LoadListSerial(prefsDir, keyId); },
-             [prefsDir](const std::string& keyId, int64_t serial) { SaveListSerial(prefsDir, keyId, serial); }});
+        patcher.SetSerialStore(PreferencesSerialStore(exeDir));
         ProgressCounters counters;
         PatchCallbacks callbacks;
         callbacks.phase = [this](const std::string& phase) { SendPhase(phase, ""); };
@@ -163,17 +177,7 @@ void Bridge::WorkerMain() {
                 if (result != PatchResult::Finished) {
                     canPlay.exchange(false);
                     SendReady(false);
-                    if (result == PatchResult::FileMissing) {
-                        SendError(kFileMissingText + WideToUtf8(patcher.LastUrl()));
-                    } else if (result == PatchResult::ListUnverified) {
-                        SendError(kListUnverifiedText);
-                    } else if (result == PatchResult::FileMismatch) {
-                        SendError(kFileMismatchText + WideToUtf8(patcher.LastUrl()) + kTryLaterText);
-                    } else if (result == PatchResult::WriteFailed) {
-                        SendError(WriteFailureText(patcher.WriteFailedPath(), patcher.WriteError()));
-                    } else {
-                        SendError(kConnectionText);
-                    }
+                    SendError(FailedPassText(result, patcher));
                     break;  // no more polling; the page may ask for a retry
                 }
                 patched = true;
