@@ -433,16 +433,7 @@ TEST_F(WorkerTest, AFullDiskGetsItsOwnTextAndARetryWithSpaceSucceeds) {
     const SmallDisks disks;
     VR_REQUIRE_SMALL_DISKS(disks);
     const std::wstring filler = disks.full + L"\\filler";
-    {
-        HANDLE h =
-            CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        const std::string block(3u << 20, 'f');
-        DWORD written = 0;
-        const BOOL ok = WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
-        CloseHandle(h);
-        ASSERT_TRUE(ok);
-    }
+    ASSERT_TRUE(FillDisk(filler, 3u << 20));
     const std::string big = Noise(2u << 20, 3);
     List("v 29\nd game\n" + FileLine("big.dat", big.size()));
     File("game/big.dat", big);

@@ -411,16 +411,7 @@ TEST_F(PatchRunTest, AFullDiskEndsThePassAndTheNextPassWithSpaceRecovers) {
     const std::wstring gameDir = disks.full + L"\\game";
     const std::wstring filler = disks.full + L"\\filler";
     ASSERT_TRUE(CreateDirectoryW(gameDir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-    {
-        HANDLE h =
-            CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE);
-        const std::string block(3u << 20, 'f');
-        DWORD written = 0;
-        const BOOL ok = WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
-        CloseHandle(h);
-        ASSERT_TRUE(ok);
-    }
+    ASSERT_TRUE(test::FillDisk(filler, 3u << 20));
     const std::string big = Noise(2u << 20, 7);
     Published pub;
     pub.File({&s1}, "small.dat", "small", 1500000000);

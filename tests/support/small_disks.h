@@ -29,6 +29,18 @@ struct SmallDisks {
     std::wstring readonly;
 };
 
+// Takes `bytes` of a small disk with one file, so what follows finds it
+// (nearly) full. False when the file could not be written.
+inline bool FillDisk(const std::wstring& path, size_t bytes) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const std::string block(bytes, 'f');
+    DWORD written = 0;
+    const BOOL ok = WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+    CloseHandle(h);
+    return ok && written == block.size();
+}
+
 #define VR_REQUIRE_SMALL_DISKS(disks) \
     if (!(disks).Available()) GTEST_SKIP() << "no small disks: run through ctest as root (small_disks fixture)"
 
