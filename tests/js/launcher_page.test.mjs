@@ -195,11 +195,11 @@ describe('patching', () => {
       assert.equal(await isEnabled(lp, '#play'), false);
       await lp.emit(ev.ready(true));
 
-      await lp.page.click('#clients-inc');
-      await lp.page.click('#play');
+      await lp.click('#clients-inc');
+      await lp.click('#play');
       assert.deepEqual(await lp.commands('game.play'), [{ cmd: 'game.play', clients: 3 }]);
       assert.equal(await isEnabled(lp, '#play'), false, 'no second launch while starting');
-      await lp.page.click('#play', { force: true });
+      await lp.click('#play', { force: true });
       assert.equal((await lp.commands('game.play')).length, 1);
     });
   });
@@ -250,7 +250,7 @@ describe('patching', () => {
       await shot(lp, 'error');
 
       await lp.clearCommands();
-      await lp.page.click('#retry');
+      await lp.click('#retry');
       assert.deepEqual(await lp.commands('patch.retry'), [{ cmd: 'patch.retry' }]);
       await lp.frame();
       assert.equal(await isShown(lp, '#error-panel'), false);
@@ -287,8 +287,8 @@ describe('where players got stuck', () => {
   it('keeps Play disabled until the launch ends, also on a page reloaded meanwhile', async () => {
     await clockScenario(async (lp) => {
       await toReady(lp);
-      await lp.page.click('#clients-inc');
-      await lp.page.click('#play');
+      await lp.click('#clients-inc');
+      await lp.click('#play');
       assert.deepEqual(await lp.commands('game.play'), [{ cmd: 'game.play', clients: 3 }]);
       await lp.emit(ev.launch(true));
       // Three clients may take 25 s to start.
@@ -296,7 +296,7 @@ describe('where players got stuck', () => {
       await lp.frame();
       assert.equal(await isEnabled(lp, '#play'), false);
       assert.equal(await lp.text('#phase'), 'STARTING');
-      await lp.page.click('#play', { force: true });
+      await lp.click('#play', { force: true });
       assert.equal((await lp.commands('game.play')).length, 1);
       await lp.emit(ev.launch(false, 3));
       assert.equal(await isEnabled(lp, '#play'), true);
@@ -313,7 +313,7 @@ describe('where players got stuck', () => {
 
       // A Play that crossed the start of maintenance is refused without a
       // launch; the withdrawal of play ends the wait for it.
-      await lp.page.click('#play');
+      await lp.click('#play');
       await lp.emit(ev.maintenance(true), ev.ready(false));
       await lp.emit(ev.maintenance(false), ev.phase('checking'), ev.phase('finished'), ev.ready(true));
       assert.equal(await isEnabled(lp, '#play'), true);
@@ -324,7 +324,7 @@ describe('where players got stuck', () => {
   it('ignores the late events of a cancelled pass until the next pass starts', async () => {
     await clockScenario(async (lp) => {
       await toDownloading(lp);
-      await lp.page.click('#cancel');
+      await lp.click('#cancel');
       assert.deepEqual(await lp.commands('patch.cancel'), [{ cmd: 'patch.cancel' }]);
       assert.equal(await lp.page.evaluate(() => document.activeElement.id), 'resume', 'focus does not fall to the body');
       // Blocks and a phase that were on their way when the pass stopped.
@@ -334,7 +334,7 @@ describe('where players got stuck', () => {
       assert.equal(await isShown(lp, '#cancel'), false);
       assert.equal(await isShown(lp, '#file-line'), false);
 
-      await lp.page.click('#resume');
+      await lp.click('#resume');
       assert.deepEqual(await lp.commands('patch.start'), [{ cmd: 'patch.start' }]);
       await lp.emit(ev.block(75, 8.5, 216, LONG_FILE, 4, 7));
       assert.equal(await lp.text('#phase'), 'STARTING', 'a late block is no answer to Resume');
@@ -347,7 +347,7 @@ describe('where players got stuck', () => {
       assert.equal(await lp.text('#phase'), 'STOPPED');
       assert.equal(await isShown(lp, '#resume'), true);
 
-      await lp.page.click('#resume');
+      await lp.click('#resume');
       await lp.emit(ev.maintenance(false), ev.phase('checking'));
       assert.equal(await lp.text('#phase'), 'CHECKING');
       assert.equal(await isShown(lp, '#cancel'), true);
@@ -361,7 +361,7 @@ describe('where players got stuck', () => {
     await clockScenario(async (lp) => {
       await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.ready(false),
         ev.error('Could not connect to the patch server. Please check your internet connection.'));
-      await lp.page.click('#retry');
+      await lp.click('#retry');
       assert.deepEqual(await lp.commands('patch.retry'), [{ cmd: 'patch.retry' }]);
       await lp.page.clock.fastForward(4100);
       await lp.frame();
@@ -383,7 +383,7 @@ describe('options dialog', () => {
     await scenario(async (lp) => {
       await lp.emit(INIT);
       await lp.clearCommands();
-      await lp.page.click('#open-options');
+      await lp.click('#open-options');
       assert.deepEqual(await lp.commands('options.load'), [{ cmd: 'options.load' }]);
       const hidden = await lastRect(lp);
       assert.equal(hidden.visible, false);
@@ -408,8 +408,8 @@ describe('options dialog', () => {
       await lp.page.keyboard.press('ArrowLeft');
       assert.equal(await lp.text('#out-detail'), 'Medium');
       await lp.page.selectOption('#opt-resolution', '1920x1080');
-      await lp.page.click('.switch');
-      await lp.page.click('#options-save');
+      await lp.click('.switch');
+      await lp.click('#options-save');
       assert.deepEqual(await lp.commands('options.save'), [{
         cmd: 'options.save', detail: 2, distant: 1, view: 4, shadow: 0, fullscreen: false, resW: 1920, resH: 1080,
       }]);
@@ -418,7 +418,7 @@ describe('options dialog', () => {
       assert.deepEqual(await lastRect(lp), { cmd: 'news.rect', visible: true, ...(await newsRect(lp.page)) });
 
       // Escape closes without saving and shows the news view again.
-      await lp.page.click('#open-options');
+      await lp.click('#open-options');
       await lp.emit({ evt: 'options', detail: 0, distant: 0, view: 0, shadow: 0, fullscreen: false, resW: 1024, resH: 768, resolutions: [] });
       assert.equal(await lp.page.inputValue('#opt-resolution'), '1024x768');
       await lp.page.keyboard.press('Escape');
@@ -432,19 +432,19 @@ describe('options dialog', () => {
   it('offers the download speed limit, keeps a hand-set one and saves only a change', async () => {
     await scenario(async (lp) => {
       await lp.emit(INIT);
-      await lp.page.click('#open-options');
+      await lp.click('#open-options');
       await lp.emit({ evt: 'options', detail: 2, distant: 2, view: 2, shadow: 2, fullscreen: false, resW: 1024, resH: 768, resolutions: [], maxKiBps: 300 });
       const labels = await lp.page.$$eval('#opt-maxkibps option', (o) => o.map((x) => x.textContent));
       assert.deepEqual(labels, ['No limit', '300 KiB/s', '512 KiB/s', '1 MiB/s', '2 MiB/s', '5 MiB/s', '10 MiB/s']);
       assert.equal(await lp.page.inputValue('#opt-maxkibps'), '300');
       await lp.page.selectOption('#opt-maxkibps', '1024');
-      await lp.page.click('#options-save');
+      await lp.click('#options-save');
       assert.deepEqual(await lp.commands('settings.setMaxKiBps'), [{ cmd: 'settings.setMaxKiBps', maxKiBps: 1024 }]);
 
-      await lp.page.click('#open-options');
+      await lp.click('#open-options');
       await lp.emit({ evt: 'options', detail: 2, distant: 2, view: 2, shadow: 2, fullscreen: false, resW: 1024, resH: 768, resolutions: [], maxKiBps: 1024 });
       await lp.page.selectOption('#opt-maxkibps', '0');
-      await lp.page.click('#options-save');
+      await lp.click('#options-save');
       assert.deepEqual((await lp.commands('settings.setMaxKiBps')).at(-1), { cmd: 'settings.setMaxKiBps', maxKiBps: 0 });
       assert.equal((await lp.commands('settings.setMaxKiBps')).length, 2);
     });
@@ -455,10 +455,10 @@ describe('repair', () => {
   it('Verify game files asks for a repair, closes the dialog and shows the files and MiB checked', async () => {
     await scenario(async (lp) => {
       await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.phase('finished'), { evt: 'ready', canPlay: true });
-      await lp.page.click('#open-options');
+      await lp.click('#open-options');
       await lp.emit({ evt: 'options', detail: 2, distant: 2, view: 2, shadow: 2, fullscreen: false, resW: 1024, resH: 768, resolutions: [] });
       await lp.clearCommands();
-      await lp.page.click('#opt-verify');
+      await lp.click('#opt-verify');
       assert.deepEqual(await lp.commands('patch.verify'), [{ cmd: 'patch.verify' }]);
       assert.equal(await lp.page.$eval('#options-dialog', (d) => d.open), false);
       assert.equal((await lp.commands('options.save')).length, 0, 'a repair saves no options');
@@ -490,12 +490,12 @@ describe('preferences', () => {
       await lp.emit({ ...INIT, clientCount: 0 });
       assert.equal(await lp.text('#clients-value'), '1');
       assert.equal(await isEnabled(lp, '#clients-dec'), false);
-      for (let i = 0; i < 9; i++) await lp.page.click('#clients-inc', { force: true });
+      for (let i = 0; i < 9; i++) await lp.click('#clients-inc', { force: true });
       assert.equal(await lp.text('#clients-value'), '8');
       assert.equal(await isEnabled(lp, '#clients-inc'), false);
       const saved = (await lp.commands('settings.setClientCount')).map((c) => c.count);
       assert.deepEqual(saved, [2, 3, 4, 5, 6, 7, 8]);
-      await lp.page.click('#clients-dec');
+      await lp.click('#clients-dec');
       assert.deepEqual((await lp.commands('settings.setClientCount')).at(-1), { cmd: 'settings.setClientCount', count: 7 });
 
       await lp.emit({ ...INIT, clientCount: 12 });
@@ -511,13 +511,13 @@ describe('preferences', () => {
       await lp.page.waitForFunction(() => document.getElementById('bg-video').currentTime > 0, null, { timeout: 10000 });
       assert.equal(await lp.page.getAttribute('#bg-toggle', 'aria-pressed'), 'true');
 
-      await lp.page.click('#bg-toggle');
+      await lp.click('#bg-toggle');
       assert.deepEqual(await lp.commands('settings.setAnimatedBg'), [{ cmd: 'settings.setAnimatedBg', enabled: false }]);
       assert.equal(await lp.page.$eval('#bg-video', (v) => v.hidden && v.paused), true);
       assert.equal(await lp.page.$eval('#bg-still', (i) => !i.hidden && i.src), 'https://client-assets/Background1.png');
       assert.equal(await lp.page.getAttribute('#bg-toggle', 'aria-pressed'), 'false');
 
-      await lp.page.click('#bg-toggle');
+      await lp.click('#bg-toggle');
       assert.deepEqual((await lp.commands('settings.setAnimatedBg')).at(-1), { cmd: 'settings.setAnimatedBg', enabled: true });
       assert.equal(await lp.page.$eval('#bg-video', (v) => v.hidden), false);
 
@@ -593,7 +593,7 @@ describe('community and links', () => {
       await lp.emit({ ...INIT, links: { register: 'https://r.example', discord: 'https://d.example', youtube: 'https://y.example', facebook: 'https://f.example' } });
       await lp.clearCommands();
       for (const key of ['register', 'discord', 'youtube', 'facebook', 'roadmap', 'gallery', 'wiki', 'faq']) {
-        await lp.page.click(`[data-link="${key}"]`);
+        await lp.click(`[data-link="${key}"]`);
       }
       assert.deepEqual((await lp.commands()).filter((c) => c.cmd === 'openurl'), [
         'register', 'discord', 'youtube', 'facebook', 'roadmap', 'gallery', 'wiki', 'faq',
@@ -607,7 +607,7 @@ describe('community and links', () => {
   it('switches the news view between news and ranking by mouse and keyboard', async () => {
     await scenario(async (lp) => {
       await lp.clearCommands();
-      await lp.page.click('#tab-ranking');
+      await lp.click('#tab-ranking');
       await lp.page.keyboard.press('ArrowRight');
       assert.deepEqual(await lp.commands('news.navigate'), [
         { cmd: 'news.navigate', target: 'ranking' },
@@ -628,8 +628,8 @@ describe('window and keyboard', () => {
       await lp.page.mouse.down();
       await lp.page.mouse.up();
       await lp.page.mouse.click(bar.x + bar.width / 2, bar.y + bar.height / 2, { button: 'right' });
-      await lp.page.click('#win-min');
-      await lp.page.click('#win-close');
+      await lp.click('#win-min');
+      await lp.click('#win-close');
       assert.deepEqual((await lp.commands()).map((c) => c.cmd), ['window.drag', 'window.minimize', 'window.close']);
     });
   });

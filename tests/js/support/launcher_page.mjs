@@ -109,6 +109,12 @@ function launcherPage(page, errors) {
       await page.evaluate((list) => list.forEach((e) => window.__host.emit(e)), events);
       await lp.frame();
     },
+    // Clicks, then waits for the page to draw what the click changed: the
+    // page renders on the next animation frame, not in the click handler.
+    async click(selector, options) {
+      await page.click(selector, options);
+      await lp.frame();
+    },
     async frame() {
       await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r))));
     },

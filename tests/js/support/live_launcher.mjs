@@ -72,6 +72,18 @@ export function publish(parts, game, out, { version = 29, maintenance = 'off' } 
     '--maintenance', maintenance, '--jobs', '2'], { stdio: ['ignore', 'pipe', 'pipe'], timeout: 120000 });
 }
 
+// The rest of a stalled body goes out in small pieces over about half a
+// second, as a real transfer would, so a cancel sent before the release
+// meets the download still running even when the launcher's threads
+// are scheduled late on a busy machine.
+async function trickle(res, rest, piece = 32 * 1024, gapMs = 15) {
+  for (let at = 0; at < rest.length && !res.destroyed; at += piece) {
+    res.write(rest.subarray(at, at + piece));
+    await new Promise((resolve) => setTimeout(resolve, gapMs));
+  }
+  if (!res.destroyed) res.end();
+}
+
 // Static files of one folder on 127.0.0.1, with a status per path and a
 // stall: the first GET of a path sends part of the body, then waits.
 export async function startPatchServer(root) {
@@ -97,7 +109,7 @@ export async function startPatchServer(root) {
     stall.used = true;
     res.write(body.subarray(0, stall.after));
     stall.started();
-    stall.released.then(() => res.end(body.subarray(stall.after)));
+    stall.released.then(() => trickle(res, body.subarray(stall.after)));
   });
   httpd.on('connection', (s) => {
     sockets.add(s);
