@@ -41,6 +41,10 @@ vr_wine_start() {
   # outlive every test process, and would otherwise hold ctest's output pipe
   # open so that it never sees the test end.
   wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  # The same for the desktop process, which the first window would start:
+  # it lives while any process uses the desktop, so with tests running side
+  # by side it held the first windowed suite's pipe until the last one ended.
+  wine explorer.exe /desktop </dev/null >/dev/null 2>&1 &
 }
 
 vr_wine_stop() {
