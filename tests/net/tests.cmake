@@ -3,6 +3,7 @@
 # it needs it. The refusal check runs first, in its own process.
 set(VR_NET_TLS_DIR ${CMAKE_BINARY_DIR}/net-tls)
 add_executable(net_tls_tests ${CMAKE_CURRENT_SOURCE_DIR}/net/tls/tls_test.cpp)
+vr_fast_test_build(net_tls_tests)
 target_link_libraries(net_tls_tests PRIVATE vr_net vr_test_support gtest_main crypt32)
 add_dependencies(${target} net_tls_tests)
 
