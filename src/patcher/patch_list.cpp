@@ -17,6 +17,7 @@ namespace {
 
 // Seconds from 1601-01-01 (FILETIME epoch) to 1970-01-01.
 constexpr int64_t kEpochDelta = 11644473600LL;
+constexpr int64_t kTicksPerSecond = 10000000;
 // A copy or an archive may round times to two seconds.
 constexpr int64_t kTimeSlack = 2;
 
@@ -51,8 +52,7 @@ bool IsCurrent(const std::wstring& fullPath, int64_t size, int64_t mtime) {
     if (localSize != size) return false;
     const uint64_t ticks =
         (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
-    const int64_t unixSeconds = static_cast<int64_t>(ticks / 10000000ULL) - kEpochDelta;
-    const int64_t diff = unixSeconds - mtime;
+    const int64_t diff = FileTimeTicksToUnix(ticks) - mtime;
     return diff >= -kTimeSlack && diff <= kTimeSlack;
 }
 
@@ -113,12 +113,15 @@ bool HashLocalFile(const std::wstring& path, std::string& hex, const std::functi
 }
 
 bool UnixToFileTimeTicks(int64_t unixSeconds, uint64_t& ticks) {
-    constexpr int64_t kTicksPerSecond = 10000000;
     // FILETIME is read as a signed 64-bit count by the file system calls.
     constexpr int64_t kMaxUnix = INT64_MAX / kTicksPerSecond - kEpochDelta;
     if (unixSeconds < -kEpochDelta || unixSeconds > kMaxUnix) return false;
     ticks = static_cast<uint64_t>(unixSeconds + kEpochDelta) * kTicksPerSecond;
     return true;
+}
+
+int64_t FileTimeTicksToUnix(uint64_t ticks) {
+    return static_cast<int64_t>(ticks / static_cast<uint64_t>(kTicksPerSecond)) - kEpochDelta;
 }
 
 bool NextToken(size_t& pos, const std::string& line, std::string& token) {

@@ -69,5 +69,7 @@ bool IsSafeListPath(const std::wstring& path, bool allowTrailingSlash);
 // The list's Unix seconds as FILETIME ticks (100 ns since 1601); false when
 // the time lies outside what a FILETIME can hold.
 bool UnixToFileTimeTicks(int64_t unixSeconds, uint64_t& ticks);
+// The other way: whole Unix seconds of a FILETIME's ticks (rounded down).
+int64_t FileTimeTicksToUnix(uint64_t ticks);
 
 }  // namespace vr

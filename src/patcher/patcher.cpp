@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "patcher/patch_list.h"
 #include "platform/folders.h"
 #include "text/text.h"
 
@@ -13,8 +14,7 @@ void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
 int64_t RealUnixNow() {
     FILETIME ft;
     GetSystemTimeAsFileTime(&ft);
-    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+    return FileTimeTicksToUnix((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "bridge_fixture.h"
 #include "fakes/fake_process/fake_record.h"
 #include "net/sha256.h"
+#include "support/file_times.h"
 #include "support/small_disks.h"
 #include "support/test_data.h"
 
@@ -13,16 +14,6 @@ namespace {
 
 std::string FileLine(const std::string& name, size_t size) {
     return "f 1700000000 " + std::to_string(size) + " x " + name + "\n";
-}
-
-void SetUnixMtime(const std::wstring& path, int64_t unix) {
-    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return;
-    const uint64_t t = static_cast<uint64_t>(unix + 11644473600LL) * 10000000ULL;
-    FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-    SetFileTime(h, nullptr, nullptr, &ft);
-    CloseHandle(h);
 }
 
 class WorkerTest : public BridgeTest {

@@ -10,6 +10,7 @@
 #include "patcher/patcher.h"
 #include "platform/launcher_config.h"
 #include "platform/log.h"
+#include "support/file_times.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
 
@@ -94,24 +95,6 @@ inline LauncherConfig ConfigFor(const std::vector<std::wstring>& servers) {
     c.listFile = L"list.txt";
     c.patchVersion = 29;
     return c;
-}
-
-inline void SetUnixMtime(const std::wstring& path, int64_t unix) {
-    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return;
-    const uint64_t t = static_cast<uint64_t>(unix + 11644473600LL) * 10000000ULL;
-    FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-    SetFileTime(h, nullptr, nullptr, &ft);
-    CloseHandle(h);
-}
-
-inline int64_t UnixMtime(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA d;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return -1;
-    const uint64_t t =
-        (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
-    return static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
 }
 
 // Names directly inside a folder, sorted by the file system's order.

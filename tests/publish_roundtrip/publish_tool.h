@@ -9,27 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "support/file_times.h"
 #include "text/text.h"
 
 namespace vr::test {
-
-inline int64_t UnixMtime(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA d;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &d)) return -1;
-    const uint64_t t =
-        (static_cast<uint64_t>(d.ftLastWriteTime.dwHighDateTime) << 32) | d.ftLastWriteTime.dwLowDateTime;
-    return static_cast<int64_t>(t / 10000000ULL) - 11644473600LL;
-}
-
-inline void SetUnixMtime(const std::wstring& path, int64_t unix) {
-    HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    const uint64_t t = static_cast<uint64_t>(unix + 11644473600LL) * 10000000ULL;
-    FILETIME ft{static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-    SetFileTime(h, nullptr, nullptr, &ft);
-    CloseHandle(h);
-}
 
 inline std::wstring ToolPath() {
     wchar_t self[MAX_PATH];
