@@ -60,6 +60,12 @@ public:
     // on any failure (404 included). The body is not read.
     int64_t Probe(const std::wstring& url, const std::atomic<bool>* cancel) const;
 
+    // Opens a connection to the URL's server ahead of need with a HEAD request
+    // and leaves it kept alive in the session, so a later Get there skips the
+    // handshake. Only in a session; true when the server answered at all.
+    // Waits at most the probe's timeouts.
+    bool Warm(const std::wstring& url) const;
+
     std::wstring userAgent;
 
 private:
