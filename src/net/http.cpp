@@ -16,7 +16,9 @@
 namespace vr {
 namespace {
 
-constexpr DWORD kBlockSize = 262144;
+// Each connection of a pass holds one receive buffer this size; reads of
+// 64 KiB kept the loopback rate of 256 KiB ones (docs/benchmarks.md).
+constexpr DWORD kBlockSize = 65536;
 // Some mirrors still only speak the older versions.
 constexpr DWORD kSecureProtocols =
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
@@ -90,7 +92,7 @@ bool IsCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->loa
 
 struct Http::Session {
     WinHttpHandle handle;
-    // Receive buffers handed from request to request: a fresh 256 KiB block
+    // Receive buffers handed from request to request: a fresh block
     // per file from several threads at once fragments the heap, and the
     // working set then grows with the files of a pass.
     std::mutex lock;

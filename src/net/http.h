@@ -47,7 +47,7 @@ public:
     void SetRateLimiter(std::shared_ptr<RateLimiter> limiter) { rateLimiter = std::move(limiter); }
 
     // Streaming GET. Either callback may be empty. `cancel` may be null; it is
-    // only read, between reads of at most 256 KiB.
+    // only read, between reads of at most 64 KiB.
     HttpStatus Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
                    const std::atomic<bool>* cancel) const;
 
