@@ -1,6 +1,6 @@
 #pragma once
 // The SHA-256 of a download's decoded bytes, computed while they stream.
-// For a large file the hashing runs on a helper thread fed with 1 MiB
+// For a large file the hashing runs on a helper thread fed with 256 KiB
 // batches, so it overlaps the transfer, the inflate and the write instead of
 // adding to them; small files hash inline, where a thread would cost more
 // than it saves.
@@ -19,7 +19,8 @@ namespace vr {
 class StreamingHash {
 public:
     // expectedSize: what the list says; decides inline or helper thread.
-    explicit StreamingHash(int64_t expectedSize);
+    // Without mayUseHelper every size hashes inline.
+    explicit StreamingHash(int64_t expectedSize, bool mayUseHelper = true);
     ~StreamingHash();
     StreamingHash(const StreamingHash&) = delete;
     StreamingHash& operator=(const StreamingHash&) = delete;
