@@ -15,11 +15,14 @@ constexpr size_t kBatchBytes = 256u << 10;
 // stays bounded when hashing is slower than the download.
 constexpr size_t kMaxQueued = 4;
 constexpr int64_t kThreadedFrom = 4ll << 20;
+// A helper per parallel transfer of a few MiB added only its memory (the
+// thread alone is about 1 MiB under Wine) and no speed.
+constexpr int64_t kThreadedInParallelFrom = 64ll << 20;
 
 }  // namespace
 
-StreamingHash::StreamingHash(int64_t expectedSize, bool mayUseHelper) {
-    if (!mayUseHelper || expectedSize < kThreadedFrom) return;
+StreamingHash::StreamingHash(int64_t expectedSize, bool parallelPass) {
+    if (expectedSize < (parallelPass ? kThreadedInParallelFrom : kThreadedFrom)) return;
     try {
         helper = std::thread([this] { HelperMain(); });
         threaded = true;

@@ -19,8 +19,9 @@ namespace vr {
 class StreamingHash {
 public:
     // expectedSize: what the list says; decides inline or helper thread.
-    // Without mayUseHelper every size hashes inline.
-    explicit StreamingHash(int64_t expectedSize, bool mayUseHelper = true);
+    // In a parallel pass the other transfers keep the cores busy, so only a
+    // file large enough to end up downloading alone gets a helper.
+    explicit StreamingHash(int64_t expectedSize, bool parallelPass = false);
     ~StreamingHash();
     StreamingHash(const StreamingHash&) = delete;
     StreamingHash& operator=(const StreamingHash&) = delete;
