@@ -370,7 +370,7 @@ std::vector<RecordedRequest> HttpServer::Requests() const {
 int HttpServer::CountRequests(const std::string& path) const {
     std::lock_guard<std::mutex> lock(impl->mutex);
     return static_cast<int>(std::count_if(impl->requests.begin(), impl->requests.end(),
-                                          [&](const RecordedRequest& r) { return r.path == path; }));
+                                          [&](const RecordedRequest& r) { return r.path == path && r.method == "GET"; }));
 }
 
 void HttpServer::ClearRequests() {
