@@ -2,15 +2,20 @@
 // and times Patcher::Run from an empty game folder, against a plain WinHTTP
 // read loop + zlib inflate of the same objects measured in the same run.
 //
-//   bench_patch_run.exe [--files N] [--mib TOTAL] [--rounds R] [--connections C] [--export WINDOWS_DIR]
+//   bench_patch_run.exe [--files N] [--mib TOTAL] [--rounds R] [--connections C] [--hashes 1]
+//                       [--export WINDOWS_DIR]
 //
 // Each round runs the modes one after another: the bare loop, the client
 // alone, Patcher::Run with one connection and with C (default: the shipped
 // default); the best time of each mode over the rounds is reported, which
 // damps the noise of a shared machine. The working set is sampled every
-// 20 ms during each Run; its growth over the value before the Run is printed.
+// 20 ms during each Run; its growth over the value before the Run (with the
+// sampling thread already running) is printed.
 // The test server runs in a child process (this program with --serve), since
 // it copies each body per request and would otherwise count in the growth.
+//
+// --hashes 1 lists every file's SHA-256, so each download is hashed as it
+// streams (a helper thread per file from 4 MiB up), as with a real list.
 //
 // --export only writes the same objects and a URL list to the folder, for the
 // native curl + gzip -dc baseline (commands in docs/benchmarks.md).
@@ -33,6 +38,7 @@
 
 #include "net/gzip_stream.h"
 #include "net/http.h"
+#include "net/sha256.h"
 #include "patcher/patcher.h"
 #include "platform/launcher_config.h"
 #include "support/gzip_util.h"
@@ -125,16 +131,25 @@ double WorkingSetMib() {
 }
 
 // Samples the working set while it lives; Growth() is the largest value seen
-// minus the value at construction.
+// minus the value at construction. The value before is taken once the
+// sampling thread runs: a thread costs about 1 MiB under Wine
+// (bench_thread_memory), which is the benchmark's, not the launcher's.
 class WorkingSetWatch {
 public:
-    WorkingSetWatch() : before(WorkingSetMib()), peak(before) {
+    WorkingSetWatch() {
         thread = std::thread([this] {
+            running = true;
+            while (!go) Sleep(1);
             while (!stop) {
                 peak = std::max(peak.load(), WorkingSetMib());
                 Sleep(20);
             }
         });
+        while (!running) Sleep(1);
+        Sleep(20);
+        before = WorkingSetMib();
+        peak = before;
+        go = true;
     }
     ~WorkingSetWatch() { Stop(); }
     void Stop() {
@@ -144,8 +159,10 @@ public:
     double Growth() const { return peak - before; }
 
 private:
-    double before;
-    std::atomic<double> peak;
+    double before = 0;
+    std::atomic<double> peak{0};
+    std::atomic<bool> running{false};
+    std::atomic<bool> go{false};
     std::atomic<bool> stop{false};
     std::thread thread;
 };
@@ -228,6 +245,7 @@ int main(int argc, char** argv) {
     double totalMib = 1024;
     std::wstring exportDir;
     std::string serveTo;  // --serve PORTFILE: the child that serves the objects
+    bool hashes = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--serve") serveTo = argv[i + 1];
@@ -236,6 +254,7 @@ int main(int argc, char** argv) {
         if (a == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
         if (a == "--connections") connections = std::max(1, std::atoi(argv[i + 1]));
         if (a == "--export") exportDir = vr::Utf8ToWide(argv[i + 1]);
+        if (a == "--hashes") hashes = std::atoi(argv[i + 1]) != 0;
     }
 
     // Sizes log-uniform between 4 KiB and 4 MiB, scaled to the total.
@@ -252,7 +271,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<vr::test::HttpServer> server;
     if (serving) server = std::make_unique<vr::test::HttpServer>();
     std::vector<Object> objects(files);
-    std::string list = "v 29\n";
+    std::string list = hashes ? "#hash sha256\nv 29\n" : "v 29\n";
     uint64_t plainBytes = 0, gzBytes = 0;
     for (int i = 0; i < files; ++i) {
         Object& o = objects[i];
@@ -260,10 +279,19 @@ int main(int argc, char** argv) {
         if (i % 100 == 0) list += "d dir" + std::to_string(dir) + "\n";
         o.name = "dir" + std::to_string(dir) + "/file" + std::to_string(i) + ".bin";
         o.size = std::clamp<uint64_t>(static_cast<uint64_t>(raw[i] * scale), 4096, 4 << 20);
-        list += "f 1600000000 " + std::to_string(o.size) + " 0 file" + std::to_string(i) + ".bin\n";
         plainBytes += o.size;
+        // Only the serving child needs the list's hashes.
+        const std::string content = serving ? Content(o.size, i + 1) : std::string();
+        std::string hash = "0";
+        if (hashes && serving) {
+            vr::Sha256 sha;
+            vr::Sha256Digest digest{};
+            sha.Update(reinterpret_cast<const uint8_t*>(content.data()), content.size());
+            if (sha.Finish(digest)) hash = vr::DigestHex(digest);
+        }
+        list += "f 1600000000 " + std::to_string(o.size) + " " + hash + " file" + std::to_string(i) + ".bin\n";
         if (!serving) continue;
-        o.gz = vr::test::Gzip(Content(o.size, i + 1), 6);
+        o.gz = vr::test::Gzip(content, 6);
         gzBytes += o.gz.size();
         server->Serve("/" + o.name + ".gz", o.gz);
     }
@@ -319,7 +347,8 @@ int main(int argc, char** argv) {
     const uint16_t port = child.port;
     const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(port) + L"/";
     const double plainMib = plainBytes / 1048576.0, gzMib = gzBytes / 1048576.0;
-    std::printf("objects: %d, %.1f MiB plain, %.1f MiB compressed\n", files, plainMib, gzMib);
+    std::printf("objects: %d, %.1f MiB plain, %.1f MiB compressed%s\n", files, plainMib, gzMib,
+                hashes ? ", SHA-256 listed" : "");
 
     // The platform ceiling, then the client layer alone (Http::Get +
     // GzipStream, output discarded), then the whole pass, which also creates,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -116,14 +117,65 @@ struct GzipStream::State {
     }
 };
 
-GzipStream::GzipStream(ChunkFn sink) : state(std::make_unique<State>()) {
-    state->sink = std::move(sink);
-    // -15: raw DEFLATE with a 32 KiB window; the gzip container is parsed here.
-    if (inflateInit2(&state->zs, -15) != Z_OK) throw std::bad_alloc();
-    state->zsReady = true;
+namespace {
+
+// Decoder states of finished streams, kept for the next ones: each holds
+// about 70 KiB in three blocks (the state with its output window, zlib's
+// state, zlib's own window), and parallel downloads that allocated and freed
+// them for every file left the heap growing with the files of a pass.
+class SparePool {
+public:
+    std::unique_ptr<GzipStream::State> Take() {
+        std::lock_guard<std::mutex> guard(lock);
+        if (spare.empty()) return nullptr;
+        std::unique_ptr<GzipStream::State> state = std::move(spare.back());
+        spare.pop_back();
+        return state;
+    }
+    // False when the pool is full; the caller then frees the state.
+    bool Give(std::unique_ptr<GzipStream::State>& state) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (spare.size() >= kMaxSpare) return false;
+        spare.push_back(std::move(state));
+        return true;
+    }
+
+private:
+    // More than the 16 connections a pass may use at once is never needed.
+    static constexpr size_t kMaxSpare = 16;
+    std::mutex lock;
+    std::vector<std::unique_ptr<GzipStream::State>> spare;
+};
+
+SparePool& Spares() {
+    static SparePool* pool = new SparePool;  // never destroyed: streams may end during exit
+    return *pool;
 }
 
-GzipStream::~GzipStream() = default;
+}  // namespace
+
+GzipStream::GzipStream(ChunkFn sink) {
+    state = Spares().Take();
+    if (state && inflateReset(&state->zs) == Z_OK) {
+        state->dictPos = 0;
+        state->headerBuf.clear();
+        state->headerDone = false;
+        state->finished = false;
+        state->failed = false;
+    } else {
+        state = std::make_unique<State>();
+        // -15: raw DEFLATE with a 32 KiB window; the gzip container is parsed here.
+        if (inflateInit2(&state->zs, -15) != Z_OK) throw std::bad_alloc();
+        state->zsReady = true;
+    }
+    state->sink = std::move(sink);
+}
+
+GzipStream::~GzipStream() {
+    if (!state) return;
+    state->sink = nullptr;  // drops what the sink captured now, not when reused
+    if (state->zsReady) static_cast<void>(Spares().Give(state));
+}
 GzipStream::GzipStream(GzipStream&&) noexcept = default;
 GzipStream& GzipStream::operator=(GzipStream&&) noexcept = default;
 

@@ -26,8 +26,9 @@ public:
     // when the DEFLATE stream was complete.
     bool Finish();
 
+    struct State;  // also kept for reuse by later streams
+
 private:
-    struct State;
     std::unique_ptr<State> state;
 };
 

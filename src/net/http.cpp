@@ -16,7 +16,9 @@
 namespace vr {
 namespace {
 
-constexpr DWORD kBlockSize = 262144;
+// Each connection of a pass holds one receive buffer this size; reads of
+// 64 KiB kept the loopback rate of 256 KiB ones (docs/benchmarks.md).
+constexpr DWORD kBlockSize = 65536;
 // Some mirrors still only speak the older versions.
 constexpr DWORD kSecureProtocols =
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
@@ -71,8 +73,8 @@ WinHttpHandle OpenSession(const std::wstring& agent, int timeoutResolve, int tim
     return session;
 }
 
-HINTERNET OpenRequest(HINTERNET connection, const UrlParts& parts) {
-    return WinHttpOpenRequest(connection, L"GET", parts.path, nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+HINTERNET OpenRequest(HINTERNET connection, const UrlParts& parts, const wchar_t* verb = L"GET") {
+    return WinHttpOpenRequest(connection, verb, parts.path, nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                               parts.secure ? WINHTTP_FLAG_SECURE : 0);
 }
 
@@ -90,7 +92,7 @@ bool IsCancelled(const std::atomic<bool>* cancel) { return cancel && cancel->loa
 
 struct Http::Session {
     WinHttpHandle handle;
-    // Receive buffers handed from request to request: a fresh 256 KiB block
+    // Receive buffers handed from request to request: a fresh block
     // per file from several threads at once fragments the heap, and the
     // working set then grows with the files of a pass.
     std::mutex lock;
@@ -239,6 +241,29 @@ int64_t Http::Probe(const std::wstring& url, const std::atomic<bool>* cancel) co
     const ULONGLONG end = GetTickCount64();
     if (status < 200 || status > 399) return -1;
     return static_cast<int64_t>(end - start);
+}
+
+bool Http::Warm(const std::wstring& url) const {
+    // Without a session the connection would close with the request.
+    if (!session) return false;
+    UrlParts parts;
+    if (!CrackUrl(url, parts)) return false;
+    const WinHttpHandle connection(WinHttpConnect(session->handle.get(), parts.host, parts.port, 0));
+    if (!connection) return false;
+    const WinHttpHandle request(OpenRequest(connection.get(), parts, L"HEAD"));
+    if (!request) return false;
+    (void)WinHttpSetTimeouts(request.get(), kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
+    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr)) {
+        return false;
+    }
+    // The answer has no body. Reading that empty body to its end is what
+    // hands the connection back to the session's pool (Wine keeps it out of
+    // the pool until a read returns nothing).
+    uint8_t none[16];
+    DWORD read = 0;
+    (void)WinHttpReadData(request.get(), none, sizeof none, &read);
+    return true;
 }
 
 }  // namespace vr

@@ -47,7 +47,7 @@ public:
     void SetRateLimiter(std::shared_ptr<RateLimiter> limiter) { rateLimiter = std::move(limiter); }
 
     // Streaming GET. Either callback may be empty. `cancel` may be null; it is
-    // only read, between reads of at most 256 KiB.
+    // only read, between reads of at most 64 KiB.
     HttpStatus Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
                    const std::atomic<bool>* cancel) const;
 
@@ -59,6 +59,12 @@ public:
     // Milliseconds from just before connecting until the status is known, or -1
     // on any failure (404 included). The body is not read.
     int64_t Probe(const std::wstring& url, const std::atomic<bool>* cancel) const;
+
+    // Opens a connection to the URL's server ahead of need with a HEAD request
+    // and leaves it kept alive in the session, so a later Get there skips the
+    // handshake. Only in a session; true when the server answered at all.
+    // Waits at most the probe's timeouts.
+    bool Warm(const std::wstring& url) const;
 
     std::wstring userAgent;
 

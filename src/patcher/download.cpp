@@ -179,7 +179,7 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         // is never read twice.
         const bool checkSize = check && check->size >= 0;
         const bool checkHash = check && !check->sha256.empty();
-        StreamingHash hash(checkHash ? check->size : 0);
+        StreamingHash hash(checkHash ? check->size : 0, inParallelPass);
         uint64_t decoded = 0;
         bool tooLong = false;
         GzipStream gz([&](const uint8_t* data, uint64_t size) {

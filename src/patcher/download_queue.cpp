@@ -108,6 +108,12 @@ PatchResult Patcher::DownloadInParallel(const std::vector<PendingFile>& queue, i
         }
     };
 
+    // Cleared however the transfers end; they are joined before this goes.
+    struct ParallelMark {
+        bool& flag;
+        explicit ParallelMark(bool& f) : flag(f) { flag = true; }
+        ~ParallelMark() { flag = false; }
+    } mark(inParallelPass);
     std::vector<std::thread> threads;
     for (int n = 0; n < connections; ++n) {
         try {
@@ -117,7 +123,10 @@ PatchResult Patcher::DownloadInParallel(const std::vector<PendingFile>& queue, i
             break;
         }
     }
-    if (threads.empty()) return DownloadInOrder(queue, cancel, callbacks);
+    if (threads.empty()) {
+        inParallelPass = false;
+        return DownloadInOrder(queue, cancel, callbacks);
+    }
 
     size_t head = 0;  // the first file whose closing report is still due
     int done = 0;

@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "net/rate_limiter.h"
 #include "patcher/list_trust.h"
@@ -30,6 +33,35 @@ public:
 
 private:
     Http& http;
+};
+
+// With parallel downloads, opens the connections the downloads will use
+// while the list is on its way, so their handshakes overlap the list's
+// transfer and the scan instead of delaying the first files. Each asks the
+// server for the list's headers only.
+class ConnectionWarmup {
+public:
+    ConnectionWarmup(const Http& http, const std::wstring& url, int count) {
+        for (int n = 0; n < count; ++n) {
+            try {
+                threads.emplace_back([&http, url] { static_cast<void>(http.Warm(url)); });
+            } catch (const std::system_error&) {
+                break;  // the downloads open their own connections then
+            }
+        }
+    }
+    ~ConnectionWarmup() { Finish(); }
+    // Waits for the warm-up requests. The downloads start after it, so each
+    // finds an idle connection instead of opening one more than configured.
+    void Finish() {
+        for (std::thread& t : threads) t.join();
+        threads.clear();
+    }
+    ConnectionWarmup(const ConnectionWarmup&) = delete;
+    ConnectionWarmup& operator=(const ConnectionWarmup&) = delete;
+
+private:
+    std::vector<std::thread> threads;
 };
 
 void Phase(const PatchCallbacks& callbacks, const char* word) {
@@ -168,6 +200,10 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
 
     SelectFastestServer(cancel, callbacks);
     if (cancel.load()) return PatchResult::PatchCancelled;
+    // The list's own connection is the first of them. One connection means
+    // today's pass exactly, so nothing is opened ahead.
+    const int warm = http.InSession() ? std::max(config.connections, 1) - 1 : 0;
+    ConnectionWarmup warmup(http, BuildUrl(config.listFile), warm);
 
     std::string text;
     const HttpStatus listStatus = DownloadToString(config.listFile, text, cancel, callbacks,
@@ -194,6 +230,7 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
     }
     const ListScan scan = ScanPatchList(text, baseDir, config.patchVersion, options);
     if (scan.cancelled) return PatchResult::PatchCancelled;
+    warmup.Finish();
     if (scan.outOfDate) {
         LogFormat("Patcher: launcher out of date (server v%d, local v%d) -> self-update", scan.serverVersion,
                   config.patchVersion);

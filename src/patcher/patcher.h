@@ -198,6 +198,10 @@ private:
     // The running pass's cap, shared by all its connections; null between passes.
     std::shared_ptr<RateLimiter> cap;
     std::atomic<bool> contentRefused{false};
+    // Set by DownloadInParallel while its transfers run (written only before
+    // they start and after they end): only very large files then hash on
+    // a helper thread.
+    bool inParallelPass = false;
     std::string listKey;         // UTF-8 of config.listKey, empty: lists are not checked
     int64_t highestSerial = -1;  // for listKey, as far as this patcher knows
     SerialStore serialStore;

@@ -7,16 +7,22 @@
 namespace vr {
 namespace {
 
-constexpr size_t kBatchBytes = 1u << 20;
+// Hashing runs faster than a download, so a batch or two is all that ever
+// waits; every parallel download of a large file holds up to
+// (kMaxQueued + 2) batches, so they stay small.
+constexpr size_t kBatchBytes = 256u << 10;
 // Batches waiting for the helper; the producer waits beyond this, so memory
 // stays bounded when hashing is slower than the download.
-constexpr size_t kMaxQueued = 8;
+constexpr size_t kMaxQueued = 4;
 constexpr int64_t kThreadedFrom = 4ll << 20;
+// A helper per parallel transfer of a few MiB added only its memory (the
+// thread alone is about 1 MiB under Wine) and no speed.
+constexpr int64_t kThreadedInParallelFrom = 64ll << 20;
 
 }  // namespace
 
-StreamingHash::StreamingHash(int64_t expectedSize) {
-    if (expectedSize < kThreadedFrom) return;
+StreamingHash::StreamingHash(int64_t expectedSize, bool parallelPass) {
+    if (expectedSize < (parallelPass ? kThreadedInParallelFrom : kThreadedFrom)) return;
     try {
         helper = std::thread([this] { HelperMain(); });
         threaded = true;

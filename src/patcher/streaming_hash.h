@@ -1,6 +1,6 @@
 #pragma once
 // The SHA-256 of a download's decoded bytes, computed while they stream.
-// For a large file the hashing runs on a helper thread fed with 1 MiB
+// For a large file the hashing runs on a helper thread fed with 256 KiB
 // batches, so it overlaps the transfer, the inflate and the write instead of
 // adding to them; small files hash inline, where a thread would cost more
 // than it saves.
@@ -19,7 +19,9 @@ namespace vr {
 class StreamingHash {
 public:
     // expectedSize: what the list says; decides inline or helper thread.
-    explicit StreamingHash(int64_t expectedSize);
+    // In a parallel pass the other transfers keep the cores busy, so only a
+    // file large enough to end up downloading alone gets a helper.
+    explicit StreamingHash(int64_t expectedSize, bool parallelPass = false);
     ~StreamingHash();
     StreamingHash(const StreamingHash&) = delete;
     StreamingHash& operator=(const StreamingHash&) = delete;

@@ -305,5 +305,50 @@ TEST_F(GzipStreamTest, MovedStreamCarriesOn) {
     EXPECT_EQ(out, data);
 }
 
+// Decoders are reused by later streams once they end; whatever an earlier
+// stream left behind (a half-read header, a stream cut in the middle of its
+// DEFLATE data, a fault, a sink that refused) must not reach the next one.
+// More streams end at once than are kept, as with many parallel downloads.
+TEST_F(GzipStreamTest, AStreamAfterAnyKindOfEndDecodesAsIfFresh) {
+    const std::string data = LongReferences(200000, 21);
+    const std::string member = Gzip(data);
+    std::string corrupt = member;
+    corrupt[member.size() / 2] = static_cast<char>(~corrupt[member.size() / 2]);
+    std::string ignored;
+    const auto sink = [&ignored](const uint8_t* d, uint64_t n) {
+        ignored.append(reinterpret_cast<const char*>(d), n);
+        return true;
+    };
+    for (int round = 0; round < 3; ++round) {
+        {
+            std::vector<GzipStream> ended;
+            for (int i = 0; i < 20; ++i) {
+                ended.emplace_back(sink);
+                GzipStream& s = ended.back();
+                switch (i % 4) {
+                    case 0: s.Feed(Bytes(member), 7); break;                   // inside the header
+                    case 1: s.Feed(Bytes(member), member.size() / 3); break;  // inside the data
+                    case 2: s.Feed(Bytes(corrupt), corrupt.size()); break;    // after a fault
+                    case 3:
+                        s.Feed(Bytes(member), member.size());
+                        s.Finish();
+                        break;
+                }
+            }
+        }
+        GzipStream refusing([](const uint8_t*, uint64_t) { return false; });
+        EXPECT_FALSE(refusing.Feed(Bytes(member), member.size()));
+    }
+    for (const size_t step : {member.size(), size_t{1000}, size_t{1}}) {
+        std::string out;
+        EXPECT_TRUE(Decode(member, step, out)) << step;
+        EXPECT_TRUE(out == data) << "step " << step << ": " << out.size() << " bytes";
+    }
+    std::string out;
+    EXPECT_FALSE(Decode(member.substr(0, member.size() / 2), 4096, out));
+    EXPECT_TRUE(Decode(member, 4096, out));
+    EXPECT_TRUE(out == data);
+}
+
 }  // namespace
 }  // namespace vr

@@ -359,6 +359,47 @@ TEST_F(HttpTest, ASessionKeepsConnectionsAliveAndProbesLeaveThemClean) {
     EXPECT_EQ(copy.GetBytes(base + L"small", out, nullptr), HttpStatus::Ok);  // the copy keeps it open
 }
 
+// Warming opens connections ahead of need: the requests that follow find them
+// kept alive (Wine pools a connection only once its empty HEAD body was read),
+// whether the server had the object or not, and a server that closes after
+// each answer leaves nothing broken behind. Outside a session nothing is sent.
+TEST_F(HttpTest, WarmedConnectionsCarryTheRequestsThatFollow) {
+    const std::string big = Noise(1 << 20, 11);
+    server.Serve("/list.txt.gz", big);
+    Reply oldServer = Reply::Ok("old");
+    oldServer.http10 = true;
+    server.Set("/old", oldServer);
+    test::LatencyProxy link(server.Port(), 1);
+    const std::wstring base = link.WUrl();
+
+    EXPECT_FALSE(http.Warm(base + L"list.txt.gz"));
+    EXPECT_EQ(server.Requests().size(), 0u);
+
+    ASSERT_TRUE(http.BeginSession());
+    std::vector<std::thread> threads;
+    for (const wchar_t* path : {L"list.txt.gz", L"list.txt.gz", L"missing"}) {
+        threads.emplace_back([&, path] { EXPECT_TRUE(http.Warm(base + path)) << path; });
+    }
+    for (std::thread& t : threads) t.join();
+    threads.clear();
+    EXPECT_EQ(link.Connections(), 3);
+    std::vector<std::string> got(3);
+    for (std::string& out : got) {
+        threads.emplace_back([&] { EXPECT_EQ(http.GetBytes(base + L"list.txt.gz", out, nullptr), HttpStatus::Ok); });
+    }
+    for (std::thread& t : threads) t.join();
+    for (const std::string& out : got) EXPECT_TRUE(out == big) << out.size() << " bytes";
+    EXPECT_EQ(link.Connections(), 3) << "the downloads ran on the warmed connections";
+    int heads = 0;
+    for (const auto& r : server.Requests()) heads += r.method == "HEAD";
+    EXPECT_EQ(heads, 3);
+
+    EXPECT_TRUE(http.Warm(base + L"old"));
+    std::string out;
+    EXPECT_EQ(http.GetBytes(base + L"old", out, nullptr), HttpStatus::Ok);
+    EXPECT_EQ(out, "old");
+}
+
 TEST_F(HttpTest, SeparateClientsRunInParallel) {
     std::vector<std::string> bodies;
     for (int i = 0; i < 4; ++i) {

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <list>
 #include <map>
+#include <memory>
+#include <string_view>
 #include <mutex>
 #include <thread>
 
@@ -17,11 +19,13 @@ namespace vr::test {
 
 namespace {
 
+// Replies are shared, never copied per request: a copy of a large body for
+// every request would cost the serving process more than a real mirror
+// spends, and in the latency benchmarks that shows up as link time.
 struct Route {
-    Reply reply;
-    bool hasReply = false;
+    std::shared_ptr<const Reply> reply;  // null: no reply set
     int faultsLeft = 0;
-    Reply fault;
+    std::shared_ptr<const Reply> fault;
 };
 
 const char* ReasonFor(int code) {
@@ -120,18 +124,17 @@ struct HttpServer::Impl {
         return true;
     }
 
-    Reply Pick(const RecordedRequest& req) {
+    std::shared_ptr<const Reply> Pick(const RecordedRequest& req) {
         std::lock_guard<std::mutex> lock(mutex);
         requests.push_back(req);
         auto it = routes.find(req.path);
-        if (it == routes.end()) return Reply::Status(404, "not found");
-        Route& route = it->second;
-        if (route.faultsLeft > 0) {
-            --route.faultsLeft;
-            return route.fault;
+        Route* route = it == routes.end() ? nullptr : &it->second;
+        if (route && route->faultsLeft > 0) {
+            --route->faultsLeft;
+            return route->fault;
         }
-        if (!route.hasReply) return Reply::Status(404, "not found");
-        return route.reply;
+        if (!route || !route->reply) return std::make_shared<const Reply>(Reply::Status(404, "not found"));
+        return route->reply;
     }
 
     // Sends body bytes with the reply's pacing and framing. False when the
@@ -160,16 +163,23 @@ struct HttpServer::Impl {
 
     // What becomes of the connection once the answer is out.
     After Answer(SOCKET s, const RecordedRequest& req) {
-        Reply reply = Pick(req);
+        const std::shared_ptr<const Reply> picked = Pick(req);
+        const Reply& reply = *picked;
         if (!Pause(reply.statusDelayMs)) return After::Close;
 
-        std::string body;
+        // The reply's own bytes unless a fault changes them.
+        std::string changed;
+        std::string_view body;
         uint64_t announced = 0;
         if (!reply.producer) {
             body = reply.body;
-            if (body.size() > reply.truncateAt) body.resize(reply.truncateAt);
-            for (size_t at : reply.corruptAt) {
-                if (at < body.size()) body[at] = static_cast<char>(~body[at]);
+            if (reply.truncateAt < body.size() || !reply.corruptAt.empty()) {
+                changed = reply.body;
+                if (changed.size() > reply.truncateAt) changed.resize(reply.truncateAt);
+                for (size_t at : reply.corruptAt) {
+                    if (at < changed.size()) changed[at] = static_cast<char>(~changed[at]);
+                }
+                body = changed;
             }
             announced = body.size();
         } else {
@@ -337,9 +347,7 @@ void HttpServer::Serve(const std::string& path, std::string body) { Set(path, Re
 
 void HttpServer::Set(const std::string& path, Reply reply) {
     std::lock_guard<std::mutex> lock(impl->mutex);
-    Route& route = impl->routes[path];
-    route.reply = std::move(reply);
-    route.hasReply = true;
+    impl->routes[path].reply = std::make_shared<const Reply>(std::move(reply));
 }
 
 void HttpServer::Remove(const std::string& path) {
@@ -351,7 +359,7 @@ void HttpServer::FailFirst(const std::string& path, int count, Reply fault) {
     std::lock_guard<std::mutex> lock(impl->mutex);
     Route& route = impl->routes[path];
     route.faultsLeft = count;
-    route.fault = std::move(fault);
+    route.fault = std::make_shared<const Reply>(std::move(fault));
 }
 
 std::vector<RecordedRequest> HttpServer::Requests() const {
@@ -362,7 +370,7 @@ std::vector<RecordedRequest> HttpServer::Requests() const {
 int HttpServer::CountRequests(const std::string& path) const {
     std::lock_guard<std::mutex> lock(impl->mutex);
     return static_cast<int>(std::count_if(impl->requests.begin(), impl->requests.end(),
-                                          [&](const RecordedRequest& r) { return r.path == path; }));
+                                          [&](const RecordedRequest& r) { return r.path == path && r.method == "GET"; }));
 }
 
 void HttpServer::ClearRequests() {

@@ -106,6 +106,7 @@ public:
     void FailFirst(const std::string& path, int count, Reply fault);
 
     std::vector<RecordedRequest> Requests() const;
+    // GET requests of `path`: fetches, not a pass's HEAD warm-ups.
     int CountRequests(const std::string& path) const;
     void ClearRequests();
 

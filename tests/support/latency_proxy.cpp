@@ -34,6 +34,10 @@ class Pipe {
 public:
     Pipe(SOCKET from, SOCKET to, std::chrono::milliseconds delay, std::chrono::milliseconds firstExtra, uint64_t rate)
         : from(from), to(to), delay(delay), firstExtra(firstExtra), rate(rate) {
+        // A rate-limited link holds about what it carries in a round trip;
+        // reading further ahead would let the sender push a whole body into
+        // this process at once, a burst of copying no real link allows.
+        if (rate > 0) maxQueued = static_cast<size_t>(rate * 2 * delay.count() / 1000) + 4 * kReadSize;
         reader = std::thread([this] { Read(); });
         writer = std::thread([this] { Write(); });
     }
@@ -49,10 +53,15 @@ public:
     }
 
 private:
-    void Push(Chunk chunk) {
-        std::lock_guard<std::mutex> guard(lock);
+    // False when the pipe is stopping.
+    bool Push(Chunk chunk) {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return stopping || queued < maxQueued; });
+        if (stopping) return false;
+        queued += chunk.bytes.size();
         queue.push_back(std::move(chunk));
         changed.notify_all();
+        return true;
     }
     void Read() {
         std::vector<char> buffer(kReadSize);
@@ -74,7 +83,7 @@ private:
             Clock::time_point due = Clock::now() + delay;
             if (first) due += firstExtra;
             first = false;
-            Push({due, std::string(buffer.data(), static_cast<size_t>(n))});
+            if (!Push({due, std::string(buffer.data(), static_cast<size_t>(n))})) return;
         }
         Push({Clock::now() + delay, std::string()});
     }
@@ -99,6 +108,8 @@ private:
                 if (changed.wait_until(guard, due, [&] { return stopping; })) return;
                 chunk = std::move(queue.front());
                 queue.pop_front();
+                queued -= chunk.bytes.size();
+                changed.notify_all();
             }
             if (chunk.bytes.empty()) {
                 shutdown(to, SD_SEND);
@@ -108,12 +119,17 @@ private:
                 if (!SendAll(chunk.bytes.data(), chunk.bytes.size())) return;
                 continue;
             }
+            // A pipe sends each byte when it has arrived and the bytes before
+            // it have left, whichever is later. The schedule is kept against
+            // that, not against when this thread woke: a sleep that overran
+            // is made up by the next pieces, as long as there is a backlog,
+            // so the emulator's own wake-up delays do not lower the rate.
+            paidUntil = std::max(paidUntil, chunk.due);
             for (size_t at = 0; at < chunk.bytes.size(); at += kPaceBytes) {
                 const size_t n = std::min(kPaceBytes, chunk.bytes.size() - at);
-                paidUntil = std::max(paidUntil, Clock::now());
                 std::this_thread::sleep_until(paidUntil);
                 if (!SendAll(chunk.bytes.data() + at, n)) return;
-                paidUntil += std::chrono::microseconds(static_cast<int64_t>(n * 1000000 / rate));
+                paidUntil += std::chrono::nanoseconds(static_cast<int64_t>(n * 1000000000ull / rate));
             }
         }
     }
@@ -124,6 +140,8 @@ private:
     std::mutex lock;
     std::condition_variable changed;
     std::deque<Chunk> queue;
+    size_t queued = 0;  // bytes in `queue`
+    size_t maxQueued = SIZE_MAX;
     bool stopping = false;
     std::atomic<bool> readStop{false};
     std::thread reader, writer;
