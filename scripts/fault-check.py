@@ -12,6 +12,8 @@ file, and records for each fault:
            not compile, or a suite found no tests: a bug in the list
   timeout  a suite ran past its time limit: the fault hangs rather than
            fails, which says little about the tests, so it is a list bug too
+  flaky    a suite failed, but its failing test cases passed when run again
+           with the fault still in place: the failure was noise, not a catch
 
 Before the faults, every suite they use runs once unmodified (the baseline);
 a suite that fails there makes its faults "invalid" instead of "caught".
@@ -19,8 +21,8 @@ a suite that fails there makes its faults "invalid" instead of "caught".
   scripts/fault-check.py --list
   scripts/fault-check.py [--only F01,F07] [--out build/faults.tsv]
 
-Exit status: 0 when every fault ran validly, 1 when the list has invalid or
-timed-out faults, 2 on a usage error.
+Exit status: 0 when every fault ran cleanly, 1 when some were invalid, timed
+out or flaky, 2 on a usage error.
 """
 
 import argparse
@@ -105,20 +107,20 @@ def parse_faults(path):
 # --- the file under change --------------------------------------------------
 
 def backup_path(rel):
-    return os.path.join(BACKUP_DIR, rel.replace("/", "__"))
+    return os.path.join(BACKUP_DIR, rel)
 
 
 def restore_leftovers():
-    if not os.path.isdir(BACKUP_DIR):
-        return
-    for name in os.listdir(BACKUP_DIR):
-        rel = name.replace("__", "/")
-        with open(os.path.join(BACKUP_DIR, name), "rb") as f:
-            data = f.read()
-        with open(os.path.join(ROOT, rel), "wb") as f:
-            f.write(data)
-        os.remove(os.path.join(BACKUP_DIR, name))
-        print("fault-check: restored %s, left changed by an interrupted run" % rel)
+    for folder, _, names in os.walk(BACKUP_DIR):
+        for name in names:
+            saved = os.path.join(folder, name)
+            rel = os.path.relpath(saved, BACKUP_DIR)
+            with open(saved, "rb") as f:
+                data = f.read()
+            with open(os.path.join(ROOT, rel), "wb") as f:
+                f.write(data)
+            os.remove(saved)
+            print("fault-check: restored %s, left changed by an interrupted run" % rel)
 
 
 class Applied:
@@ -136,7 +138,7 @@ class Applied:
             self.original = f.read()
         text = self.original.decode("utf-8")
         new = text.replace(self.fault.find, self.fault.replace, 1)
-        os.makedirs(BACKUP_DIR, exist_ok=True)
+        os.makedirs(os.path.dirname(backup_path(self.fault.file)), exist_ok=True)
         with open(backup_path(self.fault.file), "wb") as f:
             f.write(self.original)
         with open(self.path, "wb") as f:
@@ -301,10 +303,13 @@ def failed_names(output):
     return names
 
 
-def run_suite(suite, timeout, wine):
-    """('pass' | 'fail' | 'timeout' | 'empty', seconds, output)."""
+def run_suite(suite, timeout, wine, only=None):
+    """('pass' | 'fail' | 'timeout' | 'empty', seconds, output). `only`
+    narrows a GoogleTest suite to those test cases."""
     kind, name = suite_kind(suite)
     env = dict(os.environ)
+    if only:
+        env["GTEST_FILTER"] = ":".join(only)
     if needs_wine(suite):
         env.update(wine.env)
     if kind in ("win", "native"):
@@ -416,8 +421,15 @@ def main():
                             continue
                         if verdict == "fail":
                             names = failed_names(out)
-                            result = "caught"
                             note = s + ": " + (", ".join(names[:6]) if names else "failed")
+                            # A failure must repeat: a test that fails now and
+                            # then would otherwise count as a catch.
+                            gtest = suite_kind(s)[0] != "node" and names and all("." in n for n in names)
+                            again, _, _ = run_suite(s, args.timeout, wine, names if gtest else None)
+                            if again == "fail":
+                                result = "caught"
+                            else:
+                                result, note = "flaky", note + " (passed when repeated)"
                         elif verdict == "empty":
                             result, note = "invalid", s + ": no tests found"
                         else:
@@ -456,10 +468,11 @@ def report(faults, results, total, args, interrupted):
         counts.get("caught", 0), valid, share,
         ", ".join("%s %d" % (k, v) for k, v in sorted(counts.items()) if k not in ("caught", "missed")) or
         "none invalid", total / 60))
-    bad = [r for r in rows if r[2] in ("invalid", "timeout")]
+    bad = [r for r in rows if r[2] in ("invalid", "timeout", "flaky")]
     if bad:
         print()
-        print("!!! %d FAULT(S) OF THE LIST ARE BROKEN; fix them in scripts/faults.txt:" % len(bad))
+        print("!!! %d FAULT(S) DID NOT RUN CLEANLY (invalid, timeout: fix scripts/faults.txt; flaky: a test"
+              " failed once and passed when repeated):" % len(bad))
         for r in bad:
             print("!!!   %s %s: %s" % (r[0], r[2], r[6]))
     if args.out:
