@@ -27,5 +27,8 @@ if ls tests/js/*.test.mjs >/dev/null 2>&1; then
   (cd "$ROOT" && node --test tests/js/) || status=1
 fi
 
+# The tests' size against the product's; informational only.
+bash scripts/count-lines.sh || true
+
 if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
 exit $status
