@@ -7,7 +7,7 @@
 //      against a bare CNG SHA-256 read loop over the same files (ratio =
 //      bare time / repair time).
 //
-//   bench_trust.exe [--files N] [--mib TOTAL] [--rounds R]
+//   bench_trust.exe [--files N] [--mib TOTAL] [--rounds R] [--connections C]
 //
 // Each round runs every mode once; the best time of each is reported, which
 // damps the noise of a shared machine.
@@ -77,17 +77,19 @@ void EmptyFolder(const std::wstring& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int files = 256, rounds = 2;
+    int files = 256, rounds = 2, connections = vr::LauncherConfig().connections;
     double totalMib = 1024;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--files") files = std::max(1, std::atoi(argv[i + 1]));
         if (a == "--mib") totalMib = std::atof(argv[i + 1]);
         if (a == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+        if (a == "--connections") connections = std::clamp(std::atoi(argv[i + 1]), 1, 16);
     }
     const uint64_t size = static_cast<uint64_t>(totalMib * 1048576.0 / files);
 
-    std::printf("publishing %d files of %.2f MiB...\n", files, size / 1048576.0);
+    std::printf("publishing %d files of %.2f MiB; passes with %d connection(s)...\n", files, size / 1048576.0,
+                connections);
     std::fflush(stdout);
     vr::test::HttpServer server;
     std::string plain = "v 29\n", hashed = "v 29\n#hash sha256\n";
@@ -112,6 +114,7 @@ int main(int argc, char** argv) {
     config.mirrors = {server.WUrl()};
     config.serverUrl = server.WUrl();
     config.patchVersion = 29;
+    config.connections = connections;
     std::atomic<bool> cancel{false};
     double plainSec = 1e30, hashedSec = 1e30, repairSec = 1e30, bareSec = 1e30;
     int failures = 0;
