@@ -1,7 +1,7 @@
 #pragma once
 // The SHA-256 of a download's decoded bytes, computed while they stream.
-// For a large file the hashing runs on a helper thread fed with 256 KiB
-// batches, so it overlaps the transfer, the inflate and the write instead of
+// For a large file the hashing runs on a helper thread fed with batches, so
+// it overlaps the transfer, the inflate and the write instead of
 // adding to them; small files hash inline, where a thread would cost more
 // than it saves.
 #include <condition_variable>
@@ -35,6 +35,8 @@ private:
     void Hand(std::vector<uint8_t>&& batch);
     void StopHelper();
 
+    const size_t batchBytes;
+    const size_t maxQueued;  // batches waiting; the producer waits beyond, so memory stays bounded
     Sha256 hash;
     std::vector<uint8_t> batch;  // producer side, handed over when full
     bool threaded = false;
