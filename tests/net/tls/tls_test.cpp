@@ -72,6 +72,23 @@ protected:
         base = L"https://localhost:" + Utf8ToWide(port) + L"/";
     }
 
+    void TearDown() override {
+        if (trusted) RemoveThrowawayCas();
+    }
+
+    // Trusts the fixture's CA until the end of the test.
+    void TrustThrowawayCa() {
+        const std::string der = ReadFile(dir + "\\ca.der");
+        ASSERT_FALSE(der.empty());
+        CertStore store;
+        ASSERT_NE(store.h, nullptr);
+        ASSERT_TRUE(
+            CertAddEncodedCertificateToStore(store.h, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+                                             static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+        trusted = true;
+    }
+
+    bool trusted = false;
     std::string dir;
     std::string port;
     std::wstring base;
@@ -89,18 +106,7 @@ TEST_F(TlsTest, UntrustedServerIsRefused) {
 }
 
 TEST_F(TlsTest, TrustedServerDeliversAGzipObject) {
-    const std::string der = ReadFile(dir + "\\ca.der");
-    ASSERT_FALSE(der.empty());
-    {
-        CertStore store;
-        ASSERT_NE(store.h, nullptr);
-        ASSERT_TRUE(
-            CertAddEncodedCertificateToStore(store.h, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                             static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-    }
-    struct Untrust {
-        ~Untrust() { RemoveThrowawayCas(); }
-    } untrust;
+    ASSERT_NO_FATAL_FAILURE(TrustThrowawayCa());
 
     const std::string expected = ReadFile(dir + "\\payload.bin");
     ASSERT_GT(expected.size(), 1000000u);
@@ -149,18 +155,7 @@ bool UnderWine() {
 // complaint but never negotiates 1.3: a 1.3-only server fails the handshake
 // there, which this records rather than hides.
 TEST_F(TlsTest, OldAndTls13OnlyServersInOneSession) {
-    const std::string der = ReadFile(dir + "\\ca.der");
-    ASSERT_FALSE(der.empty());
-    {
-        CertStore store;
-        ASSERT_NE(store.h, nullptr);
-        ASSERT_TRUE(
-            CertAddEncodedCertificateToStore(store.h, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                             static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-    }
-    struct Untrust {
-        ~Untrust() { RemoveThrowawayCas(); }
-    } untrust;
+    ASSERT_NO_FATAL_FAILURE(TrustThrowawayCa());
     const std::string port12 = ReadFile(dir + "\\port12");
     const std::string port13 = ReadFile(dir + "\\port13");
     ASSERT_FALSE(port12.empty());
