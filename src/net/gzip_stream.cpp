@@ -75,6 +75,17 @@ struct GzipStream::State {
         if (zsReady) inflateEnd(&zs);
     }
 
+    // Back to the state of a fresh decoder, for a kept state's next stream.
+    bool Restart() {
+        if (!zsReady || inflateReset(&zs) != Z_OK) return false;
+        dictPos = 0;
+        headerBuf.clear();
+        headerDone = false;
+        finished = false;
+        failed = false;
+        return true;
+    }
+
     bool Fail(const char* line) {
         failed = true;
         if (line) LogLine(line);
@@ -156,13 +167,7 @@ SparePool& Spares() {
 
 GzipStream::GzipStream(ChunkFn sink) {
     state = Spares().Take();
-    if (state && inflateReset(&state->zs) == Z_OK) {
-        state->dictPos = 0;
-        state->headerBuf.clear();
-        state->headerDone = false;
-        state->finished = false;
-        state->failed = false;
-    } else {
+    if (!state || !state->Restart()) {
         state = std::make_unique<State>();
         // -15: raw DEFLATE with a 32 KiB window; the gzip container is parsed here.
         if (inflateInit2(&state->zs, -15) != Z_OK) throw std::bad_alloc();
