@@ -1,225 +1,199 @@
-// Publishing runs: what is reused, how objects are replaced, the launcher and
-// the maintenance flag, pruning, and a file larger than any buffer.
-#include <fcntl.h>
-#include <zlib.h>
+// Publishing runs: the list as the launcher reads it, what is reused or
+// replaced, the server folder's other files, and what is refused.
+#include <functional>
 
-#include "crypto.h"
 #include "publish_fixture.h"
 
 namespace vr::publish::test {
 namespace {
 
-std::vector<std::string> TempNames(const fs::path& root) {
-    std::vector<std::string> found;
-    for (const auto& e : fs::recursive_directory_iterator(root)) {
-        const std::string name = e.path().filename().string();
-        if (name.find(".vrpub-tmp") != std::string::npos) found.push_back(name);
-    }
-    return found;
+using namespace std::string_literals;
+
+TEST(ListFormat, SmallTreeGivesExactlyTheseLinesAndPlainObjects) {
+    TempFolder t;
+    const fs::path game = t / "game";
+    WriteBytes(game / "readme.txt", "hello\n");
+    WriteBytes(game / "data" / "a.bin", "AAAA");
+    WriteBytes(game / "data" / "sub" / "b.bin", "");
+    WriteBytes(game / "x" / "y " / "c.bin", "");  // the launcher trims folder lines
+    fs::create_directories(game / "logs");
+    fs::create_symlink("readme.txt", game / "alias.txt");  // links inside are followed
+    for (const char* f : {"readme.txt", "data/a.bin", "data/sub/b.bin", "x/y /c.bin"}) SetMtime(game / f, 1700000000);
+
+    const ToolRun r = Publish(game, t / "out", 29, {"--serial", "41", "--list-name", "files.lst"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string hello = " 6 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 ";
+    const std::string empty = " 0 e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 ";
+    EXPECT_EQ(Gunzip(t / "out" / "files.lst.gz"),
+              "v 29\n#hash sha256\n#serial 41\n"
+              "f 1700000000" + hello + "alias.txt\n"
+              "f 1700000000" + hello + "readme.txt\n"
+              "d data\n"
+              "f 1700000000 4 63c1dd951ffedf6f7fd968ad4efa39b8ed584f162f46e715114ee184f8de9201 a.bin\n"
+              "d data\\sub\n"
+              "f 1700000000" + empty + "b.bin\n"
+              "d logs\n"
+              "d x\n"
+              "f 1700000000" + empty + "y \\c.bin\n");
+    EXPECT_EQ(Gunzip(t / "out" / "data" / "a.bin.gz"), "AAAA");
+    // One member with no name, time 0 and OS 255: both builds write the same bytes.
+    const std::string member = ReadBytes(t / "out" / "alias.txt.gz");
+    EXPECT_EQ(member.substr(3, 5), std::string(5, '\0'));
+    EXPECT_EQ(uint8_t(member[9]), 255);
 }
 
-struct Published {
+TEST(Runs, OnlyChangedOrTamperedObjectsAreMadeAgainAndReplacedByRename) {
     TempFolder t;
-    fs::path game = t / "game";
-    fs::path out = t / "out";
-    Published() {
-        WriteBytes(game / "a.txt", "alpha");
-        WriteBytes(game / "data" / "b.bin", std::string(100000, 'b'));
-        WriteBytes(game / "data" / "c.bin", "gamma");
-        WriteBytes(game / "maps" / "d.map", "delta");
-    }
-};
+    const fs::path game = t / "game", out = t / "out";
+    WriteBytes(game / "a.txt", "alpha");
+    WriteBytes(game / "data" / "b.bin", std::string(100000, 'b'));
+    WriteBytes(game / "data" / "c.bin", "gamma");
+    WriteBytes(game / "d.map", "delta");
+    ASSERT_EQ(Publish(game, out, 1).code, 0);
+    const auto first = Snapshot(out);
+    // A server still sending the old object keeps reading the whole old member.
+    const std::string oldMember = ReadBytes(out / "data" / "c.bin.gz");
+    const int fd = open((out / "data" / "c.bin.gz").c_str(), O_RDONLY);
 
-TEST(Incremental, UnchangedFilesKeepTheirObjects) {
-    Published p;
-    ASSERT_EQ(Publish(p.game, p.out, 1).code, 0);
-    const auto first = Snapshot(p.out);
-
-    // Content and size change in one file; only the time in another.
-    WriteBytes(p.game / "data" / "c.bin", "gamma, longer");
-    SetMtime(p.game / "maps" / "d.map", 1234567890);
-    const ToolRun r = Publish(p.game, p.out, 1);
+    WriteBytes(game / "data" / "c.bin", "gamma, longer");
+    SetMtime(game / "d.map", 1234567890);                          // same size, another time
+    WriteBytes(out / "data" / "b.bin.gz", "not gzip");             // not the object the tool wrote
+    WriteBytes(out / "a.txt.gz.4242-0.vrpub-tmp", "partial");      // left by a killed run
+    ToolRun r = Publish(game, out, 1);
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("4 files (2 compressed, 2 reused)"), std::string::npos) << r.out;
-    const auto second = Snapshot(p.out);
+    EXPECT_NE(r.out.find("4 files (3 compressed, 1 reused)"), npos) << r.out;
+    const auto second = Snapshot(out);
     EXPECT_EQ(second.at("a.txt.gz"), first.at("a.txt.gz"));
-    EXPECT_EQ(second.at("data/b.bin.gz"), first.at("data/b.bin.gz"));
-    EXPECT_NE(second.at("data/c.bin.gz").inode, first.at("data/c.bin.gz").inode);
-    EXPECT_NE(second.at("maps/d.map.gz").inode, first.at("maps/d.map.gz").inode);
-    EXPECT_EQ(Gunzip(p.out / "data" / "c.bin.gz"), "gamma, longer");
-    EXPECT_NE(Gunzip(p.out / "list.txt.gz").find("f 1234567890 5 "), std::string::npos);
+    EXPECT_NE(second.at("d.map.gz")[2], first.at("d.map.gz")[2]);
+    EXPECT_EQ(Gunzip(out / "data" / "b.bin.gz"), std::string(100000, 'b'));
+    EXPECT_EQ(Gunzip(out / "data" / "c.bin.gz"), "gamma, longer");
+    EXPECT_FALSE(second.count("a.txt.gz.4242-0.vrpub-tmp"));
+    std::string seen(oldMember.size() + 1, '\0');
+    EXPECT_EQ(pread(fd, seen.data(), seen.size(), 0), ssize_t(oldMember.size()));
+    close(fd);
+    EXPECT_EQ(seen.substr(0, oldMember.size()), oldMember);
 
     // Nothing changed: not even the list is rewritten.
-    const ToolRun again = Publish(p.game, p.out, 1);
-    EXPECT_NE(again.out.find("(0 compressed, 4 reused)"), std::string::npos) << again.out;
-    EXPECT_NE(again.out.find("list unchanged"), std::string::npos);
-    EXPECT_EQ(Snapshot(p.out), second);
-
-    // A new version changes only the list.
-    ASSERT_EQ(Publish(p.game, p.out, 2).code, 0);
-    const auto third = Snapshot(p.out);
-    EXPECT_NE(third.at("list.txt.gz").inode, second.at("list.txt.gz").inode);
-    EXPECT_EQ(third.at("data/b.bin.gz"), second.at("data/b.bin.gz"));
+    r = Publish(game, out, 1);
+    EXPECT_NE(r.out.find("(0 compressed, 4 reused)"), npos) << r.out;
+    EXPECT_NE(r.out.find("list unchanged"), npos) << r.out;
+    EXPECT_EQ(Snapshot(out), second);
 }
 
-// The state is only trusted while the object is still the one it wrote.
-TEST(Incremental, ObjectsTamperedWithAreMadeAgain) {
-    Published p;
-    ASSERT_EQ(Publish(p.game, p.out, 1).code, 0);
-    fs::remove(p.out / "a.txt.gz");
-    WriteBytes(p.out / "data" / "b.bin.gz", "not gzip");
-    const ToolRun r = Publish(p.game, p.out, 1);
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("(2 compressed, 2 reused)"), std::string::npos) << r.out;
-    EXPECT_EQ(Gunzip(p.out / "a.txt.gz"), "alpha");
-    EXPECT_EQ(Gunzip(p.out / "data" / "b.bin.gz"), std::string(100000, 'b'));
-}
-
-TEST(Atomic, ReplacedObjectsAreNewFilesAndTempNamesVanish) {
-    Published p;
-    ASSERT_EQ(Publish(p.game, p.out, 1).code, 0);
-    const std::string oldMember = ReadBytes(p.out / "data" / "b.bin.gz");
-    // A server still sending the old object holds it open: it must go on
-    // reading the whole old member, never a mix.
-    const int fd = open((p.out / "data" / "b.bin.gz").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    // A run that was killed half-way left temporaries behind.
-    WriteBytes(p.out / "data" / "c.bin.gz.4242-0.vrpub-tmp", "partial");
-    WriteBytes(p.game / "data" / "b.bin", std::string(200000, 'B'));
-
-    ASSERT_EQ(Publish(p.game, p.out, 1).code, 0);
-    std::string seen(oldMember.size() + 10, '\0');
-    const ssize_t n = pread(fd, seen.data(), seen.size(), 0);
-    close(fd);
-    ASSERT_EQ(n, static_cast<ssize_t>(oldMember.size()));
-    seen.resize(static_cast<size_t>(n));
-    EXPECT_EQ(seen, oldMember);
-    EXPECT_EQ(Gunzip(p.out / "data" / "b.bin.gz"), std::string(200000, 'B'));
-    EXPECT_TRUE(TempNames(p.out).empty());
-}
-
-TEST(Atomic, FailedReplacementLeavesNoTempNamesAndKeepsTheList) {
-    Published p;
-    ASSERT_EQ(Publish(p.game, p.out, 1).code, 0);
-    const std::string list = ReadBytes(p.out / "list.txt.gz");
-    // The object's place is taken by a folder, so the final rename fails.
-    fs::remove(p.out / "maps" / "d.map.gz");
-    fs::create_directories(p.out / "maps" / "d.map.gz" / "in-the-way");
-    WriteBytes(p.game / "maps" / "d.map", "delta 2");
-    WriteBytes(p.game / "a.txt", "alpha 2");
-    const ToolRun r = Publish(p.game, p.out, 2);
-    EXPECT_NE(r.code, 0);
-    EXPECT_NE(r.err.find("d.map.gz"), std::string::npos) << r.err;
-    EXPECT_TRUE(TempNames(p.out).empty());
-    EXPECT_EQ(ReadBytes(p.out / "list.txt.gz"), list);
-}
-
-TEST(Parallel, AnyNumberOfJobsWritesTheSameBytes) {
+TEST(Runs, ServerFolderKeepsListLauncherAndOwnFilesAndPrunesOnlyOnRequest) {
     TempFolder t;
-    for (int i = 0; i < 40; ++i) {
-        WriteBytes(t / "game" / ("dir" + std::to_string(i % 5)) / ("f" + std::to_string(i)),
-                   std::string(static_cast<size_t>(i) * 3000, static_cast<char>('a' + i % 26)));
+    const fs::path game = t / "game", out = t / "out";
+    WriteBytes(game / "a.txt", "alpha");
+    WriteBytes(game / "maps" / "d.map", "delta");
+    WriteBytes(game / "data" / "c.bin", "gamma");
+    WriteBytes(t / "new.exe", "MZ new launcher");
+    ToolRun r = Publish(game, out, 30, {"--launcher", (t / "new.exe").string(), "--maintenance", "on"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(Gunzip(out / "newLauncher.exe.gz"), "MZ new launcher");
+    EXPECT_EQ(ReadBytes(out / "MaintanenceCheck.txt"), "true\n");
+    EXPECT_EQ(RunTool({"--out", out.string(), "--maintenance", "off"}).code, 0);
+    EXPECT_EQ(ReadBytes(out / "MaintanenceCheck.txt"), "false\n");
+
+    // A replacement that cannot take its place fails the run; the list stays.
+    const std::string list = ReadBytes(out / "list.txt.gz");
+    fs::remove(out / "a.txt.gz");
+    fs::create_directories(out / "a.txt.gz" / "in-the-way");
+    WriteBytes(game / "a.txt", "alpha 2");
+    r = Publish(game, out, 31);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("a.txt.gz"), npos) << r.err;
+    EXPECT_EQ(ReadBytes(out / "list.txt.gz"), list);
+    for (const auto& [rel, stamp] : Snapshot(out)) EXPECT_EQ(rel.find(".vrpub-tmp"), npos) << rel;
+    fs::remove_all(out / "a.txt.gz");
+
+    WriteBytes(out / "notes.html", "the operator's own file");
+    fs::remove_all(game / "maps");
+    fs::remove(game / "data" / "c.bin");
+    ASSERT_EQ(Publish(game, out, 31).code, 0);
+    EXPECT_TRUE(fs::exists(out / "maps" / "d.map.gz"));
+    r = Publish(game, out, 31, {"--prune"});
+    EXPECT_NE(r.out.find(", 2 pruned"), npos) << r.out;
+    EXPECT_FALSE(fs::exists(out / "maps"));
+    EXPECT_FALSE(fs::exists(out / "data" / "c.bin.gz"));
+    for (const char* kept : {"a.txt.gz", "list.txt.gz", "newLauncher.exe.gz", "notes.html", "MaintanenceCheck.txt"}) {
+        EXPECT_TRUE(fs::exists(out / kept)) << kept;
     }
-    ASSERT_EQ(Publish(t / "game", t / "one", 3, {"--jobs", "1", "--serial", "5"}).code, 0);
-    ASSERT_EQ(Publish(t / "game", t / "four", 3, {"--jobs", "4", "--serial", "5"}).code, 0);
-    for (const auto& e : fs::recursive_directory_iterator(t / "one")) {
-        if (!e.is_regular_file() || e.path().filename().string()[0] == '.') continue;
-        const fs::path rel = e.path().lexically_relative(t / "one");
-        EXPECT_EQ(ReadBytes(e.path()), ReadBytes(t / "four" / rel)) << rel;
+}
+
+TEST(Refusals, EachNameClassLeavesTheOutputUntouched) {
+    // kind: f file, d empty folder, l link to `target`, p fifo.
+    const struct {
+        char kind;
+        const char* path;
+        const char* target;
+        const char* shown;  // as the message names it, when it differs from path
+        const char* reason;
+    } rows[] = {
+        {'f', "bad\nname.txt", "", "bad\\x0Aname.txt", "line break"},
+        {'f', "bell\x07.wav", "", "bell\\x07.wav", "control character"},
+        {'f', "c1\xC2\x85.txt", "", "c1\\xC2\\x85.txt", "control character"},
+        {'f', "latin1-\xE9t\xE9.txt", "", "latin1-\\xE9t\\xE9.txt", "not valid UTF-8"},
+        {'f', "dir/\xC0\xAE\xC0\xAE", "", "dir/\\xC0\\xAE\\xC0\\xAE", "not valid UTF-8"},
+        {'f', "data/. .", "", nullptr, "only dots and blanks"},
+        {'f', "C:evil", "", nullptr, "colon"},
+        {'f', "..\\escape", "", nullptr, "backslash"},
+        {'f', "what?.txt", "", nullptr, "Windows"},
+        {'f', "data/con.txt", "", nullptr, "device"},
+        {'f', " lead.txt", "", nullptr, "start with a blank"},
+        {'f', "data/README", "", nullptr, "same on Windows"},
+        {'f', "a.txt.", "", nullptr, "same on Windows"},
+        {'f', "list.txt", "", nullptr, "collide"},
+        {'d', "data/empty ", "", nullptr, "empty folder"},
+        {'l', "innocent.txt", "../outside", nullptr, "outside the game folder"},
+        {'l', "data/loop", "..", nullptr, "loop"},
+        {'l', "dangling", "nowhere", nullptr, "broken link"},
+        {'p', "pipe", "", nullptr, "not a regular file"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reason);
+        TempFolder t;
+        const fs::path game = t / "game";
+        WriteBytes(game / "a.txt", "a");
+        WriteBytes(game / "data" / "readme", "r");
+        WriteBytes(t / "outside", "secret");
+        ASSERT_EQ(Publish(game, t / "out", 1).code, 0);
+        const auto before = Snapshot(t / "out");
+
+        if (row.kind == 'f') WriteBytes(game / row.path, "x");
+        if (row.kind == 'd') fs::create_directories(game / row.path);
+        if (row.kind == 'l') fs::create_symlink(row.target, game / row.path);
+        if (row.kind == 'p') mkfifo((game / row.path).c_str(), 0644);
+        WriteBytes(game / "a.txt", "changed, would be recompressed");
+        const ToolRun r = Publish(game, t / "out", 2, {"--prune", "--maintenance", "on"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find("\"" + std::string(row.shown ? row.shown : row.path) + "\""), npos) << r.err;
+        EXPECT_NE(r.err.find(row.reason), npos) << r.err;
+        EXPECT_NE(r.err.find("nothing was written"), npos) << r.err;
+        EXPECT_EQ(Snapshot(t / "out"), before);
     }
 }
 
-// The launcher's rule: the body, trimmed and lower-cased, equals "true".
-bool LauncherSeesMaintenance(const std::string& body) {
-    std::string s = body;
-    while (!s.empty() && std::strchr(" \t\r\n", s.back())) s.pop_back();
-    while (!s.empty() && std::strchr(" \t\r\n", s.front())) s.erase(0, 1);
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s == "true";
-}
-
-TEST(ServerFiles, LauncherAndMaintenanceFlag) {
-    Published p;
-    WriteBytes(p.t / "Veltrune-build30.exe", "MZ new launcher");
-    ToolRun r =
-        Publish(p.game, p.out, 30, {"--launcher", (p.t / "Veltrune-build30.exe").string(), "--maintenance", "on"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(Gunzip(p.out / "newLauncher.exe.gz"), "MZ new launcher");
-    EXPECT_TRUE(LauncherSeesMaintenance(ReadBytes(p.out / "MaintanenceCheck.txt")));
-
-    // The flag alone, without a game folder.
-    r = RunTool({"--out", p.out.string(), "--maintenance", "off"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_FALSE(LauncherSeesMaintenance(ReadBytes(p.out / "MaintanenceCheck.txt")));
-
-    // Other names; a launcher published earlier survives a later run and its pruning.
-    r = Publish(p.game, p.out, 30, {"--prune", "--maintenance", "on", "--maint-name", "maint.txt"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(Gunzip(p.out / "newLauncher.exe.gz"), "MZ new launcher");
-    EXPECT_TRUE(LauncherSeesMaintenance(ReadBytes(p.out / "maint.txt")));
-    r = Publish(p.game, p.out, 31,
-                {"--launcher", (p.t / "Veltrune-build30.exe").string(), "--launcher-name", "Next.exe"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(Gunzip(p.out / "Next.exe.gz"), "MZ new launcher");
-}
-
-TEST(Prune, RemovesOnlyObjectsNoLongerListed) {
-    Published p;
-    ASSERT_EQ(Publish(p.game, p.out, 1).code, 0);
-    WriteBytes(p.out / "notes.html", "operator's own file");
-    fs::remove_all(p.game / "maps");
-    fs::remove(p.game / "data" / "c.bin");
-
-    ASSERT_EQ(Publish(p.game, p.out, 1).code, 0);
-    EXPECT_TRUE(fs::exists(p.out / "maps" / "d.map.gz"));  // kept without --prune
-
-    const ToolRun r = Publish(p.game, p.out, 1, {"--prune"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("2 pruned"), std::string::npos) << r.out;
-    EXPECT_FALSE(fs::exists(p.out / "maps"));
-    EXPECT_FALSE(fs::exists(p.out / "data" / "c.bin.gz"));
-    EXPECT_TRUE(fs::exists(p.out / "data" / "b.bin.gz"));
-    EXPECT_TRUE(fs::exists(p.out / "a.txt.gz"));
-    EXPECT_TRUE(fs::exists(p.out / "list.txt.gz"));
-    EXPECT_TRUE(fs::exists(p.out / "notes.html"));
-}
-
-// Larger than every buffer on the way, so blocks, the hashes over blocks and
-// 64-bit sizes are exercised; generated and deleted with its temp folder.
-TEST(LargeFile, HundredMebibytesRoundTrip) {
+TEST(Refusals, NonsenseArgumentsGiveUsageAndExitTwoAndCreateNothing) {
     TempFolder t;
-    const uint64_t size = 100ull << 20;
-    uLong crc = crc32(0, nullptr, 0);
-    Sha256Hasher sha;
-    {
-        fs::create_directories(t / "game" / "big");
-        std::ofstream f(t / "game" / "big" / "archive.pak", std::ios::binary);
-        // Each mebibyte repeats its own 1000 pseudo-random bytes: every block
-        // differs, yet compresses quickly on a busy machine.
-        std::string block(1 << 20, '\0');
-        uint32_t x = 2463534242u;
-        for (uint64_t done = 0; done < size; done += block.size()) {
-            for (size_t i = 0; i < 1000; ++i) {
-                x ^= x << 13;
-                x ^= x >> 17;
-                x ^= x << 5;
-                block[i] = static_cast<char>(x);
-            }
-            for (size_t i = 1000; i < block.size(); ++i) block[i] = block[i - 1000];
-            crc = crc32(crc, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(block.size()));
-            sha.Update(block.data(), block.size());
-            f.write(block.data(), static_cast<std::streamsize>(block.size()));
-        }
+    const std::string g = (t / "game").string(), o = (t / "out").string(), base = "--game G --out O --version 1 ";
+    WriteBytes(t / "game" / "a", "a");
+    for (const std::string& row :
+         {std::string(), "--game G --version 1"s, "--game G --out O"s, "--out O --version 1"s, base + "--version 12abc",
+          base + "--jobs 0", base + "--frobnicate", base + "--maintenance maybe", base + "--list-name my%list.txt",
+          base + "--list-name a --launcher-name A", base + "--expires 7", base + "--sign K --expires 0",
+          "--verify O --game G"s, "--verify O --key not-base64"s, "keygen"s, base + "--version"}) {
+        std::vector<std::string> args;
+        std::istringstream words(row);
+        for (std::string w; words >> w;) args.push_back(w == "G" ? g : w == "O" ? o : w);
+        const ToolRun r = RunTool(args);
+        EXPECT_EQ(r.code, 2) << row;
+        EXPECT_NE(r.err.find("usage: veltrune-publish"), npos) << row << "\n" << r.err;
     }
-    const ToolRun r = Publish(t / "game", t / "out", 1);
-    ASSERT_EQ(r.code, 0) << r.err;
-    const InflateResult back = InflateFile(t / "out" / "big" / "archive.pak.gz");
-    ASSERT_TRUE(back.ok) << back.error;
-    EXPECT_EQ(back.size, size);
-    EXPECT_EQ(back.crc, static_cast<uint32_t>(crc));
-    const std::string token = sha.FinishHex();
-    EXPECT_EQ(back.sha256, token);
-    EXPECT_NE(Gunzip(t / "out" / "list.txt.gz").find(" 104857600 " + token + " archive.pak\n"), std::string::npos);
+    EXPECT_EQ(Publish(t / "game", t / "game" / "www", 1).code, 1);  // output inside the game folder
+    WriteBytes(t / "game" / "no:pe", "x");
+    EXPECT_EQ(Publish(t / "game", t / "out", 1).code, 1);
+    EXPECT_FALSE(fs::exists(t / "out"));
+    EXPECT_FALSE(fs::exists(t / "game" / "www"));
 }
 
 }  // namespace
