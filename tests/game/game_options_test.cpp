@@ -10,9 +10,6 @@
 namespace vr {
 namespace {
 
-using test::LogCapture;
-using test::TempDir;
-
 constexpr bool kLineFormat = false;
 constexpr bool kIniFormat = true;
 
@@ -23,94 +20,77 @@ std::string Show(const GameOptions& o) {
 }
 
 TEST(LineFormatTest, LoadMatchesKeysIgnoringCaseAndFollowsStreamExtraction) {
-    const struct {
-        const char* text;  // nullptr: no file
-        GameOptions expected;
-    } rows[] = {
-        {nullptr, {}},
-        {"Detail 3\nresolution 1280 720\n", {3, 2, 2, 2, false, 1280, 720}},
-        // Last line wins, blanks and CR LF around, no final line end.
+    const std::pair<const char*, const char*> rows[] = {
+        {nullptr, "2 2 2 2 window 1024x768"},  // no file
+        {"Detail 3\nresolution 1280 720\n", "3 2 2 2 window 1280x720"},
+        // The last line wins; blanks and CR LF around; no final line end.
         {"; options\r\n  DISTANT\t7 extra\r\nshadow 1\r\nSHADOW 4\r\nfullscreen 5\r\nview -1\r\nunknown 9\r\n\r\n"
          "RESOLUTION 1920 1080",
-         {2, 7, -1, 4, true, 1920, 1080}},
-        // Not a number: 0; overflow: the limit; no value: the default stays.
-        {"detail abc\nview\ndistant 12abc\nshadow 99999999999\nresolution 1280\n", {0, 12, 2, 2147483647, false, 1280, 768}},
-        {"resolution x 900\nfullscreen yes\n", {2, 2, 2, 2, false, 0, 768}},
+         "2 7 -1 4 full 1920x1080"},
+        // Not a number: 0; overflow: the limit; no value: as it was.
+        {"detail abc\nview\ndistant 12abc\nshadow 99999999999\nresolution 1280\n", "0 12 2 2147483647 window 1280x768"},
+        {"resolution x 900\nfullscreen yes\n", "2 2 2 2 window 0x768"},
     };
-    for (const auto& row : rows) {
-        TempDir dir;
-        if (row.text) dir.Write(L"Settings.ini", row.text);
-        EXPECT_EQ(Show(LoadGameOptions(dir.Join(L"Settings.ini"), kLineFormat)), Show(row.expected))
-            << (row.text ? row.text : "(no file)");
+    for (const auto& [text, expected] : rows) {
+        test::TempDir dir;
+        if (text) dir.Write(L"Settings.ini", text);
+        EXPECT_EQ(Show(LoadGameOptions(dir.Join(L"Settings.ini"), kLineFormat)), expected) << (text ? text : "");
     }
 }
 
 TEST(LineFormatTest, SaveRewritesOnlyKnownLinesWithCrLfAndIsStable) {
-    TempDir dir;
+    test::TempDir dir;
     const std::wstring path = dir.Join(L"Settings.ini");
     dir.Write(L"Settings.ini",
               "# Game options\nDetail 3 ; the detail level\r\n  view 4 5 6\nname caf\xE9 \x80 \x81\x8D\n\nVIEW 9\n"
               "fullscreen 0\r\nresolution 800 600 60\ntrailing   \r\ndistant 2");
     const GameOptions chosen{1, -5, 6, 3, true, 1600, 900};
     ASSERT_TRUE(SaveGameOptions(path, chosen, kLineFormat));
-    const std::string once = dir.Read(L"Settings.ini");
     // No shadow line existed, so none is added; other bytes stay as they were.
+    const std::string once = dir.Read(L"Settings.ini");
     EXPECT_EQ(once,
               "# Game options\r\ndetail 1\r\nview 6\r\nname caf\xE9 \x80 \x81\x8D\r\n\r\nview 6\r\n"
               "fullscreen 1\r\nresolution 1600 900\r\ntrailing   \r\ndistant -5\r\n");
     ASSERT_TRUE(SaveGameOptions(path, chosen, kLineFormat));
     EXPECT_EQ(dir.Read(L"Settings.ini"), once);
-    EXPECT_FALSE(dir.Exists(L"Settings.ini.new"));
     EXPECT_EQ(Show(LoadGameOptions(path, kLineFormat)), "1 -5 6 2 full 1600x900");
-
     dir.Write(L"empty.ini", "");
     EXPECT_TRUE(SaveGameOptions(dir.Join(L"empty.ini"), chosen, kLineFormat));
     EXPECT_EQ(dir.Read(L"empty.ini"), "");
 }
 
-TEST(LineFormatTest, SaveThatCannotReadOrWriteLeavesTheFileAsItWas) {
-    TempDir dir;
+TEST(LineFormatTest, SaveThatCannotReadAllOrReplaceLeavesTheFileAsItWas) {
+    test::TempDir dir;
     const std::wstring path = dir.Join(L"Settings.ini");
-    LogCapture log;
+    test::LogCapture log;
     EXPECT_FALSE(SaveGameOptions(path, GameOptions{}, kLineFormat));
     EXPECT_FALSE(dir.Exists(L"Settings.ini"));
-    EXPECT_TRUE(log.Has("GameConfig: game config file not found on save"));
 
-    // A reader that denies writers: the replacement cannot take the file's place.
-    dir.Write(L"Settings.ini", "detail 2\r\n");
-    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(SaveGameOptions(path, GameOptions{5}, kLineFormat));
-    CloseHandle(reader);
-    EXPECT_EQ(dir.Read(L"Settings.ini"), "detail 2\r\n");
-    EXPECT_FALSE(dir.Exists(L"Settings.ini.new"));
-}
-
-TEST(LineFormatTest, AReadThatFailsPartWayStopsTheSaveButNotTheLoad) {
-    TempDir dir;
-    const std::wstring path = dir.Join(L"Settings.ini");
+    // A reader that denies writers: the new copy cannot take the file's place.
     std::string text = "detail 4\r\n";
     while (text.size() < 9000) text += "comment line that the game keeps\r\n";  // two read blocks
     dir.Write(L"Settings.ini", text);
-    // Wine does not fail reads on another handle's lock, so the seam fails the
-    // second block read as a dropped share or a bad sector would.
+    HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_FALSE(SaveGameOptions(path, GameOptions{5}, kLineFormat));
+    CloseHandle(reader);
+    EXPECT_FALSE(dir.Exists(L"Settings.ini.new"));
+
+    // Wine fails no read on another handle's lock: the seam fails the second
+    // block read, as a dropped share or a bad sector would.
     int calls = 0;
     const ReadBlockFn failingSecondRead = [&calls](void* file, char* buffer, uint32_t size, uint32_t& got) {
-        if (++calls == 2) {
-            SetLastError(ERROR_READ_FAULT);
-            return false;
-        }
         DWORD n = 0;
-        const BOOL ok = ReadFile(file, buffer, size, &n, nullptr);
+        const bool ok = ++calls != 2 && ReadFile(file, buffer, size, &n, nullptr);
+        if (calls == 2) SetLastError(ERROR_READ_FAULT);
         got = n;
-        return ok != FALSE;
+        return ok;
     };
-    LogCapture log;
     EXPECT_FALSE(SaveGameOptions(path, GameOptions{1}, kLineFormat, failingSecondRead));
     EXPECT_EQ(dir.Read(L"Settings.ini"), text);
-    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"GameConfig: could not read " + WideToUtf8(path) +
-                                                     " to the end (err 30); settings not saved"}));
-    calls = 0;
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"GameConfig: game config file not found on save",
+                                                     "GameConfig: could not read " + WideToUtf8(path) +
+                                                         " to the end (err 30); settings not saved"}));
+    calls = 0;  // loading keeps what it could read
     std::string got;
     bool complete = true;
     EXPECT_TRUE(ReadWholeFile(path, got, &complete, failingSecondRead));
@@ -119,9 +99,9 @@ TEST(LineFormatTest, AReadThatFailsPartWayStopsTheSaveButNotTheLoad) {
 }
 
 TEST(IniFormatTest, SaveWritesTheOptionSectionAndKeepsOtherEntries) {
-    TempDir dir;
+    test::TempDir dir;
     const std::wstring path = dir.Join(L"Settings.ini");
-    EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), Show(GameOptions{}));
+    EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "2 2 2 2 window 1024x768");
     EXPECT_TRUE(SaveGameOptions(path, GameOptions{3, 1, -4, 0, true, -1280, 720}, kIniFormat));
     EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "3 1 -4 0 full -1280x720");
 
@@ -129,9 +109,7 @@ TEST(IniFormatTest, SaveWritesTheOptionSectionAndKeepsOtherEntries) {
     EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "4 2 2 2 full 1600x900");
     EXPECT_TRUE(SaveGameOptions(path, GameOptions{1, 2, 3, 4, false, 800, 600}, kIniFormat));
     EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "1 2 3 4 window 800x600");
-    wchar_t volume[16];
-    GetPrivateProfileStringW(L"sound", L"volume", L"", volume, 16, path.c_str());
-    EXPECT_STREQ(volume, L"80");
+    EXPECT_EQ(GetPrivateProfileIntW(L"sound", L"volume", 0, path.c_str()), 80u);
 }
 
 }  // namespace
