@@ -15,7 +15,7 @@ namespace vr {
 namespace {
 
 TEST(ResolutionsTest, ListsDistinctModesOfAtLeast800x600InDriverOrder) {
-    const std::vector<Resolution> modes = {{1920, 1080}, {640, 480}, {800, 600},  {800, 600},
+    const std::vector<Resolution> modes = {{1920, 1080}, {640, 480},  {800, 600},  {800, 600},
                                            {1280, 599},  {799, 1024}, {1024, 768}, {800, 600}};
     uint32_t calls = 0;
     const auto source = [&](uint32_t index, int32_t& width, int32_t& height) {
@@ -39,9 +39,9 @@ TEST(ResolutionsTest, ListsDistinctModesOfAtLeast800x600InDriverOrder) {
 
 TEST(BackgroundsTest, OnlyVideoFilesWithAPictureFileAreListed) {
     test::TempDir dir;
-    for (const wchar_t* name : {L"Background.mp4", L"Background.png", L"Background_Nuit\u00e9.mp4",
-                                L"Background_Nuit\u00e9.png", L"Background2.mp4", L"Background9.png",
-                                L"Background4.mp4", L"Background5.png"}) {
+    for (const wchar_t* name :
+         {L"Background.mp4", L"Background.png", L"Background_Nuit\u00e9.mp4", L"Background_Nuit\u00e9.png",
+          L"Background2.mp4", L"Background9.png", L"Background4.mp4", L"Background5.png"}) {
         dir.Write(name, "x");
     }
     dir.MakeDir(L"Background4.png");  // folders are neither video nor picture
@@ -59,7 +59,7 @@ TEST(PreferencesTest, SitBesideTheExecutableAndComeBackAsStored) {
     LauncherPreferences prefs = LoadPreferences(dir.path());
     EXPECT_EQ(prefs.clientCount, 1);
     EXPECT_TRUE(prefs.animatedBackground);
-    EXPECT_FALSE(dir.Exists(L"PatcherSettings.ini"));  // reading creates nothing
+    EXPECT_FALSE(dir.Exists(L"PatcherSettings.ini"));                                  // reading creates nothing
     for (const auto& [count, animated] : {std::pair{3, false}, std::pair{0, true}}) {  // no range: 0 stays 0
         SaveClientCount(dir.path(), count);
         SaveAnimatedBackground(dir.path(), animated);

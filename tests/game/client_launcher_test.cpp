@@ -93,9 +93,8 @@ TEST_F(LaunchTest, ClientsGetQuotedPathAndSaltAndArePausedBetweenButNotAfterTheL
     }
 
     // The executable vanishes after the next client, so the start after it fails.
-    ClientLauncher vanishing = Launcher(dir.path(), [this](uint32_t) {
-        MoveFileW(dir.Join(L"quorvane.exe").c_str(), dir.Join(L"moved.exe").c_str());
-    });
+    ClientLauncher vanishing = Launcher(
+        dir.path(), [this](uint32_t) { MoveFileW(dir.Join(L"quorvane.exe").c_str(), dir.Join(L"moved.exe").c_str()); });
     EXPECT_EQ(vanishing.LaunchClients(3), 1);
     const Lines lines = log.Lines();
     EXPECT_EQ(Lines(lines.end() - 2, lines.end()),

@@ -1,13 +1,116 @@
-// Publishing runs: the list as the launcher reads it, what is reused or
-// replaced, the server folder's other files, and what is refused.
+// The real tool run as a child process on real folders: the list as the
+// launcher reads it, what is reused or replaced, what is refused, keys,
+// signed lists and what --verify finds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <sstream>
 
-#include "publish_fixture.h"
+#include "crypto.h"
+#include "gzip_file.h"
+#include "list_format.h"
+#include "net/base64.h"
 
-namespace vr::publish::test {
+namespace vr::publish {
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::string_literals;
+constexpr size_t npos = std::string::npos;
+
+struct TempFolder {
+    fs::path path = fs::temp_directory_path() / "vrpub-XXXXXX";
+    TempFolder() {
+        std::string pattern = path.string();
+        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+        path = pattern;
+    }
+    TempFolder(const TempFolder&) = delete;
+    ~TempFolder() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    fs::path operator/(const std::string& rel) const { return path / rel; }
+};
+
+void WriteBytes(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadBytes(const fs::path& path) {
+    std::stringstream s;
+    s << std::ifstream(path, std::ios::binary).rdbuf();
+    return s.str();
+}
+
+void SetMtime(const fs::path& path, int64_t seconds) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+std::string Gunzip(const fs::path& object) {
+    std::string content;
+    const InflateResult r = InflateFile(object, &content);
+    EXPECT_TRUE(r.ok) << object << ": " << r.error;
+    return content;
+}
+
+// Size, time (ns) and inode of everything below a folder: "nothing changed"
+// and "replaced by a new file", exactly.
+std::map<std::string, std::array<int64_t, 3>> Snapshot(const fs::path& root) {
+    std::map<std::string, std::array<int64_t, 3>> out;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        struct stat st {};
+        lstat(e.path().c_str(), &st);
+        const bool dir = S_ISDIR(st.st_mode);
+        out[e.path().lexically_relative(root).string()] = {
+            dir ? 0 : st.st_size, dir ? 0 : st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec, int64_t(st.st_ino)};
+    }
+    return out;
+}
+
+// A shell command's exit code and its standard output and error together (a
+// pipe, so the tool draws no progress line).
+struct Ran {
+    int code = -1;
+    std::string text;
+};
+
+Ran Shell(const std::string& cmd) {
+    Ran r;
+    FILE* p = popen((cmd + " 2>&1 </dev/null").c_str(), "r");
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) r.text.append(buf, n);
+    const int status = pclose(p);
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? "'\\''"s : std::string(1, c);
+    return q + "'";
+}
+
+Ran Tool(const std::vector<std::string>& args) {
+    std::string cmd = Quote(VR_PUBLISH_EXE);
+    for (const std::string& a : args) cmd += " " + Quote(a);
+    return Shell(cmd);
+}
+
+Ran Publish(const fs::path& game, const fs::path& out, int version, std::vector<std::string> extra = {}) {
+    extra.insert(extra.begin(), {"--game", game.string(), "--out", out.string(), "--version", std::to_string(version)});
+    return Tool(extra);
+}
 
 TEST(ListFormat, SmallTreeGivesExactlyTheseLinesAndPlainObjects) {
     TempFolder t;
@@ -20,21 +123,16 @@ TEST(ListFormat, SmallTreeGivesExactlyTheseLinesAndPlainObjects) {
     fs::create_symlink("readme.txt", game / "alias.txt");  // links inside are followed
     for (const char* f : {"readme.txt", "data/a.bin", "data/sub/b.bin", "x/y /c.bin"}) SetMtime(game / f, 1700000000);
 
-    const ToolRun r = Publish(game, t / "out", 29, {"--serial", "41", "--list-name", "files.lst"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    const std::string hello = " 6 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 ";
-    const std::string empty = " 0 e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 ";
+    const Ran r = Publish(game, t / "out", 29, {"--serial", "41", "--list-name", "files.lst"});
+    ASSERT_EQ(r.code, 0) << r.text;
+    const std::string hello = "f 1700000000 6 5891b5b522d5df086d0ff0b110fbd9d21bb4fc7163af34d08286a2e846f6be03 ";
+    const std::string empty = "f 1700000000 0 e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855 ";
     EXPECT_EQ(Gunzip(t / "out" / "files.lst.gz"),
-              "v 29\n#hash sha256\n#serial 41\n"
-              "f 1700000000" + hello + "alias.txt\n"
-              "f 1700000000" + hello + "readme.txt\n"
-              "d data\n"
-              "f 1700000000 4 63c1dd951ffedf6f7fd968ad4efa39b8ed584f162f46e715114ee184f8de9201 a.bin\n"
-              "d data\\sub\n"
-              "f 1700000000" + empty + "b.bin\n"
-              "d logs\n"
-              "d x\n"
-              "f 1700000000" + empty + "y \\c.bin\n");
+              "v 29\n#hash sha256\n#serial 41\n" + hello + "alias.txt\n" + hello +
+                  "readme.txt\nd data\n"
+                  "f 1700000000 4 63c1dd951ffedf6f7fd968ad4efa39b8ed584f162f46e715114ee184f8de9201 a.bin\n"
+                  "d data\\sub\n" +
+                  empty + "b.bin\nd logs\nd x\n" + empty + "y \\c.bin\n");
     EXPECT_EQ(Gunzip(t / "out" / "data" / "a.bin.gz"), "AAAA");
     // One member with no name, time 0 and OS 255: both builds write the same bytes.
     const std::string member = ReadBytes(t / "out" / "alias.txt.gz");
@@ -56,12 +154,11 @@ TEST(Runs, OnlyChangedOrTamperedObjectsAreMadeAgainAndReplacedByRename) {
     const int fd = open((out / "data" / "c.bin.gz").c_str(), O_RDONLY);
 
     WriteBytes(game / "data" / "c.bin", "gamma, longer");
-    SetMtime(game / "d.map", 1234567890);                          // same size, another time
-    WriteBytes(out / "data" / "b.bin.gz", "not gzip");             // not the object the tool wrote
-    WriteBytes(out / "a.txt.gz.4242-0.vrpub-tmp", "partial");      // left by a killed run
-    ToolRun r = Publish(game, out, 1);
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("4 files (3 compressed, 1 reused)"), npos) << r.out;
+    SetMtime(game / "d.map", 1234567890);                      // same size, another time
+    WriteBytes(out / "data" / "b.bin.gz", "not gzip");         // not the object the tool wrote
+    WriteBytes(out / "a.txt.gz.4242-0.vrpub-tmp", "partial");  // left by a killed run
+    Ran r = Publish(game, out, 1);
+    EXPECT_NE(r.text.find("4 files (3 compressed, 1 reused)"), npos) << r.text;
     const auto second = Snapshot(out);
     EXPECT_EQ(second.at("a.txt.gz"), first.at("a.txt.gz"));
     EXPECT_NE(second.at("d.map.gz")[2], first.at("d.map.gz")[2]);
@@ -73,10 +170,9 @@ TEST(Runs, OnlyChangedOrTamperedObjectsAreMadeAgainAndReplacedByRename) {
     close(fd);
     EXPECT_EQ(seen.substr(0, oldMember.size()), oldMember);
 
-    // Nothing changed: not even the list is rewritten.
-    r = Publish(game, out, 1);
-    EXPECT_NE(r.out.find("(0 compressed, 4 reused)"), npos) << r.out;
-    EXPECT_NE(r.out.find("list unchanged"), npos) << r.out;
+    r = Publish(game, out, 1);  // nothing changed: not even the list is rewritten
+    EXPECT_NE(r.text.find("(0 compressed, 4 reused)"), npos) << r.text;
+    EXPECT_NE(r.text.find("list unchanged"), npos) << r.text;
     EXPECT_EQ(Snapshot(out), second);
 }
 
@@ -87,11 +183,10 @@ TEST(Runs, ServerFolderKeepsListLauncherAndOwnFilesAndPrunesOnlyOnRequest) {
     WriteBytes(game / "maps" / "d.map", "delta");
     WriteBytes(game / "data" / "c.bin", "gamma");
     WriteBytes(t / "new.exe", "MZ new launcher");
-    ToolRun r = Publish(game, out, 30, {"--launcher", (t / "new.exe").string(), "--maintenance", "on"});
-    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(Publish(game, out, 30, {"--launcher", (t / "new.exe").string(), "--maintenance", "on"}).code, 0);
     EXPECT_EQ(Gunzip(out / "newLauncher.exe.gz"), "MZ new launcher");
     EXPECT_EQ(ReadBytes(out / "MaintanenceCheck.txt"), "true\n");
-    EXPECT_EQ(RunTool({"--out", out.string(), "--maintenance", "off"}).code, 0);
+    EXPECT_EQ(Tool({"--out", out.string(), "--maintenance", "off"}).code, 0);
     EXPECT_EQ(ReadBytes(out / "MaintanenceCheck.txt"), "false\n");
 
     // A replacement that cannot take its place fails the run; the list stays.
@@ -99,9 +194,9 @@ TEST(Runs, ServerFolderKeepsListLauncherAndOwnFilesAndPrunesOnlyOnRequest) {
     fs::remove(out / "a.txt.gz");
     fs::create_directories(out / "a.txt.gz" / "in-the-way");
     WriteBytes(game / "a.txt", "alpha 2");
-    r = Publish(game, out, 31);
+    Ran r = Publish(game, out, 31);
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.err.find("a.txt.gz"), npos) << r.err;
+    EXPECT_NE(r.text.find("a.txt.gz"), npos) << r.text;
     EXPECT_EQ(ReadBytes(out / "list.txt.gz"), list);
     for (const auto& [rel, stamp] : Snapshot(out)) EXPECT_EQ(rel.find(".vrpub-tmp"), npos) << rel;
     fs::remove_all(out / "a.txt.gz");
@@ -112,7 +207,7 @@ TEST(Runs, ServerFolderKeepsListLauncherAndOwnFilesAndPrunesOnlyOnRequest) {
     ASSERT_EQ(Publish(game, out, 31).code, 0);
     EXPECT_TRUE(fs::exists(out / "maps" / "d.map.gz"));
     r = Publish(game, out, 31, {"--prune"});
-    EXPECT_NE(r.out.find(", 2 pruned"), npos) << r.out;
+    EXPECT_NE(r.text.find(", 2 pruned"), npos) << r.text;
     EXPECT_FALSE(fs::exists(out / "maps"));
     EXPECT_FALSE(fs::exists(out / "data" / "c.bin.gz"));
     for (const char* kept : {"a.txt.gz", "list.txt.gz", "newLauncher.exe.gz", "notes.html", "MaintanenceCheck.txt"}) {
@@ -121,36 +216,33 @@ TEST(Runs, ServerFolderKeepsListLauncherAndOwnFilesAndPrunesOnlyOnRequest) {
 }
 
 TEST(Refusals, EachNameClassLeavesTheOutputUntouched) {
-    // kind: f file, d empty folder, l link to `target`, p fifo.
+    // kind: f file, d empty folder, l link to `extra`, p fifo.
     const struct {
         char kind;
         const char* path;
-        const char* target;
-        const char* shown;  // as the message names it, when it differs from path
+        const char* extra;  // for a file, its name as the message shows it, when it differs
         const char* reason;
     } rows[] = {
-        {'f', "bad\nname.txt", "", "bad\\x0Aname.txt", "line break"},
-        {'f', "bell\x07.wav", "", "bell\\x07.wav", "control character"},
-        {'f', "c1\xC2\x85.txt", "", "c1\\xC2\\x85.txt", "control character"},
-        {'f', "latin1-\xE9t\xE9.txt", "", "latin1-\\xE9t\\xE9.txt", "not valid UTF-8"},
-        {'f', "dir/\xC0\xAE\xC0\xAE", "", "dir/\\xC0\\xAE\\xC0\\xAE", "not valid UTF-8"},
-        {'f', "data/. .", "", nullptr, "only dots and blanks"},
-        {'f', "C:evil", "", nullptr, "colon"},
-        {'f', "..\\escape", "", nullptr, "backslash"},
-        {'f', "what?.txt", "", nullptr, "Windows"},
-        {'f', "data/con.txt", "", nullptr, "device"},
-        {'f', " lead.txt", "", nullptr, "start with a blank"},
-        {'f', "data/README", "", nullptr, "same on Windows"},
-        {'f', "a.txt.", "", nullptr, "same on Windows"},
-        {'f', "list.txt", "", nullptr, "collide"},
-        {'d', "data/empty ", "", nullptr, "empty folder"},
-        {'l', "innocent.txt", "../outside", nullptr, "outside the game folder"},
-        {'l', "data/loop", "..", nullptr, "loop"},
-        {'l', "dangling", "nowhere", nullptr, "broken link"},
-        {'p', "pipe", "", nullptr, "not a regular file"},
+        {'f', "bad\nname.txt", "bad\\x0Aname.txt", "line break"},
+        {'f', "bell\x07.wav", "bell\\x07.wav", "control character"},
+        {'f', "c1\xC2\x85.txt", "c1\\xC2\\x85.txt", "control character"},
+        {'f', "dir/\xC0\xAE\xC0\xAE", "dir/\\xC0\\xAE\\xC0\\xAE", "not valid UTF-8"},
+        {'f', "data/. .", nullptr, "only dots and blanks"},
+        {'f', "C:evil", nullptr, "colon"},
+        {'f', "..\\escape", nullptr, "backslash"},
+        {'f', "what?.txt", nullptr, "Windows"},
+        {'f', "data/con.txt", nullptr, "device"},
+        {'f', " lead.txt", nullptr, "start with a blank"},
+        {'f', "data/README", nullptr, "same on Windows"},
+        {'f', "a.txt.", nullptr, "same on Windows"},
+        {'f', "list.txt", nullptr, "collide"},
+        {'d', "data/empty ", nullptr, "empty folder"},
+        {'l', "innocent.txt", "../outside", "outside the game folder"},
+        {'l', "data/loop", "..", "loop"},
+        {'l', "dangling", "nowhere", "broken link"},
+        {'p', "pipe", nullptr, "not a regular file"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.reason);
         TempFolder t;
         const fs::path game = t / "game";
         WriteBytes(game / "a.txt", "a");
@@ -159,17 +251,18 @@ TEST(Refusals, EachNameClassLeavesTheOutputUntouched) {
         ASSERT_EQ(Publish(game, t / "out", 1).code, 0);
         const auto before = Snapshot(t / "out");
 
-        if (row.kind == 'f') WriteBytes(game / row.path, "x");
-        if (row.kind == 'd') fs::create_directories(game / row.path);
-        if (row.kind == 'l') fs::create_symlink(row.target, game / row.path);
-        if (row.kind == 'p') mkfifo((game / row.path).c_str(), 0644);
+        const fs::path planted = game / row.path;
+        if (row.kind == 'f') WriteBytes(planted, "x");
+        if (row.kind == 'd') fs::create_directories(planted);
+        if (row.kind == 'l') fs::create_symlink(row.extra, planted);
+        if (row.kind == 'p') mkfifo(planted.c_str(), 0644);
         WriteBytes(game / "a.txt", "changed, would be recompressed");
-        const ToolRun r = Publish(game, t / "out", 2, {"--prune", "--maintenance", "on"});
-        EXPECT_EQ(r.code, 1);
-        EXPECT_NE(r.err.find("\"" + std::string(row.shown ? row.shown : row.path) + "\""), npos) << r.err;
-        EXPECT_NE(r.err.find(row.reason), npos) << r.err;
-        EXPECT_NE(r.err.find("nothing was written"), npos) << r.err;
-        EXPECT_EQ(Snapshot(t / "out"), before);
+        const Ran r = Publish(game, t / "out", 2, {"--prune", "--maintenance", "on"});
+        EXPECT_EQ(r.code, 1) << row.reason;
+        EXPECT_NE(r.text.find("\""s + (row.extra && row.kind == 'f' ? row.extra : row.path) + "\""), npos) << r.text;
+        EXPECT_NE(r.text.find(row.reason), npos) << r.text;
+        EXPECT_NE(r.text.find("nothing was written"), npos) << r.text;
+        EXPECT_EQ(Snapshot(t / "out"), before) << row.reason;
     }
 }
 
@@ -178,16 +271,16 @@ TEST(Refusals, NonsenseArgumentsGiveUsageAndExitTwoAndCreateNothing) {
     const std::string g = (t / "game").string(), o = (t / "out").string(), base = "--game G --out O --version 1 ";
     WriteBytes(t / "game" / "a", "a");
     for (const std::string& row :
-         {std::string(), "--game G --version 1"s, "--game G --out O"s, "--out O --version 1"s, base + "--version 12abc",
+         {""s, "--game G --version 1"s, "--game G --out O"s, "--out O --version 1"s, base + "--version 12abc",
           base + "--jobs 0", base + "--frobnicate", base + "--maintenance maybe", base + "--list-name my%list.txt",
           base + "--list-name a --launcher-name A", base + "--expires 7", base + "--sign K --expires 0",
           "--verify O --game G"s, "--verify O --key not-base64"s, "keygen"s, base + "--version"}) {
         std::vector<std::string> args;
         std::istringstream words(row);
         for (std::string w; words >> w;) args.push_back(w == "G" ? g : w == "O" ? o : w);
-        const ToolRun r = RunTool(args);
+        const Ran r = Tool(args);
         EXPECT_EQ(r.code, 2) << row;
-        EXPECT_NE(r.err.find("usage: veltrune-publish"), npos) << row << "\n" << r.err;
+        EXPECT_NE(r.text.find("usage: veltrune-publish"), npos) << row << "\n" << r.text;
     }
     EXPECT_EQ(Publish(t / "game", t / "game" / "www", 1).code, 1);  // output inside the game folder
     WriteBytes(t / "game" / "no:pe", "x");
@@ -196,5 +289,136 @@ TEST(Refusals, NonsenseArgumentsGiveUsageAndExitTwoAndCreateNothing) {
     EXPECT_FALSE(fs::exists(t / "game" / "www"));
 }
 
+// A keygen key, a game folder with a file of several read blocks, and a
+// replacement launcher.
+struct Signed {
+    TempFolder t;
+    fs::path game = t / "game", out = t / "out", key = t / "list.key";
+    std::string pub, big = std::string(600000, '\0');
+    Signed() {
+        for (size_t i = 0; i < big.size(); ++i) big[i] = char((i * 2654435761u) >> 13);
+        WriteBytes(game / "a.txt", "alpha");
+        WriteBytes(game / "empty", "");
+        WriteBytes(game / "sub dir" / "big.bin", big);
+        WriteBytes(t / "new.exe", "MZ new launcher");
+        pub = Shell(Quote(VR_PUBLISH_EXE) + " keygen --out " + Quote(key.string()) + " 2>/dev/null; true").text;
+        pub.pop_back();  // the line feed
+    }
+    Ran Sign(std::vector<std::string> extra = {}) {
+        extra.insert(extra.begin(), {"--sign", key.string()});
+        return Publish(game, out, 12, extra);
+    }
+    std::string List() { return Gunzip(out / "list.txt.gz"); }
+    int64_t Serial() { return ParseList(List()).serial; }
+};
+
+TEST(Keys, KeygenWritesAKeyOpensslReadsAndOnlyP256PrivateKeysSign) {
+    Signed s;
+    struct stat st;
+    ASSERT_EQ(stat(s.key.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    std::string point;
+    ASSERT_TRUE(DecodeBase64(s.pub, point)) << s.pub;
+    const std::string der = Shell("openssl pkey -in " + Quote(s.key.string()) + " -pubout -outform DER").text;
+    ASSERT_GE(der.size(), 64u);
+    EXPECT_EQ(der.substr(der.size() - 64), point);
+    const std::string before = ReadBytes(s.key);
+    EXPECT_EQ(Tool({"keygen", "--out", s.key.string()}).code, 1);
+    EXPECT_EQ(ReadBytes(s.key), before);  // never replaced
+
+    const std::string file = Quote((s.t / "k.pem").string());
+    const std::pair<std::string, std::string> keys[] = {
+        {"openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out", ""},  // PKCS#8
+        {"openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out", "wrong key type"},
+        {"openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-384 -out", "another curve"},
+        {"openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -aes-128-cbc -pass pass:x -out", "encrypted"},
+        {"openssl pkey -in " + Quote(s.key.string()) + " -pubout -out", "public key"},
+        {"echo 'not a key' >", "not a PEM key file"},
+    };
+    for (const auto& [make, why] : keys) {
+        fs::remove(s.t / "k.pem");
+        fs::remove_all(s.out);
+        Shell(make + " " + file);
+        const Ran r = Publish(s.game, s.out, 1, {"--sign", (s.t / "k.pem").string()});
+        EXPECT_EQ(r.code, why.empty() ? 0 : 1) << make << "\n" << r.text;
+        EXPECT_NE(r.text.find(why), npos) << r.text;
+        EXPECT_EQ(fs::exists(s.out), why.empty()) << make;
+    }
+}
+
+TEST(SignedList, CommentLinesComeInOrderAndTheSerialGrows) {
+    Signed s;
+    const int64_t before = std::time(nullptr);
+    ASSERT_EQ(s.Sign({"--expires", "7", "--launcher", (s.t / "new.exe").string()}).code, 0);
+    const std::string list = s.List();
+    const ParsedList parsed = ParseList(list);
+    EXPECT_EQ(list.rfind("v 12\n#hash sha256\n#serial " + std::to_string(parsed.serial) + "\n#expires ", 0), 0u);
+    EXPECT_GE(parsed.serial, before);
+    EXPECT_GE(parsed.expires, before + 7 * 86400);
+    EXPECT_LE(parsed.expires, std::time(nullptr) + 7 * 86400);
+    EXPECT_NE(list.find("\n#launcher " + Sha256Hex("MZ new launcher") + " 15\nf "), npos) << list;
+    EXPECT_NE(list.find(" 600000 " + Sha256Hex(s.big) + " big.bin\n#sig "), npos) << list;
+    EXPECT_EQ(Gunzip(s.out / "sub dir" / "big.bin.gz"), s.big);
+    const Ran v = Tool({"--verify", s.out.string(), "--key", s.pub});
+    EXPECT_EQ(v.code, 0) << v.text;
+    EXPECT_NE(v.text.find("signature valid"), npos) << v.text;
+    EXPECT_NE(v.text.find("verified 4 objects of version 12: 0 problem(s)"), npos) << v.text;
+
+    // An unchanged run with the same key keeps the list; a change in the same
+    // second, another key or no key rewrites it with a greater serial.
+    const int64_t first = s.Serial();
+    EXPECT_NE(s.Sign().text.find("list written"), npos);  // the expiry goes
+    EXPECT_NE(s.Sign().text.find("list unchanged"), npos);
+    const int64_t kept = s.Serial();
+    EXPECT_GT(kept, first);
+    WriteBytes(s.game / "a.txt", "alpha 2");
+    ASSERT_EQ(s.Sign().code, 0);
+    EXPECT_GT(s.Serial(), kept);
+    ASSERT_EQ(Tool({"keygen", "--out", (s.t / "new.key").string()}).code, 0);
+    EXPECT_NE(Publish(s.game, s.out, 12, {"--sign", (s.t / "new.key").string()}).text.find("list written"), npos);
+    EXPECT_NE(Publish(s.game, s.out, 12).text.find("list written"), npos);
+    EXPECT_FALSE(ParseList(s.List()).hasSignature);
+    EXPECT_NE(s.Sign({"--serial", "5"}).text.find("warning: serial 5 is not above"), npos);  // allowed, warned
+    EXPECT_EQ(s.Serial(), 5);
+}
+
+TEST(Verify, FindsEachKindOfDamage) {
+    // Each row replaces one file: `change` gets its bytes (inflated first when
+    // `gz`, and gzipped again) and returns the new ones; no change removes it.
+    const struct {
+        const char* expect;
+        const char* file;
+        std::function<std::string(std::string)> change;
+        bool gz;
+    } rows[] = {
+        {"truncated gzip member", "sub dir/big.bin.gz", [](std::string m) { return m.substr(0, m.size() - 12); },
+         false},
+        {"cannot open", "empty.gz", nullptr, false},
+        {"data after the gzip member", "a.txt.gz", [](std::string m) { return m + "junk"; }, false},
+        {"content differs from the list (SHA-256", "a.txt.gz", [](std::string) { return "omega"; }, true},
+        {"the list says 0", "empty.gz", [](std::string) { return "x"; }, true},
+        {"newLauncher.exe.gz", "newLauncher.exe.gz", [](std::string) { return "MZ bad launcher"; }, true},
+        {"does not match the key", "list.txt.gz", [](std::string l) { return l.replace(l.find("\nf ") + 3, 1, "9"); },
+         true},
+        {"not signed", "list.txt.gz", [](std::string l) { return l.substr(0, l.rfind("#sig ")); }, true},
+        {"lines follow the #sig line", "list.txt.gz", [](std::string l) { return l + "# added later\n"; }, true},
+    };
+    Signed s;
+    ASSERT_EQ(s.Sign({"--launcher", (s.t / "new.exe").string()}).code, 0);
+    fs::copy(s.out, s.t / "good", fs::copy_options::recursive);
+    for (const auto& row : rows) {
+        fs::remove_all(s.out);
+        fs::copy(s.t / "good", s.out, fs::copy_options::recursive);
+        const fs::path file = s.out / row.file;
+        if (!row.change) fs::remove(file);
+        else if (row.gz) WriteBytes(file, GzipBytes(row.change(Gunzip(file)), 6));
+        else WriteBytes(file, row.change(ReadBytes(file)));
+        const Ran r = Tool({"--verify", s.out.string(), "--key", s.pub});
+        EXPECT_EQ(r.code, 1) << row.expect;
+        EXPECT_NE(r.text.find(row.expect), npos) << r.text;
+        EXPECT_NE(r.text.find(": 1 problem(s)"), npos) << r.text;
+    }
+}
+
 }  // namespace
-}  // namespace vr::publish::test
+}  // namespace vr::publish
