@@ -102,14 +102,12 @@ TEST(IniFormatTest, SaveWritesTheOptionSectionAndKeepsOtherEntries) {
     test::TempDir dir;
     const std::wstring path = dir.Join(L"Settings.ini");
     EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "2 2 2 2 window 1024x768");
-    EXPECT_TRUE(SaveGameOptions(path, GameOptions{3, 1, -4, 0, true, -1280, 720}, kIniFormat));
-    EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "3 1 -4 0 full -1280x720");
 
     dir.Write(L"Settings.ini",
               "[sound]\r\nvolume=80\r\n[Option]\r\nDetail=4\r\nresolution=1600 900\r\nfullscreen=7\r\n");
     EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "4 2 2 2 full 1600x900");
-    EXPECT_TRUE(SaveGameOptions(path, GameOptions{1, 2, 3, 4, false, 800, 600}, kIniFormat));
-    EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "1 2 3 4 window 800x600");
+    EXPECT_TRUE(SaveGameOptions(path, GameOptions{1, 2, -3, 4, false, -800, 600}, kIniFormat));
+    EXPECT_EQ(Show(LoadGameOptions(path, kIniFormat)), "1 2 -3 4 window -800x600");
     EXPECT_EQ(GetPrivateProfileIntW(L"sound", L"volume", 0, path.c_str()), 80u);
 }
 
