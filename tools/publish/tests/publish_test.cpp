@@ -26,12 +26,8 @@ using namespace std::string_literals;
 constexpr size_t npos = std::string::npos;
 
 struct TempFolder {
-    fs::path path = fs::temp_directory_path() / "vrpub-XXXXXX";
-    TempFolder() {
-        std::string pattern = path.string();
-        if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
+    fs::path path = mkdtemp((fs::temp_directory_path() / "vrpub-XXXXXX").string().data());
+    TempFolder() = default;
     TempFolder(const TempFolder&) = delete;
     ~TempFolder() {
         std::error_code ec;
@@ -94,11 +90,7 @@ Ran Shell(const std::string& cmd) {
     return r;
 }
 
-std::string Quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? "'\\''"s : std::string(1, c);
-    return q + "'";
-}
+std::string Quote(const std::string& s) { return "'" + s + "'"; }  // test paths hold no quote
 
 Ran Tool(const std::vector<std::string>& args) {
     std::string cmd = Quote(VR_PUBLISH_EXE);
