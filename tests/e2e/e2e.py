@@ -23,7 +23,7 @@ import time
 import traceback
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support", "e2e"))
 
 from harness import (Failure, Launcher, PatchServer, Probe, Wine, check, check_equal,  # noqa: E402
                      listed_files, read_gz_list, wait_until, win_path)

@@ -6,9 +6,9 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { startServer } from './support/server.mjs';
-import { launchBrowser } from './support/browser.mjs';
-import { createLauncherHarness, INIT, findOverflow } from './support/launcher_page.mjs';
+import { startServer } from '../support/js/server.mjs';
+import { launchBrowser } from '../support/js/browser.mjs';
+import { createLauncherHarness, INIT, findOverflow } from '../support/js/launcher_page.mjs';
 
 const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
 const shots = path.join(root, 'build/screenshots');

@@ -10,11 +10,11 @@ import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { launchBrowser } from './support/browser.mjs';
-import { openLinkedPage } from './support/page_link.mjs';
+import { launchBrowser } from '../support/js/browser.mjs';
+import { openLinkedPage } from '../support/js/page_link.mjs';
 import {
   BIG_FILE, LiveLauncher, ROOT, liveParts, makeGame, publish, startPatchServer, waitFor,
-} from './support/live_launcher.mjs';
+} from '../support/js/live_launcher.mjs';
 
 const parts = liveParts();
 const skip = parts.missing.length ? `needs ${parts.missing.join(', ')}` : false;

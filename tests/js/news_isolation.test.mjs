@@ -5,8 +5,8 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { startServer } from './support/server.mjs';
-import { launchBrowser, watchErrors } from './support/browser.mjs';
+import { startServer } from '../support/js/server.mjs';
+import { launchBrowser, watchErrors } from '../support/js/browser.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const template = fs.readFileSync(path.join(here, '../../src/host/news_isolation.js'), 'utf8');

@@ -6,7 +6,7 @@ import { fileURLToPath } from 'node:url';
 import { contentType } from './server.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
-export const ASSETS_DIR = path.join(here, '../fixtures/assets');
+export const ASSETS_DIR = path.join(here, '../../js/fixtures/assets');
 
 // Behaves like the host's object as the page sees it: postMessage takes a
 // value and the native side receives its JSON text; events arrive as message

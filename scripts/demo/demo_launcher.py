@@ -24,7 +24,7 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support", "e2e"))
 
 from harness import Failure, Launcher, Wine, check, check_equal, listed_files, read_gz_list  # noqa: E402
 

@@ -20,7 +20,7 @@ export function liveParts() {
     veltrune: path.join(win, 'Veltrune.exe'),
     runtime: path.join(win, 'tests/fakes/fake_webview2/runtime'),
     fakeProcess: path.join(win, 'tests/fakes/fake_process/fake_process.exe'),
-    probe: path.join(win, 'tests/e2e/e2e_probe.exe'),
+    probe: path.join(win, 'tests/fakes/e2e_probe/e2e_probe.exe'),
     publish: path.join(native, 'tools/publish/veltrune-publish'),
   };
   const missing = Object.values(parts).filter((p) => !fs.existsSync(p));
