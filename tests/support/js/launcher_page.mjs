@@ -121,6 +121,19 @@ function launcherPage(page, errors) {
     text(selector) {
       return page.locator(selector).innerText();
     },
+    // What the page shows, read in one round trip for the keys asked:
+    // '#id' its text, '#id:shown' whether it is visible, '#id:enabled'.
+    look(keys) {
+      return page.evaluate((list) => Object.fromEntries(list.map((key) => {
+        const [selector, what] = key.split(':');
+        const e = document.querySelector(selector);
+        if (!e) return [key, 'missing'];
+        if (what === 'enabled') return [key, !e.disabled];
+        const r = e.getBoundingClientRect();
+        if (what === 'shown') return [key, r.width > 0 && r.height > 0 && getComputedStyle(e).visibility !== 'hidden'];
+        return [key, e.innerText];
+      })), keys);
+    },
   };
   return lp;
 }
