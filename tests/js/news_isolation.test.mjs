@@ -52,20 +52,22 @@ before(async () => {
   browser = await launchBrowser();
 });
 
-after(async () => {
-  await browser?.close();
-  await server?.close();
-});
+after(async () => { await browser?.close(); await server?.close(); });
 
-async function open(selector, url, waitUntil) {
+// Runs fn on a page opened with the script for selector; fn gets the page and its errors.
+async function withPage(selector, url, waitUntil, fn) {
   const context = await browser.newContext();
-  await context.clock.install();
-  await context.clock.pauseAt(Date.now() + 1000);
-  const p = await context.newPage();
-  const errors = watchErrors(p);
-  await p.addInitScript({ content: template.replace('%SELECTOR%', selector) });
-  await p.goto(server.base + url, { waitUntil });
-  return { page: p, errors, close: () => context.close() };
+  try {
+    await context.clock.install();
+    await context.clock.pauseAt(Date.now() + 1000);
+    const p = await context.newPage();
+    const errors = watchErrors(p);
+    await p.addInitScript({ content: template.replace('%SELECTOR%', selector) });
+    await p.goto(server.base + url, { waitUntil });
+    await fn(p, errors);
+  } finally {
+    await context.close();
+  }
 }
 
 // What the page shows: the document's visibility, each element's display.
@@ -74,9 +76,8 @@ const look = (p, ids) => p.evaluate((list) => ({
   ...Object.fromEntries(list.map((id) => [id, document.getElementById(id) ? getComputedStyle(document.getElementById(id)).display : 'missing'])),
 }), ids);
 
-test('reduction keeps the target, hides siblings up to the body, spares scripts and styles, and watches the body for 5 s', async () => {
-  const { page: p, errors, close } = await open('.content-page', '/site.html', 'load');
-  try {
+test('reduction keeps the target, hides siblings up to the body, spares scripts and styles, and watches the body for 5 s',
+  () => withPage('.content-page', '/site.html', 'load', async (p, errors) => {
     assert.equal(await p.evaluate(() => window.firstSeen), 'hidden', 'the whole site showed before the reduction');
     assert.deepEqual(await look(p, ['hdr', 'side', 'crumbs', 'ad', 'ftr', 'inner']),
       { visibility: 'visible', hdr: 'none', side: 'none', crumbs: 'none', ad: 'none', ftr: 'none', inner: 'block' });
@@ -101,38 +102,27 @@ test('reduction keeps the target, hides siblings up to the body, spares scripts 
     assert.deepEqual(await look(p, ['early', 'deep', 'late', 'content']),
       { visibility: 'visible', early: 'none', deep: 'block', late: 'block', content: 'flex' }, 'banners added later');
     assert.deepEqual(errors, []);
-  } finally {
-    await close();
-  }
-});
+  }));
 
-test('a page whose load never finishes stays hidden until the failsafe at 2.5 s shows it unreduced', async () => {
-  const { page: p, close } = await open('.content-page', '/endless.html', 'commit');
-  try {
+test('a page whose load never finishes stays hidden until the failsafe at 2.5 s shows it unreduced',
+  () => withPage('.content-page', '/endless.html', 'commit', async (p) => {
     await p.locator('#ftr').waitFor({ state: 'attached' });
     await p.clock.runFor(2000);
     assert.deepEqual(await look(p, ['hdr']), { visibility: 'hidden', hdr: 'block' }, 'at 2 s');
     await p.clock.runFor(600);
     assert.deepEqual(await look(p, ['hdr']), { visibility: 'visible', hdr: 'block' }, 'at 2.6 s');
-  } finally {
-    await close();
-  }
-});
+  }));
 
 // A selector holding a double quote breaks the script's syntax: the page is never hidden.
 for (const [selector, firstSeen] of [['.no-such-region', 'hidden'], ['div[[broken', 'hidden'], ['a[title="x"]', 'visible']]) {
-  test(`selector ${selector}: the whole page shows, unreduced, once the DOM is loaded`, async () => {
-    const { page: p, errors, close } = await open(selector, '/stuck-image.html', 'domcontentloaded');
-    try {
+  test(`selector ${selector}: the whole page shows, unreduced, once the DOM is loaded`,
+    () => withPage(selector, '/stuck-image.html', 'domcontentloaded', async (p, errors) => {
       const r = await p.evaluate(() => ({
         firstSeen: window.firstSeen,
         state: document.readyState,
         hidden: [...document.querySelectorAll('body *')].filter((e) => e.style.display === 'none').map((e) => e.id),
       }));
       assert.deepEqual({ ...r, ...(await look(p, [])) }, { firstSeen, state: 'interactive', hidden: [], visibility: 'visible' });
-      if (firstSeen === 'hidden') assert.deepEqual(errors, []);
-    } finally {
-      await close();
-    }
-  });
+      if (firstSeen === 'hidden') assert.deepEqual(errors, [], 'a selector that is valid JavaScript must not throw');
+    }));
 }
