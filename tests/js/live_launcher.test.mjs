@@ -32,13 +32,8 @@ const closes = async (w) => assert.deepEqual(await w.closeByButton(), [0, 'Veltr
 const objectRequests = (w) => w.server.requests.filter((r) => r.endsWith('.gz') && !r.endsWith('list.txt.gz'));
 
 describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
-  before(async () => {
-    fs.rmSync(WORK, { recursive: true, force: true });
-    browser = await launchBrowser();
-  });
-  after(async () => {
-    await browser?.close();
-  });
+  before(async () => { fs.rmSync(WORK, { recursive: true, force: true }); browser = await launchBrowser(); });
+  after(() => browser?.close());
 
   let stall;
   const stallBig = (after) => ({ beforeStart: (s) => { stall = s.stall(`/Patch/${BIG_FILE}.gz`, after); } });
