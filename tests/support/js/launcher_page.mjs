@@ -179,7 +179,7 @@ function launcherPage(page, errors) {
 
 // Finds text that spills out of its box: an element whose content is wider
 // or taller than it must clip on purpose (ellipsis or scrolling).
-export function findOverflow(page) {
+function findOverflow(page) {
   return page.evaluate(() => {
     const bad = [];
     for (const e of document.querySelectorAll('body *')) {
