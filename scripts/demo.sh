@@ -140,7 +140,7 @@ run_launcher() {
     local status=0
     python3 scripts/demo/demo_launcher.py --veltrune "$exe" --runtime "$runtime" --fake-process "$fake" \
         --web "$ROOT/web" --work "$DEMO/launcher" --base-url "$BASE_URL" --version "$VERSION" \
-        --served "$SERVED" --game-src "$GAME_SRC" --shots "$DEMO" --display "$display" || status=$?
+        --game-src "$GAME_SRC" --shots "$DEMO" --display "$display" || status=$?
     vr_wine_stop
     trap stop_server EXIT
     [ "$status" = 0 ] || fail "the launcher step failed"

@@ -9,7 +9,6 @@ files.
 """
 
 import argparse
-import gzip
 import http.server
 import json
 import os
@@ -307,28 +306,9 @@ class Control:
             pass
 
 
-def read_gz_list(path):
-    with gzip.open(path, "rb") as f:
-        return f.read().decode("utf-8")
-
-
-def listed_files(list_text):
-    """(relative path with '/', mtime, size) of each file line, in order."""
-    files, folder = [], ""
-    for line in list_text.replace("\r", "\n").split("\n"):
-        if line == "d" or line.startswith("d "):
-            folder = line[2:].strip().replace("\\", "/")
-            if folder and not folder.endswith("/"):
-                folder += "/"
-        elif line.startswith("f "):
-            parts = line.split(None, 4)
-            files.append((folder + parts[4].replace("\\", "/"), int(parts[1]), int(parts[2])))
-    return files
-
-
 class Launcher:
     """A launcher folder (which is also the game folder) with the real
-    Veltrune.exe, the page files, assets, the fake client and updater under
+    Veltrune.exe, the page files, the fake client and updater under
     their configured names, and a Veltrune.ini."""
 
     def __init__(self, ctx, name, ini):
@@ -340,11 +320,6 @@ class Launcher:
         self.exe = os.path.join(self.folder, "Veltrune.exe")
         shutil.copy2(ctx.veltrune, self.exe)
         shutil.copytree(ctx.web, os.path.join(self.folder, "web"))
-        assets = os.path.join(self.folder, "Config", "Assets")
-        os.makedirs(assets)
-        for name_ in ("Background1.mp4", "Background1.png"):
-            with open(os.path.join(assets, name_), "wb") as f:
-                f.write(b"\0" * 64)
         shutil.copy2(ctx.fake_process, os.path.join(self.folder, "quorvane.exe"))
         shutil.copy2(ctx.fake_process, os.path.join(self.folder, "updater.exe"))
         lines = []
