@@ -27,9 +27,9 @@ const SITE = `${HEAD}<header id="hdr">Site header</header>
   </main>
 </div>
 <footer id="ftr">Footer</footer>`;
-// Banners the site adds later: directly to the body at once and after 6 s, deeper in at once.
-const LATE = `<script>[['early', 'body', 400], ['deep', 'main', 400], ['late', 'body', 6000]].forEach(([id, parent, at]) =>
-  setTimeout(() => { const d = document.createElement('div'); d.id = id; document.querySelector(parent === 'body' ? 'body' : '#main').appendChild(d); }, at));</script>`;
+// Elements the site adds later: to the body within the watch's 5 s and after them, and deeper in.
+const LATE = `<script>[['early', 'body', 400], ['deep', '#main', 400], ['late', 'body', 6000]].forEach(([id, parent, at]) =>
+  setTimeout(() => { const d = document.createElement('div'); d.id = id; document.querySelector(parent).appendChild(d); }, at));</script>`;
 
 let server;
 let browser;
