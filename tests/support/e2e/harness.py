@@ -8,16 +8,20 @@ services may outlive them and would hold the pipe open, so output goes to
 files.
 """
 
-import gzip
+import argparse
 import http.server
 import json
 import os
+import random
 import shutil
 import socket
 import subprocess
 import threading
 import time
+import traceback
 import urllib.parse
+
+UI_PAGE = "https://veltrune-ui.example/index.html"
 
 
 class Failure(Exception):
@@ -46,6 +50,11 @@ def wait_until(predicate, timeout, what, step=0.05):
         time.sleep(step)
 
 
+def same_path(a, b):
+    """Whether two Windows paths name the same file (case and slashes aside)."""
+    return a.replace("/", "\\").lower() == b.replace("/", "\\").lower()
+
+
 def win_path(path):
     """A Linux path as Wine's Z: drive sees it."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
@@ -57,11 +66,18 @@ class Wine:
 
     def __init__(self, prefix=None):
         self.env = dict(os.environ)
-        if prefix:
-            self.env["WINEPREFIX"] = prefix
         self.env.setdefault("WINEDEBUG", "-all")
         self.env.setdefault("WINEARCH", "win64")
         self.env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d")
+        if prefix:
+            self.env["WINEPREFIX"] = prefix
+            marker = os.path.join(prefix, ".vr-ready")  # a prefix of our own, created once
+            if not os.path.exists(marker):
+                shutil.rmtree(prefix, ignore_errors=True)
+                os.makedirs(prefix)
+                self.command(["wineboot", "-i"], timeout=400)
+                self.command(["wineserver", "-w"], timeout=120)
+                open(marker, "w").close()
         self.prefix = self.env.get("WINEPREFIX") or os.path.expanduser("~/.wine")
 
     def run(self, args, out_path, timeout=120, env=None, cwd=None):
@@ -94,6 +110,15 @@ class Wine:
                                   stderr=subprocess.DEVNULL, env=self.env, timeout=timeout).returncode
         except subprocess.TimeoutExpired:
             raise Failure(f"{' '.join(args[:3])} did not end within {timeout} s")
+
+    def set_dpi(self, dpi):
+        """Gives the prefix another DPI; its server and services read the DPI
+        when they start, so they are stopped first."""
+        self.command(["wineserver", "-k"], timeout=60)
+        self.command(["wineserver", "-w"], timeout=60)
+        check_equal(self.command(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                                  "REG_DWORD", "/d", str(dpi), "/f"], timeout=120), 0, "reg add LogPixels")
+        self.command(["wineserver", "-w"], timeout=120)
 
     def roaming_folder(self):
         """The prefix's roaming application-data folder (CSIDL_APPDATA)."""
@@ -132,13 +157,12 @@ class Probe:
 
 
 class PatchServer:
-    """A loopback HTTP server for one folder, with faults: a status for a
-    path, or a stall in the middle of a body that lasts until released."""
+    """A loopback HTTP server for one folder; a path's first GET may stall
+    in the middle of the body until released."""
 
     def __init__(self, root):
         self.root = os.path.abspath(root)
         self.requests = []
-        self.status = {}
         self.stalls = {}
         self.lock = threading.Lock()
         server = self
@@ -153,11 +177,7 @@ class PatchServer:
                 path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
                 with server.lock:
                     server.requests.append(path)
-                    status = server.status.get(path)
                     stall = server.stalls.get(path)
-                if status:
-                    self.send_error(status)
-                    return
                 local = os.path.normpath(os.path.join(server.root, path.lstrip("/")))
                 if not local.startswith(server.root + os.sep) or not os.path.isfile(local):
                     self.send_error(404)
@@ -175,7 +195,6 @@ class PatchServer:
                         self.wfile.flush()
                         stall["started"].set()
                         stall["release"].wait(120)
-                        stall["resumed"] = time.monotonic()
                         self.wfile.write(body[stall["after"]:])
                     else:
                         self.wfile.write(body)
@@ -198,10 +217,6 @@ class PatchServer:
             self.stalls[path] = entry
         return entry
 
-    def count(self, path):
-        with self.lock:
-            return self.requests.count(path)
-
     def stop(self):
         with self.lock:
             for entry in self.stalls.values():
@@ -213,7 +228,7 @@ class PatchServer:
 class Control:
     """Client of the fake runtime's line protocol inside one Veltrune.exe."""
 
-    LIST_COMMANDS = ("VIEWS", "CALLS", "SCRIPTS")
+    LIST_COMMANDS = ("VIEWS",)
 
     def __init__(self, port_file, process, timeout=90):
         def port():
@@ -283,9 +298,6 @@ class Control:
             result.append(fields)
         return result
 
-    def calls(self):
-        return self.request("CALLS")
-
     def close(self):
         try:
             self.reader.close()
@@ -294,28 +306,9 @@ class Control:
             pass
 
 
-def read_gz_list(path):
-    with gzip.open(path, "rb") as f:
-        return f.read().decode("utf-8")
-
-
-def listed_files(list_text):
-    """(relative path with '/', mtime, size) of each file line, in order."""
-    files, folder = [], ""
-    for line in list_text.replace("\r", "\n").split("\n"):
-        if line == "d" or line.startswith("d "):
-            folder = line[2:].strip().replace("\\", "/")
-            if folder and not folder.endswith("/"):
-                folder += "/"
-        elif line.startswith("f "):
-            parts = line.split(None, 4)
-            files.append((folder + parts[4].replace("\\", "/"), int(parts[1]), int(parts[2])))
-    return files
-
-
 class Launcher:
     """A launcher folder (which is also the game folder) with the real
-    Veltrune.exe, the page files, assets, the fake client and updater under
+    Veltrune.exe, the page files, the fake client and updater under
     their configured names, and a Veltrune.ini."""
 
     def __init__(self, ctx, name, ini):
@@ -327,11 +320,6 @@ class Launcher:
         self.exe = os.path.join(self.folder, "Veltrune.exe")
         shutil.copy2(ctx.veltrune, self.exe)
         shutil.copytree(ctx.web, os.path.join(self.folder, "web"))
-        assets = os.path.join(self.folder, "Config", "Assets")
-        os.makedirs(assets)
-        for name_ in ("Background1.mp4", "Background1.png"):
-            with open(os.path.join(assets, name_), "wb") as f:
-                f.write(b"\0" * 64)
         shutil.copy2(ctx.fake_process, os.path.join(self.folder, "quorvane.exe"))
         shutil.copy2(ctx.fake_process, os.path.join(self.folder, "updater.exe"))
         lines = []
@@ -353,9 +341,8 @@ class Launcher:
     def start(self, runtime=None, wine=None, connect=True, extra_env=None):
         self.runs += 1
         wine = wine or self.ctx.wine
-        for stale in (self.port_file,):
-            if os.path.exists(stale):
-                os.remove(stale)
+        if os.path.exists(self.port_file):
+            os.remove(self.port_file)
         env = {
             "WEBVIEW2_BROWSER_EXECUTABLE_FOLDER": win_path(runtime or self.ctx.runtime),
             "VR_FAKE_WEBVIEW2_PORT": "0",
@@ -387,6 +374,9 @@ class Launcher:
             except subprocess.TimeoutExpired:
                 pass
 
+    def last_line(self):
+        return (self.log_lines() or [None])[-1]
+
     def log_lines(self):
         """Messages of Veltrune.log without their time stamps."""
         try:
@@ -416,9 +406,9 @@ class Launcher:
             starts.append(entry)
         return starts
 
-    def events_until(self, stop, timeout=120, seen=None, echo=None):
-        """Collects posted events until stop(event) holds; returns them all.
-        echo, when given, sees each event as it arrives."""
+    def events_until(self, stop, timeout=120, seen=None):
+        """Collects posted events (into seen, when given) until stop(event)
+        holds; returns them all."""
         events = [] if seen is None else seen
         deadline = time.monotonic() + timeout
         while True:
@@ -432,7 +422,100 @@ class Launcher:
                     raise Failure(f"Veltrune.exe ended (exit {self.process.returncode}) while events were awaited")
                 continue
             events.append(event)
-            if echo:
-                echo(event)
             if stop(event):
                 return events
+
+
+def make_game(folder, seed):
+    """A small game folder: nested folders, a blank and non-ASCII letters in
+    names, one file big enough to stall in, fixed past modification times."""
+    rng = random.Random(seed)
+    files = {
+        "readme.txt": b"Quorvane test build\r\n",
+        "data/level 1.dat": rng.randbytes(200_000),
+        "data/maps/deep.bin": rng.randbytes(1_200_000),
+        "data/Lieder/\u00dcberfahrt nach Nordheim.ogg": rng.randbytes(5_000),
+    }
+    if os.path.exists(folder):
+        shutil.rmtree(folder)
+    for i, (rel, body) in enumerate(sorted(files.items())):
+        path = os.path.join(folder, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(body)
+        os.utime(path, (1_700_000_000 + 86_400 * (i + 1),) * 2)
+    return files
+
+
+def ini_for(server_urls, patcher_url=UI_PAGE):
+    return {
+        "patch": {"serverUrl": server_urls[0], "mirrors": "|".join(server_urls), "patchVersion": 29},
+        "game": {"newsUrl": "https://news.veltrune.example/news.php",
+                 "rankingUrl": "https://news.veltrune.example/rankings.php"},
+        "ui": {"patcherUrl": patcher_url},
+        "discord": {"guildId": ""},  # no widget fetch: tests talk to 127.0.0.1 only
+    }
+
+
+class Context:
+    """The built parts named on the command line, a Wine and a probe."""
+
+    def __init__(self, args):
+        for name in ("veltrune", "runtime", "fake_process", "web", "publish_native", "publish_win", "dpi_prefix"):
+            setattr(self, name, getattr(args, name))
+        self.work = os.path.abspath(args.work)
+        os.makedirs(self.work, exist_ok=True)
+        self.wine = Wine()
+        self.probe = Probe(self.wine, args.probe, self.work)
+
+    def serve_game(self, name, version=29, launcher=None):
+        """A small game published into work/name/served/Patch and served."""
+        base = os.path.join(self.work, name)
+        make_game(os.path.join(base, "game-src"), seed=len(name))
+        self.publish(os.path.join(base, "game-src"), os.path.join(base, "served", "Patch"), version, launcher)
+        return PatchServer(os.path.join(base, "served"))
+
+    def publish(self, game, out, version, launcher=None):
+        """Publishes a game folder with veltrune-publish: the native build
+        when there is one, else the Windows build under Wine."""
+        native = self.publish_native and os.access(self.publish_native, os.X_OK)
+        path = (lambda p: p) if native else win_path
+        args = ["--game", path(game), "--out", path(out), "--version", str(version), "--jobs", "2"]
+        args += ["--launcher", path(launcher)] if launcher else []
+        if native:
+            done = subprocess.run([self.publish_native] + args, stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+            rc, text = done.returncode, (done.stdout + done.stderr).decode("utf-8", "replace")
+        else:
+            rc, text = self.wine.run([self.publish_win] + args, os.path.join(self.work, "publish.txt"), timeout=120)
+        check(rc == 0, f"veltrune-publish failed ({rc}): {text}")
+
+
+def run_groups(groups):
+    """The command line of e2e.py: runs one group's scenarios, one line each."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("group", choices=sorted(groups))
+    for name in ("veltrune", "runtime", "fake-process", "probe", "publish-native", "publish-win", "web", "work"):
+        parser.add_argument("--" + name, required=name != "publish-native")
+    parser.add_argument("--dpi-prefix")
+    parser.add_argument("--only", help="run only the scenario of this name")
+    args = parser.parse_args()
+    args.work = os.path.join(args.work, args.group)  # groups may run one after another in one tree
+    ctx = Context(args)
+    passed = failed = 0
+    for scenario in groups[args.group]:
+        if args.only and args.only not in scenario.__name__:
+            continue
+        started = time.monotonic()
+        try:
+            scenario(ctx)
+            passed += 1
+            print(f"PASS {scenario.__name__} ({time.monotonic() - started:.1f} s)", flush=True)
+        except Failure as e:
+            failed += 1
+            print(f"FAIL {scenario.__name__}: {e}", flush=True)
+        except Exception:  # a harness fault is a failure too, with its trace
+            failed += 1
+            print(f"FAIL {scenario.__name__}: harness error", flush=True)
+            traceback.print_exc()
+    print(f"{passed} passed, {failed} failed", flush=True)
+    return 0 if failed == 0 and passed > 0 else 1

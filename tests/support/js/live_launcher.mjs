@@ -1,12 +1,14 @@
 // Machinery of the live tests: the real Veltrune.exe under Wine in a launcher
-// folder of its own, a sample game published with veltrune-publish, and a
-// loopback patch server serving it with faults on demand. The Wine prefix and
+// folder of its own, a sample game published with veltrune-publish, a
+// loopback patch server serving it with faults on demand, and the page linked
+// to the launcher. The Wine prefix and
 // display come from the calling script (scripts/wine-env.sh).
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { openLinkedPage } from './page_link.mjs';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
 const ASSETS = path.join(ROOT, 'tests/js/fixtures/assets');
@@ -20,7 +22,7 @@ export function liveParts() {
     veltrune: path.join(win, 'Veltrune.exe'),
     runtime: path.join(win, 'tests/fakes/fake_webview2/runtime'),
     fakeProcess: path.join(win, 'tests/fakes/fake_process/fake_process.exe'),
-    probe: path.join(win, 'tests/e2e/e2e_probe.exe'),
+    probe: path.join(win, 'tests/fakes/e2e_probe/e2e_probe.exe'),
     publish: path.join(native, 'tools/publish/veltrune-publish'),
   };
   const missing = Object.values(parts).filter((p) => !fs.existsSync(p));
@@ -46,7 +48,7 @@ function bytes(n, seed) {
 // A small game: nested folders, a blank and non-ASCII letters in names, and
 // one file big enough to stall in the middle of.
 export const BIG_FILE = 'data/maps/deep.bin';
-export const SETTINGS = 'detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\nsound 1\r\n';
+const SETTINGS = 'detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\nsound 1\r\n';
 export function makeGame(folder, seed) {
   const files = {
     'readme.txt': Buffer.from('Quorvane test build\r\n'),
@@ -258,4 +260,65 @@ export async function waitFor(fn, what, timeoutMs = 60000) {
     if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
+}
+
+// One live scenario's world: a game published into work/name, its server,
+// Veltrune.exe started against it and its page linked into browser.
+// beforeStart sees the server before the launcher starts (to set a stall).
+export async function setUpWorld(browser, parts, work, name, { maintenance = 'off', beforeStart = () => {} } = {}) {
+  const base = path.join(work, name);
+  const game = path.join(base, 'game-src');
+  const out = path.join(base, 'served/Patch');
+  const files = makeGame(game, name.length);
+  publish(parts, game, out, { maintenance });
+  const server = await startPatchServer(path.join(base, 'served'));
+  const launcher = new LiveLauncher(parts, path.join(base, 'launcher'), server.url('/Patch/'));
+  beforeStart(server);
+  const w = {
+    game, files, server, launcher,
+    publish: (options) => publish(parts, game, out, options),
+    // (Re)starts Veltrune.exe in its folder and links the page to it.
+    async start() {
+      launcher.start();
+      try {
+        w.link = await openLinkedPage(browser, launcher.portFile, { alive: () => launcher.alive() });
+      } catch (e) {
+        e.message += ` (exit code ${launcher.exitCode}; see ${launcher.folder})`;
+        throw e;
+      }
+      w.page = w.link.page;
+    },
+    async shot(file) {
+      const dir = path.join(ROOT, 'build/screenshots/live');
+      fs.mkdirSync(dir, { recursive: true });
+      await w.page.screenshot({ path: path.join(dir, file) });
+    },
+    // Ends what is left; returns the page's errors.
+    async tearDown() {
+      await launcher.stop();
+      await w.link?.close();
+      await server.close();
+      return w.link?.errors ?? [];
+    },
+    playEnabled: () => w.page.waitForFunction(() => !document.getElementById('play').disabled, null, { timeout: 60000 }),
+    shown: (selector) => w.page.locator(selector).waitFor({ state: 'visible', timeout: 60000 }),
+    // The published files in the game folder whose bytes or time differ.
+    staleFiles: () => Object.entries(files).filter(([rel, body]) => {
+      const file = path.join(launcher.folder, rel);
+      return !fs.existsSync(file) || !fs.readFileSync(file).equals(body) ||
+        Math.floor(fs.statSync(file).mtimeMs / 1000) !== Math.floor(fs.statSync(path.join(game, rel)).mtimeMs / 1000);
+    }).map(([rel]) => rel),
+    // Closes by the title bar's button; returns the exit code and last log line.
+    async closeByButton() {
+      await w.page.click('#win-close');
+      return [await launcher.waitExit(), launcher.logLines().at(-1)];
+    },
+  };
+  try {
+    await w.start();
+  } catch (e) {
+    await w.tearDown().catch(() => {});
+    throw e;
+  }
+  return w;
 }

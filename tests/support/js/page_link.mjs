@@ -17,7 +17,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Client of the fake runtime's line protocol (tests/fakes/fake_webview2).
 export class RuntimeControl {
-  static LIST_COMMANDS = new Set(['VIEWS', 'CALLS', 'SCRIPTS']);
+  static LIST_COMMANDS = new Set(['VIEWS', 'CALLS']);
 
   // Waits for the port the fake writes once the launcher asks for a runtime.
   // alive() tells whether the launcher still runs.
@@ -157,8 +157,9 @@ const SHIM = `(() => {
 })();`;
 
 // Opens the launcher's main view as a page of browser. Returns the page, the
-// events delivered to it and the commands it sent (both parsed, in order),
-// and `gone`, which settles when the launcher's runtime goes away.
+// events delivered to it and the commands the launcher has handled (both
+// parsed, in order), and `gone`, which settles when the launcher's runtime
+// goes away.
 export async function openLinkedPage(browser, portFile, { alive = () => true } = {}) {
   const control = await RuntimeControl.connect(portFile, { alive });
   // A connection of its own: POSTED waits there without holding the others.
@@ -186,14 +187,12 @@ export async function openLinkedPage(browser, portFile, { alive = () => true } =
   });
 
   const page = await context.newPage();
-  // commands: what the page sent; delivered: those the launcher has handled.
-  const link = { page, context, control, setup, events: [], commands: [], delivered: [], errors: [] };
+  const link = { page, events: [], delivered: [], errors: [] };
   page.on('pageerror', (err) => link.errors.push(String(err)));
 
   let sending = Promise.resolve();
   await page.exposeBinding('__veltruneLinkPost', ({ frame }, json) => {
     const command = JSON.parse(json);
-    link.commands.push(command);
     // In order, one at a time: the launcher handles them on its UI thread,
     // and MESSAGE answers once its handler has returned.
     sending = sending.then(() => control.request(`MESSAGE 0 ${frame.url()} ${json}`))

@@ -6,7 +6,7 @@ plays the player: it waits for the pass, sets two clients and presses Play.
 A second run finds everything current and the page closes the window.
 
     demo_launcher.py --veltrune EXE --runtime DIR --fake-process EXE --web DIR
-                     --work DIR --base-url URL --version N --served DIR --game-src DIR
+                     --work DIR --base-url URL --version N --game-src DIR
                      --shots DIR [--display :N]
 
 With --display the page is a visible Chromium window on that display;
@@ -24,9 +24,9 @@ import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "support", "e2e"))
 
-from harness import Failure, Launcher, Wine, check, check_equal, listed_files, read_gz_list  # noqa: E402
+from harness import Failure, Launcher, Wine, check, check_equal  # noqa: E402
 
 UI_PAGE = "https://veltrune-ui.example/index.html"
 
@@ -60,8 +60,7 @@ def run_pass(launcher, name, args, page_args):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("veltrune", "runtime", "fake-process", "web", "work", "base-url", "version", "served", "game-src",
-                 "shots"):
+    for name in ("veltrune", "runtime", "fake-process", "web", "work", "base-url", "version", "game-src", "shots"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--display", default="")
     args = parser.parse_args()
@@ -96,14 +95,14 @@ def main():
         sys.stdout.flush()
         check_equal(len(launcher.starts()), 2, "client starts")
 
-        listed = listed_files(read_gz_list(os.path.join(args.served, "list.txt.gz")))
-        for rel, mtime, size in listed:
-            path = os.path.join(launcher.folder, rel)
+        published = [os.path.relpath(os.path.join(d, f), args.game_src) for d, _, fs in os.walk(args.game_src) for f in fs]
+        for rel in published:
+            path, source = os.path.join(launcher.folder, rel), os.path.join(args.game_src, rel)
             check(os.path.isfile(path), f"{rel} is missing from the game folder")
-            with open(path, "rb") as got, open(os.path.join(args.game_src, rel), "rb") as want:
+            with open(path, "rb") as got, open(source, "rb") as want:
                 check(got.read() == want.read(), f"{rel} differs from the published game")
-            check_equal(int(os.stat(path).st_mtime), mtime, f"time of {rel}")
-        say(f"the game folder matches the published game: {len(listed)} files, bytes and times")
+            check_equal(int(os.stat(path).st_mtime), int(os.stat(source).st_mtime), f"time of {rel}")
+        say(f"the game folder matches the published game: {len(published)} files, bytes and times")
 
         events = run_pass(launcher, "run2", args, ["--close"])
         check(not [e for e in events if e.get("evt") == "filecount"], "run 2 downloaded files again")

@@ -1,5 +1,5 @@
 // The player of the demo: the real page in Chromium, linked to the running
-// Veltrune.exe through the fake runtime (tests/js/support/page_link.mjs),
+// Veltrune.exe through the fake runtime (tests/support/js/page_link.mjs),
 // clicks as a player would and keeps screenshots of what it showed.
 //
 //   node demo_page.mjs --port-file F --pid N --out DIR --events FILE
@@ -12,8 +12,8 @@
 import fs from 'node:fs';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
-import { launchBrowser } from '../js/support/browser.mjs';
-import { openLinkedPage } from '../js/support/page_link.mjs';
+import { launchBrowser } from '../../tests/support/js/browser.mjs';
+import { openLinkedPage } from '../../tests/support/js/page_link.mjs';
 
 const { values: args } = parseArgs({
   options: {

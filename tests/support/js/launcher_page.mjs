@@ -6,7 +6,8 @@ import { fileURLToPath } from 'node:url';
 import { contentType } from './server.mjs';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
-export const ASSETS_DIR = path.join(here, '../fixtures/assets');
+const ASSETS_DIR = path.join(here, '../../js/fixtures/assets');
+const SHOTS = path.join(here, '../../../build/screenshots');
 
 // Behaves like the host's object as the page sees it: postMessage takes a
 // value and the native side receives its JSON text; events arrive as message
@@ -42,6 +43,25 @@ export const INIT = {
     facebook: '',
   },
 };
+
+// The launcher's events, as the tests send them.
+export const ev = {
+  maintenance: (active) => ({ evt: 'maintenance', active }),
+  phase: (phase) => ({ evt: 'phase', phase, text: '' }),
+  status: (text) => ({ evt: 'status', text }),
+  filecount: (fileCount) => ({ evt: 'filecount', fileCount }),
+  // A block of a file's download; without file fields, a file done.
+  progress: (fileIndex, fileCount, file) => ({
+    evt: 'progress', fileIndex, fileCount, totalPercent: Math.trunc((fileIndex * 100) / fileCount), ...file,
+  }),
+  block: (filePercent, speed, doneMb, file, fileIndex, fileCount) => ev.progress(fileIndex, fileCount, { filePercent, speed, doneMb, file }),
+  ready: (canPlay) => ({ evt: 'ready', canPlay }),
+  error: (message) => ({ evt: 'error', message }),
+  launch: (active, started) => ({ evt: 'launch', active, started }),
+  options: (values) => ({ evt: 'options', detail: 2, distant: 2, view: 2, shadow: 2, fullscreen: false, resW: 1024, resH: 768, resolutions: [], ...values }),
+};
+// Every pass starts with "maintenance"; this one ends with Play offered.
+export const PASS_TO_READY = [ev.maintenance(false), ev.phase('checking'), ev.phase('finished'), ev.ready(true)];
 
 // One browser context and tab serve every scenario of a file, each scenario
 // starting from a fresh load of the page: a new tab per scenario costs a
@@ -83,8 +103,9 @@ export async function createLauncherHarness(browser, base, { clock = false } = {
       await page.setViewportSize({ width: 1224, height: 772 });
       await page.emulateMedia({ reducedMotion });
       await page.goto(`${base}/web/index.html${assetsHost === 'client-assets' ? '' : `?assetsHost=${assetsHost}`}`);
-      await page.waitForFunction(() => window.__host.posted.some((p) => p.json.includes('"ui.ready"')));
-      return launcherPage(page, () => errors);
+      const lp = launcherPage(page, () => errors);
+      await lp.announced();
+      return lp;
     },
     close: () => context.close(),
   };
@@ -100,6 +121,24 @@ function launcherPage(page, errors) {
     },
     async rawPosts() {
       return page.evaluate(() => window.__host.posted);
+    },
+    announced: () => page.waitForFunction(() => window.__host.posted.some((p) => p.json.includes('"ui.ready"'))),
+    async reload() {
+      await page.reload();
+      await lp.announced();
+    },
+    // The last news area the page reported, and where the area is.
+    lastRect: async () => (await lp.commands('news.rect')).at(-1),
+    async newsBox() {
+      const r = await page.evaluate(() => document.getElementById('news-area').getBoundingClientRect().toJSON());
+      return { cmd: 'news.rect', visible: true, x: Math.round(r.left), y: Math.round(r.top), w: Math.round(r.width), h: Math.round(r.height) };
+    },
+    // Keeps a screenshot of the state; returns the text spilling out of its box.
+    async shot(name) {
+      await page.waitForTimeout(250); // let the bar's short transition settle
+      fs.mkdirSync(SHOTS, { recursive: true });
+      await page.screenshot({ path: path.join(SHOTS, `${name}.png`) });
+      return findOverflow(page);
     },
     async clearCommands() {
       await page.evaluate(() => { window.__host.posted.length = 0; });
@@ -121,13 +160,26 @@ function launcherPage(page, errors) {
     text(selector) {
       return page.locator(selector).innerText();
     },
+    // What the page shows, read in one round trip for the keys asked:
+    // '#id' its text, '#id:shown' whether it is visible, '#id:enabled'.
+    look(keys) {
+      return page.evaluate((list) => Object.fromEntries(list.map((key) => {
+        const [selector, what] = key.split(':');
+        const e = document.querySelector(selector);
+        if (!e) return [key, 'missing'];
+        if (what === 'enabled') return [key, !e.disabled];
+        const r = e.getBoundingClientRect();
+        if (what === 'shown') return [key, r.width > 0 && r.height > 0 && getComputedStyle(e).visibility !== 'hidden'];
+        return [key, e.innerText];
+      })), keys);
+    },
   };
   return lp;
 }
 
 // Finds text that spills out of its box: an element whose content is wider
 // or taller than it must clip on purpose (ellipsis or scrolling).
-export function findOverflow(page) {
+function findOverflow(page) {
   return page.evaluate(() => {
     const bad = [];
     for (const e of document.querySelectorAll('body *')) {

@@ -3,7 +3,7 @@
 // other tests may have windows of the same class open in the same session),
 // answers its message boxes, and reads the executable's resources.
 //
-//   e2e_probe window   <exe> <timeout_ms>   host window rectangle, client size, DPI
+//   e2e_probe window   <exe> <timeout_ms>   host window rectangle, client size, DPI, style
 //   e2e_probe count    <exe>                host windows of that process (no wait)
 //   e2e_probe close    <exe> <timeout_ms>   posts WM_CLOSE to the host window
 //   e2e_probe dialog   <exe> <timeout_ms>   prints a "Veltrune" box's text, presses OK
@@ -111,13 +111,6 @@ UINT DpiOf(HWND window) {
     return fn ? fn(window) : 0;
 }
 
-UINT SystemDpi() {
-    using Fn = UINT(WINAPI*)();
-    const auto fn = reinterpret_cast<Fn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForSystem")));
-    return fn ? fn() : 0;
-}
-
 int Window(const std::wstring& exe, int timeoutMs) {
     HWND window = WaitForWindow(L"VeltruneHostWindow", nullptr, exe, timeoutMs);
     if (!window) {
@@ -133,10 +126,10 @@ int Window(const std::wstring& exe, int timeoutMs) {
     std::printf("rect=%ld,%ld,%ld,%ld\n", rect.left, rect.top, rect.right, rect.bottom);
     std::printf("client=%ld,%ld\n", client.right - client.left, client.bottom - client.top);
     std::printf("work=%ld,%ld,%ld,%ld\n", work.left, work.top, work.right, work.bottom);
-    std::printf("dpi=%u\nsysdpi=%u\n", DpiOf(window), SystemDpi());
+    std::printf("dpi=%u\n", DpiOf(window));
     std::printf("style=0x%08lx\nexstyle=0x%08lx\n", static_cast<unsigned long>(GetWindowLongW(window, GWL_STYLE)),
                 static_cast<unsigned long>(GetWindowLongW(window, GWL_EXSTYLE)));
-    std::printf("visible=%d\ntitle=%s\n", IsWindowVisible(window) ? 1 : 0, Escaped(Utf8(title)).c_str());
+    std::printf("title=%s\n", Escaped(Utf8(title)).c_str());
     return 0;
 }
 
@@ -200,8 +193,7 @@ int Dialog(const std::wstring& exe, int timeoutMs) {
         Sleep(50);
         box = ReadBox(dialog);
     }
-    std::printf("text=%s\nbuttons=%d\nok=%d\n", Escaped(Utf8(box.message)).c_str(), box.buttons, box.ok ? 1 : 0);
-    std::printf("owned=%d\n", GetWindow(dialog, GW_OWNER) ? 1 : 0);
+    std::printf("text=%s\nbuttons=%d\n", Escaped(Utf8(box.message)).c_str(), box.buttons);
     std::fflush(stdout);
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(box.ok));
     std::printf("pressed=1\n");
@@ -267,14 +259,12 @@ int Resources(const std::wstring& exe) {
         if (VerQueryValueW(version.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
                            &length) &&
             length >= sizeof(Translation)) {
-            for (const wchar_t* key : {L"ProductName", L"FileDescription", L"OriginalFilename"}) {
-                wchar_t query[128];
-                swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translations[0].language,
-                         translations[0].codePage, key);
-                wchar_t* value = nullptr;
-                if (VerQueryValueW(version.data(), query, reinterpret_cast<void**>(&value), &length) && value)
-                    std::printf("%s=%s\n", Utf8(key).c_str(), Escaped(Utf8(value)).c_str());
-            }
+            wchar_t query[128];
+            swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\ProductName", translations[0].language,
+                     translations[0].codePage);
+            wchar_t* value = nullptr;
+            if (VerQueryValueW(version.data(), query, reinterpret_cast<void**>(&value), &length) && value)
+                std::printf("ProductName=%s\n", Escaped(Utf8(value)).c_str());
         }
     } else {
         std::printf("fileversion=\n");
