@@ -10,11 +10,11 @@
 
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
-#include "text/text.h"
 
 namespace vr {
 namespace {
 
+using namespace std::string_literals;
 using Strings = std::vector<std::wstring>;
 
 class Config : public ::testing::Test {
@@ -37,107 +37,70 @@ TEST_F(Config, WithoutAFileTheDefaultsStandAndTheLogSaysWhich) {
 }
 
 TEST_F(Config, EveryTextKeyOverridesItsOwnField) {
-    using Field = std::wstring LauncherConfig::*;
-    const struct {
-        const char* section;
-        const char* key;
-        Field field;
-    } keys[] = {
-        {"patch", "launcherVersion", &LauncherConfig::launcherVersion},
-        {"patch", "serverUrl", &LauncherConfig::serverUrl},
-        {"patch", "listFile", &LauncherConfig::listFile},
-        {"patch", "maintFile", &LauncherConfig::maintFile},
-        {"patch", "newLauncher", &LauncherConfig::newLauncher},
-        {"patch", "updaterExe", &LauncherConfig::updaterExe},
-        {"patch", "listKey", &LauncherConfig::listKey},
-        {"game", "gameExe", &LauncherConfig::gameExe},
-        {"game", "startupSalt", &LauncherConfig::startupSalt},
-        {"game", "newsUrl", &LauncherConfig::newsUrl},
-        {"game", "rankingUrl", &LauncherConfig::rankingUrl},
-        {"game", "newsContentSelector", &LauncherConfig::newsContentSelector},
-        {"game", "gameConfigFile", &LauncherConfig::gameConfigFile},
-        {"ui", "patcherUrl", &LauncherConfig::patcherUrl},
-        {"ui", "assetsHost", &LauncherConfig::assetsHost},
-        {"ui", "assetsFolder", &LauncherConfig::assetsFolder},
-        {"links", "register", &LauncherConfig::register_},
-        {"links", "discord", &LauncherConfig::discord},
-        {"links", "youtube", &LauncherConfig::youtube},
-        {"links", "facebook", &LauncherConfig::facebook},
-        {"links", "roadmap", &LauncherConfig::roadmap},
-        {"links", "gallery", &LauncherConfig::gallery},
-        {"links", "wiki", &LauncherConfig::wiki},
-        {"links", "faq", &LauncherConfig::faq},
-        {"discord", "guildId", &LauncherConfig::guildId},
-    };
-    // Every value names its key; two settings are not configurable.
-    std::string ini = "[patch]\r\nappDataFolderName=x\r\n";
-    std::string section = "patch";
-    for (const auto& k : keys) {
-        if (section != k.section) ini += "[" + (section = k.section) + "]\r\n";
-        ini += std::string(k.key) + "=" + k.section + "." + k.key + "\r\n";
-    }
-    const LauncherConfig c = Load(ini + "allowedExecutables=evil.exe\r\n");
-    for (const auto& k : keys) EXPECT_EQ(c.*k.field, Utf8ToWide(std::string(k.section) + "." + k.key)) << k.key;
+    // Each key gets its own number; two settings are not configurable.
+    const LauncherConfig c = Load(
+        "[patch]\r\nlauncherVersion=1\r\nserverUrl=2\r\nlistFile=3\r\nmaintFile=4\r\nnewLauncher=5\r\nupdaterExe=6\r\n"
+        "listKey=7\r\nappDataFolderName=x\r\n[game]\r\ngameExe=8\r\nstartupSalt=9\r\nnewsUrl=10\r\nrankingUrl=11\r\n"
+        "newsContentSelector=12\r\ngameConfigFile=13\r\n[ui]\r\npatcherUrl=14\r\nassetsHost=15\r\nassetsFolder=16\r\n"
+        "[links]\r\nregister=17\r\ndiscord=18\r\nyoutube=19\r\nfacebook=20\r\nroadmap=21\r\ngallery=22\r\nwiki=23\r\n"
+        "faq=24\r\n[discord]\r\nguildId=25\r\nallowedExecutables=evil.exe\r\n");
+    const std::wstring fields[] = {
+        c.launcherVersion, c.serverUrl,  c.listFile,    c.maintFile,    c.newLauncher, c.updaterExe,
+        c.listKey,         c.gameExe,    c.startupSalt, c.newsUrl,      c.rankingUrl,  c.newsContentSelector,
+        c.gameConfigFile,  c.patcherUrl, c.assetsHost,  c.assetsFolder, c.register_,   c.discord,
+        c.youtube,         c.facebook,   c.roadmap,     c.gallery,      c.wiki,        c.faq,
+        c.guildId};
+    for (size_t i = 0; i < std::size(fields); ++i) EXPECT_EQ(fields[i], std::to_wstring(i + 1)) << "field " << i + 1;
     EXPECT_EQ(c.appDataFolderName, LauncherConfig().appDataFolderName);
     EXPECT_EQ(c.allowedExecutables, LauncherConfig().allowedExecutables);
 }
 
 TEST_F(Config, EmptyAbsentAndSentinelValues) {
-    const LauncherConfig c = Load("[game]\r\nnewsContentSelector=\r\nuseNewConfigFormat=True\r\n[patch]\r\n"
-                                  "listFile=\x01\r\nmaintFile=\x01\x01\r\n[links]\r\nfaq=" + std::string(3000, 'f'));
+    const LauncherConfig c = Load(
+        "[game]\r\nnewsContentSelector=\r\nuseNewConfigFormat=True\r\n[patch]\r\n"
+        "listFile=\x01\r\nmaintFile=\x01\x01\r\n[links]\r\nfaq=" +
+        std::string(3000, 'f'));
     EXPECT_EQ(c.newsContentSelector, L"");  // empty clears
     EXPECT_EQ(c.gameExe, L"quorvane.exe");  // absent keeps the default
     EXPECT_TRUE(c.useNewConfigFormat);
     // Exactly U+0001 is the absent-key sentinel: it cannot be told from a missing key.
-    EXPECT_EQ(c.listFile, L"list.txt");
-    EXPECT_EQ(c.maintFile, L"\x01\x01");
+    EXPECT_EQ(c.listFile + L"|" + c.maintFile, L"list.txt|\x01\x01");
     EXPECT_EQ(c.faq, std::wstring(1023, L'f'));
 }
 
 TEST_F(Config, MirrorsFallBackToServerUrlThenToTheDefaults) {
-    const Strings defaults = LauncherConfig().mirrors;
-    const struct {
-        const char* patch;
-        Strings mirrors;
-    } rows[] = {
-        {"mirrors=a , b|a", {L"a", L"b", L"a"}},
-        {"serverUrl=https://s.test/\r\nmirrors=https://m.test/", {L"https://m.test/"}},
-        {"mirrors=,|,\r\nserverUrl=https://s.test/", {}},
-        {"mirrors=\r\nserverUrl=https://s.test/", {L"https://s.test/"}},
-        {"mirrors=\" \t \"\r\nserverUrl=https://s.test/", {L"https://s.test/"}},
-        {"serverUrl=https://only.test/", {L"https://only.test/"}},
-        {"serverUrl=", {L""}},
-        {"mirrors=", defaults},
-        {"listFile=x.txt", defaults},
-    };
-    for (const auto& row : rows) EXPECT_EQ(Load(std::string("[patch]\r\n") + row.patch).mirrors, row.mirrors) << row.patch;
+    const Strings defaults = LauncherConfig().mirrors, s = {L"https://s.test/"};
+    const std::pair<const char*, Strings> rows[] = {{"mirrors=a , b|a", {L"a", L"b", L"a"}},
+                                                    {"serverUrl=https://x.test/\r\nmirrors=https://s.test/", s},
+                                                    {"mirrors=,|,\r\nserverUrl=https://x.test/", {}},
+                                                    {"mirrors=\r\nserverUrl=https://s.test/", s},
+                                                    {"mirrors=\" \t \"\r\nserverUrl=https://s.test/", s},
+                                                    {"serverUrl=https://s.test/", s},
+                                                    {"serverUrl=", {L""}},
+                                                    {"mirrors=", defaults},
+                                                    {"listFile=x.txt", defaults}};
+    for (const auto& [patch, mirrors] : rows) EXPECT_EQ(Load("[patch]\r\n"s + patch).mirrors, mirrors) << patch;
 }
 
 TEST_F(Config, NumbersAndTheirRanges) {
-    const struct {
-        const char* patch;
-        int32_t patchVersion, connections, maxKiBps;
-    } rows[] = {
-        {"listFile=x.txt", 29, 6, 0},
-        {"patchVersion=30\r\nconnections=1\r\nmaxKiBps=1024", 30, 1, 1024},
-        {"patchVersion=abc\r\nconnections=16\r\nmaxKiBps=0", 0, 16, 0},
-        {"patchVersion=12abc\r\nconnections=0\r\nmaxKiBps=-5", 12, 1, 0},
-        {"connections=17", 29, 16, 0},
-        {"connections=abc", 29, 1, 0},  // letters read as 0
-    };
-    for (const auto& row : rows) {
-        const LauncherConfig c = Load(std::string("[patch]\r\n") + row.patch);
-        EXPECT_EQ(c.patchVersion, row.patchVersion) << row.patch;
-        EXPECT_EQ(c.connections, row.connections) << row.patch;
-        EXPECT_EQ(c.maxKiBps, row.maxKiBps) << row.patch;
+    // patchVersion, connections, maxKiBps; letters read as 0.
+    const std::pair<const char*, std::vector<int32_t>> rows[] = {
+        {"listFile=x.txt", {29, 6, 0}},
+        {"patchVersion=30\r\nconnections=1\r\nmaxKiBps=1024", {30, 1, 1024}},
+        {"patchVersion=abc\r\nconnections=16\r\nmaxKiBps=0", {0, 16, 0}},
+        {"patchVersion=12abc\r\nconnections=0\r\nmaxKiBps=-5", {12, 1, 0}},
+        {"connections=17", {29, 16, 0}},
+        {"connections=abc", {29, 1, 0}}};
+    for (const auto& [patch, numbers] : rows) {
+        const LauncherConfig c = Load("[patch]\r\n"s + patch);
+        EXPECT_EQ((std::vector<int32_t>{c.patchVersion, c.connections, c.maxKiBps}), numbers) << patch;
     }
     static_cast<void>(Load("[patch]\r\nconnections=40\r\n"));
     EXPECT_EQ(log_.Lines().back(), "Config: [patch] connections=40 is out of range 1..16; using 16");
-
     // patchVersion is stored as the platform returns it, whatever its sign rule.
     const int32_t negative = Load("[patch]\r\npatchVersion=-5\r\n").patchVersion;
-    EXPECT_EQ(negative, static_cast<int32_t>(GetPrivateProfileIntW(L"patch", L"patchVersion", 29,
-                                                                   dir_.Join(L"Veltrune.ini").c_str())));
+    EXPECT_EQ(negative,
+              int32_t(GetPrivateProfileIntW(L"patch", L"patchVersion", 29, dir_.Join(L"Veltrune.ini").c_str())));
 }
 
 }  // namespace

