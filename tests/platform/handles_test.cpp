@@ -1,4 +1,5 @@
-// The handle guards close exactly what they own, once.
+// The handle guards close exactly what they own, once: a named event lives
+// exactly as long as some handle to it.
 #include "platform/handles.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,6 @@ namespace vr {
 namespace {
 
 TEST(ScopedHandle, ClosesOnceWhateverPathTheValueTakes) {
-    // A named event lives exactly as long as some handle to it.
     const std::wstring name = L"vr-handles-test-" + std::to_wstring(GetCurrentProcessId());
     const auto exists = [&name] {
         return static_cast<bool>(KernelHandle(OpenEventW(SYNCHRONIZE, FALSE, name.c_str())));
