@@ -57,15 +57,12 @@ TEST_F(Config, EveryTextKeyOverridesItsOwnField) {
 
 TEST_F(Config, EmptyAbsentAndSentinelValues) {
     const LauncherConfig c = Load(
-        "[game]\r\nnewsContentSelector=\r\nuseNewConfigFormat=True\r\n[patch]\r\n"
-        "listFile=\x01\r\nmaintFile=\x01\x01\r\n[links]\r\nfaq=" +
-        std::string(3000, 'f'));
+        "[game]\r\nnewsContentSelector=\r\nuseNewConfigFormat=True\r\n[patch]\r\nlistFile=\x01\r\nmaintFile=\x01\x01");
     EXPECT_EQ(c.newsContentSelector, L"");  // empty clears
     EXPECT_EQ(c.gameExe, L"quorvane.exe");  // absent keeps the default
     EXPECT_TRUE(c.useNewConfigFormat);
     // Exactly U+0001 is the absent-key sentinel: it cannot be told from a missing key.
     EXPECT_EQ(c.listFile + L"|" + c.maintFile, L"list.txt|\x01\x01");
-    EXPECT_EQ(c.faq, std::wstring(1023, L'f'));
 }
 
 TEST_F(Config, MirrorsFallBackToServerUrlThenToTheDefaults) {

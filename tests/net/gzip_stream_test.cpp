@@ -53,14 +53,11 @@ TEST(GzipStreamTest, DamagedStreamsFailAndStayFailed) {
         EXPECT_FALSE(Decode(member.substr(0, cut), 4096, out)) << cut;
         EXPECT_TRUE(out == data.substr(0, out.size())) << cut;
     }
-    EXPECT_TRUE(log.Has("Gzip: inflate failed"));
     EXPECT_FALSE(Decode(member.substr(0, 9), 1, out));
-    EXPECT_TRUE(log.Has("Gzip: stream ended before header"));
 
     std::string bad = member;
     bad[2] = 9;  // not DEFLATE
     EXPECT_FALSE(Decode(bad, 1, out));
-    EXPECT_TRUE(log.Has("Gzip: malformed header"));
 
     const auto keep = [](const uint8_t*, uint64_t) { return true; };
     GzipStream cut(keep), reserved(keep);
@@ -68,6 +65,8 @@ TEST(GzipStreamTest, DamagedStreamsFailAndStayFailed) {
     EXPECT_FALSE(cut.Feed(Bytes(member) + 100, member.size() - 100) || cut.Finish()) << "stays failed";
     const std::string blockType3 = member.substr(0, 10) + "\x07";  // BFINAL with the reserved block type
     EXPECT_FALSE(reserved.Feed(Bytes(blockType3), blockType3.size()) || reserved.Feed(Bytes(member), member.size()));
+    EXPECT_TRUE(log.Has("Gzip: inflate failed") && log.Has("Gzip: stream ended before header") &&
+                log.Has("Gzip: malformed header"));
 }
 
 TEST(GzipStreamTest, HeaderThatNeverEndsIsRefusedPastOneMiB) {

@@ -103,7 +103,6 @@ TEST_F(HttpTest, UrlsThatDoNotSplitOrNameNoHostAreOneLogLine) {
 TEST_F(HttpTest, WarmingAndProbingInASession) {
     server.Serve("/list.txt.gz", "list");
     EXPECT_FALSE(http.Warm(UrlOf("list.txt.gz")));
-    EXPECT_TRUE(server.Requests().empty());
     ASSERT_TRUE(http.BeginSession());
     EXPECT_TRUE(http.Warm(UrlOf("list.txt.gz")) && http.Warm(UrlOf("missing")));
     EXPECT_GE(http.Probe(UrlOf("list.txt.gz"), nullptr), 0);
