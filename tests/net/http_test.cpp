@@ -30,7 +30,8 @@ TEST_F(HttpTest, StreamsTheBodyWithRunningProgressUntilCancelled) {
     std::string got;
     std::vector<std::pair<uint64_t, uint64_t>> reports;
     const auto chunk = [&](const uint8_t* d, uint64_t n) {
-        return got.append(reinterpret_cast<const char*>(d), n), true;
+        got.append(reinterpret_cast<const char*>(d), n);
+        return true;
     };
     const auto progress = [&](uint64_t received, uint64_t total) {
         reports.emplace_back(received - got.size(), total);
@@ -40,8 +41,7 @@ TEST_F(HttpTest, StreamsTheBodyWithRunningProgressUntilCancelled) {
     EXPECT_EQ(reports, decltype(reports)(reports.size(), {0, body.size()})) << "each report after its block";
     const test::RecordedRequest request = server.Requests().at(0);  // a bare GET with our agent
     EXPECT_EQ(request.method + " " + request.userAgent + request.Header("Accept-Encoding"), "GET VeltruneClient/1.0");
-    // The flag is read before every read, the first one too.
-    std::atomic<bool> cancel{true};
+    std::atomic<bool> cancel{true};  // looked at before every read, the first one too
     EXPECT_EQ(http.GetBytes(UrlOf("big.bin.gz"), got, &cancel), HttpStatus::Cancelled);
     EXPECT_EQ(http.Probe(UrlOf("big.bin.gz"), &cancel), -1);
     cancel = false;
