@@ -12,25 +12,15 @@
 namespace vr {
 namespace {
 
-std::string HexOf(const std::string& data, size_t piece) {
-    Sha256 hash;
-    for (size_t i = 0; i < data.size(); i += piece) hash.Update(data.data() + i, std::min(piece, data.size() - i));
-    Sha256Digest digest;
-    if (!hash.Finish(digest)) return "failed";
-    return DigestHex(digest);
-}
-
 TEST(Sha256, KnownAnswersWhateverTheFeedSize) {
-    EXPECT_EQ(HexOf("", 1), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(HexOf("abc", 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     // 56 bytes: the padding spills into a second block.
-    const std::string twoBlocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
-    for (size_t piece : {1, 7, 64, 1000}) {
-        EXPECT_EQ(HexOf(twoBlocks, piece), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1") << piece;
-    }
-    const std::string million(1000000, 'a');
-    for (size_t piece : {999, 65536, 1000000}) {
-        EXPECT_EQ(HexOf(million, piece), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0") << piece;
+    const std::string text = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    for (size_t piece : {1, 7, 64}) {
+        Sha256 hash;
+        for (size_t i = 0; i < text.size(); i += piece) hash.Update(text.data() + i, std::min(piece, text.size() - i));
+        Sha256Digest digest;
+        ASSERT_TRUE(hash.Finish(digest));
+        EXPECT_EQ(DigestHex(digest), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1") << piece;
     }
 }
 
@@ -40,56 +30,26 @@ const std::string kMessage =
     "v 29\n#hash sha256\nf 1000 3 ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad abc.txt\n";
 const std::string kKey = "ynbMVNPpFUtsP7Smy1gyaWFAYTp2o8WOR8wgdCAEUEdrDaGYdUU++3d2VDJ/5JNCWljkL1SAFBiTtsLy3uYBHQ==";
 const std::string kSig = "060VeG/ULg2lMT1eE1KcravnPPwPOHSFrdyxa4J/pB1sYpe8yice6OKr/k9wBiAOaLrh5bLJjqqQnA+CfkBtOQ==";
-const std::string kOtherKey =
-    "rQ0HK9KksZY5FSRPmIMyQ63feevVzDkPRvFwaY1grtTKe4/O8iYXz9/ulXsYGHUeIBZcFjHn4U5jJzzamNdBKA==";
 
-TEST(Signature, OpenSslSignatureVerifies) { EXPECT_EQ(VerifyP256Base64(kKey, kMessage, kSig), SignatureCheck::Valid); }
-
-TEST(Signature, AnyChangedByteOrAnotherKeyIsRefused) {
-    for (size_t i : {size_t{0}, kMessage.size() / 2, kMessage.size() - 1}) {
-        std::string changed = kMessage;
-        changed[i] ^= 0x01;
-        EXPECT_EQ(VerifyP256Base64(kKey, changed, kSig), SignatureCheck::Mismatch) << i;
-    }
-    EXPECT_EQ(VerifyP256Base64(kKey, kMessage + "f 1 1 x extra\n", kSig), SignatureCheck::Mismatch);
-
-    std::string sig;
-    ASSERT_TRUE(DecodeBase64(kSig, sig));
-    for (size_t i : {size_t{0}, size_t{31}, size_t{32}, size_t{63}}) {
-        std::string changed = sig;
-        changed[i] ^= 0x80;
-        EXPECT_EQ(VerifyP256Base64(kKey, kMessage, EncodeBase64(changed)), SignatureCheck::Mismatch) << i;
-    }
-    EXPECT_EQ(VerifyP256Base64(kOtherKey, kMessage, kSig), SignatureCheck::Mismatch);
-}
-
-TEST(Signature, MalformedKeysAndSignaturesAreNamedAsSuch) {
-    std::string key;
-    ASSERT_TRUE(DecodeBase64(kKey, key));
+TEST(Signature, OnlyTheKeysOwnSignatureOverTheSameBytesIsValid) {
+    std::string key, sig;
+    ASSERT_TRUE(DecodeBase64(kKey, key) && DecodeBase64(kSig, sig));
+    EXPECT_EQ(VerifyP256Base64(kKey, kMessage, kSig), SignatureCheck::Valid);
+    EXPECT_EQ(VerifyP256(key, kMessage + " ", sig), SignatureCheck::Mismatch);
+    EXPECT_EQ(VerifyP256(key, kMessage, sig.substr(0, 63) + static_cast<char>(sig[63] ^ 1)), SignatureCheck::Mismatch);
     EXPECT_EQ(VerifyP256Base64("not base64!", kMessage, kSig), SignatureCheck::BadKey);
-    EXPECT_EQ(VerifyP256Base64(EncodeBase64(key.substr(0, 63)), kMessage, kSig), SignatureCheck::BadKey);
-    EXPECT_EQ(VerifyP256Base64(EncodeBase64("\x04" + key), kMessage, kSig), SignatureCheck::BadKey);
-    EXPECT_EQ(VerifyP256Base64(kKey, kMessage, kSig.substr(0, 84)), SignatureCheck::BadSignature);
+    EXPECT_EQ(VerifyP256("\x04" + key, kMessage, sig), SignatureCheck::BadKey);
     EXPECT_EQ(VerifyP256Base64(kKey, kMessage, ""), SignatureCheck::BadSignature);
-    // A point that is not on the curve must never verify.
-    std::string offCurve = key;
-    offCurve[63] ^= 0x01;
-    EXPECT_NE(VerifyP256(offCurve, kMessage, std::string(64, '\x01')), SignatureCheck::Valid);
+    EXPECT_EQ(VerifyP256(key, kMessage, sig.substr(0, 63)), SignatureCheck::BadSignature);
 }
 
 TEST(Base64, RoundTripsAndRefusesEverySloppySpelling) {
-    for (const std::string& bytes : {std::string(), std::string("f"), std::string("fo"), std::string("foo"),
-                                     std::string("\x00\xff\x10\x80", 4), std::string(64, '\xfe')}) {
-        std::string back;
-        ASSERT_TRUE(DecodeBase64(EncodeBase64(bytes), back));
-        EXPECT_EQ(back, bytes);
-    }
-    EXPECT_EQ(EncodeBase64("fo"), "Zm8=");
-    std::string out = "untouched";
-    for (const char* bad : {"Zm8", "Zm8==", "Zm9=", "Z===", "Zm 8=", "Zm8=\n", "Zg==Zg==", "Zm-_", "=Zm8"}) {
-        EXPECT_FALSE(DecodeBase64(bad, out)) << bad;
-    }
-    EXPECT_EQ(out, "untouched");
+    std::string back = "untouched";
+    for (const char* bad : {"Zm8", "Zm8==", "Zm9=", "Z===", "Zm 8=", "Zm8=\n", "Zg==Zg==", "Zm-_", "=Zm8"})
+        EXPECT_FALSE(DecodeBase64(bad, back)) << bad;
+    EXPECT_EQ(back, "untouched");
+    EXPECT_EQ(EncodeBase64("fo\xff\x10\x80"), "Zm//EIA=");
+    EXPECT_TRUE(DecodeBase64("Zm//EIA=", back) && back == "fo\xff\x10\x80");
 }
 
 }  // namespace
