@@ -1,73 +1,37 @@
 #pragma once
-// A launcher folder, a loopback server standing in for both the patch server
-// and Discord's API, a recording host and a bridge wired to them. Nothing the
-// bridge starts leaves the temp folder: links and pauses go through the
-// launcher's seams, roaming files into the folder's "roaming".
+// A launcher folder, a loopback server standing in for the patch server and
+// Discord's API, a recording host and a bridge wired to them. Links, pauses
+// and roaming files stay inside the test through the launcher's seams.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "bridge/bridge.h"
-#include "game/client_launcher.h"
-#include "patcher/patcher.h"
-#include "platform/launcher_config.h"
-#include "platform/log.h"
-#include "support/fake_process_path.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/log_capture.h"
 #include "support/recording_host.h"
-#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "text/json.h"
 #include "text/text.h"
 
-namespace vr {
-
-// The worker thread handle itself, which no production caller needs.
-class BridgeTestAccess {
-public:
-    static bool HoldsWorkerThread(const Bridge& bridge) { return bridge.worker.joinable(); }
-};
-
-}  // namespace vr
-
 namespace vr::test {
-
-// The names of an object's top-level members, in the order they appear.
-inline std::vector<std::string> MemberNames(const std::string& json) {
-    std::vector<std::string> names;
-    int depth = 0;
-    bool expectName = false;
-    for (size_t i = 0; i < json.size(); ++i) {
-        const char c = json[i];
-        if (c == '"') {
-            std::string text;
-            for (++i; i < json.size() && json[i] != '"'; ++i) {
-                if (json[i] == '\\') ++i;
-                if (i < json.size()) text += json[i];
-            }
-            if (depth == 1 && expectName) names.push_back(text);
-            expectName = false;
-        } else if (c == '{' || c == '[') {
-            ++depth;
-            expectName = depth == 1;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        } else if (c == ',' && depth == 1) {
-            expectName = true;
-        }
-    }
-    return names;
-}
 
 inline std::string Field(const std::string& json, const std::string& name) {
     return JsonGetString(ParseJsonObject(json), name, "<absent>");
+}
+
+// The events named `evt`; for "phase" only their phases.
+inline std::vector<std::string> Only(const std::vector<std::string>& events, const std::string& evt) {
+    std::vector<std::string> found;
+    for (const auto& e : events) {
+        if (EventName(e) == evt) found.push_back(evt == "phase" ? Field(e, "phase") : e);
+    }
+    return found;
 }
 
 class BridgeTest : public ::testing::Test {
@@ -77,7 +41,7 @@ protected:
         config.mirrors.clear();
         config.guildId.clear();  // tests that want the widget set one
         seams.discordApiBase = server.WUrl() + L"api/guilds/";
-        seams.pause = [](uint32_t) { Sleep(4); };  // a cycle of about 0.1 s
+        seams.pause = [](uint32_t) { Sleep(4); };  // a check about every 0.1 s
         seams.patcher.pause = [](uint32_t) { Sleep(1); };
         seams.patcher.roamingFolder = [this] { return dir.Join(L"roaming"); };
         seams.launcher.pause = [](uint32_t) {};
@@ -87,16 +51,12 @@ protected:
         Maintenance("false");
         List("v 29\n");
     }
+    ~BridgeTest() override { bridge.reset(); }  // cancels and joins a worker still running
 
-    ~BridgeTest() override {
-        bridge.reset();  // cancels and joins a worker still running
-    }
-
-    Bridge& Make() {
-        bridge = std::make_unique<Bridge>(config, dir.path(), &host, seams);
+    Bridge& Make(const std::wstring& folder = L"") {
+        bridge = std::make_unique<Bridge>(config, folder.empty() ? dir.path() : folder, &host, seams);
         return *bridge;
     }
-
     void Send(const std::string& json) { bridge->OnWebMessage(Utf8ToWide(json)); }
 
     // Patch server content, under /patch/.
@@ -105,25 +65,26 @@ protected:
         server.Serve("/patch/" + name + ".gz", Gzip(bytes));
     }
     void Maintenance(const std::string& text) { server.Serve("/patch/MaintanenceCheck.txt", text); }
+    static std::string FileLine(const std::string& name, size_t size) {
+        return "f 1700000000 " + std::to_string(size) + " x " + name + "\n";
+    }
 
-    // Bounded wait for the worker body to end.
-    bool WaitIdle(uint32_t timeoutMs = 20000) {
-        for (uint32_t waited = 0;; waited += 10) {
-            if (!bridge->IsRunning()) return true;
-            if (waited >= timeoutMs) return false;
+    // Bounded waits: for the worker body to end, for "ready" with a value at
+    // or after `from` (its index, or -1).
+    bool WaitIdle() {
+        for (int waited = 0; bridge->IsRunning(); waited += 10) {
+            if (waited >= 60000) return false;
             Sleep(10);
         }
+        return true;
     }
-
-    // Events (as texts) from index `from` on.
+    int WaitReady(bool value, size_t from = 0) {
+        const std::string want = value ? R"({"evt":"ready","canPlay":true})" : R"({"evt":"ready","canPlay":false})";
+        return host.WaitForEventWhere([&](const std::string& e) { return e == want; }, 20000, from);
+    }
     std::vector<std::string> EventsFrom(size_t from) const {
         const std::vector<std::string> all = host.Events();
-        return from < all.size() ? std::vector<std::string>(all.begin() + from, all.end()) : std::vector<std::string>{};
-    }
-
-    static int Count(const std::vector<std::string>& events, const std::string& evt) {
-        return static_cast<int>(
-            std::count_if(events.begin(), events.end(), [&](const std::string& e) { return EventName(e) == evt; }));
+        return std::vector<std::string>(all.begin() + std::min(from, all.size()), all.end());
     }
 
     TempDir dir;  // the launcher's folder and the game folder
@@ -131,7 +92,7 @@ protected:
     RecordingHost host;
     LauncherConfig config;
     Bridge::Seams seams;
-    std::vector<std::wstring> opened;  // links the shell would have opened (UI thread only)
+    std::vector<std::wstring> opened;  // links the shell would have opened
     std::unique_ptr<Bridge> bridge;
 };
 

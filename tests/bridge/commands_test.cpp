@@ -1,4 +1,5 @@
-// Page commands: exact dispatch, argument fallbacks and what each one does.
+// Page commands and the events built for the page: exact dispatch, argument
+// fallbacks, stored preferences and every event's members in order.
 #include "bridge_fixture.h"
 
 namespace vr::test {
@@ -12,104 +13,106 @@ std::wstring ReadIni(const std::wstring& path, const wchar_t* section, const wch
     return std::wstring(buffer, n);
 }
 
-TEST_F(CommandsTest, OnlyExactCommandObjectsAreObeyed) {
-    Make();
-    Send(R"({"cmd":"UI.READY"})");
-    Send(R"({"cmd":"ui.ready "})");
-    Send(R"({"cmd":" window.close"})");
-    Send(R"("{\"cmd\":\"ui.ready\"}")");  // the page posted a string holding JSON
-    Send(R"({"command":"ui.ready"})");
-    Send(R"({"cmd":""})");
-    Send("not json");
-    Send("");
-    Send(R"({"cmd":"window.close","extra":[1,{"cmd":"x"}]})");  // arguments never confuse the name
-    EXPECT_EQ(host.Calls(), std::vector<std::string>{"Close"});
-    EXPECT_FALSE(bridge->IsRunning());
-    EXPECT_FALSE(dir.Exists(L"PatcherSettings.ini"));
+TEST_F(CommandsTest, PatchEventsHaveTheirMembersInOrder) {
+    Bridge& b = Make();
+    ProgressCounters counters;
+    b.SendPhase("checking", "");
+    b.SendStatus("Server: 127.0.0.1 (3 ms)");
+    b.SendFileCount(counters, 7);
+    b.SendFileProgress(counters, 40, 0.5, 100.0, L"Data\\\u00dcn \"x\".dat");  // none done yet: index 0
+    b.SendFilesDone(counters, 2, 3);
+    b.SendFileProgress(counters, 100, 12.345, 0.004, L"b.dat");
+    b.SendFilesDone(counters, 30000000, 30000000);  // a 32-bit product would overflow
+    b.SendFilesDone(counters, 0, 0);
+    b.SendVerifyProgress(1, 4, 0.2, 0.8);
+    b.SendMaintenance(false);
+    b.SendReady(true);
+    b.SendError("Not found:\nhttp://127.0.0.1/x.gz");
+    const std::vector<std::string> expected = {
+        R"({"evt":"phase","phase":"checking","text":""})",
+        R"j({"evt":"status","text":"Server: 127.0.0.1 (3 ms)"})j",
+        R"({"evt":"filecount","fileCount":7})",
+        "{\"evt\":\"progress\",\"filePercent\":40,\"speed\":0.50,\"doneMb\":100.00,\"file\":\"Data\\\\\xC3\x9Cn "
+        "\\\"x\\\".dat\",\"fileIndex\":0,\"fileCount\":7,\"totalPercent\":0}",
+        R"({"evt":"progress","fileIndex":2,"fileCount":3,"totalPercent":66})",
+        R"({"evt":"progress","filePercent":100,"speed":12.35,"doneMb":0.00,"file":"b.dat","fileIndex":2,"fileCount":3,"totalPercent":66})",
+        R"({"evt":"progress","fileIndex":30000000,"fileCount":30000000,"totalPercent":100})",
+        R"({"evt":"progress","fileIndex":0,"fileCount":0,"totalPercent":0})",
+        R"({"evt":"verify","files":1,"fileCount":4,"doneMb":0.20,"totalMb":0.80})",
+        R"({"evt":"maintenance","active":false})",
+        R"({"evt":"ready","canPlay":true})",
+        R"({"evt":"error","message":"Not found:\nhttp://127.0.0.1/x.gz"})",
+    };
+    EXPECT_EQ(host.Events(), expected);
 }
 
-TEST_F(CommandsTest, WindowCommandsReachTheHostInOrder) {
+TEST_F(CommandsTest, OnlyExactCommandsAreObeyedAndWindowCommandsReachTheHost) {
     Make();
-    Send(R"({"cmd":"window.drag"})");
+    for (const char* ignored : {R"({"cmd":"UI.READY"})", R"({"cmd":"ui.ready "})", R"({"cmd":" window.close"})",
+                                R"("{\"cmd\":\"ui.ready\"}")", R"({"command":"ui.ready"})", "not json", ""}) {
+        Send(ignored);
+    }
+    Send(R"({"cmd":"window.drag","extra":[1,{"cmd":"x"}]})");  // arguments never confuse the name
     Send(R"({"cmd":"window.minimize"})");
+    for (const char* target : {"ranking", "News", "https://evil.example/", "news"}) {
+        Send(std::string(R"({"cmd":"news.navigate","target":")") + target + "\"}");
+    }
     Send(R"({"cmd":"window.close"})");
-    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginDrag", "Minimize", "Close"}));
+    EXPECT_EQ(host.Calls(),
+              (std::vector<std::string>{"BeginDrag", "Minimize", "NavigateNews", "NavigateNews", "Close"}));
+    EXPECT_EQ(host.NavigatedUrls(), (std::vector<std::wstring>{L"https://www.veltrune.example/rankings.php",
+                                                               L"https://www.veltrune.example/news.php"}));
+    EXPECT_FALSE(bridge->IsRunning());
     EXPECT_EQ(host.EventCount(), 0u);  // commands get no replies
 }
 
-TEST_F(CommandsTest, NewsRectTakesFallbacksAndLenientNumbers) {
+TEST_F(CommandsTest, NewsRectTakesFallbacksAndTheLow32Bits) {
     Make();
     Send(R"({"cmd":"news.rect"})");
-    Send(R"({"cmd":"news.rect","visible":true,"x":24,"y":96,"w":640,"h":360})");
-    Send(R"({"cmd":"news.rect","visible":"0","x":"12","y":12.7,"w":"abc","h":-5})");
-    Send(R"({"cmd":"news.rect","visible":false})");
-    Send(R"({"cmd":"news.rect","visible":"yes"})");
-    Send(R"({"cmd":"news.rect","visible":1,"x":4294967297})");  // low 32 bits: 1
-    const std::vector<NewsRect> rects = host.NewsRects();
-    ASSERT_EQ(rects.size(), 6u);
-    auto same = [](const NewsRect& r, int32_t x, int32_t y, int32_t w, int32_t h, bool v) {
-        return r.x == x && r.y == y && r.width == w && r.height == h && r.visible == v;
-    };
-    EXPECT_TRUE(same(rects[0], 0, 0, 0, 0, true));
-    EXPECT_TRUE(same(rects[1], 24, 96, 640, 360, true));
-    EXPECT_TRUE(same(rects[2], 12, 12, 0, -5, false));
-    EXPECT_TRUE(same(rects[3], 0, 0, 0, 0, false));
-    EXPECT_TRUE(same(rects[4], 0, 0, 0, 0, false));
-    EXPECT_TRUE(same(rects[5], 1, 0, 0, 0, true));
+    Send(R"({"cmd":"news.rect","visible":false,"x":24,"y":96,"w":640,"h":-5})");
+    Send(R"({"cmd":"news.rect","x":4294967297})");
+    const std::vector<NewsRect> r = host.NewsRects();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_TRUE(r[0].x == 0 && r[0].y == 0 && r[0].width == 0 && r[0].height == 0 && r[0].visible);
+    EXPECT_TRUE(r[1].x == 24 && r[1].y == 96 && r[1].width == 640 && r[1].height == -5 && !r[1].visible);
+    EXPECT_EQ(r[2].x, 1);
 }
 
-TEST_F(CommandsTest, NewsNavigateKnowsTwoTargetsExactly) {
-    Make();
-    Send(R"({"cmd":"news.navigate","target":"ranking"})");
-    Send(R"({"cmd":"news.navigate","target":"News"})");
-    Send(R"({"cmd":"news.navigate","target":"https://evil.example/"})");
-    Send(R"({"cmd":"news.navigate"})");
-    Send(R"({"cmd":"news.navigate","target":"news"})");
-    EXPECT_EQ(host.NavigatedUrls(), (std::vector<std::wstring>{L"https://www.veltrune.example/rankings.php",
-                                                               L"https://www.veltrune.example/news.php"}));
-}
-
-TEST_F(CommandsTest, OpenUrlMapsKeysToConfiguredWebLinksOnly) {
+TEST_F(CommandsTest, OpenUrlOpensConfiguredWebLinksByKeyOnly) {
     LogCapture log;
     config.faq = L"https://faq.example/q";
     config.wiki = L"ftp://files.example/wiki";
-    config.gallery = L"www.example/gallery";
-    config.roadmap = L"HTTPS://shouting.example/";
     config.youtube.clear();
     Make();
-    Send(R"({"cmd":"openurl","target":"faq"})");
-    Send(R"({"cmd":"openurl","target":"register"})");
-    Send(R"({"cmd":"openurl","target":"youtube"})");  // configured empty
-    Send(R"({"cmd":"openurl","target":"https://evil.example/"})");
-    Send(R"({"cmd":"openurl","target":"FAQ"})");
-    Send(R"({"cmd":"openurl"})");
+    for (const char* target : {"faq", "register", "youtube", "https://evil.example/", "FAQ", "wiki", ""}) {
+        Send(std::string(R"({"cmd":"openurl","target":")") + target + "\"}");
+    }
     EXPECT_EQ(opened,
               (std::vector<std::wstring>{L"https://faq.example/q", L"https://www.veltrune.example/register.php"}));
-    EXPECT_FALSE(log.Has("GameLaunch: refused non-web url"));
-
-    for (const char* refused : {"wiki", "gallery", "roadmap"}) {
-        Send(std::string(R"({"cmd":"openurl","target":")") + refused + "\"}");
-    }
-    EXPECT_EQ(opened.size(), 2u);
-    const auto lines = log.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "GameLaunch: refused non-web url"), 3);
-    EXPECT_EQ(host.Calls().size(), 0u);
+    EXPECT_TRUE(log.Has("GameLaunch: refused non-web url"));
 }
 
-TEST_F(CommandsTest, PreferenceCommandsStoreValuesAsSentAndInitReadsThemBack) {
-    Make();
+TEST_F(CommandsTest, PreferencesAreStoredAsSentAndInitReportsThem) {
+    std::wstring askedFolder;
+    seams.listBackgrounds = [&askedFolder](const std::wstring& folder) {
+        askedFolder = folder;
+        return std::vector<std::string>{"a\"b", "c\\d"};
+    };
+    Bridge& b = Make();
+    b.SendInit();  // no preferences file yet
+    EXPECT_EQ(host.Events().at(0),
+              R"({"evt":"init","version":"v1.0.0","patchVersion":29,"clientCount":1,"animatedBg":true,)"
+              R"("backgrounds":["a\"b","c\\d"],"links":{"register":"https://www.veltrune.example/register.php",)"
+              R"("discord":"https://discord.gg/veltrune","youtube":"https://www.youtube.com/@veltrune",)"
+              R"("facebook":"https://www.facebook.com/veltrune"}})");
+    EXPECT_EQ(askedFolder, dir.Join(L"Config\\Assets"));
+
     const std::wstring prefs = dir.Join(L"PatcherSettings.ini");
     Send(R"({"cmd":"settings.setClientCount","count":0})");
-    EXPECT_EQ(ReadIni(prefs, L"option", L"ClientCount"), L"0");
     Send(R"({"cmd":"settings.setAnimatedBg","enabled":false})");
-    EXPECT_EQ(ReadIni(prefs, L"option", L"AnimatedBackground"), L"0");
-
-    Send(R"({"cmd":"ui.ready"})");
-    ASSERT_GE(host.WaitForEvent("init", 5000), 0);
-    const std::string init = host.Events()[0];
-    EXPECT_EQ(Field(init, "clientCount"), "0");
-    EXPECT_EQ(Field(init, "animatedBg"), "false");
-
+    b.SendInit();
+    EXPECT_EQ(Field(host.Events().at(1), "clientCount"), "0");  // as stored, not clamped
+    EXPECT_EQ(Field(host.Events().at(1), "animatedBg"), "false");
     Send(R"({"cmd":"settings.setAnimatedBg"})");
     EXPECT_EQ(ReadIni(prefs, L"option", L"AnimatedBackground"), L"1");
     Send(R"({"cmd":"settings.setClientCount"})");
@@ -118,63 +121,33 @@ TEST_F(CommandsTest, PreferenceCommandsStoreValuesAsSentAndInitReadsThemBack) {
     EXPECT_EQ(ReadIni(prefs, L"option", L"ClientCount"), L"-7");
 }
 
-TEST_F(CommandsTest, BandwidthCapIsStoredInTheIniAndOfferedWithTheOptions) {
+TEST_F(CommandsTest, GameOptionsAndTheBandwidthCapAreSavedAndOffered) {
     config.maxKiBps = 2048;
-    Make();
-    const std::wstring ini = dir.Join(L"Veltrune.ini");
-    Send(R"({"cmd":"options.load"})");
-    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":1024})");
-    EXPECT_EQ(ReadIni(ini, L"patch", L"maxKiBps"), L"1024");
-    Send(R"({"cmd":"options.load"})");
-    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":-3})");  // no cap, like 0
-    EXPECT_EQ(ReadIni(ini, L"patch", L"maxKiBps"), L"0");
-    Send(R"({"cmd":"options.load"})");
-    ASSERT_EQ(host.EventCount(), 3u);
-    EXPECT_EQ(Field(host.Events()[0], "maxKiBps"), "2048");
-    EXPECT_EQ(Field(host.Events()[1], "maxKiBps"), "1024");
-    EXPECT_EQ(Field(host.Events()[2], "maxKiBps"), "0");
-}
-
-TEST_F(CommandsTest, OptionsSaveWithOnlyTheCommandWritesTheDefaults) {
-    // The game's older line format: every listed key is rewritten.
     dir.Write(L"Config/Settings.ini",
-              "Detail 0\r\ndistant 4\r\nview 1\r\nshadow 3\r\nfullscreen 1\r\nresolution 1920 1080\r\n");
+              "detail 3\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 1\r\nresolution 1600 900\r\n");
+    seams.displayModes = [](uint32_t i, int32_t& w, int32_t& h) {
+        w = 1024 + 896 * static_cast<int32_t>(i);
+        h = 768 + 312 * static_cast<int32_t>(i);
+        return i < 2;
+    };
     Make();
-    Send(R"({"cmd":"options.save"})");
+    Send(R"({"cmd":"options.load"})");
+    EXPECT_EQ(host.Events().at(0),
+              R"({"evt":"options","detail":3,"distant":2,"view":2,"shadow":2,"fullscreen":true,"resW":1600,)"
+              R"("resH":900,"resolutions":[{"w":1024,"h":768},{"w":1920,"h":1080}],"maxKiBps":2048})");
+
+    Send(R"({"cmd":"options.save"})");  // every option falls back to its default
     EXPECT_EQ(dir.Read(L"Config/Settings.ini"),
               "detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\n");
-    EXPECT_EQ(host.EventCount(), 0u);  // the page asks with "options.load"
-
-    Send(
-        R"({"cmd":"options.save","detail":"4","distant":1,"view":0,"shadow":3,"fullscreen":1,"resW":1280,"resH":720.9})");
+    Send(R"({"cmd":"options.save","detail":4,"distant":1,"view":0,"shadow":3,"fullscreen":1,"resW":1280,"resH":720})");
+    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":1024})");
+    EXPECT_EQ(ReadIni(dir.Join(L"Veltrune.ini"), L"patch", L"maxKiBps"), L"1024");
+    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":-3})");  // no cap, like 0
+    EXPECT_EQ(ReadIni(dir.Join(L"Veltrune.ini"), L"patch", L"maxKiBps"), L"0");
     Send(R"({"cmd":"options.load"})");
-    ASSERT_EQ(host.EventCount(), 1u);
-    EXPECT_EQ(host.Events()[0],
-              "{\"evt\":\"options\",\"detail\":4,\"distant\":1,\"view\":0,\"shadow\":3,\"fullscreen\":true,"
-              "\"resW\":1280,\"resH\":720,\"resolutions\":[],\"maxKiBps\":0}");
-}
-
-TEST_F(CommandsTest, OptionsSaveInIniFormatCreatesTheFile) {
-    config.useNewConfigFormat = true;
-    dir.MakeDir(L"Config");
-    Make();
-    Send(R"({"cmd":"options.save","fullscreen":true,"resW":-800})");
-    const std::wstring path = dir.Join(L"Config\\Settings.ini");
-    EXPECT_EQ(ReadIni(path, L"option", L"detail"), L"2");
-    EXPECT_EQ(ReadIni(path, L"option", L"fullscreen"), L"1");
-    EXPECT_EQ(ReadIni(path, L"option", L"resolution"), L"-800 768");
-}
-
-TEST_F(CommandsTest, PlayBeforeASuccessfulPassDoesNothing) {
-    const std::wstring record = dir.Join(L"starts.txt");
-    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
-    ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
-    Make();
-    Send(R"({"cmd":"game.play","clients":3})");
-    Sleep(300);  // a wrongly started launch thread would have acted by now
-    EXPECT_FALSE(dir.Exists(L"PatcherSettings.ini"));
-    EXPECT_FALSE(dir.Exists(L"starts.txt"));
-    EXPECT_EQ(host.Calls().size(), 0u);
+    EXPECT_EQ(host.Events().at(1),
+              R"({"evt":"options","detail":4,"distant":1,"view":0,"shadow":3,"fullscreen":true,"resW":1280,)"
+              R"("resH":720,"resolutions":[{"w":1024,"h":768},{"w":1920,"h":1080}],"maxKiBps":0})");
 }
 
 }  // namespace
