@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,7 +45,6 @@ protected:
         seams.patcher.roamingFolder = [this] { return dir.Join(L"roaming"); };
         seams.launcher.pause = [](uint32_t) {};
         seams.launcher.shellOpen = [this](const std::wstring& url) { opened.push_back(url); };
-        seams.displayModes = [](uint32_t, int32_t&, int32_t&) { return false; };
         dir.MakeDir(L"roaming");
         Maintenance("false");
         List("v 29\n");
@@ -59,7 +57,6 @@ protected:
     }
     void Send(const std::string& json) { bridge->OnWebMessage(Utf8ToWide(json)); }
 
-    // Patch server content, under /patch/.
     void List(const std::string& text) { server.Serve("/patch/list.txt.gz", Gzip(text)); }
     void File(const std::string& name, const std::string& bytes) {
         server.Serve("/patch/" + name + ".gz", Gzip(bytes));
@@ -72,11 +69,8 @@ protected:
     // Bounded waits: for the worker body to end, for "ready" with a value at
     // or after `from` (its index, or -1).
     bool WaitIdle() {
-        for (int waited = 0; bridge->IsRunning(); waited += 10) {
-            if (waited >= 60000) return false;
-            Sleep(10);
-        }
-        return true;
+        for (int waited = 0; bridge->IsRunning() && waited < 60000; waited += 10) Sleep(10);
+        return !bridge->IsRunning();
     }
     int WaitReady(bool value, size_t from = 0) {
         const std::string want = value ? R"({"evt":"ready","canPlay":true})" : R"({"evt":"ready","canPlay":false})";
@@ -84,7 +78,7 @@ protected:
     }
     std::vector<std::string> EventsFrom(size_t from) const {
         const std::vector<std::string> all = host.Events();
-        return std::vector<std::string>(all.begin() + std::min(from, all.size()), all.end());
+        return {all.begin() + from, all.end()};
     }
 
     TempDir dir;  // the launcher's folder and the game folder
