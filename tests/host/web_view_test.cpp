@@ -56,12 +56,15 @@ protected:
         DestroyWindow(window);
         InitLog(L"");
     }
-    // A fresh log, runtime and view, with the runtime options given.
-    void Renew(const std::vector<std::string>& options = {}) {
+    // A fresh log, runtime and view; the runtime options ("SET" commands) with ';' between.
+    void Renew(const std::string& options = "") {
         view.reset();
         InitLog(logDir.path());
         fake.Command("RESET");
-        for (const auto& option : options) fake.Command(option);
+        for (size_t at = 0, end = 0; at < options.size(); at = end + 1) {
+            end = std::min(options.find(';', at), options.size());
+            fake.Command("SET " + options.substr(at, end - at));
+        }
         WebView::Seams seams;
         seams.messageBox = [](HWND owner, const wchar_t* text, const wchar_t*, UINT) {
             g_boxes.emplace_back(owner, text);
@@ -109,72 +112,31 @@ TEST(WebViewOrigin, OnlyTheOriginAndPagesBelowItAreTrusted) {
     EXPECT_FALSE(IsFromOrigin(L"", L""));  // no start page: nothing is trusted by it
 }
 
-TEST_F(WebViewTest, ViewsAreSetUpBeforeTheirPagesLoad) {
-    ASSERT_TRUE(Create());
-    ASSERT_TRUE(WaitFor("view 1 Navigate " + kNews));
-    for (const char* setting :
-         {"AreDefaultContextMenusEnabled", "IsStatusBarEnabled", "IsZoomControlEnabled", "AreDevToolsEnabled"}) {
-        EXPECT_TRUE(fake.Called(std::string("settings 0 put_") + setting + " 0")) << setting;
-        EXPECT_TRUE(fake.Called(std::string("settings 1 put_") + setting + " 0")) << setting;
-    }
-    const std::vector<int> order = {
-        fake.IndexOf("view 0 SetVirtualHostNameToFolderMapping veltrune-ui.example 1 C:\\web"),
-        fake.IndexOf("view 0 SetVirtualHostNameToFolderMapping assets.example 1 C:\\assets"),
-        fake.IndexOf("view 0 add_WebMessageReceived"),
-        fake.IndexOf("view 0 Navigate " + kStart),
-        fake.IndexOf("view 1 AddScriptToExecuteOnDocumentCreated", true),
-        fake.IndexOf("view 1 Navigate " + kNews)};
-    EXPECT_TRUE(order[0] >= 0 && std::is_sorted(order.begin(), order.end())) << ::testing::PrintToString(order);
-
-    // The news view: above the main view, hidden until placed, isolated before its first page.
-    HWND news = fake.ViewWindow(1);
-    EXPECT_EQ(GetWindow(window, GW_CHILD), news);
-    EXPECT_TRUE(fake.Called("controller 1 put_IsVisible 0"));
-    EXPECT_EQ(Count("controller 1 put_Bounds"), 0);
-    EXPECT_FALSE(Shown(news));
-    EXPECT_NE(fake.Scripts(1).at(0).find("\"#content .news\""), std::string::npos);
-    EXPECT_EQ(Count("view 0 AddScriptToExecuteOnDocumentCreated"), 0);  // the main page stays whole
-}
-
 // Each failure ends in one log line, at most one box, and a close exactly
 // when the main view can no longer come.
 TEST_F(WebViewTest, RuntimeFailures) {
     const struct {
-        std::vector<std::string> options;
+        const char* options;
         bool created;
         const wchar_t* box;  // part of the text; null for none
         bool closes;
         const char* log;  // null for none
     } rows[] = {
-        {{"SET env.create 0x80004005"},
-         false,
-         L"was not found",
-         false,
-         "WebView: CreateCoreWebView2EnvironmentWithOptions failed 0x80004005"},
-        {{"SET env.complete 0x80070005"},
-         true,
-         L"could not be started",
-         true,
-         "WebView: environment creation failed 0x80070005"},
-        {{"SET env.inline 1", "SET env.complete 0x80070005", "SET env.create 0x80070005"},
-         false,
-         L"could not be started",
-         true,
-         "WebView: CreateCoreWebView2EnvironmentWithOptions failed 0x80070005"},
-        {{"SET controller.0 0x80004005"}, true, nullptr, true, "WebView: controller creation failed 0x80004005"},
-        {{"SET controller.call.0 0x80070057"}, true, nullptr, true, "WebView: controller creation failed 0x80070057"},
-        {{"SET controller.inline 1", "SET controller.0 0x80004005", "SET controller.call.0 0x80004005"},
-         true,
-         nullptr,
-         true,
-         "WebView: controller creation failed 0x80004005"},
-        {{"SET noview.0 1"}, true, nullptr, true, nullptr},
-        {{"SET env.inline 1"}, true, nullptr, false, "WebView: news view navigating to https://game.example/news"},
-        {{"SET controller.1 0x80004005"}, true, nullptr, false, "WebView: news controller failed 0x80004005"},
-        {{"SET controller.call.1 0x8007000e"}, true, nullptr, false, "WebView: news controller failed 0x8007000e"},
+        {"env.create 0x80004005", false, L"was not found", false, "WithOptions failed 0x80004005"},
+        {"env.complete 0x80070005", true, L"could not be started", true, "environment creation failed 0x80070005"},
+        {"env.inline 1;env.complete 0x80070005;env.create 0x80070005", false, L"could not be started", true,
+         "WithOptions failed 0x80070005"},
+        {"controller.0 0x80004005", true, nullptr, true, "controller creation failed 0x80004005"},
+        {"controller.call.0 0x80070057", true, nullptr, true, "controller creation failed 0x80070057"},
+        {"controller.inline 1;controller.0 0x80004005;controller.call.0 0x80004005", true, nullptr, true,
+         "controller creation failed 0x80004005"},
+        {"noview.0 1", true, nullptr, true, nullptr},
+        {"env.inline 1", true, nullptr, false, "news view navigating to"},
+        {"controller.1 0x80004005", true, nullptr, false, "news controller failed 0x80004005"},
+        {"controller.call.1 0x8007000e", true, nullptr, false, "news controller failed 0x8007000e"},
     };
     for (const auto& row : rows) {
-        const std::string name = row.options.back();
+        const std::string name = row.options;
         Renew(row.options);
         EXPECT_EQ(Create(), row.created) << name;
         PumpUntil([&] { return g_closes > 0 || (row.log && Logged(row.log) > 0); }, 20000);
@@ -199,11 +161,11 @@ TEST_F(WebViewTest, IsolationScriptProblemsStillShowTheNews) {
         const char* log;
     } rows[] = {
         {"", L"", "WebView: no content selector configured; news pages shown unmodified"},
-        {"SET script 0x80004005", L".news", "WebView: isolate script rejected 0x80004005; pages will show unstripped"},
-        {"SET script.call 0x80070057", L".news",  // refused on the spot: its handler never runs
+        {"script 0x80004005", L".news", "WebView: isolate script rejected 0x80004005; pages will show unstripped"},
+        {"script.call 0x80070057", L".news",  // refused on the spot: its handler never runs
          "WebView: isolate script rejected 0x80070057; pages will show unstripped"}};
     for (const auto& row : rows) {
-        Renew({row.option});
+        Renew(row.option);
         ASSERT_TRUE(Create(row.selector));
         ASSERT_TRUE(WaitFor("view 1 Navigate " + kNews)) << row.log;
         EXPECT_EQ(Logged(row.log), 1);
@@ -211,44 +173,53 @@ TEST_F(WebViewTest, IsolationScriptProblemsStillShowTheNews) {
     }
 }
 
-TEST_F(WebViewTest, NewsPlacementShowsRaisesAndHides) {
-    view->SetNewsPlacement(RECT{12, 25, 138, 87}, true);  // before the view exists
+// The runtime changes a view's source only when a navigation commits.
+TEST_F(WebViewTest, ViewsAreSetUpBeforeTheirPagesAndTheNewsViewFollowsThePage) {
+    Renew("source.oncomplete 1");
+    view->SetNewsPlacement(RECT{12, 25, 138, 87}, true);  // before the news view exists
     ASSERT_TRUE(Create());
+    view->NavigateNews(Utf8ToWide(kRanking));  // likewise: its first page
     ASSERT_TRUE(WaitFor("view 1 Navigate "));
+    for (const char* setting :
+         {"AreDefaultContextMenusEnabled", "IsStatusBarEnabled", "IsZoomControlEnabled", "AreDevToolsEnabled"}) {
+        EXPECT_TRUE(fake.Called(std::string("settings 0 put_") + setting + " 0")) << setting;
+        EXPECT_TRUE(fake.Called(std::string("settings 1 put_") + setting + " 0")) << setting;
+    }
+    const std::vector<int> order = {
+        fake.IndexOf("view 0 SetVirtualHostNameToFolderMapping veltrune-ui.example 1 C:\\web"),
+        fake.IndexOf("view 0 SetVirtualHostNameToFolderMapping assets.example 1 C:\\assets"),
+        fake.IndexOf("view 0 add_WebMessageReceived"),
+        fake.IndexOf("view 0 Navigate " + kStart),
+        fake.IndexOf("view 1 AddScriptToExecuteOnDocumentCreated", true),
+        fake.IndexOf("view 1 Navigate " + kRanking)};
+    EXPECT_TRUE(order[0] >= 0 && std::is_sorted(order.begin(), order.end())) << ::testing::PrintToString(order);
+    EXPECT_NE(fake.Scripts(1).at(0).find("\"#content .news\""), std::string::npos);
+    EXPECT_EQ(Count("view 0 AddScriptToExecuteOnDocumentCreated"), 0);  // the main page stays whole
     HWND news = fake.ViewWindow(1);
     RECT r{};
     GetWindowRect(news, &r);
     EXPECT_TRUE(Shown(news) && r.right - r.left == 126 && r.bottom - r.top == 62);
+    EXPECT_EQ(GetWindow(window, GW_CHILD), news);  // above the main view
+
+    view->NavigateNews(Utf8ToWide(kRanking));  // still loading: not loaded twice
+    EXPECT_EQ(fake.Command("NAVCOMPLETE 1 1 0"), "OK 1");
+    view->NavigateNews(Utf8ToWide(kRanking));
+    view->NavigateNews(L"");
+    EXPECT_EQ(Count("view 1 Navigate"), 1);
+    ASSERT_EQ(fake.Command("NAVIGATE 1 " + kRanking + "?page=2"), "OK");  // a link inside the view:
+    view->NavigateNews(Utf8ToWide(kRanking));                             // the same tab brings its page back
+    EXPECT_EQ(Count("view 1 Navigate " + kRanking), 2);
+    view->NavigateNews(Utf8ToWide(kNews));
+    EXPECT_EQ(Logged("WebView: news view navigating to " + kNews), 1);
+    EXPECT_EQ(fake.Command("NAVCOMPLETE 1 0 12"), "OK 1");
+    EXPECT_EQ(Logged("WebView: news navigation FAILED (webErrorStatus=12) for " + kNews), 1);
+
     view->SetNewsPlacement(RECT{12, 25, 138, 87}, false);
     EXPECT_FALSE(Shown(news));
     SetWindowPos(news, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     view->SetNewsPlacement(RECT{20, 30, 220, 130}, true);  // showing raises it again
     EXPECT_EQ(GetWindow(window, GW_CHILD), news);
     EXPECT_NE(fake.Views().at(1).find("visible=1 bounds=20,30,220,130"), std::string::npos);
-}
-
-// The runtime changes a view's source only when a navigation commits.
-TEST_F(WebViewTest, NewsNavigation) {
-    Renew({"SET source.oncomplete 1"});
-    ASSERT_TRUE(Create());
-    view->NavigateNews(Utf8ToWide(kRanking));  // before the news view exists: its first page
-    ASSERT_TRUE(WaitFor("view 1 Navigate "));
-    view->NavigateNews(Utf8ToWide(kRanking));  // still loading: not loaded twice
-    EXPECT_EQ(fake.Command("NAVCOMPLETE 1 1 0"), "OK 1");
-    view->NavigateNews(Utf8ToWide(kRanking));
-    view->NavigateNews(L"");
-    EXPECT_EQ(Count("view 1 Navigate"), 1);
-    EXPECT_TRUE(fake.Called("view 1 Navigate " + kRanking));
-
-    // A link followed inside the view: the same tab must bring its page back.
-    ASSERT_EQ(fake.Command("NAVIGATE 1 " + kRanking + "?page=2"), "OK");
-    view->NavigateNews(Utf8ToWide(kRanking));
-    EXPECT_EQ(Count("view 1 Navigate " + kRanking), 2);
-
-    view->NavigateNews(Utf8ToWide(kNews));
-    EXPECT_EQ(Logged("WebView: news view navigating to " + kNews), 1);
-    EXPECT_EQ(fake.Command("NAVCOMPLETE 1 0 12"), "OK 1");
-    EXPECT_EQ(Logged("WebView: news navigation FAILED (webErrorStatus=12) for " + kNews), 1);
 }
 
 }  // namespace
