@@ -95,7 +95,8 @@ struct Installed : RegValue {
 
 std::wstring Found() { return FindWebView2Runtime(nullptr, nullptr).clientDll; }
 
-TEST(RuntimeLoader, FixedVersionFolders) {
+// A fixed-version folder; the environment wins over group policy, which wins over the arguments.
+TEST(RuntimeLoader, FoldersAndOverrides) {
     const struct {
         std::wstring folder;
         HRESULT result;
@@ -109,10 +110,6 @@ TEST(RuntimeLoader, FixedVersionFolders) {
         EXPECT_EQ(runtime.result, row.result) << WideToUtf8(row.folder);
         EXPECT_TRUE(row.result != S_OK || (runtime.runtimeType == 1 && runtime.userDataFolder == L"C:\\profile"));
     }
-}
-
-// The environment wins over group policy, which wins over the arguments.
-TEST(RuntimeLoader, OverridesAndTheirOrder) {
     wchar_t exe[MAX_PATH];
     const std::wstring exeName(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
     const std::wstring app = exeName.substr(exeName.find_last_of(L'\\') + 1);
