@@ -4,7 +4,7 @@
 // vtable order up to the last one we call; a derived interface's vtable is
 // its base's followed by its own methods. Layout rules that keep these
 // COM-compatible under g++: only pure virtual methods, no data members, no
-// virtual destructor, no overloads. tests/webview2 checks every slot.
+// virtual destructor, no overloads. tests/host checks the slot of each method we call.
 #include <windows.h>
 #include <objidl.h>
 #include <oaidl.h>

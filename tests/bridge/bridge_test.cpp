@@ -1,0 +1,455 @@
+// The bridge against a launcher folder, a loopback server standing in for
+// the patch server and Discord's API, a recording host, the real patcher and
+// a real stand-in client: page commands, events, the worker and the widget.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/bridge.h"
+#include "bridge/discord.h"
+#include "fakes/fake_process/fake_record.h"
+#include "net/sha256.h"
+#include "support/fake_process_path.h"
+#include "support/gzip_util.h"
+#include "support/http_server.h"
+#include "support/log_capture.h"
+#include "support/recording_host.h"
+#include "support/scoped_env.h"
+#include "support/small_disks.h"
+#include "support/temp_dir.h"
+#include "support/test_data.h"
+#include "text/json.h"
+#include "text/text.h"
+
+namespace vr::test {
+namespace {
+
+std::string Field(const std::string& json, const std::string& name) {
+    return JsonGetString(ParseJsonObject(json), name, "<absent>");
+}
+
+// The events named `evt`; for "phase" only their phases.
+std::vector<std::string> Only(const std::vector<std::string>& events, const std::string& evt) {
+    std::vector<std::string> found;
+    for (const auto& e : events) {
+        if (EventName(e) == evt) found.push_back(evt == "phase" ? Field(e, "phase") : e);
+    }
+    return found;
+}
+
+class BridgeTest : public ::testing::Test {
+protected:
+    BridgeTest() {
+        config.serverUrl = server.WUrl() + L"patch/";
+        config.mirrors.clear();
+        config.guildId.clear();  // tests that want the widget set one
+        seams.discordApiBase = server.WUrl() + L"api/guilds/";
+        seams.pause = [](uint32_t) { Sleep(4); };  // a check about every 0.1 s
+        seams.patcher.pause = [](uint32_t) { Sleep(1); };
+        seams.patcher.roamingFolder = [this] { return dir.Join(L"roaming"); };
+        seams.launcher.pause = [](uint32_t) {};
+        seams.launcher.shellOpen = [this](const std::wstring& url) { opened.push_back(url); };
+        dir.MakeDir(L"roaming");
+        Maintenance("false");
+        List("v 29\n");
+    }
+    ~BridgeTest() override { bridge.reset(); }  // cancels and joins a worker still running
+
+    Bridge& Make(const std::wstring& folder = L"") {
+        bridge = std::make_unique<Bridge>(config, folder.empty() ? dir.path() : folder, &host, seams);
+        return *bridge;
+    }
+    void Send(const std::string& json) { bridge->OnWebMessage(Utf8ToWide(json)); }
+
+    void List(const std::string& text) { server.Serve("/patch/list.txt.gz", Gzip(text)); }
+    void File(const std::string& name, const std::string& bytes) {
+        server.Serve("/patch/" + name + ".gz", Gzip(bytes));
+    }
+    void Maintenance(const std::string& text) { server.Serve("/patch/MaintanenceCheck.txt", text); }
+    static std::string FileLine(const std::string& name, size_t size) {
+        return "f 1700000000 " + std::to_string(size) + " x " + name + "\n";
+    }
+
+    // Bounded waits: for the worker body to end, for "ready" with a value at
+    // or after `from` (its index, or -1).
+    bool WaitIdle() {
+        for (int waited = 0; bridge->IsRunning() && waited < 60000; waited += 10) Sleep(10);
+        return !bridge->IsRunning();
+    }
+    int WaitReady(bool value, size_t from = 0) {
+        const std::string want = value ? R"({"evt":"ready","canPlay":true})" : R"({"evt":"ready","canPlay":false})";
+        return host.WaitForEventWhere([&](const std::string& e) { return e == want; }, 20000, from);
+    }
+    std::vector<std::string> EventsFrom(size_t from) const {
+        const std::vector<std::string> all = host.Events();
+        return {all.begin() + from, all.end()};
+    }
+
+    TempDir dir;  // the launcher's folder and the game folder
+    HttpServer server;
+    RecordingHost host;
+    LauncherConfig config;
+    Bridge::Seams seams;
+    std::vector<std::wstring> opened;  // links the shell would have opened
+    std::unique_ptr<Bridge> bridge;
+};
+
+using CommandsTest = BridgeTest;
+using WorkerTest = BridgeTest;
+
+TEST_F(CommandsTest, PatchEventsHaveTheirMembersInOrder) {
+    Bridge& b = Make();
+    ProgressCounters counters;
+    b.SendPhase("checking", "");
+    b.SendFileCount(counters, 7);
+    b.SendFileProgress(counters, 40, 0.5, 100.0, L"Data\\\u00dcn \"x\".dat");  // none done yet: index 0
+    b.SendFilesDone(counters, 2, 3);
+    b.SendFilesDone(counters, 30000000, 30000000);  // a 32-bit product would overflow
+    b.SendFilesDone(counters, 0, 0);
+    b.SendVerifyProgress(1, 4, 0.2, 0.8);
+    const std::vector<std::string> expected = {
+        R"({"evt":"phase","phase":"checking","text":""})",
+        R"({"evt":"filecount","fileCount":7})",
+        "{\"evt\":\"progress\",\"filePercent\":40,\"speed\":0.50,\"doneMb\":100.00,\"file\":\"Data\\\\\xC3\x9Cn "
+        "\\\"x\\\".dat\",\"fileIndex\":0,\"fileCount\":7,\"totalPercent\":0}",
+        R"({"evt":"progress","fileIndex":2,"fileCount":3,"totalPercent":66})",
+        R"({"evt":"progress","fileIndex":30000000,"fileCount":30000000,"totalPercent":100})",
+        R"({"evt":"progress","fileIndex":0,"fileCount":0,"totalPercent":0})",
+        R"({"evt":"verify","files":1,"fileCount":4,"doneMb":0.20,"totalMb":0.80})",
+    };
+    EXPECT_EQ(host.Events(), expected);
+}
+
+TEST_F(CommandsTest, OnlyExactCommandsAreObeyedAndWindowCommandsReachTheHost) {
+    Make();
+    for (const char* ignored : {R"({"cmd":"UI.READY"})", R"({"cmd":"ui.ready "})", R"({"cmd":" window.close"})",
+                                R"("{\"cmd\":\"ui.ready\"}")", R"({"command":"ui.ready"})", "not json", ""}) {
+        Send(ignored);
+    }
+    Send(R"({"cmd":"window.drag","extra":[1,{"cmd":"x"}]})");  // arguments never confuse the name
+    Send(R"({"cmd":"window.minimize"})");
+    for (const char* target : {"ranking", "News", "https://evil.example/", "news"}) {
+        Send(std::string(R"({"cmd":"news.navigate","target":")") + target + "\"}");
+    }
+    Send(R"({"cmd":"news.rect"})");
+    Send(R"({"cmd":"news.rect","visible":false,"x":24,"y":96,"w":640,"h":-5})");
+    Send(R"({"cmd":"news.rect","x":4294967297})");  // the low 32 bits: 1
+    Send(R"({"cmd":"window.close"})");
+    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginDrag", "Minimize", "NavigateNews", "NavigateNews",
+                                                      "SetNewsRect", "SetNewsRect", "SetNewsRect", "Close"}));
+    EXPECT_EQ(host.NavigatedUrls(), (std::vector<std::wstring>{L"https://www.veltrune.example/rankings.php",
+                                                               L"https://www.veltrune.example/news.php"}));
+    const std::vector<NewsRect> r = host.NewsRects();
+    EXPECT_TRUE(r[0].x == 0 && r[0].y == 0 && r[0].width == 0 && r[0].height == 0 && r[0].visible);
+    EXPECT_TRUE(r[1].x == 24 && r[1].y == 96 && r[1].width == 640 && r[1].height == -5 && !r[1].visible);
+    EXPECT_TRUE(r[2].x == 1 && r[2].visible);
+    EXPECT_FALSE(bridge->IsRunning());
+    EXPECT_EQ(host.EventCount(), 0u);  // commands get no replies
+}
+
+TEST_F(CommandsTest, OpenUrlOpensConfiguredWebLinksByKeyOnly) {
+    LogCapture log;
+    config.faq = L"https://faq.example/q";
+    config.wiki = L"ftp://files.example/wiki";
+    config.youtube.clear();
+    Make();
+    for (const char* target : {"faq", "register", "youtube", "https://evil.example/", "FAQ", "wiki", ""}) {
+        Send(std::string(R"({"cmd":"openurl","target":")") + target + "\"}");
+    }
+    EXPECT_EQ(opened,
+              (std::vector<std::wstring>{L"https://faq.example/q", L"https://www.veltrune.example/register.php"}));
+    EXPECT_TRUE(log.Has("GameLaunch: refused non-web url"));
+}
+
+TEST_F(CommandsTest, PreferencesAreStoredAsSentAndInitReportsThem) {
+    std::wstring askedFolder;
+    seams.listBackgrounds = [&askedFolder](const std::wstring& folder) {
+        askedFolder = folder;
+        return std::vector<std::string>{"a\"b", "c\\d"};
+    };
+    Bridge& b = Make();
+    b.SendInit();  // no preferences file yet
+    EXPECT_EQ(host.Events().at(0),
+              R"({"evt":"init","version":"v1.0.0","patchVersion":29,"clientCount":1,"animatedBg":true,)"
+              R"("backgrounds":["a\"b","c\\d"],"links":{"register":"https://www.veltrune.example/register.php",)"
+              R"("discord":"https://discord.gg/veltrune","youtube":"https://www.youtube.com/@veltrune",)"
+              R"("facebook":"https://www.facebook.com/veltrune"}})");
+    EXPECT_EQ(askedFolder, dir.Join(L"Config\\Assets"));
+
+    const auto stored = [&](const std::string& args) {  // what "init" then reports
+        Send(R"({"cmd":"settings.setClientCount")" + args + "}");
+        Send(R"({"cmd":"settings.setAnimatedBg")" + args + "}");
+        b.SendInit();
+        return Field(host.Events().back(), "clientCount") + " " + Field(host.Events().back(), "animatedBg");
+    };
+    EXPECT_EQ(stored(R"(,"count":0,"enabled":false)"), "0 false");  // as stored, not clamped
+    EXPECT_EQ(stored(""), "1 true");
+    EXPECT_EQ(stored(R"(,"count":-7)"), "-7 true");
+}
+
+TEST_F(CommandsTest, GameOptionsAndTheBandwidthCapAreSavedAndOffered) {
+    config.maxKiBps = 2048;
+    dir.Write(L"Config/Settings.ini",
+              "detail 3\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 1\r\nresolution 1600 900\r\n");
+    seams.displayModes = [](uint32_t i, int32_t& w, int32_t& h) {
+        w = 1024 + 896 * static_cast<int32_t>(i);
+        h = 768 + 312 * static_cast<int32_t>(i);
+        return i < 2;
+    };
+    Make();
+    Send(R"({"cmd":"options.load"})");
+    EXPECT_EQ(host.Events().at(0),
+              R"({"evt":"options","detail":3,"distant":2,"view":2,"shadow":2,"fullscreen":true,"resW":1600,)"
+              R"("resH":900,"resolutions":[{"w":1024,"h":768},{"w":1920,"h":1080}],"maxKiBps":2048})");
+
+    Send(R"({"cmd":"options.save"})");  // every option falls back to its default
+    EXPECT_EQ(dir.Read(L"Config/Settings.ini"),
+              "detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\n");
+    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":1024})");
+    EXPECT_NE(dir.Read(L"Veltrune.ini").find("maxKiBps=1024"), std::string::npos);
+    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":-3})");  // no cap, like 0
+    EXPECT_NE(dir.Read(L"Veltrune.ini").find("maxKiBps=0"), std::string::npos);
+    Send(R"({"cmd":"options.load"})");
+    EXPECT_EQ(Field(host.Events().at(1), "maxKiBps"), "0");
+}
+
+std::vector<FakeStart> WaitForStarts(const std::wstring& record, size_t count) {
+    std::vector<FakeStart> starts;
+    for (int n = 0; n < 400 && starts.size() < count; ++n, Sleep(50)) starts = ReadFakeStarts(record);
+    return starts;
+}
+
+TEST_F(WorkerTest, OneBodyRunsWhateverIsAskedWhileItRunsAndEachUiReadyFetchesTheWidget) {
+    config.guildId = L"42";
+    server.Serve("/api/guilds/42/widget.json", R"({"presence_count":3})");
+    Make();
+    for (const char* cmd : {"ui.ready", "patch.start", "patch.retry", "ui.ready"}) {
+        Send(std::string(R"({"cmd":")") + cmd + "\"}");
+    }
+    const int ready = WaitReady(true);
+    ASSERT_GE(ready, 0);
+    for (int n = 0; n < 2000 && Only(host.Events(), "discord").size() < 2; ++n) Sleep(10);
+    const auto ev = host.Events();
+    EXPECT_EQ(EventName(ev[0]), "init");
+    EXPECT_EQ(Only(ev, "discord"), std::vector<std::string>(2, R"({"evt":"discord","json":"{\"presence_count\":3}"})"));
+    EXPECT_EQ(Only({ev.begin(), ev.begin() + ready}, "phase"), (std::vector<std::string>{"checking", "finished"}));
+    EXPECT_EQ(server.CountRequests("/patch/list.txt.gz"), 1);
+}
+
+// After a good pass: reloads get the current state, maintenance withdraws
+// play until a full pass follows it, a repair withdraws it while it runs,
+// and one Play starts the clients while a second is refused.
+TEST_F(WorkerTest, AReadyLauncherThroughReloadsMaintenanceARepairAndPlay) {
+    const std::wstring record = dir.Join(L"starts.txt");
+    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
+    ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
+    LogCapture log;
+    // Holds the pause between client starts until the test opens it; left open, as a job may still wake from it.
+    const HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    seams.launcher.pause = [gate](uint32_t) { WaitForSingleObject(gate, 20000); };
+    auto hold = std::make_shared<std::atomic<bool>>(false), held = std::make_shared<std::atomic<bool>>(false);
+    seams.pause = [hold, held](uint32_t) {
+        for (; *hold; Sleep(1)) *held = true;
+        *held = false;
+        Sleep(4);
+    };
+    const std::string a = Noise(1000, 7);
+    Sha256 hash;
+    hash.Update(a.data(), a.size());
+    Sha256Digest digest{};
+    ASSERT_TRUE(hash.Finish(digest));
+    List("v 29\n#hash sha256\nf 1700000000 " + std::to_string(a.size()) + " " + DigestHex(digest) + " a.dat\n");
+    File("a.dat", a);
+    Make();
+    Send(R"({"cmd":"ui.ready"})");
+    ASSERT_GE(WaitReady(true), 0);
+    const auto reload = [this, hold, held] {  // what a reloaded page gets beside "init", the body held meanwhile
+        *hold = true;
+        for (int n = 0; n < 2000 && !*held; ++n) Sleep(10);
+        const size_t from = host.EventCount();
+        Send(R"({"cmd":"ui.ready"})");
+        *hold = false;
+        const auto ev = EventsFrom(from);
+        return ev.size() == 3 && EventName(ev[0]) == "init" ? ev[1] + ev[2] : "<" + std::to_string(ev.size()) + ">";
+    };
+
+    Maintenance("true");
+    const int withdrawn = WaitReady(false);
+    ASSERT_GE(withdrawn, 0);
+    EXPECT_EQ(host.Events()[withdrawn - 1], R"({"evt":"maintenance","active":true})");
+    Send(R"({"cmd":"game.play"})");  // refused: play is withdrawn
+    EXPECT_EQ(reload(), R"({"evt":"maintenance","active":true}{"evt":"ready","canPlay":false})");
+    Maintenance("false");
+    ASSERT_GE(WaitReady(true, withdrawn), 0);
+    EXPECT_EQ(Only(EventsFrom(withdrawn), "phase"), (std::vector<std::string>{"checking", "finished"}));
+    EXPECT_EQ(reload(), R"({"evt":"maintenance","active":false}{"evt":"ready","canPlay":true})");
+    EXPECT_EQ(server.CountRequests("/patch/list.txt.gz"), 2);  // no pass for a reload
+
+    size_t from = host.EventCount();
+    Send(R"({"cmd":"patch.verify"})");
+    ASSERT_GE(WaitReady(true, from), 0);
+    EXPECT_EQ(Only(EventsFrom(from), "ready").front(), R"({"evt":"ready","canPlay":false})");
+    EXPECT_EQ(Only(EventsFrom(from), "phase"), (std::vector<std::string>{"checking", "verifying", "finished"}));
+
+    from = host.EventCount();
+    Send(R"({"cmd":"game.play","clients":3})");
+    const bool waiting = WaitForStarts(record, 1).size() == 1;  // the launch now waits before the second client
+    Send(R"({"cmd":"game.play","clients":3})");
+    EXPECT_TRUE(log.Has("Bridge: Play ignored: the clients of the last Play are still starting"));
+    Send(R"({"cmd":"ui.ready"})");  // a page reloaded meanwhile learns that a launch is under way
+    SetEvent(gate);
+    ASSERT_TRUE(waiting);
+    ASSERT_TRUE(host.WaitForCalls("Close", 1, 30000));
+    Sleep(300);  // a second batch, had one been started, would show by now
+    EXPECT_EQ(ReadFakeStarts(record).size(), 3u);
+    EXPECT_EQ(host.CountCalls("Close"), 1);
+    EXPECT_EQ(Only(EventsFrom(from), "launch"),
+              (std::vector<std::string>{R"({"evt":"launch","active":true})", R"({"evt":"launch","active":true})",
+                                        R"({"evt":"launch","active":false,"started":3})"}));
+    EXPECT_TRUE(Only(host.Events(), "discord").empty());  // no guild configured
+}
+
+// Each failure ends the pass with play withdrawn and a text the player can act on.
+TEST_F(WorkerTest, AFailedPassSaysWhatToDo) {
+    auto failure = [this](const std::wstring& folder = L"") {
+        Make(folder);
+        const size_t from = host.EventCount();
+        Send(R"({"cmd":"patch.start"})");
+        EXPECT_TRUE(WaitIdle());
+        const auto ev = EventsFrom(from);
+        EXPECT_FALSE(bridge->CanPlay());
+        if (ev.size() < 2 || ev[ev.size() - 2] != R"({"evt":"ready","canPlay":false})") return std::string("<none>");
+        return Field(ev.back(), "message");
+    };
+    server.Set("/patch/list.txt.gz", Reply::Status(500));
+    EXPECT_EQ(failure(), "Could not connect to the patch server. Please check your internet connection.");
+    config.listKey = L"BADKEY==";
+    List("v 29\nd made\n" + FileLine("a.dat", 3));
+    EXPECT_EQ(failure(),
+              "The patch list could not be verified: no patch server offered a list signed by the game's "
+              "publisher. Your game files were not changed. Please try again later; if this keeps "
+              "happening, contact the game's support.");
+    EXPECT_FALSE(dir.Exists(L"made"));
+    config.listKey.clear();
+    List("v 29\nd Data\n" + FileLine("a.dat", 3));
+    File("Data/a.dat", "abc");
+    dir.MakeDir(L"Data\\a.dat");  // a folder where the file must go: access denied
+    EXPECT_EQ(failure(), "The launcher could not write to the folder\n" + WideToUtf8(dir.Join(L"Data")) +
+                             "\n(access denied). Make sure you may change that folder (a game under Program Files "
+                             "needs the launcher to run as administrator), or move the game to a folder you own, "
+                             "then try again.");
+
+    const SmallDisks disks;
+    VR_REQUIRE_SMALL_DISKS(disks);
+    ASSERT_TRUE(FillDisk(disks.full + L"\\filler", 3u << 20));
+    const std::string big = Noise(2u << 20, 3);  // more than the disk has left
+    List("v 29\nd game\n" + FileLine("big.dat", big.size()));
+    File("game/big.dat", big);
+    EXPECT_EQ(failure(disks.full), "The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
+                                       "\\game\n(the disk is full). Free some space on that disk, then try again.");
+    bridge.reset();
+    DeleteFileW((disks.full + L"\\filler").c_str());
+    RemoveDirectoryW((disks.full + L"\\game").c_str());
+}
+
+TEST_F(WorkerTest, AnOutdatedLauncherHandsOverOnlyOnceTheUpdaterStarts) {
+    LogCapture log;
+    List("v 29\n" + FileLine("a.dat", 3) + "v 30\n");
+    File("a.dat", "abc");
+    File("newLauncher.exe", "NEW LAUNCHER");
+    Make();  // no updater.exe yet: the window stays open with an error
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(EventsFrom(host.EventCount() - 2),
+              (std::vector<std::string>{R"({"evt":"ready","canPlay":false})",
+                                        R"({"evt":"error","message":"The launcher update could not be started. Please )"
+                                        R"(make sure updater.exe is in the game folder and not blocked by security )"
+                                        R"(software, then press Retry."})"}));
+    EXPECT_TRUE(log.Has("Bridge: the launcher update was not handed over (the updater did not start); staying open"));
+    EXPECT_EQ(host.CountCalls("Close"), 0);
+
+    const std::wstring record = dir.Join(L"starts.txt");
+    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
+    ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"updater.exe").c_str(), FALSE));
+    const size_t from = host.EventCount();
+    Send(R"({"cmd":"patch.retry"})");
+    ASSERT_TRUE(host.WaitForCalls("Close", 1, 20000));
+    ASSERT_TRUE(WaitIdle());
+    const auto ev = EventsFrom(from);
+    EXPECT_EQ(ev.back(), R"({"evt":"phase","phase":"updating","text":""})");  // the last word: no ready, no error
+    EXPECT_TRUE(Only(ev, "ready").empty());
+    const auto starts = WaitForStarts(record, 1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_NE(starts[0].commandLine.find(L"\"" + dir.Join(L"roaming\\Quorvane\\newLauncher.exe") + L"\""),
+              std::wstring::npos);
+}
+
+TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
+    LogCapture log;
+    int refusals = 1;
+    seams.startThread = [&refusals](std::function<void()> body) {
+        if (refusals-- > 0) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(body));
+    };
+    Make();
+    Send(R"({"cmd":"patch.start"})");
+    EXPECT_FALSE(bridge->IsRunning());
+    EXPECT_EQ(log.Lines().back().rfind("Bridge: could not start the worker thread (", 0), 0u);
+    Send(R"({"cmd":"patch.start"})");
+    ASSERT_GE(WaitReady(true), 0);
+    refusals = 1;  // now the Play thread: its end is announced at once, and nothing closes
+    Send(R"({"cmd":"game.play"})");
+    EXPECT_EQ(Only(host.Events(), "launch").back(), R"({"evt":"launch","active":false,"started":0})");
+    EXPECT_EQ(host.CountCalls("Close"), 0);
+    Send(R"({"cmd":"game.play","clients":0})");  // not held back by the launch that never ran
+    EXPECT_TRUE(host.WaitForCalls("Close", 1, 20000));
+    EXPECT_NE(dir.Read(L"PatcherSettings.ini").find("ClientCount=1"), std::string::npos);
+}
+
+TEST_F(WorkerTest, TheWidgetTravelsAsOneJsonStringAndEveryFailureAsTheErrorForm) {
+    LogCapture log;
+    const std::string body = "{\"name\":\"Quorvane \\\"EU\\\"\",\"m\":\"Zo\xC3\xAB\"}\n\t<not json>";
+    const std::string limit = "{\"n\":\"" + std::string((1u << 20) - 8, 'x') + "\"}";  // exactly 1 MiB
+    server.Serve("/api/guilds/ok/widget.json", body);
+    server.Serve("/api/guilds/limit/widget.json", limit);
+    server.Serve("/api/guilds/big/widget.json", limit + " ");
+    server.Serve("/api/guilds/empty/widget.json", "");
+    server.Set("/api/guilds/broken/widget.json", Reply::Status(500, "oops"));
+    for (const wchar_t* guild : {L"ok", L"limit", L"big", L"empty", L"broken", L"disabled"}) {  // the last: 404
+        FetchDiscordWidget({guild, std::shared_ptr<IHostActions>(&host, [](IHostActions*) {}), seams.discordApiBase});
+    }
+    const auto ev = host.Events();
+    ASSERT_EQ(ev.size(), 6u);
+    EXPECT_EQ(Field(ev[0], "json"), body);  // what the page's JSON.parse of the string gives
+    EXPECT_EQ(ev[0].find_first_of("\n\t"), std::string::npos);
+    EXPECT_EQ(Field(ev[1], "json"), limit);
+    EXPECT_EQ(std::vector<std::string>(ev.begin() + 2, ev.end()),
+              std::vector<std::string>(4, R"({"evt":"discord","error":true})"));
+    EXPECT_TRUE(log.Has("Discord: widget larger than 1 MiB; refused"));
+    const auto lines = log.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Discord: widget fetch failed (is the server widget enabled?)"),
+              3);
+}
+
+// The fetch may outlive the bridge: it must not call the host that is gone.
+TEST_F(WorkerTest, ClosingDuringAStalledFetchNeverCallsTheGoneHost) {
+    LogCapture log;
+    config.guildId = L"7";
+    Reply stalled = Reply::Ok(R"({"late":true})");
+    stalled.statusDelayMs = 1500;
+    server.Set("/api/guilds/7/widget.json", stalled);
+    Make();
+    Send(R"({"cmd":"ui.ready"})");
+    for (int n = 0; n < 1000 && server.CountRequests("/api/guilds/7/widget.json") == 0; ++n) Sleep(10);
+    bridge.reset();  // stops the worker as start-up does; then the window goes
+    host.Retire();
+    ASSERT_TRUE(log.WaitFor("Discord: widget fetched", 15000));
+    Sleep(100);
+    EXPECT_EQ(host.CallsAfterRetire(), 0);
+}
+
+}  // namespace
+}  // namespace vr::test
