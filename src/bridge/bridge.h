@@ -19,7 +19,6 @@
 
 namespace vr {
 
-class BridgeTestAccess;
 class HostLink;
 
 // The worker's two file counters: the values of the last "filecount" and
@@ -99,7 +98,6 @@ public:
     void SendLaunchStarted();
 
 private:
-    friend class BridgeTestAccess;  // tests look at the worker thread handle itself
 
     // What a page loaded again (a reload) has missed: the last maintenance
     // result and the play flag while a body runs, and a launch under way.
