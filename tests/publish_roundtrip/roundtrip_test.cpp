@@ -1,66 +1,270 @@
-// A game folder published by veltrune-publish (its Windows build) and
-// patched by the launcher from a loopback server: the player's folder ends
-// up identical, stamped with the listed times, and a second pass has nothing
-// to do.
+// A game folder published (and signed) by veltrune-publish, its Windows
+// build run as a child process, served by loopback mirrors, some of them
+// tampered with, and patched by the launcher's own code.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
+#include <map>
 
+#include "game/preferences.h"
 #include "patcher/patcher.h"
 #include "platform/launcher_config.h"
-#include "publish_tool.h"
 #include "support/file_times.h"
+#include "support/gzip_util.h"
+#include "support/http_server.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 #include "support/test_data.h"
+#include "text/text.h"
 
 namespace vr {
 namespace {
 
-TEST(PublishRoundTrip, PublishedTreeArrivesIdentical) {
-    test::TempDir source, out, game;
-    test::LogCapture log;
-    const std::vector<std::pair<std::wstring, std::string>> entries = {
-        {L"readme.txt", "hello"},
-        {L"inner blank.dat", std::string(5000, 'i')},
+using test::Gzip;
+using test::Noise;
+
+// Runs the tool (standard output into `outFile` when given), at most two
+// minutes; returns its exit code.
+int RunPublish(const std::vector<std::wstring>& args, const std::wstring& outFile = L"") {
+    wchar_t self[MAX_PATH];
+    std::wstring cmd(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    cmd = L"\"" + cmd.erase(cmd.rfind(L'\\') + 1) + Utf8ToWide(VR_PUBLISH_FROM_TESTS) + L"\"";
+    for (wchar_t& c : cmd) c = c == L'/' ? L'\\' : c;
+    for (const std::wstring& a : args) cmd += L" \"" + a + L"\"";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out = outFile.empty() ? INVALID_HANDLE_VALUE
+                                 : CreateFileW(outFile.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW si{sizeof si};
+    si.dwFlags = out != INVALID_HANDLE_VALUE ? STARTF_USESTDHANDLES : 0;
+    si.hStdOutput = out;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, out != INVALID_HANDLE_VALUE, 0, nullptr,
+                                        nullptr, &si, &pi);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (!started) return -1;
+    DWORD code = 9999;
+    if (WaitForSingleObject(pi.hProcess, 120000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+    else TerminateProcess(pi.hProcess, 9999);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return static_cast<int>(code);
+}
+
+// Every file below root, by its relative path.
+void Walk(const std::wstring& root, const std::wstring& rel, std::vector<std::wstring>& files) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW(((rel.empty() ? root : root + L"\\" + rel) + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = data.cFileName, childRel = rel.empty() ? name : rel + L"\\" + name;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) Walk(root, childRel, files);
+        else files.push_back(childRel);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+}
+
+// Large enough for the download to hash on its helper thread.
+constexpr size_t kBig = (5u << 20) + 123;
+
+class RoundTrip : public ::testing::Test {
+protected:
+    RoundTrip() {
+        int64_t when = 1500000000;
+        for (const auto& [rel, bytes] : files) {
+            source.Write(rel, bytes);
+            test::SetUnixMtime(source.Join(rel), when += 86400 + 7);
+        }
+        source.MakeDir(L"Empty Folder\\Inside");
+    }
+    // A fresh key; returns the public line keygen prints.
+    std::string Keygen(const std::wstring& name) {
+        EXPECT_EQ(RunPublish({L"keygen", L"--out", keys.Join(name + L".key")}, keys.Join(name + L".pub")), 0);
+        const std::string pub = keys.Read(name + L".pub");
+        return pub.substr(0, pub.find_first_of("\r\n"));
+    }
+    // Publishes and serves on both mirrors; the second answers its probe
+    // late, so a pass starts on the first.
+    void Publish(const std::vector<std::wstring>& extra, const wchar_t* version = L"29") {
+        std::vector<std::wstring> args = {L"--game", source.path(), L"--out", out.path(), L"--version", version};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_EQ(RunPublish(args), 0);
+        std::vector<std::wstring> objects;
+        Walk(out.path(), L"", objects);
+        for (const std::wstring& rel : objects) {
+            std::string path = WideToUtf8(rel);
+            for (char& c : path) c = c == '\\' ? '/' : c;
+            for (test::HttpServer* m : {&m1, &m2}) m->Serve("/" + PercentEncode(path), out.Read(rel));
+        }
+        test::Reply late = test::Reply::Ok(out.Read(L"list.txt.gz"));
+        late.statusDelayMs = 1000;
+        m2.Set("/list.txt.gz", late);
+    }
+    std::string Signed(const std::wstring& keyName) {
+        const std::string key = Keygen(keyName);
+        Publish({L"--sign", keys.Join(keyName + L".key")});
+        return key;
+    }
+    // Serials live in the preferences file of the game folder, as the bridge wires it.
+    PatchResult Run(const std::string& key, int64_t clockShift = 0, const PatchCallbacks& callbacks = {},
+                    bool repair = false) {
+        LauncherConfig c;
+        c.mirrors = {m1.WUrl(), m2.WUrl()};
+        c.serverUrl = m1.WUrl();
+        c.listFile = L"list.txt";
+        c.newLauncher = L"newLauncher.exe";
+        c.patchVersion = 29;
+        c.appDataFolderName = L"TrustTest";
+        c.listKey = Utf8ToWide(key);
+        Patcher::Seams seams;
+        seams.pause = [](uint32_t) { Sleep(1); };
+        seams.roamingFolder = [this] { return roaming.path(); };
+        seams.unixNow = [realNow = seams.unixNow, clockShift] { return realNow() + clockShift; };
+        Patcher p(c, game.path(), seams);
+        const std::wstring prefs = game.path();
+        p.SetSerialStore({[prefs](const std::string& id) { return LoadListSerial(prefs, id); },
+                          [prefs](const std::string& id, int64_t s) { SaveListSerial(prefs, id, s); }});
+        return p.Run(cancel, callbacks, repair);
+    }
+    bool Logged(const std::string& piece) const {
+        for (const std::string& line : log.Lines()) {
+            if (line.find(piece) != std::string::npos) return true;
+        }
+        return false;
+    }
+
+    const std::map<std::wstring, std::string> files = {
+        {L"a.txt", "alpha"},
+        {L"Data\\b.bin", Noise(kBig, 1)},
         {L"Data\\Ünïcödé ñame.bin", "umlauts"},
         {L"Data\\日本語\\ファイル.txt", "kana"},
         {L"Data\\ leading blank.txt", "lead"},
         {L"Data\\Sub Folder\\two  blanks.txt", "two"},
-        {L"Data\\Sub Folder\\deeper\\also empty", ""},
+        {L"Data\\Sub Folder\\deeper\\empty", ""},
         {L"#hash%percent+plus.txt", "signs"},
-        {L"Packs\\big.pak", test::Noise(3u << 20, 9)},  // many reads and writes on both sides
     };
-    int64_t when = 1500000000;
-    for (const auto& [rel, bytes] : entries) {
-        source.Write(rel, bytes);
-        test::SetUnixMtime(source.Join(rel), when += 86400 + 7);
-    }
-    source.MakeDir(L"Empty Folder\\Inside");
-    ASSERT_EQ(test::RunPublish({L"--game", source.path(), L"--out", out.path(), L"--version", L"29"}), 0);
-
-    test::HttpServer server;
-    test::ServeAll(server, out);
-    LauncherConfig config;
-    config.mirrors = {server.WUrl()};
-    config.serverUrl = server.WUrl();
-    config.listFile = L"list.txt";
-    config.patchVersion = 29;
-    Patcher patcher(config, game.path());
+    test::TempDir source, out, keys, game, roaming;
+    test::LogCapture log;
+    test::HttpServer m1, m2;
     std::atomic<bool> cancel{false};
-    ASSERT_EQ(patcher.Run(cancel, {}), PatchResult::Finished);
-    for (const auto& [rel, bytes] : entries) {
+};
+
+TEST_F(RoundTrip, PublishedTreeArrivesIdenticalAndStaysCurrent) {
+    Publish({});
+    ASSERT_EQ(Run(""), PatchResult::Finished);
+    for (const auto& [rel, bytes] : files) {
         EXPECT_TRUE(game.Read(rel) == bytes) << WideToUtf8(rel);
         EXPECT_EQ(test::UnixMtime(game.Join(rel)), test::UnixMtime(source.Join(rel))) << WideToUtf8(rel);
     }
-    std::map<std::wstring, std::wstring> arrived;
-    test::Walk(game.path(), L"", arrived);
-    EXPECT_EQ(arrived.size(), entries.size());
+    std::vector<std::wstring> arrived;
+    Walk(game.path(), L"", arrived);
+    EXPECT_EQ(arrived.size(), files.size());
     EXPECT_TRUE(game.Exists(L"Empty Folder\\Inside"));
+    m1.ClearRequests();
+    ASSERT_EQ(Run(""), PatchResult::Finished);
+    for (const auto& r : m1.Requests()) EXPECT_EQ(r.path, "/list.txt.gz");
+}
 
-    // Everything is current now: the second pass fetches no object.
-    server.ClearRequests();
-    ASSERT_EQ(patcher.Run(cancel, {}), PatchResult::Finished);
-    for (const auto& r : server.Requests()) EXPECT_EQ(r.path, "/list.txt.gz");
+TEST_F(RoundTrip, ATamperedObjectOnOneMirrorIsHealedFromTheOther) {
+    const std::string key = Signed(L"k");
+    std::string forged = Noise(kBig, 1);
+    forged[12345] ^= 0x5A;  // same size, other bytes: only the hash can tell
+    m1.Serve("/Data/b.bin.gz", Gzip(forged));
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"Data\\b.bin") == Noise(kBig, 1));
+    EXPECT_EQ(m1.CountRequests("/Data/b.bin.gz"), 1);  // refused at once, no retries on that mirror
+    EXPECT_EQ(m2.CountRequests("/Data/b.bin.gz"), 1);
+}
+
+// With a key, a changed list, one signed by another key and an unsigned one
+// are refused on every mirror and nothing is written.
+TEST_F(RoundTrip, OnlyListsSignedWithTheKeyAreTaken) {
+    const std::string ours = Signed(L"ours");
+    EXPECT_EQ(RunPublish({L"--verify", out.path(), L"--key", Utf8ToWide(ours)}), 0);
+    std::string list = test::Gunzip(out.Read(L"list.txt.gz"));
+    list[list.find(" a.txt") - 1] ^= 1;  // the last digit of a.txt's hash
+    for (test::HttpServer* m : {&m1, &m2}) m->Serve("/list.txt.gz", Gzip(list));
+    EXPECT_EQ(Run(ours), PatchResult::ListUnverified);
+    EXPECT_EQ(m1.CountRequests("/a.txt.gz") + m2.CountRequests("/a.txt.gz"), 0);
+    Signed(L"theirs");
+    EXPECT_EQ(Run(ours), PatchResult::ListUnverified);
+    EXPECT_TRUE(Logged("signature check: does not match the key"));
+    Publish({});
+    EXPECT_EQ(Run(ours), PatchResult::ListUnverified);
+    EXPECT_TRUE(Logged("the list is not signed"));
+    EXPECT_FALSE(game.Exists(L"a.txt"));
+    EXPECT_EQ(Run(""), PatchResult::Finished);  // without a key, as it always did
+}
+
+// The highest serial (past 32 bits here) is kept across runs: an equal one
+// is a re-fetch, an older one a rollback.
+TEST_F(RoundTrip, AnOlderSerialIsRefusedAcrossRunsAndTheSameOneStillPasses) {
+    const std::string key = Keygen(L"k");
+    Publish({L"--sign", keys.Join(L"k.key"), L"--serial", L"5000000000"});
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    source.Write(L"a.txt", "alpha, older");
+    Publish({L"--sign", keys.Join(L"k.key"), L"--serial", L"4999999999"});
+    EXPECT_EQ(Run(key), PatchResult::ListUnverified);
+    EXPECT_TRUE(Logged("serial 4999999999 is older than 5000000000 seen before"));
+    EXPECT_EQ(game.Read(L"a.txt"), "alpha");
+}
+
+TEST_F(RoundTrip, AListPastItsExpiryIsRefusedAfterADayOfClockSlack) {
+    const std::string key = Keygen(L"k");
+    Publish({L"--sign", keys.Join(L"k.key"), L"--expires", L"1"});
+    // Expires in a day: half a day past that is within the slack, a day and a half is not.
+    EXPECT_EQ(Run(key, 86400 + 43200), PatchResult::Finished);
+    game.Write(L"a.txt", "changed locally");
+    EXPECT_EQ(Run(key, 3 * 86400 + 43200), PatchResult::ListUnverified);
+    EXPECT_TRUE(Logged("the list expired at"));
+    EXPECT_EQ(game.Read(L"a.txt"), "changed locally");
+}
+
+TEST_F(RoundTrip, RepairFindsAndFixesAFileWhoseBytesChangedButNotItsSizeOrTime) {
+    const std::string key = Signed(L"k");
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    const std::wstring b = game.Join(L"Data\\b.bin");
+    const int64_t stamped = test::UnixMtime(b);
+    std::string damaged = Noise(kBig, 1);
+    damaged[kBig - 1] ^= 0x01;
+    game.Write(L"Data\\b.bin", damaged);
+    test::SetUnixMtime(b, stamped);
+    ASSERT_EQ(Run(key), PatchResult::Finished);  // a normal pass cannot see it
+    EXPECT_TRUE(game.Read(L"Data\\b.bin") == damaged);
+
+    std::vector<std::string> events;
+    std::vector<int> progress;  // files hashed, at the start, after each file and every 8 MiB
+    PatchCallbacks cb;
+    cb.phase = [&](const std::string& w) { events.push_back(w); };
+    cb.fileCount = [&](int n) { events.push_back("count " + std::to_string(n)); };
+    cb.verifyProgress = [&](int done, int total, double mb, double totalMb) {
+        progress.push_back(done);
+        EXPECT_EQ(total, 8);
+        EXPECT_LE(mb, totalMb);
+    };
+    ASSERT_EQ(Run(key, 0, cb, true), PatchResult::Finished);
+    EXPECT_EQ(events, (std::vector<std::string>{"checking", "verifying", "count 1", "downloading", "finished"}));
+    EXPECT_TRUE(game.Read(L"Data\\b.bin") == Noise(kBig, 1));
+    EXPECT_EQ(test::UnixMtime(b), stamped);
+    EXPECT_TRUE(!progress.empty() && progress.front() == 0 && progress.back() == 8);
+}
+
+// A forged replacement launcher on every mirror is refused and deleted; the
+// genuine one, once a mirror serves it, is handed over.
+TEST_F(RoundTrip, ATamperedReplacementLauncherIsNeverHandedOver) {
+    const std::string key = Keygen(L"k");
+    const std::string genuine = "MZ genuine replacement launcher " + Noise(5000, 3);
+    keys.Write(L"Veltrune.exe", genuine);
+    Publish({L"--sign", keys.Join(L"k.key"), L"--launcher", keys.Join(L"Veltrune.exe")}, L"30");
+    for (test::HttpServer* m : {&m1, &m2}) m->Serve("/newLauncher.exe.gz", Gzip("MX" + genuine.substr(2)));
+    EXPECT_EQ(Run(key), PatchResult::FileMismatch);
+    EXPECT_FALSE(roaming.Exists(L"TrustTest\\newLauncher.exe"));
+    m2.Serve("/newLauncher.exe.gz", Gzip(genuine));
+    EXPECT_EQ(Run(key), PatchResult::SelfUpdateReady);
+    EXPECT_TRUE(roaming.Read(L"TrustTest\\newLauncher.exe") == genuine);
 }
 
 }  // namespace
