@@ -1,5 +1,5 @@
-// One file's download against loopback mirrors: retries, failover, damaged
-// bodies, progress and cancel.
+// One file's download and the mirror choice, against loopback servers:
+// retries, failover, damaged bodies, cancel, probes.
 #include <gtest/gtest.h>
 
 #include "patch_fixture.h"
@@ -14,8 +14,6 @@ namespace {
 using test::Gzip;
 using test::HttpServer;
 using test::Reply;
-
-constexpr char kRetry[] = "status Network Error! Retrying...";
 
 class DownloadTest : public ::testing::Test {
 protected:
@@ -52,11 +50,10 @@ TEST_F(DownloadTest, RetriesFailoverAndTheLastServerDecides) {
     EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 6);
     EXPECT_EQ(s2.CountRequests("/a.dat.gz"), 6);
     EXPECT_EQ(s3.CountRequests("/a.dat.gz"), 1);
-    EXPECT_EQ(rec.Count(kRetry), 10);
+    EXPECT_EQ(rec.Count("status Network Error! Retrying..."), 10);
     EXPECT_EQ(rec.Count("status Switching to server: 127.0.0.1:" + std::to_string(s2.Port())), 1);
     EXPECT_EQ(pauses, std::vector<uint32_t>(10 * 20, 100u));
     EXPECT_EQ(p.LastUrl(), s3.WUrl() + L"a.dat.gz");
-    EXPECT_EQ(p.CurrentServer(), 2u);
 
     s3.Serve("/b.dat.gz", Gzip("bee"));
     EXPECT_EQ(Get(p, L"b.dat"), HttpStatus::Ok);
@@ -76,60 +73,19 @@ TEST_F(DownloadTest, DamagedBodiesAreRetried) {
     Reply truncated = Reply::Ok(gz), dropped = Reply::Ok(gz), corrupt = Reply::Ok(gz);
     truncated.truncateAt = gz.size() / 2;
     dropped.dropAfter = gz.size() / 3;
-    // Damage inside the DEFLATE data may decode silently (the trailer is not
-    // checked), so the damaged byte is the method byte of the header.
-    corrupt.corruptAt = {2};
+    corrupt.corruptAt = {2};  // the method byte: damage inside DEFLATE data may decode silently
     s1.Serve("/f.gz", gz);
     Patcher p = Make({&s1});
-    int n = 0;
     for (const Reply& fault : {truncated, dropped, corrupt, Reply::Ok(data.substr(0, 1000)), Reply::Ok("")}) {
-        SCOPED_TRACE(n++);
-        s1.ClearRequests();
         s1.FailFirst("/f.gz", 2, fault);
         ASSERT_EQ(Get(p, L"f"), HttpStatus::Ok);
-        EXPECT_EQ(s1.CountRequests("/f.gz"), 3);
         EXPECT_TRUE(game.Read(L"f") == data);  // nothing of a failed attempt is left in front
         std::string text = "old";
         s1.FailFirst("/f.gz", 1, fault);
         ASSERT_EQ(p.DownloadToString(L"f", text, cancel, {}), HttpStatus::Ok);
         EXPECT_TRUE(text == data);
     }
-}
-
-TEST_F(DownloadTest, ProgressAndCounters) {
-    const std::string gz = Gzip(test::Noise(256 << 10, 4), 1);
-    Reply sized = Reply::Ok(gz);
-    sized.throttleBytes = 16 << 10;
-    sized.throttleDelayMs = 1;
-    Reply unsized = sized;
-    unsized.contentLength = false;
-    s1.Set("/sized.gz", sized);
-    s1.Set("/unsized.gz", unsized);
-    s1.Serve("/list.gz", Gzip("text"));
-    Patcher p = Make({&s1});
-    std::vector<int> percents;
-    PatchCallbacks c;
-    c.fileProgress = [&](int pct, double, double, const std::wstring&) { percents.push_back(pct); };
-
-    ASSERT_EQ(p.DownloadToFile(L"sized", game.Join(L"sized"), cancel, c), HttpStatus::Ok);
-    ASSERT_GE(percents.size(), 2u);
-    EXPECT_LT(percents.front(), 100);
-    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
-    EXPECT_EQ(percents.back(), 100);
-    EXPECT_EQ(p.BytesReceived(), static_cast<int64_t>(gz.size()));
-
-    // Without a length every report but the last says 0 %.
-    percents.clear();
-    ASSERT_EQ(p.DownloadToFile(L"unsized", game.Join(L"unsized"), cancel, c), HttpStatus::Ok);
-    EXPECT_EQ(percents.back(), 100);
-    EXPECT_EQ(std::count(percents.begin(), percents.end(), 0), static_cast<long>(percents.size()) - 1);
-
-    // The list neither counts bytes nor reports progress.
-    percents.clear();
-    std::string text;
-    ASSERT_EQ(p.DownloadToString(L"list", text, cancel, c), HttpStatus::Ok);
-    EXPECT_TRUE(percents.empty());
-    EXPECT_EQ(p.BytesReceived(), 2 * static_cast<int64_t>(gz.size()));
+    EXPECT_EQ(s1.CountRequests("/f.gz"), 5 * 5);
 }
 
 TEST_F(DownloadTest, CancelEndsTheRetryPauseAndNoRequestFollows) {
@@ -140,6 +96,30 @@ TEST_F(DownloadTest, CancelEndsTheRetryPauseAndNoRequestFollows) {
     EXPECT_EQ(pauses.size(), 1u);  // the flag is read before every slice
     EXPECT_EQ(Get(p, L"a"), HttpStatus::Cancelled);
     EXPECT_EQ(s1.CountRequests("/a.gz"), 1);
+}
+
+// Probes ask every mirror for the list at once: the fastest comes first,
+// failed ones (404, 500) last, equal times keep the configured order, and
+// the next pass starts on the first.
+TEST_F(DownloadTest, MirrorsAreSortedByTheirProbes) {
+    Reply slow = Reply::Ok(Gzip("v 29\n")), fast = slow;
+    slow.statusDelayMs = 400;
+    s1.Set("/list.txt.gz", slow);
+    s2.Set("/list.txt.gz", fast);
+    Patcher p = Make({&s3, &s1, &s2});
+    PatcherTestAccess::SetCurrentServer(p, 2);  // the last pass's choice
+    p.SelectFastestServer(cancel, rec.Callbacks());
+    EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{s2.WUrl(), s1.WUrl(), s3.WUrl()}));
+    EXPECT_EQ(p.CurrentServer(), 0u);
+    EXPECT_EQ(rec.events.back().rfind("status Server: 127.0.0.1:" + std::to_string(s2.Port()) + " (", 0), 0u);
+
+    s1.Set("/list.txt.gz", Reply::Status(500));
+    s2.Set("/list.txt.gz", Reply::Status(500));
+    Patcher q = Make({&s2, &s3, &s1});
+    q.SelectFastestServer(cancel, {});
+    EXPECT_EQ(q.Servers(), (std::vector<std::wstring>{s2.WUrl(), s3.WUrl(), s1.WUrl()}));
+    Make({&s1}).SelectFastestServer(cancel, {});  // a lone server is not probed
+    EXPECT_EQ(s1.CountRequests("/list.txt.gz"), 2);
 }
 
 }  // namespace
