@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "patch_fixture.h"
+#include "patcher/patcher.h"
+#include "support/file_times.h"
+#include "support/temp_dir.h"
+#include "text/text.h"
 #include "patcher/list_trust.h"
 #include "support/log_capture.h"
 

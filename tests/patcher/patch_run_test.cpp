@@ -1,19 +1,30 @@
-// Whole passes against loopback mirrors: game folder effects, reports in
-// list order, self-update, failures, cancel, the listed checks and the
-// maintenance flag. Parallel passes run through the latency proxy, so
-// transfers really overlap.
+// The patcher against loopback mirrors: one file's download (retries,
+// failover, damaged bodies), the mirror choice, and whole passes (game
+// folder effects, reports in list order, self-update, failures, cancel, the
+// listed checks) one at a time and in parallel, through the latency proxy
+// where transfers must really overlap; and the maintenance flag.
 #include <gtest/gtest.h>
 
-#include "patch_fixture.h"
+#include <algorithm>
+
 #include "patcher/patcher.h"
+#include "support/file_times.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
 #include "support/latency_proxy.h"
 #include "support/log_capture.h"
 #include "support/small_disks.h"
+#include "support/temp_dir.h"
 #include "support/test_data.h"
+#include "text/text.h"
 
 namespace vr {
+
+class PatcherTestAccess {
+public:
+    static void SetCurrentServer(Patcher& p, size_t index) { p.currentServer = index; }
+};
+
 namespace {
 
 using test::Gzip;
@@ -54,38 +65,36 @@ std::string FileName(int i) { return "f" + std::to_string(i) + ".dat"; }
 std::string Content(int i) { return "content of file " + std::to_string(i); }
 constexpr int64_t kMtime = 1600000000;
 
-class PatchRunTest : public ::testing::Test {
-protected:
-    Patcher Make(const std::vector<std::wstring>& urls, bool withRoaming = true) {
-        LauncherConfig c = test::ConfigFor(urls);
-        c.appDataFolderName = L"VeltruneTestData";
-        c.newLauncher = L"newLauncher.exe";
-        if (connections > 0) c.connections = connections;
-        Patcher::Seams seams = test::QuickPauses();
-        seams.roamingFolder = [this, withRoaming] { return withRoaming ? roaming.path() : std::wstring(); };
-        return Patcher(c, gameDir.empty() ? game.path() : gameDir, seams);
-    }
-    // f0..f(n-1) with Content(i), or the bytes `bodies` gives.
-    void PublishN(HttpServer& server, int n, const std::vector<std::string>& bodies = {}) {
-        Published pub;
-        for (int i = 0; i < n; ++i)
-            pub.File({&server}, FileName(i), i < int(bodies.size()) ? bodies[i] : Content(i), kMtime);
-        pub.Serve(server);
-    }
-    // s2 answers its probe late, so a pass starts on s1.
-    void SlowProbeOnS2(const std::string& list) {
-        Reply late = Reply::Ok(Gzip(list));
-        late.statusDelayMs = 500;
-        s2.Set("/list.txt.gz", late);
-    }
+// Every callback as one line: "phase checking", "status ...", "count 3",
+// "done 1/3", "progress 100 a.dat".
+struct Recorder {
+    std::vector<std::string> events;
 
-    test::TempDir game, roaming;
-    std::wstring gameDir;  // another game folder than `game`
-    test::LogCapture log;
-    std::atomic<bool> cancel{false};
-    test::Recorder rec;
-    HttpServer s1, s2;
-    int connections = 0;  // the shipped default unless a test fixes it
+    PatchCallbacks Callbacks() {
+        PatchCallbacks c;
+        c.phase = [this](const std::string& w) { events.push_back("phase " + w); };
+        c.status = [this](const std::string& t) { events.push_back("status " + t); };
+        c.fileCount = [this](int n) { events.push_back("count " + std::to_string(n)); };
+        c.filesDone = [this](int d, int t) { events.push_back("done " + std::to_string(d) + "/" + std::to_string(t)); };
+        c.fileProgress = [this](int p, double, double, const std::wstring& f) {
+            events.push_back("progress " + std::to_string(p) + " " + WideToUtf8(f));
+        };
+        return c;
+    }
+    int Count(const std::string& event) const {
+        return static_cast<int>(std::count(events.begin(), events.end(), event));
+    }
+    // Without status texts, and each run of progress lines cut to its last.
+    std::vector<std::string> Milestones() const {
+        std::vector<std::string> out;
+        for (size_t i = 0; i < events.size(); ++i) {
+            const bool progress = events[i].rfind("progress ", 0) == 0;
+            if (events[i].rfind("status ", 0) == 0) continue;
+            if (progress && i + 1 < events.size() && events[i + 1].rfind("progress ", 0) == 0) continue;
+            out.push_back(events[i]);
+        }
+        return out;
+    }
 };
 
 // The page's rules: "done k/n" for k = 1..n in order, each right after the
@@ -105,6 +114,133 @@ void ExpectListOrder(const std::vector<std::string>& events, int n) {
         last = e;
     }
     EXPECT_EQ(done, n);
+}
+
+class PatchRunTest : public ::testing::Test {
+protected:
+    Patcher Make(const std::vector<std::wstring>& urls, bool withRoaming = true) {
+        LauncherConfig c;
+        c.mirrors = urls;
+        c.serverUrl = urls.front();
+        c.listFile = L"list.txt";
+        c.patchVersion = 29;
+        c.appDataFolderName = L"VeltruneTestData";
+        c.newLauncher = L"newLauncher.exe";
+        if (connections > 0) c.connections = connections;
+        Patcher::Seams seams;
+        seams.pause = [this](uint32_t ms) {
+            pauses.push_back(ms);
+            if (cancelInPause) cancel = true;
+        };
+        seams.roamingFolder = [this, withRoaming] { return withRoaming ? roaming.path() : std::wstring(); };
+        return Patcher(c, gameDir.empty() ? game.path() : gameDir, seams);
+    }
+    HttpStatus Get(Patcher& p, const std::wstring& name) {
+        return p.DownloadToFile(name, game.Join(name), cancel, rec.Callbacks());
+    }
+    // f0..f(n-1) with Content(i), or the bytes `bodies` gives.
+    void PublishN(HttpServer& server, int n, const std::vector<std::string>& bodies = {}) {
+        Published pub;
+        for (int i = 0; i < n; ++i)
+            pub.File({&server}, FileName(i), i < int(bodies.size()) ? bodies[i] : Content(i), kMtime);
+        pub.Serve(server);
+    }
+    // s2 answers its probe late, so a pass starts on s1.
+    void SlowProbeOnS2(const std::string& list) {
+        Reply late = Reply::Ok(Gzip(list));
+        late.statusDelayMs = 500;
+        s2.Set("/list.txt.gz", late);
+    }
+
+    test::TempDir game, roaming;
+    std::wstring gameDir;  // another game folder than `game`
+    test::LogCapture log;
+    std::atomic<bool> cancel{false};
+    Recorder rec;
+    HttpServer s1, s2, s3;
+    int connections = 0;           // the shipped default unless a test fixes it
+    std::vector<uint32_t> pauses;  // slices asked of the pause seam
+    bool cancelInPause = false;
+};
+
+TEST_F(PatchRunTest, RetriesFailoverAndTheLastServerDecides) {
+    s1.Set("/a.dat.gz", Reply::Status(503));
+    s2.Set("/a.dat.gz", Reply::Status(500));
+    Patcher p = Make({s1.WUrl(), s2.WUrl(), s3.WUrl()});
+    EXPECT_EQ(Get(p, L"a.dat"), HttpStatus::NotFound);
+    EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 6);
+    EXPECT_EQ(s2.CountRequests("/a.dat.gz"), 6);
+    EXPECT_EQ(s3.CountRequests("/a.dat.gz"), 1);
+    EXPECT_EQ(rec.Count("status Network Error! Retrying..."), 10);
+    EXPECT_EQ(rec.Count("status Switching to server: 127.0.0.1:" + std::to_string(s2.Port())), 1);
+    EXPECT_EQ(pauses, std::vector<uint32_t>(10 * 20, 100u));
+    EXPECT_EQ(p.LastUrl(), s3.WUrl() + L"a.dat.gz");
+
+    s3.Serve("/b.dat.gz", Gzip("bee"));
+    EXPECT_EQ(Get(p, L"b.dat"), HttpStatus::Ok);
+    EXPECT_EQ(s1.CountRequests("/b.dat.gz") + s2.CountRequests("/b.dat.gz"), 0);
+    EXPECT_EQ(game.Read(L"b.dat"), "bee");
+
+    // A 404 first, then a failing last server: failed.
+    s3.Set("/c.dat.gz", Reply::Status(500));
+    Patcher q = Make({s1.WUrl(), s3.WUrl()});
+    EXPECT_EQ(Get(q, L"c.dat"), HttpStatus::Failed);
+    EXPECT_EQ(s1.CountRequests("/c.dat.gz"), 1);
+}
+
+TEST_F(PatchRunTest, DamagedBodiesAreRetried) {
+    const std::string data = test::Noise(100000, 3);
+    const std::string gz = Gzip(data);
+    Reply truncated = Reply::Ok(gz), dropped = Reply::Ok(gz), corrupt = Reply::Ok(gz);
+    truncated.truncateAt = gz.size() / 2;
+    dropped.dropAfter = gz.size() / 3;
+    corrupt.corruptAt = {2};  // the method byte: damage inside DEFLATE data may decode silently
+    s1.Serve("/f.gz", gz);
+    Patcher p = Make({s1.WUrl()});
+    for (const Reply& fault : {truncated, dropped, corrupt, Reply::Ok(data.substr(0, 1000)), Reply::Ok("")}) {
+        s1.FailFirst("/f.gz", 2, fault);
+        ASSERT_EQ(Get(p, L"f"), HttpStatus::Ok);
+        EXPECT_TRUE(game.Read(L"f") == data);  // nothing of a failed attempt is left in front
+        std::string text = "old";
+        s1.FailFirst("/f.gz", 1, fault);
+        ASSERT_EQ(p.DownloadToString(L"f", text, cancel, {}), HttpStatus::Ok);
+        EXPECT_TRUE(text == data);
+    }
+    EXPECT_EQ(s1.CountRequests("/f.gz"), 5 * 5);
+}
+
+TEST_F(PatchRunTest, CancelEndsTheRetryPauseAndNoRequestFollows) {
+    s1.Set("/a.gz", Reply::Status(500));
+    cancelInPause = true;
+    Patcher p = Make({s1.WUrl()});
+    EXPECT_EQ(Get(p, L"a"), HttpStatus::Cancelled);
+    EXPECT_EQ(pauses.size(), 1u);  // the flag is read before every slice
+    EXPECT_EQ(Get(p, L"a"), HttpStatus::Cancelled);
+    EXPECT_EQ(s1.CountRequests("/a.gz"), 1);
+}
+
+// Probes ask every mirror for the list at once: the fastest comes first,
+// failed ones (404, 500) last, equal times keep the configured order, and
+// the next pass starts on the first.
+TEST_F(PatchRunTest, MirrorsAreSortedByTheirProbes) {
+    Reply slow = Reply::Ok(Gzip("v 29\n")), fast = slow;
+    slow.statusDelayMs = 400;
+    s1.Set("/list.txt.gz", slow);
+    s2.Set("/list.txt.gz", fast);
+    Patcher p = Make({s3.WUrl(), s1.WUrl(), s2.WUrl()});
+    PatcherTestAccess::SetCurrentServer(p, 2);  // the last pass's choice
+    p.SelectFastestServer(cancel, rec.Callbacks());
+    EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{s2.WUrl(), s1.WUrl(), s3.WUrl()}));
+    EXPECT_EQ(p.CurrentServer(), 0u);
+    EXPECT_EQ(rec.events.back().rfind("status Server: 127.0.0.1:" + std::to_string(s2.Port()) + " (", 0), 0u);
+
+    s1.Set("/list.txt.gz", Reply::Status(500));
+    s2.Set("/list.txt.gz", Reply::Status(500));
+    Patcher q = Make({s2.WUrl(), s3.WUrl(), s1.WUrl()});
+    q.SelectFastestServer(cancel, {});
+    EXPECT_EQ(q.Servers(), (std::vector<std::wstring>{s2.WUrl(), s3.WUrl(), s1.WUrl()}));
+    Make({s1.WUrl()}).SelectFastestServer(cancel, {});  // a lone server is not probed
+    EXPECT_EQ(s1.CountRequests("/list.txt.gz"), 2);
 }
 
 TEST_F(PatchRunTest, StaleFilesDownloadInOrderAndStayCurrent) {
@@ -242,7 +378,7 @@ TEST_F(PatchRunTest, VersionMismatchDownloadsOnlyTheNewLauncher) {
         HttpServer server;
         server.Serve("/list.txt.gz", Gzip("f 5 1 0 stale.dat\n" + std::string(version) + "\nf 5 1 0 later.dat\n"));
         server.Serve("/newLauncher.exe.gz", Gzip("MZ new build"));
-        test::Recorder r;
+        Recorder r;
         Patcher p = Make({server.WUrl()});
         ASSERT_EQ(p.Run(cancel, r.Callbacks()), PatchResult::SelfUpdateReady) << version;
         EXPECT_EQ(p.SelfUpdatePath(), roaming.path() + L"\\VeltruneTestData\\newLauncher.exe");
@@ -366,7 +502,8 @@ TEST_F(PatchRunTest, AFullDiskEndsThePassAndTheNextPassWithSpaceRecovers) {
 // 64 KiB it is not read, however it starts.
 TEST(Maintenance, FlagFileRules) {
     HttpServer server;
-    LauncherConfig c = test::ConfigFor({L"http://127.0.0.1:9/mirror/"});
+    LauncherConfig c;
+    c.mirrors = {L"http://127.0.0.1:9/mirror/"};
     c.serverUrl = server.WUrl() + L"flags/";
     c.maintFile = L"MaintanenceCheck.txt";
     EXPECT_FALSE(IsMaintenanceActive(c));  // 404

@@ -3,5 +3,4 @@
 # as a child process.
 target_link_libraries(${target} PRIVATE vr_patcher vr_game)
 add_dependencies(${target} veltrune-publish)
-file(RELATIVE_PATH VR_PUBLISH_FROM_TESTS ${CMAKE_CURRENT_BINARY_DIR} ${CMAKE_BINARY_DIR}/tools/publish/veltrune-publish.exe)
-target_compile_definitions(${target} PRIVATE VR_PUBLISH_FROM_TESTS="${VR_PUBLISH_FROM_TESTS}")
+target_compile_definitions(${target} PRIVATE VR_PUBLISH_EXE="${CMAKE_BINARY_DIR}/tools/publish/veltrune-publish.exe")
