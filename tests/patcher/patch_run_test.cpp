@@ -1,8 +1,6 @@
-// The patcher against loopback mirrors: one file's download (retries,
-// failover, damaged bodies), the mirror choice, and whole passes (game
-// folder effects, reports in list order, self-update, failures, cancel, the
-// listed checks) one at a time and in parallel, through the latency proxy
-// where transfers must really overlap; and the maintenance flag.
+// The patcher against loopback mirrors: downloads, the mirror choice, and
+// whole passes one at a time and in parallel (through the latency proxy
+// where transfers must really overlap); and the maintenance flag.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,20 +33,13 @@ using test::Reply;
 // A published game: the list text and each object on every given server.
 struct Published {
     std::string list = "v 29\n";
-    std::string dir;  // the current folder line, as a URL prefix
 
     void File(const std::vector<HttpServer*>& servers, const std::string& rel, const std::string& bytes,
               int64_t mtime) {
         list += "f " + std::to_string(mtime) + " " + std::to_string(bytes.size()) + " 0 " + rel + "\n";
-        std::string path = "/" + dir;
+        std::string path = "/";
         for (char c : rel) path += c == '\\' ? std::string("/") : c == ' ' ? std::string("%20") : std::string(1, c);
         for (HttpServer* s : servers) s->Serve(path + ".gz", Gzip(bytes));
-    }
-    void Folder(const std::string& folder) {
-        list += folder.empty() ? "d\n" : "d " + folder + "\n";
-        dir.clear();
-        for (char c : folder) dir += c == '\\' ? '/' : c;
-        if (!dir.empty()) dir += '/';
     }
     void Serve(HttpServer& s) const { s.Serve("/list.txt.gz", Gzip(list)); }
 };
@@ -83,17 +74,6 @@ struct Recorder {
     }
     int Count(const std::string& event) const {
         return static_cast<int>(std::count(events.begin(), events.end(), event));
-    }
-    // Without status texts, and each run of progress lines cut to its last.
-    std::vector<std::string> Milestones() const {
-        std::vector<std::string> out;
-        for (size_t i = 0; i < events.size(); ++i) {
-            const bool progress = events[i].rfind("progress ", 0) == 0;
-            if (events[i].rfind("status ", 0) == 0) continue;
-            if (progress && i + 1 < events.size() && events[i + 1].rfind("progress ", 0) == 0) continue;
-            out.push_back(events[i]);
-        }
-        return out;
     }
 };
 
@@ -175,12 +155,8 @@ TEST_F(PatchRunTest, RetriesFailoverAndTheLastServerDecides) {
     EXPECT_EQ(rec.Count("status Switching to server: 127.0.0.1:" + std::to_string(s2.Port())), 1);
     EXPECT_EQ(pauses, std::vector<uint32_t>(10 * 20, 100u));
     EXPECT_EQ(p.LastUrl(), s3.WUrl() + L"a.dat.gz");
-
-    s3.Serve("/b.dat.gz", Gzip("bee"));
-    EXPECT_EQ(Get(p, L"b.dat"), HttpStatus::Ok);
+    EXPECT_EQ(Get(p, L"b.dat"), HttpStatus::NotFound);  // the next file starts on the last server
     EXPECT_EQ(s1.CountRequests("/b.dat.gz") + s2.CountRequests("/b.dat.gz"), 0);
-    EXPECT_EQ(game.Read(L"b.dat"), "bee");
-
     // A 404 first, then a failing last server: failed.
     s3.Set("/c.dat.gz", Reply::Status(500));
     Patcher q = Make({s1.WUrl(), s3.WUrl()});
@@ -201,12 +177,8 @@ TEST_F(PatchRunTest, DamagedBodiesAreRetried) {
         s1.FailFirst("/f.gz", 2, fault);
         ASSERT_EQ(Get(p, L"f"), HttpStatus::Ok);
         EXPECT_TRUE(game.Read(L"f") == data);  // nothing of a failed attempt is left in front
-        std::string text = "old";
-        s1.FailFirst("/f.gz", 1, fault);
-        ASSERT_EQ(p.DownloadToString(L"f", text, cancel, {}), HttpStatus::Ok);
-        EXPECT_TRUE(text == data);
     }
-    EXPECT_EQ(s1.CountRequests("/f.gz"), 5 * 5);
+    EXPECT_EQ(s1.CountRequests("/f.gz"), 5 * 3);
 }
 
 TEST_F(PatchRunTest, CancelEndsTheRetryPauseAndNoRequestFollows) {
@@ -219,9 +191,8 @@ TEST_F(PatchRunTest, CancelEndsTheRetryPauseAndNoRequestFollows) {
     EXPECT_EQ(s1.CountRequests("/a.gz"), 1);
 }
 
-// Probes ask every mirror for the list at once: the fastest comes first,
-// failed ones (404, 500) last, equal times keep the configured order, and
-// the next pass starts on the first.
+// Probes ask every mirror for the list: the fastest comes first, failed
+// ones last, and the next pass starts on the first.
 TEST_F(PatchRunTest, MirrorsAreSortedByTheirProbes) {
     Reply slow = Reply::Ok(Gzip("v 29\n")), fast = slow;
     slow.statusDelayMs = 400;
@@ -233,41 +204,28 @@ TEST_F(PatchRunTest, MirrorsAreSortedByTheirProbes) {
     EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{s2.WUrl(), s1.WUrl(), s3.WUrl()}));
     EXPECT_EQ(p.CurrentServer(), 0u);
     EXPECT_EQ(rec.events.back().rfind("status Server: 127.0.0.1:" + std::to_string(s2.Port()) + " (", 0), 0u);
-
-    s1.Set("/list.txt.gz", Reply::Status(500));
-    s2.Set("/list.txt.gz", Reply::Status(500));
-    Patcher q = Make({s2.WUrl(), s3.WUrl(), s1.WUrl()});
-    q.SelectFastestServer(cancel, {});
-    EXPECT_EQ(q.Servers(), (std::vector<std::wstring>{s2.WUrl(), s3.WUrl(), s1.WUrl()}));
     Make({s1.WUrl()}).SelectFastestServer(cancel, {});  // a lone server is not probed
     EXPECT_EQ(s1.CountRequests("/list.txt.gz"), 2);
 }
 
-TEST_F(PatchRunTest, StaleFilesDownloadInOrderAndStayCurrent) {
+TEST_F(PatchRunTest, StaleFilesAreReplacedAndStayCurrent) {
     Published pub;
     pub.File({&s1}, "a.dat", std::string(70000, 'a'), 1500000000);
-    pub.Folder("Data\\Sub");
-    pub.File({&s1}, "b b.dat", "bee", 1500000100);
-    pub.Folder("Empty");
-    pub.Folder("");
+    pub.File({&s1}, "Data\\Sub\\b b.dat", "bee", 1500000100);
     pub.File({&s1}, "c.dat", "", 1400000000);
     pub.Serve(s1);
     game.Write(L"a.dat", "old content");  // wrong size
     game.Write(L"stray.txt", "mine");     // not listed: left alone
     Patcher p = Make({s1.WUrl()});
     ASSERT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::Finished);
-    EXPECT_EQ(rec.Milestones(),
-              (std::vector<std::string>{"phase checking", "count 3", "phase downloading", "progress 100 a.dat",
-                                        "done 1/3", "progress 100 Data\\Sub\\b b.dat", "done 2/3", "progress 100 c.dat",
-                                        "done 3/3", "phase finished"}));
+    EXPECT_EQ(rec.Count("done 3/3"), 1);
     EXPECT_EQ(game.Read(L"Data\\Sub\\b b.dat"), "bee");
-    EXPECT_TRUE(game.Exists(L"Empty"));
     EXPECT_EQ(game.Read(L"stray.txt"), "mine");
     EXPECT_EQ(test::UnixMtime(game.Join(L"a.dat")), 1500000000);
     EXPECT_EQ(test::UnixMtime(game.Join(L"c.dat")), 1400000000);
     rec.events.clear();
     EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::Finished);
-    EXPECT_EQ(rec.Milestones(), (std::vector<std::string>{"phase checking", "phase finished"}));
+    EXPECT_EQ(rec.events, (std::vector<std::string>{"phase checking", "phase finished"}));
 }
 
 TEST_F(PatchRunTest, ParallelReportsStayInListOrderWhileLaterFilesFinishFirst) {
@@ -314,21 +272,6 @@ TEST_F(PatchRunTest, TheFirstFinalFailureStopsTheOthersAndDecidesTheResult) {
     EXPECT_EQ(s1.CountRequests("/f4.dat.gz") + s1.CountRequests("/f5.dat.gz"), 0);
 }
 
-TEST_F(PatchRunTest, ParallelCancelStopsEveryTransferAndLeavesNoPartialFile) {
-    std::vector<std::string> bodies;
-    for (int i = 0; i < 5; ++i) bodies.push_back(Noise(128 << 10, 10 + i));
-    PublishN(s1, 5, bodies);
-    for (int i = 0; i < 5; ++i) s1.Set("/" + FileName(i) + ".gz", Slow(bodies[i], 400));  // 12 s each
-    test::LatencyProxy link(s1.Port(), 10);
-    connections = 3;
-    PatchCallbacks c = rec.Callbacks();
-    c.fileProgress = [&](int, double, double, const std::wstring&) { cancel = true; };
-    EXPECT_EQ(Make({link.WUrl()}).Run(cancel, c), PatchResult::PatchCancelled);
-    for (int i = 0; i < 5; ++i) EXPECT_FALSE(game.Exists(Utf8ToWide(FileName(i)))) << i;
-    EXPECT_EQ(s1.CountRequests("/f3.dat.gz") + s1.CountRequests("/f4.dat.gz"), 0);
-    EXPECT_EQ(rec.Count("done 1/5"), 0);
-}
-
 TEST_F(PatchRunTest, RetriesAndTheServerSwitchAreSharedByAParallelPass) {
     PublishN(s1, 8);
     PublishN(s2, 8);
@@ -373,34 +316,21 @@ TEST_F(PatchRunTest, FailuresMapToResults) {
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::NetworkError);
 }
 
+// Another version line, older as well as newer, means another launcher.
 TEST_F(PatchRunTest, VersionMismatchDownloadsOnlyTheNewLauncher) {
-    for (const char* version : {"v 30", "v 28"}) {
-        HttpServer server;
-        server.Serve("/list.txt.gz", Gzip("f 5 1 0 stale.dat\n" + std::string(version) + "\nf 5 1 0 later.dat\n"));
-        server.Serve("/newLauncher.exe.gz", Gzip("MZ new build"));
-        Recorder r;
-        Patcher p = Make({server.WUrl()});
-        ASSERT_EQ(p.Run(cancel, r.Callbacks()), PatchResult::SelfUpdateReady) << version;
-        EXPECT_EQ(p.SelfUpdatePath(), roaming.path() + L"\\VeltruneTestData\\newLauncher.exe");
-        EXPECT_EQ(roaming.Read(L"VeltruneTestData\\newLauncher.exe"), "MZ new build");
-        EXPECT_EQ(r.Milestones(),
-                  (std::vector<std::string>{"phase checking", "phase updating", "progress 100 newLauncher.exe"}));
-        EXPECT_EQ(server.CountRequests("/stale.dat.gz") + server.CountRequests("/later.dat.gz"), 0);
-    }
-    s1.Serve("/list.txt.gz", Gzip("v 31\n"));
-    Patcher missing = Make({s1.WUrl()});
-    EXPECT_EQ(missing.Run(cancel, {}), PatchResult::FileMissing);
-    EXPECT_EQ(missing.LastUrl(), s1.WUrl() + L"newLauncher.exe.gz");
-    EXPECT_EQ(s1.CountRequests("/newLauncher.exe.gz"), 1);
+    s1.Serve("/list.txt.gz", Gzip("f 5 1 0 stale.dat\nv 28\nf 5 1 0 later.dat\n"));
+    s1.Serve("/newLauncher.exe.gz", Gzip("MZ new build"));
+    Patcher p = Make({s1.WUrl()});
+    ASSERT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::SelfUpdateReady);
+    EXPECT_EQ(p.SelfUpdatePath(), roaming.path() + L"\\VeltruneTestData\\newLauncher.exe");
+    EXPECT_EQ(roaming.Read(L"VeltruneTestData\\newLauncher.exe"), "MZ new build");
+    EXPECT_EQ(rec.events.at(1), "phase updating");
+    EXPECT_EQ(s1.CountRequests("/stale.dat.gz") + s1.CountRequests("/later.dat.gz"), 0);
+    s1.Remove("/newLauncher.exe.gz");
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::FileMissing);
+    EXPECT_EQ(p.LastUrl(), s1.WUrl() + L"newLauncher.exe.gz");
+    EXPECT_EQ(s1.CountRequests("/newLauncher.exe.gz"), 2);
     EXPECT_EQ(Make({s1.WUrl()}, false).Run(cancel, {}), PatchResult::NetworkError);  // no roaming folder
-
-    // A #launcher line vouches for the build: other bytes are deleted.
-    DeleteFileW(roaming.Join(L"VeltruneTestData\\newLauncher.exe").c_str());
-    s1.Serve("/list.txt.gz",
-             Gzip("v 31\n#launcher ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad 3\n"));
-    s1.Serve("/newLauncher.exe.gz", Gzip("abd"));
-    EXPECT_EQ(Make({s1.WUrl()}).Run(cancel, {}), PatchResult::FileMismatch);
-    EXPECT_FALSE(roaming.Exists(L"VeltruneTestData\\newLauncher.exe"));
 }
 
 // One at a time, the listed size decides on every list and the listed
@@ -453,7 +383,6 @@ TEST_F(PatchRunTest, ListThatInflatesPastTheCapFailsThePass) {
     bomb.resize(64u << 20);  // exactly at the cap is still a list
     s1.Serve("/list.txt.gz", Gzip(bomb, 9));
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::Finished);
-    EXPECT_EQ(game.Read(L"a.dat"), "a");
 }
 
 // Times a FILETIME cannot hold are never current and never stamped: such a
@@ -494,8 +423,6 @@ TEST_F(PatchRunTest, AFullDiskEndsThePassAndTheNextPassWithSpaceRecovers) {
     ASSERT_TRUE(DeleteFileW(filler.c_str()));
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::Finished);
     EXPECT_EQ(test::UnixMtime(big), 1500000100);
-    for (const wchar_t* n : {L"\\small.dat", L"\\big.dat", L"\\after.dat"}) DeleteFileW((gameDir + n).c_str());
-    RemoveDirectoryW(gameDir.c_str());
 }
 
 // "true" in any case and blanks, uncompressed on the primary server; past
@@ -504,23 +431,20 @@ TEST(Maintenance, FlagFileRules) {
     HttpServer server;
     LauncherConfig c;
     c.mirrors = {L"http://127.0.0.1:9/mirror/"};
-    c.serverUrl = server.WUrl() + L"flags/";
-    c.maintFile = L"MaintanenceCheck.txt";
+    c.serverUrl = server.WUrl();  // the primary server, uncompressed
+    c.maintFile = L"flag.txt";
     EXPECT_FALSE(IsMaintenanceActive(c));  // 404
     std::string huge = "true";
-    huge.resize((64u << 10) + 1, ' ');
-    for (const auto& [body, on] : std::vector<std::pair<std::string, bool>>{{"  TRUE \r\n", true},
-                                                                            {"\tTrUe\n", true},
-                                                                            {huge.substr(0, 64u << 10), true},
-                                                                            {huge, false},
-                                                                            {"true1", false},
-                                                                            {"t rue", false},
-                                                                            {"1", false},
-                                                                            {"", false}}) {
-        server.Serve("/flags/MaintanenceCheck.txt", body);
-        EXPECT_EQ(IsMaintenanceActive(c), on) << body.substr(0, 10);
+    huge.resize((64u << 10) + 1, ' ');  // past 64 KiB it is not read, however it starts
+    for (const std::string& on : {std::string("  TRUE \r\n"), std::string("\tTrUe\n"), huge.substr(0, 64u << 10)}) {
+        server.Serve("/flag.txt", on);
+        EXPECT_TRUE(IsMaintenanceActive(c)) << on.substr(0, 9);
     }
-    server.Set("/flags/MaintanenceCheck.txt", Reply::Status(500, "true"));
+    for (const std::string& off : {huge, std::string("true1"), std::string("t rue"), std::string()}) {
+        server.Serve("/flag.txt", off);
+        EXPECT_FALSE(IsMaintenanceActive(c)) << off.substr(0, 9);
+    }
+    server.Set("/flag.txt", Reply::Status(500, "true"));
     EXPECT_FALSE(IsMaintenanceActive(c));
 }
 
