@@ -151,9 +151,6 @@ TEST_F(RoundTrip, PublishedTreeArrivesIdenticalAndStaysCurrent) {
         EXPECT_TRUE(game.Read(rel) == bytes) << WideToUtf8(rel);
         EXPECT_EQ(test::UnixMtime(game.Join(rel)), test::UnixMtime(source.Join(rel))) << WideToUtf8(rel);
     }
-    std::vector<std::wstring> arrived;
-    Walk(game.path(), L"", arrived);
-    EXPECT_EQ(arrived.size(), files.size());
     EXPECT_TRUE(game.Exists(L"Empty Folder\\Inside"));
     m1.ClearRequests();
     ASSERT_EQ(Run(""), PatchResult::Finished);
