@@ -25,20 +25,6 @@ namespace {
 using test::Gzip;
 using test::Noise;
 
-// Every file below root, by its relative path.
-void Walk(const std::wstring& root, const std::wstring& rel, std::vector<std::wstring>& files) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(((rel.empty() ? root : root + L"\\" + rel) + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        const std::wstring name = data.cFileName, childRel = rel.empty() ? name : rel + L"\\" + name;
-        if (name == L"." || name == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) Walk(root, childRel, files);
-        else files.push_back(childRel);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-}
-
 // Large enough for the download to hash on its helper thread.
 constexpr size_t kBig = (5u << 20) + 123;
 
@@ -82,11 +68,12 @@ protected:
         std::vector<std::wstring> args = {L"--game", source.path(), L"--out", out.path(), L"--version", version};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_EQ(RunPublish(args), 0);
-        std::vector<std::wstring> objects;
-        Walk(out.path(), L"", objects);
+        // Each object where the launcher asks for it: the server layout.
+        std::vector<std::wstring> objects = {L"list.txt.gz", L"newLauncher.exe.gz"};
+        for (const auto& [rel, bytes] : files) objects.push_back(rel + L".gz");
         for (const std::wstring& rel : objects) {
             std::string path = WideToUtf8(rel);
-            for (char& c : path) c = c == '\\' ? '/' : c;
+            std::replace(path.begin(), path.end(), '\\', '/');
             for (test::HttpServer* m : {&m1, &m2}) m->Serve("/" + PercentEncode(path), out.Read(rel));
         }
         test::Reply late = test::Reply::Ok(out.Read(L"list.txt.gz"));
