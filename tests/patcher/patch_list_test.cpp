@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include "patcher/list_trust.h"
 #include "patcher/patcher.h"
 #include "support/file_times.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
-#include "patcher/list_trust.h"
-#include "support/log_capture.h"
 
 namespace vr {
 namespace {
@@ -94,8 +94,7 @@ TEST_F(ListScanTest, SignedLinesChangeNothingForTheScan) {
          {std::string("v 29\nd data\nf 1000 4 - a.bin\nf 5 6 x last.txt\n"), signedList, Crlf(signedList)}) {
         EXPECT_EQ(Scan(text), expected) << text;
     }
-    EXPECT_EQ(ReadListSeal(Crlf(signedList)).signedBytes,
-              Crlf(signedList).rfind("#sig"));  // the byte-order mark is signed too
+    EXPECT_EQ(ReadListSeal(Crlf(signedList)).signedBytes, Crlf(signedList).rfind("#sig"));  // the BOM is signed
     // A bare CR ending and blank lines after the signature are no appended lines.
     EXPECT_FALSE(ReadListSeal("v 29\r#sig QUJD\r\r\n\n").bytesAfterSig);
 }

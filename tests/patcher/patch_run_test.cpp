@@ -132,7 +132,7 @@ protected:
 
     test::TempDir game, roaming;
     std::wstring gameDir;  // another game folder than `game`
-    test::LogCapture log;
+    test::LogCapture log;  // the log goes to a private folder
     std::atomic<bool> cancel{false};
     Recorder rec;
     HttpServer s1, s2, s3;
