@@ -1,216 +1,127 @@
+// The list as the launcher reads it: file and folder lines, the up-to-date
+// check, unsafe paths, and the signed lines read and judged before any
+// signature check (real signatures: publish_roundtrip).
 #include "patcher/patch_list.h"
 
 #include <gtest/gtest.h>
 
-#include "patch_fixture.h"
+#include "patcher/list_trust.h"
+#include "patcher/patcher.h"
+#include "support/file_times.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+#include "text/text.h"
 
 namespace vr {
 namespace {
 
-using test::TempDir;
-
-std::vector<std::wstring> Paths(const ListScan& scan) {
-    std::vector<std::wstring> out;
-    for (const auto& f : scan.queue) out.push_back(f.relPath);
+std::string Crlf(const std::string& lf) {
+    std::string out = "\xEF\xBB\xBF";
+    for (char c : lf) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
     return out;
-}
-
-TEST(FileLine, FieldsAndNameBlanks) {
-    int64_t mtime = -1, size = -1;
-    std::string name;
-    ASSERT_TRUE(ParseFileLine("f 1000 12 x My File.txt", mtime, size, name));
-    EXPECT_EQ(mtime, 1000);
-    EXPECT_EQ(size, 12);
-    EXPECT_EQ(name, "My File.txt");
-
-    // Runs of blanks separate fields; the name keeps inner and trailing blanks.
-    ASSERT_TRUE(ParseFileLine("f   -5    7   r   a  b  ", mtime, size, name));
-    EXPECT_EQ(mtime, -5);
-    EXPECT_EQ(size, 7);
-    EXPECT_EQ(name, "a  b  ");
-
-    // A tab belongs to a field.
-    ASSERT_TRUE(ParseFileLine("f 1\t2 3 r n", mtime, size, name));
-    EXPECT_EQ(mtime, 1);
-    EXPECT_EQ(size, 3);
-
-    // Not numbers: read as far as digits go, else 0.
-    ASSERT_TRUE(ParseFileLine("f 12abc zz r n", mtime, size, name));
-    EXPECT_EQ(mtime, 12);
-    EXPECT_EQ(size, 0);
-    ASSERT_TRUE(ParseFileLine("f 9223372036854775807 5000000000 r big", mtime, size, name));
-    EXPECT_EQ(mtime, INT64_MAX);
-    EXPECT_EQ(size, 5000000000LL);
-}
-
-TEST(FileLine, Malformed) {
-    int64_t mtime, size;
-    std::string name;
-    EXPECT_FALSE(ParseFileLine("f 1000 12 My", mtime, size, name));    // the name became field 4
-    EXPECT_FALSE(ParseFileLine("f 1000 12 x   ", mtime, size, name));  // only blanks after field 4
-    EXPECT_FALSE(ParseFileLine("F 1000 12 x n", mtime, size, name));
-    EXPECT_FALSE(ParseFileLine("f1000 12 x n", mtime, size, name));
-    EXPECT_FALSE(ParseFileLine("ff 1000 12 x n", mtime, size, name));
-    EXPECT_FALSE(ParseFileLine("", mtime, size, name));
-}
-
-TEST(FileLine, NextTokenLeavesPosAfterToken) {
-    std::string line = "  ab  c", token;
-    size_t pos = 0;
-    ASSERT_TRUE(NextToken(pos, line, token));
-    EXPECT_EQ(token, "ab");
-    EXPECT_EQ(pos, 4u);
-    ASSERT_TRUE(NextToken(pos, line, token));
-    EXPECT_EQ(token, "c");
-    EXPECT_EQ(pos, 7u);
-    EXPECT_FALSE(NextToken(pos, line, token));
 }
 
 class ListScanTest : public ::testing::Test {
 protected:
-    std::wstring Base() const { return dir.path() + L"\\"; }
-    void Current(const std::wstring& rel, const std::string& bytes, int64_t mtime) {
-        dir.Write(rel, bytes);
-        test::SetUnixMtime(dir.Join(rel), mtime);
+    std::vector<std::wstring> Scan(const std::string& list) {
+        std::vector<std::wstring> out;
+        for (const auto& f : ScanPatchList(list, dir.path() + L"\\", 29).queue) out.push_back(f.relPath);
+        return out;
     }
-    TempDir dir;
+    test::TempDir dir;
 };
 
-TEST_F(ListScanTest, BomAndCrlfParseLikeLf) {
-    const std::string body = "v 29\nd sub\nf 100 3 x a.dat\n\nd\nf 100 4 x b b.dat \nf 100 1 x c.dat\n";
-    std::string crlf = "\xEF\xBB\xBF";
-    for (char c : body) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-    std::string cr;
-    for (char c : body) cr += c == '\n' ? '\r' : c;
-
-    Current(L"c.dat", "1", 100);
-    const std::vector<std::wstring> expected = {L"sub\\a.dat", L"b b.dat "};
-    EXPECT_EQ(Paths(ScanPatchList(body, Base(), 29)), expected);
-    EXPECT_EQ(Paths(ScanPatchList(crlf, Base(), 29)), expected);
-    EXPECT_EQ(Paths(ScanPatchList(cr, Base(), 29)), expected);
-    // A line that starts with a blank, a capital F or d without a blank is nothing.
-    EXPECT_TRUE(ScanPatchList(" f 1 1 x n\nF 1 1 x n\ndsub\ndx\nf1 1 1 x n\n# note\n", Base(), 29).queue.empty());
-}
-
-TEST_F(ListScanTest, TimeWindowAndSize) {
+TEST_F(ListScanTest, CurrentMeansTheListedSizeAndATimeWithinTwoSeconds) {
     const std::string twelve = "0123456789ab";
-    Current(L"newer.dat", twelve, 1001);
-    Current(L"older.dat", twelve, 999);
-    Current(L"edge.dat", twelve, 1002);
-    Current(L"far.dat", twelve, 1003);
-    Current(L"farback.dat", twelve, 997);
-    Current(L"short.dat", twelve.substr(1), 1000);
-    dir.MakeDir(L"folder.dat");
-    const std::string list =
-        "f 1000 12 x newer.dat\nf 1000 12 x older.dat\nf 1000 12 x edge.dat\nf 1000 12 x far.dat\n"
-        "f 1000 12 x farback.dat\nf 1000 12 x short.dat\nf 1000 12 x folder.dat\nf 1000 12 x missing.dat\n";
-    const ListScan scan = ScanPatchList(list, Base(), 29);
-    EXPECT_FALSE(scan.outOfDate);
-    EXPECT_EQ(Paths(scan),
-              (std::vector<std::wstring>{L"far.dat", L"farback.dat", L"short.dat", L"folder.dat", L"missing.dat"}));
-    EXPECT_EQ(scan.queue.front().mtime, 1000);
-}
-
-TEST_F(ListScanTest, FolderLinesCreateFoldersAndReset) {
-    const std::string list =
-        "d sub\nf 5 1 x a.dat\nd  deep\\er\\x  \nd empty\\\nd \t \nf 6 1 x root.dat\nd\xC3\xA9\nd \xC3\xA9t\xC3\xA9\nf "
-        "7 1 x e.dat\n";
-    const ListScan scan = ScanPatchList(list, Base(), 29);
-    ASSERT_EQ(scan.queue.size(), 3u);
-    EXPECT_EQ(scan.queue[0].relPath, L"sub\\a.dat");
-    EXPECT_EQ(scan.queue[0].mtime, 5);
-    EXPECT_EQ(scan.queue[1].relPath, L"root.dat");
-    EXPECT_EQ(scan.queue[2].relPath, L"\u00e9t\u00e9\\e.dat");
-    EXPECT_TRUE(dir.Exists(L"sub"));
-    EXPECT_TRUE(dir.Exists(L"deep\\er\\x"));
-    EXPECT_TRUE(dir.Exists(L"empty"));  // created though no file lives there
-    EXPECT_TRUE(dir.Exists(L"\u00e9t\u00e9"));
-    EXPECT_FALSE(dir.Exists(L"a.dat"));  // scanning downloads nothing
-}
-
-TEST_F(ListScanTest, VersionLineEitherDirectionDropsQueue) {
-    for (const char* v : {"v 30", "v 28", "v abc"}) {
-        const ListScan scan =
-            ScanPatchList(std::string("f 1 1 x stale.dat\n") + v + "\nf 1 1 x later.dat\n", Base(), 29);
-        EXPECT_TRUE(scan.outOfDate) << v;
-        EXPECT_TRUE(scan.queue.empty()) << v;
+    for (const wchar_t* name : {L"998", L"1002", L"997", L"1003", L"short", L"1969"}) {
+        dir.Write(name, name == std::wstring(L"short") ? twelve.substr(1) : twelve);
+        test::SetUnixMtime(dir.Join(name), name == std::wstring(L"1969") ? -86400 : 1000);
     }
-    EXPECT_EQ(ScanPatchList("v 30\n", Base(), 29).serverVersion, 30);
-    const ListScan same = ScanPatchList("v 29\nf 1 1 x a\nv29\nvx 1\n", Base(), 29);
-    EXPECT_FALSE(same.outOfDate);
-    EXPECT_EQ(same.queue.size(), 1u);
-    EXPECT_FALSE(ScanPatchList("v zero\n", Base(), 0).outOfDate);
+    EXPECT_EQ(Scan("f 998 12 x 998\nf 1002 12 x 1002\nf 997 12 x 997\nf 1003 12 x 1003\nf 1000 12 x short\n"
+                   "f -86400 12 x 1969\nf 1000 12 x missing\n"),
+              (std::vector<std::wstring>{L"997", L"1003", L"short", L"missing"}));
 }
 
-TEST(SafeListPath, RefusesEscapes) {
-    for (const wchar_t* bad : {L"..\\x",
-                               L"../x",
-                               L"a\\..\\..\\x",
-                               L"..",
-                               L".",
-                               L".\\x",
-                               L"a\\.\\b",
-                               L"a\\\\b",
-                               L"a//b",
-                               L"\\x",
-                               L"/x",
-                               L"\\\\server\\share\\x",
-                               L"C:\\x",
-                               L"C:x",
-                               L"x:stream",
-                               L"a\\b:ads",
-                               L"a\x01"
-                               L"b",
-                               L"a\nb",
-                               L"a\x7f",
-                               L"...\\x",
-                               L".. \\x",
-                               L"a\\ ..",
-                               L"",
-                               L"a\\"}) {
+// Folder lines create their folders and set the prefix, a bare "d" resets
+// it, a tab belongs to a field, the name keeps its blanks, and a BOM and
+// CRLF or CR line ends read like LF.
+TEST_F(ListScanTest, FileAndFolderLines) {
+    const std::string list =
+        "v 29\nd sub\nf 5 1 x a.dat\nd  deep\\er\\x  \nd empty\\\n\nd\nf 6 1 x b b.dat \nf 1\t2 3 x tab\n"
+        "d \xC3\xA9t\xC3\xA9\nf 7 1 x e.dat\n dx\nF 1 1 x n\ndsub\nf1 1 1 x n\nf 1 1 x\n# note\n";
+    std::string cr = list;
+    for (char& c : cr) c = c == '\n' ? '\r' : c;
+    for (const std::string& text : {list, Crlf(list), cr}) {
+        EXPECT_EQ(Scan(text), (std::vector<std::wstring>{L"sub\\a.dat", L"b b.dat ", L"tab", L"\u00e9t\u00e9\\e.dat"}));
+    }
+    EXPECT_TRUE(dir.Exists(L"deep\\er\\x") && dir.Exists(L"empty"));
+}
+
+TEST(SafeListPath, RefusesEscapesAndDevices) {
+    for (const wchar_t* bad :
+         {L"..\\x", L"../x", L"a\\..\\..\\x", L"..", L".\\x", L"a\\\\b", L"a//b", L"\\x", L"\\\\server\\share\\x",
+          L"C:\\x", L"C:x", L"a\\b:ads", L"a\x01", L"a\x7f", L"...\\x", L".. \\x", L"", L"a\\",
+          // A device name addresses the device in any folder, with any extension.
+          L"CON", L"Prn.txt", L"AUX.dat.gz", L"Data\\NUL.dat", L"com9.log", L"LPT1", L"sub\\Con\\f", L"CON .txt"}) {
         EXPECT_FALSE(IsSafeListPath(bad, false)) << WideToUtf8(bad);
     }
-    for (const wchar_t* good :
-         {L"a", L"a b ", L"Data\\My File.dat", L"x/y/z.dat", L"..a", L"a..", L".hidden", L"\u00e9t\u00e9\\f#1.dat"}) {
+    for (const wchar_t* good : {L"a b ", L"x/y/z.dat", L"..a", L"a..", L".hidden", L"\u00e9t\u00e9\\f#1.dat",
+                                L"CONSOLE", L"con1", L"COM10", L"LPT12", L"icon.png", L"null.dat", L"com1x"}) {
         EXPECT_TRUE(IsSafeListPath(good, false)) << WideToUtf8(good);
     }
     EXPECT_TRUE(IsSafeListPath(L"sub\\", true));
-    EXPECT_FALSE(IsSafeListPath(L"sub\\\\", true));
-    EXPECT_FALSE(IsSafeListPath(L"..\\", true));
-}
-
-TEST(SafeListPath, RefusesDeviceNames) {
-    // A device name addresses the device in any folder, with any extension.
-    for (const wchar_t* bad : {L"CON", L"con", L"Prn.txt", L"AUX.dat.gz", L"nul", L"Data\\NUL.dat", L"COM1",
-                               L"com9.log", L"LPT1", L"lpt9", L"sub\\Con\\file.dat", L"CON .txt", L"nul "}) {
-        EXPECT_FALSE(IsSafeListPath(bad, false)) << WideToUtf8(bad);
-    }
-    EXPECT_FALSE(IsSafeListPath(L"aux\\", true));
-    for (const wchar_t* good : {L"CONSOLE", L"con1", L"COM10", L"com", L"LPT", L"xnul", L"icon.png", L"null.dat",
-                                L"Data\\prn_notes.txt", L"nul_.dat", L"com1x"}) {
-        EXPECT_TRUE(IsSafeListPath(good, false)) << WideToUtf8(good);
-    }
 }
 
 TEST_F(ListScanTest, UnsafeEntriesAreLoggedAndSkipped) {
     test::LogCapture log;
-    const std::string list =
-        "f 1 1 x ..\\escape.dat\n"
-        "f 1 1 x good.dat\n"
-        "d ..\\outside\n"
-        "f 1 1 x under-refused.dat\n"
-        "d sub\n"
-        "f 1 1 x C:\\abs.dat\n"
-        "f 1 1 x stream.dat:ads\n"
-        "f 1 1 x fine.dat\n";
-    const ListScan scan = ScanPatchList(list, Base(), 29);
-    EXPECT_EQ(Paths(scan), (std::vector<std::wstring>{L"good.dat", L"sub\\fine.dat"}));
-    EXPECT_TRUE(log.Has("Patcher: refused unsafe path ..\\escape.dat\r\n"));
-    EXPECT_TRUE(log.Has("Patcher: refused unsafe path ..\\outside\r\n"));
-    EXPECT_TRUE(log.Has("Patcher: refused unsafe path sub\\C:\\abs.dat\r\n"));
-    EXPECT_TRUE(log.Has("Patcher: refused unsafe path sub\\stream.dat:ads\r\n"));
-    EXPECT_EQ(log.Count("refused unsafe path"), 4);
-    EXPECT_EQ(test::ListFolder(dir.path()), std::vector<std::wstring>{L"sub"});
+    EXPECT_EQ(Scan("f 1 1 x ..\\escape.dat\nf 1 1 x good.dat\nd ..\\outside\nf 1 1 x under-refused.dat\nd sub\n"
+                   "f 1 1 x C:\\abs.dat\nf 1 1 x stream.dat:ads\nf 1 1 x fine.dat\n"),
+              (std::vector<std::wstring>{L"good.dat", L"sub\\fine.dat"}));
+    EXPECT_TRUE(log.Has("Patcher: refused unsafe path ..\\outside"));
+    EXPECT_TRUE(log.Has("Patcher: refused unsafe path sub\\stream.dat:ads"));
+}
+
+// What the publishing tool adds for signed lists (#-lines, SHA-256 in the
+// reserved field, the #sig line) leaves the scan unchanged, so launchers
+// that know nothing of signing keep patching from such lists.
+TEST_F(ListScanTest, SignedLinesChangeNothingForTheScan) {
+    const std::string hash(64, 'a');
+    const std::string files = "d data\nf 1000 4 " + hash + " a.bin\nf 5 6 " + hash + " last.txt\n";
+    const std::string signedList =
+        "v 29\n#hash sha256\n#serial 17966\n#expires 17972\n#launcher " + hash + " 4\n" + files + "#sig QUJD\n";
+    const std::vector<std::wstring> expected = {L"data\\a.bin", L"data\\last.txt"};
+    for (const std::string& text :
+         {std::string("v 29\nd data\nf 1000 4 - a.bin\nf 5 6 x last.txt\n"), signedList, Crlf(signedList)}) {
+        EXPECT_EQ(Scan(text), expected) << text;
+    }
+    EXPECT_EQ(ReadListSeal(Crlf(signedList)).signedBytes, Crlf(signedList).rfind("#sig"));  // the BOM is signed
+    // A bare CR ending and blank lines after the signature are no appended lines.
+    EXPECT_FALSE(ReadListSeal("v 29\r#sig QUJD\r\r\n\n").bytesAfterSig);
+}
+
+TEST(ListVerdict, AKeyRefusesUnsignedAndAppendedListsBeforeAnySignatureCheck) {
+    std::string why;
+    const std::string unsignedList = "v 29\n#serial 5\nf 1 2 x a.txt\n";
+    EXPECT_EQ(JudgeList(ReadListSeal(unsignedList), unsignedList, "", 10, 0, why), ListVerdict::Trusted);
+    EXPECT_EQ(JudgeList(ReadListSeal(unsignedList), unsignedList, "QUJD", -1, 0, why), ListVerdict::Unsigned);
+    // A line after the signature would be unsigned, whatever the signature says.
+    const std::string appended = "v 29\n#sig QUJD\nf 1 2 x evil.exe\n";
+    EXPECT_EQ(JudgeList(ReadListSeal(appended), appended, "QUJD", -1, 0, why), ListVerdict::BadSignature);
+    EXPECT_EQ(why, "lines follow the signature");
+    // A key that is no P-256 point refuses every list rather than turning the check off.
+    const std::string list = "v 29\n#sig " + std::string(86, 'A') + "==\n";
+    EXPECT_EQ(JudgeList(ReadListSeal(list), list, "not base64!", -1, 0, why), ListVerdict::BadSignature);
+}
+
+// Mirror URLs get their closing slash; object paths are percent-encoded
+// UTF-8 with ".gz" added.
+TEST(PatcherUrls, ServerListAndObjectPaths) {
+    LauncherConfig c;
+    c.mirrors = {L"http://a.example/p", L"http://b.example/"};
+    Patcher p(c, L"C:\\Game");
+    EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{L"http://a.example/p/", L"http://b.example/"}));
+    EXPECT_EQ(p.BuildUrl(L"\u00e9t\u00e9\\#1/My File+%.dat"),
+              L"http://a.example/p/%C3%A9t%C3%A9/%231/My%20File%2B%25.dat.gz");
 }
 
 }  // namespace
