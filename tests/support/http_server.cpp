@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cstdio>
 #include <list>
 #include <map>
 #include <memory>
@@ -137,22 +136,15 @@ struct HttpServer::Impl {
         return route->reply;
     }
 
-    // Sends body bytes with the reply's pacing and framing. False when the
+    // Sends body bytes with the reply's pacing. False when the
     // connection is gone or the server stops.
     bool SendBody(SOCKET s, const Reply& reply, const char* data, size_t size) {
         size_t piece = size;
         if (reply.throttleBytes > 0) piece = reply.throttleBytes;
-        if (reply.chunked) piece = std::min(piece, std::max<size_t>(reply.chunkSize, 1));
         size_t sent = 0;
         while (sent < size) {
             size_t n = std::min(piece, size - sent);
-            if (reply.chunked) {
-                char line[32];
-                int len = std::snprintf(line, sizeof line, "%zx\r\n", n);
-                if (!SendAll(s, line, static_cast<size_t>(len))) return false;
-            }
             if (!SendAll(s, data + sent, n)) return false;
-            if (reply.chunked && !SendAll(s, "\r\n", 2)) return false;
             sent += n;
             if (reply.throttleBytes > 0 && sent < size && !Pause(reply.throttleDelayMs)) return false;
         }
@@ -168,40 +160,27 @@ struct HttpServer::Impl {
         if (!Pause(reply.statusDelayMs)) return After::Close;
 
         // The reply's own bytes unless a fault changes them.
-        std::string changed;
         std::string_view body;
         uint64_t announced = 0;
         if (!reply.producer) {
             body = reply.body;
-            if (reply.truncateAt < body.size() || !reply.corruptAt.empty()) {
-                changed = reply.body;
-                if (changed.size() > reply.truncateAt) changed.resize(reply.truncateAt);
-                for (size_t at : reply.corruptAt) {
-                    if (at < changed.size()) changed[at] = static_cast<char>(~changed[at]);
-                }
-                body = changed;
-            }
+            if (reply.truncateAt < body.size()) body = body.substr(0, reply.truncateAt);
             announced = body.size();
         } else {
             announced = reply.producedSize;
         }
         bool dropping = !reply.producer && reply.dropAfter < body.size();
-        bool closeDelimited = (!reply.contentLength && !reply.chunked) || reply.http10;
+        bool closeDelimited = !reply.contentLength;
         bool headOnly = req.method == "HEAD" || reply.status == 204 || reply.status == 304;
 
-        std::string head = std::string(reply.http10 ? "HTTP/1.0 " : "HTTP/1.1 ") + std::to_string(reply.status) + " " +
+        std::string head = std::string("HTTP/1.1 ") + std::to_string(reply.status) + " " +
                            (reply.reason.empty() ? ReasonFor(reply.status) : reply.reason) + "\r\n";
-        if (reply.chunked) {
-            head += "Transfer-Encoding: chunked\r\n";
-        } else if (reply.contentLength) {
-            head += "Content-Length: " + std::to_string(announced) + "\r\n";
-        }
-        if (!reply.http10) head += closeDelimited ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+        if (reply.contentLength) head += "Content-Length: " + std::to_string(announced) + "\r\n";
+        head += closeDelimited ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
         for (const auto& [key, value] : reply.headers) head += key + ": " + value + "\r\n";
         head += "\r\n";
         if (!SendAll(s, head.data(), head.size())) return After::Close;
         if (headOnly) return closeDelimited ? After::Close : After::KeepAlive;
-        if (!Pause(reply.bodyDelayMs)) return After::Close;
 
         if (reply.producer) {
             BodyProducer produce = reply.producer();
@@ -217,7 +196,6 @@ struct HttpServer::Impl {
         } else if (!SendBody(s, reply, body.data(), body.size())) {
             return After::Close;
         }
-        if (reply.chunked && !SendAll(s, "0\r\n\r\n", 5)) return After::Close;
         return closeDelimited ? After::Close : After::KeepAlive;
     }
 

@@ -30,11 +30,9 @@ struct Reply {
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers;  // extra headers
 
-    // Body framing: Content-Length (default), none (the body ends when the
-    // connection closes), or chunked transfer coding in pieces of chunkSize.
+    // Body framing: Content-Length (default), or none (the body ends when the
+    // connection closes).
     bool contentLength = true;
-    bool chunked = false;
-    size_t chunkSize = 4096;
 
     // The body ends cleanly after this many bytes (Content-Length says so too):
     // an early end only the receiver can notice.
@@ -42,18 +40,9 @@ struct Reply {
     // Content-Length announces the whole body, this many bytes are sent, then
     // the connection is reset.
     size_t dropAfter = SIZE_MAX;
-    // Every byte at these offsets is inverted.
-    std::vector<size_t> corruptAt;
-
-    // Answers as an HTTP/1.0 server does (a plain static server, for one):
-    // "HTTP/1.0" status line, no Connection header, and the connection closed
-    // after the body.
-    bool http10 = false;
-
-    // Pauses (milliseconds) before the status line, between the headers and the
-    // body, and between pieces of `throttleBytes` body bytes.
+    // Pauses (milliseconds) before the status line and between pieces of
+    // `throttleBytes` body bytes.
     uint32_t statusDelayMs = 0;
-    uint32_t bodyDelayMs = 0;
     size_t throttleBytes = 0;
     uint32_t throttleDelayMs = 0;
 

@@ -113,10 +113,6 @@ int RecordingHost::WaitForEventWhere(const std::function<bool(const std::string&
     }
 }
 
-int RecordingHost::WaitForEvent(const std::string& evt, uint32_t timeoutMs, size_t from) const {
-    return WaitForEventWhere([&evt](const std::string& json) { return EventName(json) == evt; }, timeoutMs, from);
-}
-
 bool RecordingHost::WaitForCalls(const std::string& name, int count, uint32_t timeoutMs) const {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {

@@ -5,7 +5,7 @@
 //   vr::test::RecordingHost host;
 //   vr::Bridge bridge(config, dir.path(), &host);
 //   bridge.OnWebMessage(LR"({"cmd":"ui.ready"})");
-//   ASSERT_GE(host.WaitForEvent("init", 5000), 0);
+//   ASSERT_GE(host.WaitForEventWhere(IsInit, 5000), 0);
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -44,8 +44,6 @@ public:
     // index, or -1 after timeoutMs.
     int WaitForEventWhere(const std::function<bool(const std::string& json)>& match, uint32_t timeoutMs,
                           size_t from = 0) const;
-    // The same for the first event at index >= from whose "evt" is `evt`.
-    int WaitForEvent(const std::string& evt, uint32_t timeoutMs, size_t from = 0) const;
     // Waits until `name` has been called at least `count` times.
     bool WaitForCalls(const std::string& name, int count, uint32_t timeoutMs) const;
 

@@ -1,7 +1,6 @@
 #pragma once
-// The tiny file systems of tests/support/small_disks.sh, as Windows paths
-// (the Z: drive), when the ctest fixture could mount them: `full` holds
-// 4 MiB, `readonly` takes no new file.
+// The tiny file system of tests/support/small_disks.sh, as a Windows path
+// (the Z: drive), when the ctest fixture could mount it: `full` holds 4 MiB.
 #include <windows.h>
 
 #include <cstdlib>
@@ -21,12 +20,10 @@ struct SmallDisks {
         }
         if (GetFileAttributesW((base + L"\\mounted").c_str()) == INVALID_FILE_ATTRIBUTES) return;
         full = base + L"\\full";
-        readonly = base + L"\\readonly";
     }
     bool Available() const { return !full.empty(); }
 
     std::wstring full;
-    std::wstring readonly;
 };
 
 // Takes `bytes` of a small disk with one file, so what follows finds it

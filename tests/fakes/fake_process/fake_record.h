@@ -3,7 +3,6 @@
 // named by VR_FAKE_RECORD (format in fake_process.cpp).
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,7 +10,6 @@ namespace vr::test {
 
 struct FakeStart {
     unsigned long pid = 0;
-    uint64_t timeMs = 0;
     std::wstring cwd;
     unsigned long flags = 0;
     unsigned long show = 0;
@@ -51,7 +49,6 @@ inline std::vector<FakeStart> ReadFakeStarts(const std::wstring& recordPath) {
             const std::wstring value =
                 line.substr(eq + 1, tab == std::wstring::npos ? std::wstring::npos : tab - eq - 1);
             if (key == L"pid") start.pid = std::stoul(value);
-            else if (key == L"time") start.timeMs = std::stoull(value);
             else if (key == L"cwd") start.cwd = value;
             else if (key == L"flags") start.flags = std::stoul(value);
             else if (key == L"show") start.show = std::stoul(value);

@@ -31,11 +31,9 @@
 //       controller.inline 0|1         controller completions run inside the request,
 //                                     which then returns controller.call.<n>'s value
 //       noview.<n> 1                  the n-th controller has no view
-//       view3 0|1                     views answer ICoreWebView2_3 (default 1)
 //       script <hr>                   result of AddScriptToExecuteOnDocumentCreated
 //       script.call <hr>              AddScriptToExecuteOnDocumentCreated itself fails
 //                                     with <hr> (its handler is then never called)
-//       childwindow 0|1               controllers create a child window (default 1)
 //       source.oncomplete 0|1         a view's source changes when its navigation
 //                                     completes (NAVCOMPLETE), as on the runtime,
 //                                     instead of when Navigate is called (default 0)
@@ -67,7 +65,7 @@
 // and serves several connections at once (a waiting POSTED holds only its own).
 // Options a harness needs before it can connect (the environment's own
 // failures): VR_FAKE_WEBVIEW2_OPTIONS holds SET arguments separated by ';',
-// e.g. "env.complete 0x80070005;view3 0", applied at each environment request.
+// e.g. "env.complete 0x80070005;script.call 0x80004005", applied at each environment request.
 
 #include "fake_webview2_internal.h"
 
@@ -104,8 +102,6 @@ struct Options {
     std::map<int, HRESULT> controllerCallFailure;
     bool controllerInline = false;
     std::set<int> noView;
-    bool view3 = true;
-    bool childWindow = true;
     bool sourceOnComplete = false;
 };
 
@@ -316,11 +312,9 @@ ViewRecord* Find(int id) {
 
 class FakeView : public Counted<ICoreWebView2_3> {
 public:
-    FakeView(int id, bool view3) : id_(id), view3_(view3) {}
+    explicit FakeView(int id) : id_(id) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-        if (view3_) return Answer(riid, out, {&IID_ICoreWebView2, &IID_ICoreWebView2_2, &IID_ICoreWebView2_3});
-        // An older runtime: the later interfaces are unknown to it.
-        return Answer(riid, out, {&IID_ICoreWebView2});
+        return Answer(riid, out, {&IID_ICoreWebView2, &IID_ICoreWebView2_2, &IID_ICoreWebView2_3});
     }
     HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* uri) override {
         Record(L"view " + std::to_wstring(id_) + L" get_Source");
@@ -606,7 +600,6 @@ private:
     }
 
     int id_;
-    bool view3_;
 };
 
 class FakeController : public Counted<ICoreWebView2Controller> {
@@ -770,21 +763,19 @@ public:
         handler->AddRef();
         auto complete = [handler, parent, request] {
             HRESULT failure = S_OK;
-            bool withView = true, view3 = true, childWindow = true;
+            bool withView = true;
             {
                 std::lock_guard lock(g_mutex);
                 auto it = g_options.controllerFailure.find(request);
                 if (it != g_options.controllerFailure.end()) failure = it->second;
                 withView = g_options.noView.count(request) == 0;
-                view3 = g_options.view3;
-                childWindow = g_options.childWindow;
             }
             if (FAILED(failure)) {
                 handler->Invoke(failure, nullptr);
                 handler->Release();
                 return;
             }
-            HWND window = childWindow ? CreateChildWindow(parent) : nullptr;
+            HWND window = CreateChildWindow(parent);
             FakeController* controller;
             {
                 std::lock_guard lock(g_mutex);
@@ -793,7 +784,7 @@ public:
                 record.parent = parent;
                 record.window = window;
                 record.controller = controller = new FakeController(id);
-                if (withView) record.view = new FakeView(id, view3);
+                if (withView) record.view = new FakeView(id);
                 g_views.push_back(std::move(record));
                 g_changed.notify_all();
             }
@@ -980,8 +971,6 @@ std::string SetOption(const std::string& name, const std::string& valueText) {
     else if (name == "env.inline") g_options.envInline = value != 0;
     else if (name == "script") g_options.script = hr;
     else if (name == "script.call") g_options.scriptCall = hr;
-    else if (name == "view3") g_options.view3 = value != 0;
-    else if (name == "childwindow") g_options.childWindow = value != 0;
     else if (name == "source.oncomplete") g_options.sourceOnComplete = value != 0;
     else if (name == "controller.inline") g_options.controllerInline = value != 0;
     else if (name.rfind("controller.call.", 0) == 0) g_options.controllerCallFailure[atoi(name.c_str() + 16)] = hr;

@@ -70,7 +70,6 @@ public:
     std::vector<std::string> Calls() const { return List("CALLS"); }
     std::vector<std::string> Views() const { return List("VIEWS"); }
     std::vector<std::string> Scripts(int view) const { return List("SCRIPTS " + std::to_string(view)); }
-    int ViewCount() const { return static_cast<int>(Views().size()); }
 
     // The child window of a view, from the VIEWS listing.
     HWND ViewWindow(int view) const {
