@@ -49,7 +49,7 @@ function bytes(n, seed) {
 // one file big enough to stall in the middle of.
 export const BIG_FILE = 'data/maps/deep.bin';
 const SETTINGS = 'detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\nsound 1\r\n';
-export function makeGame(folder, seed) {
+function makeGame(folder, seed) {
   const files = {
     'readme.txt': Buffer.from('Quorvane test build\r\n'),
     'data/level 1.dat': bytes(200_000, seed),
@@ -88,7 +88,7 @@ async function trickle(res, rest, piece = 32 * 1024, gapMs = 15) {
 
 // Static files of one folder on 127.0.0.1, with a status per path and a
 // stall: the first GET of a path sends part of the body, then waits.
-export async function startPatchServer(root) {
+async function startPatchServer(root) {
   const server = { status: new Map(), stalls: new Map(), requests: [] };
   const sockets = new Set();
   const httpd = http.createServer((req, res) => {
@@ -136,7 +136,7 @@ export async function startPatchServer(root) {
 
 // A launcher folder (also the game folder) with the real Veltrune.exe, the
 // page, the background assets, the fake client and updater, and an ini.
-export class LiveLauncher {
+class LiveLauncher {
   constructor(parts, folder, patchUrl) {
     this.parts = parts;
     this.folder = folder;

@@ -16,7 +16,7 @@ import { contentType } from './server.mjs';
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Client of the fake runtime's line protocol (tests/fakes/fake_webview2).
-export class RuntimeControl {
+class RuntimeControl {
   static LIST_COMMANDS = new Set(['VIEWS', 'CALLS']);
 
   // Waits for the port the fake writes once the launcher asks for a runtime.
