@@ -5,10 +5,10 @@
 // display come from the calling script (scripts/wine-env.sh).
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
-import http from 'node:http';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { openLinkedPage } from './page_link.mjs';
+import { listenLoopback } from './server.mjs';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
 const ASSETS = path.join(ROOT, 'tests/js/fixtures/assets');
@@ -90,8 +90,7 @@ async function trickle(res, rest, piece = 32 * 1024, gapMs = 15) {
 // stall: the first GET of a path sends part of the body, then waits.
 async function startPatchServer(root) {
   const server = { status: new Map(), stalls: new Map(), requests: [] };
-  const sockets = new Set();
-  const httpd = http.createServer((req, res) => {
+  const httpd = await listenLoopback((req, res) => {
     const rel = decodeURIComponent(new URL(req.url, 'http://127.0.0.1').pathname);
     server.requests.push(rel);
     const status = server.status.get(rel);
@@ -113,12 +112,7 @@ async function startPatchServer(root) {
     stall.started();
     stall.released.then(() => trickle(res, body.subarray(stall.after)));
   });
-  httpd.on('connection', (s) => {
-    sockets.add(s);
-    s.on('close', () => sockets.delete(s));
-  });
-  await new Promise((resolve) => httpd.listen(0, '127.0.0.1', resolve));
-  server.url = (p = '/') => `http://127.0.0.1:${httpd.address().port}${p}`;
+  server.url = (p = '/') => `http://127.0.0.1:${httpd.port}${p}`;
   server.stall = (rel, after) => {
     const stall = { after, used: false };
     stall.reached = new Promise((resolve) => { stall.started = resolve; });
@@ -128,8 +122,7 @@ async function startPatchServer(root) {
   };
   server.close = async () => {
     for (const stall of server.stalls.values()) stall.release?.();
-    for (const s of sockets) s.destroy();
-    await new Promise((resolve) => httpd.close(resolve));
+    await httpd.close();
   };
   return server;
 }

@@ -20,10 +20,28 @@ export function contentType(file) {
   return TYPES[path.extname(file).toLowerCase()] || 'application/octet-stream';
 }
 
+// An HTTP server on 127.0.0.1 at a free port. close() also ends the
+// connections that a stalled or never-finished response keeps open.
+export async function listenLoopback(handler) {
+  const sockets = new Set();
+  const server = http.createServer(handler);
+  server.on('connection', (s) => {
+    sockets.add(s);
+    s.on('close', () => sockets.delete(s));
+  });
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  return {
+    port: server.address().port,
+    async close() {
+      for (const s of sockets) s.destroy();
+      await new Promise((resolve) => server.close(resolve));
+    },
+  };
+}
+
 // routes: { '/path': (req, res) => void } checked before the static folder.
 export async function startServer(root, routes = {}) {
-  const sockets = new Set();
-  const server = http.createServer((req, res) => {
+  const server = await listenLoopback((req, res) => {
     const url = new URL(req.url, 'http://127.0.0.1');
     const route = routes[url.pathname];
     if (!route && url.pathname === '/favicon.ico') {
@@ -44,18 +62,6 @@ export async function startServer(root, routes = {}) {
     res.writeHead(200, { 'content-type': contentType(file), 'cache-control': 'no-store' });
     fs.createReadStream(file).pipe(res);
   });
-  server.on('connection', (s) => {
-    sockets.add(s);
-    s.on('close', () => sockets.delete(s));
-  });
-  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
-  const base = `http://127.0.0.1:${server.address().port}`;
-  return {
-    base,
-    async close() {
-      // Pages that never finish loading keep their sockets open.
-      for (const s of sockets) s.destroy();
-      await new Promise((resolve) => server.close(resolve));
-    },
-  };
+  // Pages that never finish loading keep their sockets open: close() ends them.
+  return { base: `http://127.0.0.1:${server.port}`, close: server.close };
 }
