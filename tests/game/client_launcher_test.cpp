@@ -12,6 +12,7 @@
 #include "support/log_capture.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
+#include "text/text.h"
 
 namespace vr {
 namespace {
@@ -126,7 +127,7 @@ TEST_F(LaunchTest, OnlyWholeAllowListedNamesStart) {
     EXPECT_EQ(Launcher(dir.path()).LaunchClients(1), 0);
     EXPECT_FALSE(Launcher(dir.path()).StartUpdater(L""));
     for (const wchar_t* name : {L"bin\\quorvane.exe", L"quorvane.exe.exe", L"quorvane", L""}) {
-        EXPECT_FALSE(Launcher(dir.path()).IsAllowedExecutable(name));
+        EXPECT_FALSE(Launcher(dir.path()).IsAllowedExecutable(name)) << WideToUtf8(name);
     }
 }
 
