@@ -32,8 +32,9 @@ struct Chunk {
 // delivery time and a writer that sends it then.
 class Pipe {
 public:
-    Pipe(SOCKET from, SOCKET to, std::chrono::milliseconds delay, std::chrono::milliseconds firstExtra, uint64_t rate)
-        : from(from), to(to), delay(delay), firstExtra(firstExtra), rate(rate) {
+    Pipe(SOCKET from, SOCKET to, std::chrono::milliseconds delay, std::chrono::milliseconds firstExtra, uint64_t rate,
+         std::atomic<uint64_t>& carried)
+        : from(from), to(to), delay(delay), firstExtra(firstExtra), rate(rate), carried(carried) {
         // A rate-limited link holds about what it carries in a round trip;
         // reading further ahead would let the sender push a whole body into
         // this process at once, a burst of copying no real link allows.
@@ -91,6 +92,7 @@ private:
         while (size > 0) {
             const int n = send(to, data, static_cast<int>(std::min<size_t>(size, 1 << 20)), 0);
             if (n <= 0) return false;
+            carried += static_cast<uint64_t>(n);
             data += n;
             size -= static_cast<size_t>(n);
         }
@@ -137,6 +139,7 @@ private:
     SOCKET from, to;
     std::chrono::milliseconds delay, firstExtra;
     uint64_t rate;
+    std::atomic<uint64_t>& carried;  // shared by every pipe of one direction
     std::mutex lock;
     std::condition_variable changed;
     std::deque<Chunk> queue;
@@ -198,6 +201,7 @@ struct LatencyProxy::Impl {
     uint16_t port = 0;
     std::atomic<bool> stopping{false};
     std::atomic<int> accepted{0};
+    std::atomic<uint64_t> bytesUp{0}, bytesDown{0};
     std::thread acceptThread;
     std::mutex linksLock;
     std::list<Link> links;
@@ -223,8 +227,8 @@ struct LatencyProxy::Impl {
             link.client = client;
             link.server = server;
             // The handshake a real link pays before the first request can go.
-            link.up = std::make_unique<Pipe>(client, server, delay, 2 * delay, rate);
-            link.down = std::make_unique<Pipe>(server, client, delay, std::chrono::milliseconds(0), rate);
+            link.up = std::make_unique<Pipe>(client, server, delay, 2 * delay, rate, bytesUp);
+            link.down = std::make_unique<Pipe>(server, client, delay, std::chrono::milliseconds(0), rate, bytesDown);
         }
     }
 };
@@ -269,5 +273,7 @@ uint16_t LatencyProxy::Port() const { return impl->port; }
 std::string LatencyProxy::Url() const { return "http://127.0.0.1:" + std::to_string(impl->port) + "/"; }
 std::wstring LatencyProxy::WUrl() const { return L"http://127.0.0.1:" + std::to_wstring(impl->port) + L"/"; }
 int LatencyProxy::Connections() const { return impl->accepted.load(); }
+uint64_t LatencyProxy::BytesUp() const { return impl->bytesUp.load(); }
+uint64_t LatencyProxy::BytesDown() const { return impl->bytesDown.load(); }
 
 }  // namespace vr::test

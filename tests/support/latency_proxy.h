@@ -28,6 +28,11 @@ public:
     std::wstring WUrl() const;  // the same, wide
     // Connections accepted so far.
     int Connections() const;
+    // Bytes delivered so far, client to server (requests) and server to
+    // client (responses), over all connections: what the emulated link
+    // carried, for comparing transfer tools by their bytes on the wire.
+    uint64_t BytesUp() const;
+    uint64_t BytesDown() const;
 
 private:
     struct Impl;
