@@ -98,6 +98,83 @@ InflateResult Inflate(const std::function<long(unsigned char*, size_t)>& read, s
 
 }  // namespace
 
+struct GzipWriter::Stream {
+    z_stream z;
+    gz_header header;
+    std::vector<unsigned char> buf = std::vector<unsigned char>(kBlock);
+};
+
+GzipWriter::~GzipWriter() { Close(); }
+
+void GzipWriter::Close() {
+    if (z_) deflateEnd(&z_->z);
+    delete z_;
+    z_ = nullptr;
+    if (out_) std::fclose(out_);
+    out_ = nullptr;
+}
+
+bool GzipWriter::Open(const fs::path& dst, int level) {
+    Close();
+    dst_ = dst;
+    error_.clear();
+    outSize_ = 0;
+    out_ = OpenFile(dst, "wb");
+    if (!out_) {
+        error_ = "cannot create " + Printable(dst) + ": " + std::strerror(errno);
+        return false;
+    }
+    z_ = new Stream;
+    if (!StartDeflate(z_->z, level, z_->header)) {
+        error_ = "zlib could not start";
+        delete z_;
+        z_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool GzipWriter::Deflate(const void* data, size_t size, int flush) {
+    if (!z_ || !error_.empty()) return false;
+    z_stream& z = z_->z;
+    z.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+    z.avail_in = static_cast<uInt>(size);
+    do {
+        z.next_out = z_->buf.data();
+        z.avail_out = static_cast<uInt>(z_->buf.size());
+        deflate(&z, flush);
+        const size_t have = z_->buf.size() - z.avail_out;
+        if (have && std::fwrite(z_->buf.data(), 1, have, out_) != have) {
+            error_ = "cannot write " + Printable(dst_) + ": " + std::strerror(errno);
+            return false;
+        }
+        outSize_ += have;
+    } while (z.avail_out == 0);
+    return true;
+}
+
+bool GzipWriter::Write(const void* data, size_t size) {
+    // zlib takes at most 4 GiB per call.
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (size_t done = 0; done < size;) {
+        const size_t n = std::min<size_t>(size - done, 1u << 30);
+        if (!Deflate(p + done, n, Z_NO_FLUSH)) return false;
+        done += n;
+    }
+    return error_.empty() && z_;
+}
+
+bool GzipWriter::Finish() {
+    const bool deflated = Deflate(nullptr, 0, Z_FINISH);
+    if (z_) deflateEnd(&z_->z);
+    delete z_;
+    z_ = nullptr;
+    const bool closed = out_ && std::fclose(out_) == 0;
+    out_ = nullptr;
+    if (deflated && !closed && error_.empty()) error_ = "cannot write " + Printable(dst_);
+    return deflated && closed && error_.empty();
+}
+
 GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::atomic<uint64_t>* progress) {
     GzipResult r;
     std::FILE* in = OpenFile(src, "rb");
@@ -105,57 +182,30 @@ GzipResult GzipFile(const fs::path& src, const fs::path& dst, int level, std::at
         r.error = "cannot read " + Printable(src) + ": " + std::strerror(errno);
         return r;
     }
-    std::FILE* out = OpenFile(dst, "wb");
-    if (!out) {
-        r.error = "cannot create " + Printable(dst) + ": " + std::strerror(errno);
+    GzipWriter writer;
+    if (!writer.Open(dst, level)) {
+        r.error = writer.Error();
         std::fclose(in);
         return r;
     }
-    z_stream z;
-    gz_header header;
-    if (!StartDeflate(z, level, header)) {
-        r.error = "zlib could not start";
-        std::fclose(in);
-        std::fclose(out);
-        return r;
-    }
-    std::vector<unsigned char> ibuf(kBlock), obuf(kBlock);
+    std::vector<unsigned char> ibuf(kBlock);
     Sha256Hasher sha;
-    bool failed = false;
-    int flush = Z_NO_FLUSH;
-    while (!failed && flush != Z_FINISH) {
+    for (;;) {
         const size_t n = std::fread(ibuf.data(), 1, ibuf.size(), in);
         if (std::ferror(in)) {
             r.error = "read error in " + Printable(src);
-            failed = true;
             break;
         }
-        if (n < ibuf.size()) flush = std::feof(in) ? Z_FINISH : Z_NO_FLUSH;
         sha.Update(ibuf.data(), n);
         r.inSize += n;
         if (progress) *progress += n;
-        z.next_in = ibuf.data();
-        z.avail_in = static_cast<uInt>(n);
-        do {
-            z.next_out = obuf.data();
-            z.avail_out = static_cast<uInt>(obuf.size());
-            deflate(&z, flush);
-            const size_t have = obuf.size() - z.avail_out;
-            if (have && std::fwrite(obuf.data(), 1, have, out) != have) {
-                r.error = "cannot write " + Printable(dst) + ": " + std::strerror(errno);
-                failed = true;
-                break;
-            }
-            r.outSize += have;
-        } while (z.avail_out == 0);
+        if (!writer.Write(ibuf.data(), n)) break;
+        if (n < ibuf.size() && std::feof(in)) break;
     }
-    deflateEnd(&z);
     std::fclose(in);
-    if (std::fclose(out) != 0 && !failed) {
-        r.error = "cannot write " + Printable(dst);
-        failed = true;
-    }
-    if (failed) return r;
+    if (!writer.Finish() && r.error.empty()) r.error = writer.Error();
+    if (!r.error.empty()) return r;
+    r.outSize = writer.OutSize();
     r.sha256 = sha.FinishHex();
     if (r.sha256.empty()) {
         r.error = "SHA-256 failed";

@@ -2,6 +2,7 @@
 // Gzip members as the patch servers hold them: one member per object, no
 // name or time in the header, so equal input gives equal bytes.
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +16,35 @@ struct GzipResult {
     uint64_t inSize = 0;   // bytes read from the source
     std::string sha256;    // SHA-256 of those bytes, lower-case hex
     uint64_t outSize = 0;  // bytes of the member
+};
+
+// One member written as its input arrives, for a caller that reads the
+// source itself (the chunker shares that read).
+class GzipWriter {
+public:
+    GzipWriter() = default;
+    ~GzipWriter();
+    GzipWriter(const GzipWriter&) = delete;
+    GzipWriter& operator=(const GzipWriter&) = delete;
+
+    // Creates or replaces dst; callers give a temporary name.
+    bool Open(const fs::path& dst, int level);
+    bool Write(const void* data, size_t size);
+    // Ends the member and closes the file. False, here or before, with Error().
+    bool Finish();
+    const std::string& Error() const { return error_; }
+    uint64_t OutSize() const { return outSize_; }
+
+private:
+    bool Deflate(const void* data, size_t size, int flush);
+    void Close();
+
+    struct Stream;
+    Stream* z_ = nullptr;
+    std::FILE* out_ = nullptr;
+    fs::path dst_;
+    std::string error_;
+    uint64_t outSize_ = 0;
 };
 
 // Compresses src into dst (created or replaced in place; callers give a
