@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 
+#include "patcher/chunk_index.h"
+
 namespace vr::publish {
 namespace {
 
@@ -147,6 +149,10 @@ void ReadComment(const std::string& line, size_t lineStart, const std::string& t
         list.hasLauncher = true;
         list.launcherSha256 = a;
         list.launcherSize = Number(b);
+    } else if (word == "#chunks") {
+        ParsedList::Chunked c;
+        if (ParseChunksLine(line, c.fileSha256, c.indexSha256)) list.chunked.push_back(std::move(c));
+        else list.badChunksLines.push_back(line);
     } else if (word == "#sig") {
         NextToken(pos, line, a);
         list.hasSignature = true;

@@ -7,6 +7,7 @@
 //   #serial <n>                        grows with every publish
 //   #expires <unix seconds>            a signed list is refused after that
 //   #launcher <sha256> <size>          the replacement launcher
+//   #chunks <sha256> <index sha256>    the chunk index of the file with that content
 //   #sig <base64>                      last: ECDSA P-256 (r||s) over every byte before it
 // Launchers that know nothing of the "#" lines skip them as unknown lines.
 // Folder paths are trimmed by the reader and file names lose their leading
@@ -64,6 +65,11 @@ struct ParsedList {
     std::string signature;
     std::string signedPart;
     bool signatureLast = false;
+    struct Chunked {
+        std::string fileSha256, indexSha256;
+    };
+    std::vector<Chunked> chunked;  // "#chunks" lines, in list order
+    std::vector<std::string> badChunksLines;
     std::vector<std::string> dirs;  // folder lines with a path, as read (trailing backslash added)
     std::vector<ParsedFile> files;
 };

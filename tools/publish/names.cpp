@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "fs_util.h"
+#include "patcher/chunk_index.h"
 
 namespace vr::publish {
 namespace {
@@ -45,6 +46,11 @@ std::string ComponentProblem(const std::string& name) {
     // of its folder or vanish; the launcher refuses it.
     if (name.find_first_not_of(". ") == std::string::npos) return "name is only dots and blanks";
     if (IsReservedDeviceName(name)) return "name is reserved for a device on Windows";
+    // The launcher keeps its half-proven copies under such names and would
+    // take a listed one for its own.
+    const std::string key = WindowsKey(name), staged = kStagedSuffix;
+    if (key.size() >= staged.size() && key.compare(key.size() - staged.size(), staged.size(), staged) == 0)
+        return "name ends in " + staged + ", the launcher's name for files it is still checking";
     return {};
 }
 

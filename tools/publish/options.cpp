@@ -30,6 +30,11 @@ const char* const kUsage =
     "  --maintenance on|off  write the maintenance flag file\n"
     "  --maint-name NAME     its name (default MaintanenceCheck.txt)\n"
     "  --prune               remove objects that are no longer listed\n"
+    "  --chunks-only         files of 16 MiB or more get chunks only, no whole\n"
+    "                        object (launchers without chunk support cannot\n"
+    "                        patch them from this folder)\n"
+    "  --keep N              keep the chunks of the N lists before this one\n"
+    "                        (default 3); older ones are pruned\n"
     "  --jobs N              compression threads (default: one per core)\n"
     "  --level N             gzip level 1-9 (default 6)\n"
     "  --sign KEYFILE        sign the list with the private key keygen wrote\n"
@@ -88,6 +93,12 @@ bool TakeValue(const std::string& a, const std::string& v, Options& o, std::stri
             return false;
         }
         o.version = static_cast<int32_t>(n);
+    } else if (a == "--keep") {
+        if (!ParseInt(v, 0, 1000, n)) {
+            error = "--keep needs a number of lists from 0 to 1000";
+            return false;
+        }
+        o.keepLists = static_cast<int>(n);
     } else if (a == "--jobs") {
         if (!ParseInt(v, 1, 256, n)) {
             error = "--jobs needs a number from 1 to 256";
@@ -117,7 +128,7 @@ bool TakeValue(const std::string& a, const std::string& v, Options& o, std::stri
 
 // Once every argument is read: which of the three jobs they ask for, and
 // whether they fit it.
-bool ChooseMode(Options& o, std::string& error) {
+bool ChooseMode(Options& o, bool keepGiven, std::string& error) {
     for (const auto& [flag, name] : {std::pair<const char*, const std::string*>{"--list-name", &o.listName},
                                      {"--launcher-name", &o.launcherName},
                                      {"--maint-name", &o.maintName}}) {
@@ -128,9 +139,10 @@ bool ChooseMode(Options& o, std::string& error) {
     }
 
     const bool signing = !o.signKey.empty() || o.serial >= 0 || o.expiresDays > 0;
+    const bool chunking = o.chunksOnly || keepGiven;
     if (!o.verify.empty()) {
         if (!o.game.empty() || !o.out.empty() || o.version >= 0 || !o.launcher.empty() || o.maintenance >= 0 ||
-            o.prune || signing) {
+            o.prune || signing || chunking) {
             error = "--verify takes only --key, --list-name, --launcher-name and --jobs";
             return false;
         }
@@ -154,8 +166,8 @@ bool ChooseMode(Options& o, std::string& error) {
             error = "--game is required (or --maintenance alone)";
             return false;
         }
-        if (o.version >= 0 || !o.launcher.empty() || o.prune || signing) {
-            error = "--version, --launcher, --prune, --sign, --serial and --expires need --game";
+        if (o.version >= 0 || !o.launcher.empty() || o.prune || signing || chunking) {
+            error = "--version, --launcher, --prune, --chunks-only, --keep, --sign, --serial and --expires need --game";
             return false;
         }
         o.mode = Mode::Maintenance;
@@ -193,17 +205,19 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o, std::string& er
     static const char* const withValue[] = {"--game",     "--out",           "--version",     "--list-name",
                                             "--launcher", "--launcher-name", "--maintenance", "--maint-name",
                                             "--jobs",     "--level",         "--verify",      "--sign",
-                                            "--serial",   "--expires",       "--key"};
+                                            "--serial",   "--expires",       "--key",         "--keep"};
+    bool keepGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
             o.mode = Mode::Help;
             return true;
         }
-        if (a == "--prune") {
-            o.prune = true;
+        if (a == "--prune" || a == "--chunks-only") {
+            (a == "--prune" ? o.prune : o.chunksOnly) = true;
             continue;
         }
+        keepGiven = keepGiven || a == "--keep";
         bool known = false;
         for (const char* k : withValue) known = known || a == k;
         if (!known) {
@@ -216,7 +230,7 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o, std::string& er
         }
         if (!TakeValue(a, args[++i], o, error)) return false;
     }
-    return ChooseMode(o, error);
+    return ChooseMode(o, keepGiven, error);
 }
 
 }  // namespace vr::publish

@@ -22,6 +22,8 @@ struct Options {
     unsigned jobs = 0;     // 0: one per core
     int level = 6;
     bool prune = false;
+    bool chunksOnly = false;  // no whole-file object for chunked files
+    int keepLists = 3;        // --keep: earlier lists whose chunks stay on the server
     std::string signKey;    // --sign: private key file
     int64_t serial = -1;    // --serial; -1: chosen at publish time
     int expiresDays = 0;    // --expires; 0: the list does not expire

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -16,6 +19,8 @@
 #include "list_format.h"
 #include "names.h"
 #include "net/base64.h"
+#include "patcher/chunk_index.h"
+#include "patcher/chunker.h"
 #include "scan.h"
 #include "state.h"
 #include "work_pool.h"
@@ -134,14 +139,85 @@ struct Job {
     fs::path temp;
     ObjectRecord rec;
     bool reuse = false;
+    bool chunked = false;  // big enough to be cut into chunks
+    bool whole = true;     // has a whole-file object (all but chunked files under --chunks-only)
+    ChunkIndex index;      // chunked: this run's cut, or the reused one read back
+    // New chunk and index objects: temporary name, then the name they take.
+    std::vector<std::pair<fs::path, fs::path>> chunkTemps;
+    uint64_t chunkBytes = 0;  // of the new chunk objects
+    bool newIndex = false;    // chunkTemps ends with the index
 };
 
-bool CanReuse(const PublishState& state, Job& job) {
+bool SameParams(const ChunkParams& a, const ChunkParams& b) {
+    return a.minSize == b.minSize && a.avgSize == b.avgSize && a.maxSize == b.maxSize;
+}
+
+fs::path ChunkObjectFile(const fs::path& out, const std::string& sha) {
+    return out / PathFromUtf8(ChunkObjectPath(sha) + ".gz");
+}
+fs::path IndexObjectFile(const fs::path& out, const std::string& sha) {
+    return out / PathFromUtf8(IndexObjectPath(sha) + ".gz");
+}
+
+// A published index, proven by its name. False with the reason otherwise.
+bool ReadIndex(const fs::path& out, const std::string& sha, ChunkIndex& index, std::string& why) {
+    std::string text;
+    const InflateResult r = InflateFile(IndexObjectFile(out, sha), &text);
+    if (!r.ok) {
+        why = r.error;
+        return false;
+    }
+    if (r.sha256 != sha) {
+        why = "content differs from its name (SHA-256 " + r.sha256 + ")";
+        return false;
+    }
+    if (!ParseChunkIndex(text, index, why)) {
+        why = "not a chunk index: " + why;
+        return false;
+    }
+    return true;
+}
+
+// Written beside its final name, renamed into place with the other objects.
+bool WriteTemp(const fs::path& path, const std::string& bytes, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(path.parent_path(), ec);
+    std::FILE* f = OpenFile(path, "wb");
+    if (!f) {
+        error = "cannot create " + Printable(path) + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (std::fclose(f) != 0 || !written) {
+        error = "cannot write " + Printable(path);
+        return false;
+    }
+    return true;
+}
+
+// A chunked file is reused only with its index and every chunk in place, and
+// cut with the parameters this build publishes with.
+bool CanReuse(const PublishState& state, const fs::path& out, Job& job) {
     const auto it = state.find(job.objRel);
     if (it == state.end() || it->second.size != job.size || it->second.mtimeNs != job.mtimeNs) return false;
-    const FileInfo obj = StatNoFollow(job.objPath);
-    if (!obj.isFile || obj.size != it->second.objSize || obj.mtimeNs != it->second.objMtimeNs) return false;
+    if (job.whole) {
+        const FileInfo obj = StatNoFollow(job.objPath);
+        if (it->second.objSize == 0 || !obj.isFile || obj.size != it->second.objSize ||
+            obj.mtimeNs != it->second.objMtimeNs)
+            return false;
+    }
+    if (job.chunked) {
+        std::string why;
+        if (it->second.indexSha256.empty() || !ReadIndex(out, it->second.indexSha256, job.index, why) ||
+            job.index.fileSize != job.size || !SameParams(job.index.params, kDefaultChunkParams))
+            return false;
+        for (const ChunkEntry& c : job.index.chunks) {
+            if (!StatNoFollow(ChunkObjectFile(out, c.sha256)).isFile) return false;
+        }
+    }
     job.rec = it->second;
+    if (!job.whole) job.rec.objSize = job.rec.objMtimeNs = 0;
+    if (!job.chunked) job.rec.indexSha256.clear();
     return true;
 }
 
@@ -150,6 +226,8 @@ void RemoveTemps(std::vector<Job>& jobs) {
     for (Job& j : jobs) {
         if (!j.temp.empty()) fs::remove(j.temp, ec);
         j.temp.clear();
+        for (const auto& [temp, final] : j.chunkTemps) fs::remove(temp, ec);
+        j.chunkTemps.clear();
     }
 }
 
@@ -165,6 +243,8 @@ size_t Prune(const fs::path& out, const std::set<std::string>& keep, std::FILE* 
         std::string rel;
         if (!Utf8FromPath(it->path().lexically_relative(out), rel)) continue;
         std::replace(rel.begin(), rel.end(), '\\', '/');
+        // Chunks and indexes go by the lists that name them (PruneChunks).
+        if (rel.rfind(std::string(kChunkRootName) + "/", 0) == 0) continue;
         if (!keep.count(rel)) doomed.push_back(it->path());
     }
     size_t removed = 0;
@@ -198,11 +278,20 @@ struct PublishRun {
     SourceTree tree;
     std::vector<ListFile> listed;  // one per tree file, CRCs filled in after compressing
     fs::path statePath;
-    PublishState oldState;
+    SavedState saved;                    // the last run's
+    const PublishState& oldState = saved.objects;
+    std::vector<std::string> listedIndexes;  // of the list this run replaces
+    int64_t listedSerial = 0;
+    // Chunk and index objects this run writes or found in place, so that
+    // equal chunks of several files are written once.
+    std::mutex chunkLock;
+    std::set<std::string> claimed;
     std::vector<Job> jobs;     // the tree's files in order, then the launcher
     std::vector<size_t> work;  // jobs whose object is compressed anew
     uint64_t workBytes = 0;
     bool listUnchanged = false;
+    size_t chunksWritten = 0;
+    uint64_t chunkBytesWritten = 0;
     SigningKey key;  // when signing
     int64_t serial = 0;
     int64_t expires = 0;  // 0: none
@@ -257,7 +346,12 @@ bool CheckNames(PublishRun& run) {
         if (!run.launcherInfo.isFile) problems.push_back("\"" + o.launcher + "\": the launcher file does not exist");
     }
     run.tree = ScanTree(run.game, problems);
-    CheckCollisions(run.tree, {o.listName + ".gz", o.launcherName + ".gz", o.maintName, kStateFileName}, problems);
+    // "chunks" holds the chunk objects; a file of that name is refused too, so
+    // that the top level never mixes game data with the chunk store.
+    CheckCollisions(run.tree,
+                    {o.listName + ".gz", o.launcherName + ".gz", o.maintName, kStateFileName, kChunkRootName,
+                     std::string(kChunkRootName) + ".gz"},
+                    problems);
     for (const SourceFile& f : run.tree.files) run.listed.push_back({f.parts, UnixSeconds(f.mtimeNs), f.size, ""});
     BuildList(o.version, run.tree.dirs, run.listed, problems);
     if (problems.empty()) return true;
@@ -277,7 +371,7 @@ bool PlanObjects(PublishRun& run) {
     }
     RemoveStaleTemps(run.outDir);
     run.statePath = run.outDir / kStateFileName;
-    run.oldState = LoadState(run.statePath);
+    run.saved = LoadState(run.statePath);
 
     const auto add = [&run](size_t file, const fs::path& src, uint64_t size, int64_t mtimeNs, std::string objRel) {
         Job j;
@@ -287,6 +381,8 @@ bool PlanObjects(PublishRun& run) {
         j.mtimeNs = mtimeNs;
         j.objRel = std::move(objRel);
         j.objPath = run.outDir / PathFromUtf8(j.objRel);
+        j.chunked = file != SIZE_MAX && size >= kChunkThreshold;
+        j.whole = !(j.chunked && run.o.chunksOnly);
         run.jobs.push_back(std::move(j));
     };
     for (size_t i = 0; i < run.tree.files.size(); ++i) {
@@ -296,12 +392,109 @@ bool PlanObjects(PublishRun& run) {
     if (!run.o.launcher.empty())
         add(SIZE_MAX, run.launcherSrc, run.launcherInfo.size, run.launcherInfo.mtimeNs, run.o.launcherName + ".gz");
     for (size_t i = 0; i < run.jobs.size(); ++i) {
-        run.jobs[i].reuse = CanReuse(run.oldState, run.jobs[i]);
+        run.jobs[i].reuse = CanReuse(run.oldState, run.outDir, run.jobs[i]);
         if (!run.jobs[i].reuse) {
             run.work.push_back(i);
             run.workBytes += run.jobs[i].size;
         }
     }
+    return true;
+}
+
+// True when this run is to write the object: it is neither on the server
+// already (content-addressed, so its bytes are right) nor claimed by
+// another file of this run.
+bool Claim(PublishRun& run, const std::string& key, const fs::path& object) {
+    std::lock_guard<std::mutex> lock(run.chunkLock);
+    return run.claimed.insert(key).second && !StatNoFollow(object).isFile;
+}
+
+// One read of a big file feeds its SHA-256, its whole-file object (unless
+// chunks only) and the chunker; each chunk is hashed and, when new,
+// compressed by whichever thread is free.
+bool ChunkFile(PublishRun& run, Job& j, SideWork& side, Progress& progress, std::string& why) {
+    std::FILE* in = OpenFile(j.src, "rb");
+    if (!in) {
+        why = "cannot read " + Printable(j.src) + ": " + std::strerror(errno);
+        return false;
+    }
+    GzipWriter whole;
+    if (j.whole && !whole.Open(j.temp, run.o.level)) {
+        why = whole.Error();
+        std::fclose(in);
+        return false;
+    }
+    Sha256Hasher sha;
+    uint64_t read = 0;
+    StreamChunker chunker(kDefaultChunkParams, [&](uint8_t* dst, size_t cap) -> int64_t {
+        const size_t n = std::fread(dst, 1, cap, in);
+        if (n == 0 && std::ferror(in)) return -1;
+        sha.Update(dst, n);
+        read += n;
+        progress.bytes += n;
+        if (j.whole && n && !whole.Write(dst, n)) return -1;
+        return static_cast<int64_t>(n);
+    });
+    std::deque<ChunkEntry> chunks;  // stable addresses for the tasks
+    std::mutex lock;
+    std::string taskError;
+    SideWork::Group group;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    while (chunker.Next(data, size)) {
+        ChunkEntry& e = chunks.emplace_back();
+        e.offset = chunker.Offset();
+        e.size = static_cast<uint32_t>(size);
+        side.Post(group, [&run, &j, &e, &lock, &taskError, bytes = std::string(data, data + size)] {
+            e.sha256 = Sha256Hex(bytes);
+            e.fast = FastChunkHash(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            const fs::path object = ChunkObjectFile(run.outDir, e.sha256);
+            if (e.sha256.empty() || !Claim(run, "c" + e.sha256, object)) return;
+            const fs::path temp = TempNameFor(object);
+            const std::string member = GzipBytes(bytes, run.o.level);
+            std::string error;
+            const bool ok = WriteTemp(temp, member, error);
+            std::lock_guard<std::mutex> guard(lock);
+            j.chunkTemps.emplace_back(temp, object);  // removed on failure too
+            j.chunkBytes += member.size();
+            if (!ok && taskError.empty()) taskError = error;
+        });
+    }
+    side.Wait(group);
+    const bool readFailed = chunker.Failed() || std::ferror(in);
+    std::fclose(in);
+    const bool wholeOk = !j.whole || whole.Finish();
+    if (readFailed) why = j.whole && !whole.Error().empty() ? whole.Error() : "read error in " + Printable(j.src);
+    else if (!wholeOk) why = whole.Error();
+    else if (!taskError.empty()) why = taskError;
+    if (!why.empty()) return false;
+    for (const ChunkEntry& e : chunks) {
+        if (e.sha256.empty()) {
+            why = "SHA-256 failed";
+            return false;
+        }
+    }
+    const std::string fileSha = sha.FinishHex();
+    const FileInfo now = StatFollow(j.src);
+    if (read != j.size || now.size != j.size || now.mtimeNs != j.mtimeNs) {
+        why = "\"" + Printable(j.src) + "\" changed while it was read; run again";
+        return false;
+    }
+    j.index = ChunkIndex{kDefaultChunkParams, j.size, std::vector<ChunkEntry>(chunks.begin(), chunks.end())};
+    const std::string text = FormatChunkIndex(j.index);
+    const std::string indexSha = Sha256Hex(text);
+    if (fileSha.empty() || indexSha.empty()) {
+        why = "SHA-256 failed";
+        return false;
+    }
+    const fs::path indexObject = IndexObjectFile(run.outDir, indexSha);
+    if (Claim(run, "i" + indexSha, indexObject)) {
+        const fs::path temp = TempNameFor(indexObject);
+        j.chunkTemps.emplace_back(temp, indexObject);
+        j.newIndex = true;
+        if (!WriteTemp(temp, GzipBytes(text, 9), why)) return false;
+    }
+    j.rec = {j.size, j.mtimeNs, fileSha, j.whole ? whole.OutSize() : 0, 0, indexSha};
     return true;
 }
 
@@ -312,33 +505,40 @@ bool CompressChanged(PublishRun& run) {
     std::vector<Job>& jobs = run.jobs;
     for (size_t i : run.work) {
         fs::create_directories(jobs[i].objPath.parent_path(), ec);
-        jobs[i].temp = TempNameFor(jobs[i].objPath);
+        if (jobs[i].whole) jobs[i].temp = TempNameFor(jobs[i].objPath);
     }
     Progress progress(run.err, "compressing", run.work.size(), run.workBytes);
     std::mutex errorsLock;
     std::vector<std::string> errors;
+    const unsigned threads = run.o.jobs ? run.o.jobs : DefaultJobs();
+    SideWork side(2 * static_cast<size_t>(threads));
     RunParallel(
-        run.work.size(), run.o.jobs,
+        run.work.size(), threads,
         [&](size_t w) {
             Job& j = jobs[run.work[w]];
-            const GzipResult g = GzipFile(j.src, j.temp, run.o.level, &progress.bytes);
-            std::string why = g.error;
-            if (g.ok) {
-                // The list must describe the bytes in the object.
-                const FileInfo now = StatFollow(j.src);
-                if (g.inSize != j.size || now.size != j.size || now.mtimeNs != j.mtimeNs)
-                    why = "\"" + Printable(j.src) + "\" changed while it was read; run again";
+            std::string why;
+            if (j.chunked) {
+                ChunkFile(run, j, side, progress, why);
+            } else {
+                const GzipResult g = GzipFile(j.src, j.temp, run.o.level, &progress.bytes);
+                why = g.error;
+                if (g.ok) {
+                    // The list must describe the bytes in the object.
+                    const FileInfo now = StatFollow(j.src);
+                    if (g.inSize != j.size || now.size != j.size || now.mtimeNs != j.mtimeNs)
+                        why = "\"" + Printable(j.src) + "\" changed while it was read; run again";
+                }
+                j.rec = {j.size, j.mtimeNs, g.sha256, g.outSize, 0, ""};
             }
             if (!why.empty()) {
                 std::lock_guard<std::mutex> lock(errorsLock);
                 errors.push_back(why);
                 return false;
             }
-            j.rec = {j.size, j.mtimeNs, g.sha256, g.outSize, 0};
             ++progress.files;
             return true;
         },
-        [&] { progress.Print(); });
+        [&] { progress.Print(); }, &side);
     progress.End();
     if (errors.empty()) return true;
     RemoveTemps(jobs);
@@ -377,6 +577,12 @@ bool MakeList(PublishRun& run, const ParsedList& current, std::string& listText)
     }
     if (const ObjectRecord* l = ListedLauncher(run))
         comments.push_back("#launcher " + l->sha256 + " " + std::to_string(l->size));
+    // Files with equal content share one index and one line.
+    std::set<std::string> chunksLines;
+    for (const Job& j : run.jobs) {
+        if (j.chunked && chunksLines.insert(j.rec.sha256).second)
+            comments.push_back(FormatChunksLine(j.rec.sha256, j.rec.indexSha256));
+    }
     std::vector<std::string> problems;  // all were ruled out before anything was written
     for (size_t i = 0; i < run.tree.files.size(); ++i) run.listed[i].sha256 = run.jobs[i].rec.sha256;
     listText = BuildList(o.version, run.tree.dirs, run.listed, problems, comments);
@@ -396,6 +602,8 @@ bool ReplaceObjects(PublishRun& run) {
     std::string currentList;
     const bool haveCurrent = InflateFile(listPath, &currentList).ok;
     const ParsedList current = haveCurrent ? ParseList(currentList) : ParsedList{};
+    for (const ParsedList::Chunked& c : current.chunked) run.listedIndexes.push_back(c.indexSha256);
+    run.listedSerial = current.serial;
     std::string listText;
     if (!MakeList(run, current, listText)) {
         RemoveTemps(run.jobs);
@@ -408,6 +616,18 @@ bool ReplaceObjects(PublishRun& run) {
                         (o.signKey.empty() ? !current.hasSignature : SignatureMatches(current, run.key.point));
     if (run.listUnchanged) run.serial = current.serial;
 
+    // New chunks and indexes first: nothing names them yet.
+    for (Job& j : run.jobs) {
+        for (const auto& [temp, final] : j.chunkTemps) {
+            if (!ReplaceAtomically(temp, final, error)) {
+                RemoveTemps(run.jobs);
+                return Fail(run, error);
+            }
+        }
+        run.chunksWritten += j.chunkTemps.size() - j.newIndex;
+        run.chunkBytesWritten += j.chunkBytes;
+        j.chunkTemps.clear();
+    }
     for (Job& j : run.jobs) {
         if (j.temp.empty()) continue;
         if (!ReplaceAtomically(j.temp, j.objPath, error)) {
@@ -427,24 +647,124 @@ bool ReplaceObjects(PublishRun& run) {
 // file's object. Anything else ending in ".gz" is pruned.
 std::set<std::string> PublishedNames(const PublishRun& run) {
     std::set<std::string> keep = {run.o.listName + ".gz", run.o.launcherName + ".gz"};
-    for (const Job& j : run.jobs) keep.insert(j.objRel);
+    for (const Job& j : run.jobs) {
+        if (j.whole) keep.insert(j.objRel);
+    }
     return keep;
 }
 
-// A state that cannot be saved only costs the next run its reuse.
-void SaveRunState(const PublishRun& run) {
-    PublishState newState;
+// The sorted indexes the current list names.
+std::vector<std::string> CurrentIndexes(const PublishRun& run) {
+    std::set<std::string> ix;
+    for (const Job& j : run.jobs) {
+        if (j.chunked) ix.insert(j.rec.indexSha256);
+    }
+    return {ix.begin(), ix.end()};
+}
+
+// With --chunks-only a big file's whole object, left by an earlier run, has
+// no place any more. It goes only once the new list is in place (a pass on
+// the old list may still fetch it); old launchers then get a clear 404, never
+// bytes the list no longer describes.
+size_t RemoveStaleWholeObjects(const PublishRun& run) {
+    size_t removed = 0;
+    std::error_code ec;
+    for (const Job& j : run.jobs) {
+        if (!j.whole && StatNoFollow(j.objPath).isFile && fs::remove(j.objPath, ec)) ++removed;
+    }
+    return removed;
+}
+
+struct ChunkCounts {
+    size_t referenced = 0;  // distinct chunks the current list needs
+    size_t prunedChunks = 0;
+    size_t prunedIndexes = 0;
+};
+
+// Removes chunks and indexes that neither the current list nor the earlier
+// lists the state remembers name. When an earlier list's index cannot be
+// read, its chunks are unknown and nothing is pruned.
+ChunkCounts PruneChunks(const PublishRun& run, const SavedState& state, bool prune) {
+    ChunkCounts counts;
+    std::set<std::string> keepIndexes, keepChunks;
+    for (const Job& j : run.jobs) {
+        if (!j.chunked) continue;
+        keepIndexes.insert(j.rec.indexSha256);
+        for (const ChunkEntry& c : j.index.chunks) keepChunks.insert(c.sha256);
+    }
+    counts.referenced = keepChunks.size();
+    if (!prune) return counts;
+    for (const ListedIndexes& l : state.lists) {
+        for (const std::string& sha : l.indexes) {
+            if (!keepIndexes.insert(sha).second) continue;
+            ChunkIndex index;
+            std::string why;
+            if (!ReadIndex(run.outDir, sha, index, why)) {
+                std::fprintf(run.err, "%s: warning: %s.gz of list %lld: %s; no chunks pruned\n", kTool,
+                             IndexObjectPath(sha).c_str(), static_cast<long long>(l.serial), why.c_str());
+                return counts;
+            }
+            for (const ChunkEntry& c : index.chunks) keepChunks.insert(c.sha256);
+        }
+    }
+    const fs::path root = run.outDir / kChunkRootName;
+    std::error_code ec;
+    std::vector<std::pair<fs::path, bool>> doomed;  // path, is an index
+    for (fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied, ec), end;
+         !ec && it != end; it.increment(ec)) {
+        std::error_code e2;
+        if (it->is_symlink(e2) || !it->is_regular_file(e2)) continue;
+        const std::string name = it->path().filename().string();
+        const std::string dir = it->path().parent_path().filename().string();
+        if (name.size() != 67 || name.compare(64, 3, ".gz") != 0 || it->path().parent_path().parent_path() != root)
+            continue;
+        const std::string sha = name.substr(0, 64);
+        if (!IsLowerHexSha256(sha)) continue;
+        if (dir == "ix" ? !keepIndexes.count(sha) : dir == sha.substr(0, 2) && !keepChunks.count(sha))
+            doomed.emplace_back(it->path(), dir == "ix");
+    }
+    for (const auto& [path, isIndex] : doomed) {
+        if (!fs::remove(path, ec)) {
+            std::fprintf(run.err, "%s: cannot remove %s: %s\n", kTool, Printable(path).c_str(), ec.message().c_str());
+            continue;
+        }
+        ++(isIndex ? counts.prunedIndexes : counts.prunedChunks);
+        fs::remove(path.parent_path(), ec);  // only when empty
+    }
+    return counts;
+}
+
+// The list history: the list this run replaced (read from the server, so
+// that it counts even when the last state was not saved), then this run's.
+// False when the state could not be saved; pruning then waits for a run
+// that remembers what it spares.
+bool SaveRunState(const PublishRun& run, SavedState& saved) {
+    SavedState next;
+    next.lists = run.saved.lists;
+    if (!run.listedIndexes.empty()) {
+        std::vector<std::string> listed(run.listedIndexes);
+        std::sort(listed.begin(), listed.end());
+        listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+        if (next.lists.empty() || next.lists.back().indexes != listed)
+            next.lists.push_back({run.listedSerial, std::move(listed)});
+    }
+    if (!run.listUnchanged) next.lists.push_back({run.serial, CurrentIndexes(run)});
+    while (next.lists.size() > static_cast<size_t>(run.o.keepLists) + 1) next.lists.erase(next.lists.begin());
+    PublishState& newState = next.objects;
     for (const Job& j : run.jobs) newState[j.objRel] = j.rec;
     // A launcher published by an earlier run stays published.
     if (run.o.launcher.empty()) {
         if (const auto it = run.oldState.find(run.o.launcherName + ".gz"); it != run.oldState.end())
             newState.insert(*it);
     }
+    saved = next;
     std::string error;
-    if (!SaveState(run.statePath, newState, error)) std::fprintf(run.err, "%s: warning: %s\n", kTool, error.c_str());
+    if (SaveState(run.statePath, next, error)) return true;
+    std::fprintf(run.err, "%s: warning: %s; no chunks pruned\n", kTool, error.c_str());
+    return false;
 }
 
-void Report(const PublishRun& run, size_t pruned, std::FILE* out) {
+void Report(const PublishRun& run, size_t pruned, const ChunkCounts& chunks, std::FILE* out) {
     const Options& o = run.o;
     uint64_t objBytes = 0;
     size_t compressed = 0;
@@ -455,6 +775,14 @@ void Report(const PublishRun& run, size_t pruned, std::FILE* out) {
     std::fprintf(out, "%s: version %d, %zu files (%zu compressed, %zu reused), %.1f MiB of objects, list %s%s\n", kTool,
                  o.version, files, compressed, files - compressed, static_cast<double>(objBytes) / kMiB,
                  run.listUnchanged ? "unchanged" : "written", prunedText.c_str());
+    const size_t chunkedFiles = std::count_if(run.jobs.begin(), run.jobs.end(), [](const Job& j) { return j.chunked; });
+    if (chunkedFiles || chunks.prunedChunks || chunks.prunedIndexes)
+        std::fprintf(out,
+                     "%s: %zu chunked file(s): %zu chunks written (%.1f MiB), %zu reused, %zu pruned; %zu "
+                     "index(es) pruned\n",
+                     kTool, chunkedFiles, run.chunksWritten, static_cast<double>(run.chunkBytesWritten) / kMiB,
+                     chunks.referenced - std::min(chunks.referenced, run.chunksWritten), chunks.prunedChunks,
+                     chunks.prunedIndexes);
     std::string expiry = run.expires ? ", expires " + UtcText(run.expires) : "";
     std::fprintf(out, "%s: list serial %lld, %s%s\n", kTool, static_cast<long long>(run.serial),
                  o.signKey.empty() ? "not signed" : "signed", expiry.c_str());
@@ -486,10 +814,22 @@ int Publish(const Options& o, std::FILE* out, std::FILE* err) {
     // Closing comes first, so players stop before objects change.
     if (o.maintenance == 1 && !SetFlag(run, true)) return 1;
     if (!CompressChanged(run) || !ReplaceObjects(run)) return 1;
-    SaveRunState(run);
+    SavedState saved;
+    const bool remembered = SaveRunState(run, saved);
     if (o.maintenance == 0 && !SetFlag(run, false)) return 1;
     const size_t pruned = o.prune ? Prune(run.outDir, PublishedNames(run), err) : 0;
-    Report(run, pruned, out);
+    const ChunkCounts chunks = PruneChunks(run, saved, remembered);
+    if (o.chunksOnly) {
+        const size_t removed = RemoveStaleWholeObjects(run);
+        const size_t onlyChunks = std::count_if(run.jobs.begin(), run.jobs.end(), [](const Job& j) { return !j.whole; });
+        if (onlyChunks)
+            std::fprintf(err,
+                         "%s: warning: --chunks-only: %zu file(s) of %llu MiB or more have no whole object%s; "
+                         "launchers without chunk support cannot patch them from this folder\n",
+                         kTool, onlyChunks, static_cast<unsigned long long>(kChunkThreshold >> 20),
+                         removed ? (" (" + std::to_string(removed) + " earlier one(s) removed)").c_str() : "");
+    }
+    Report(run, pruned, chunks, out);
     return 0;
 }
 
@@ -521,6 +861,50 @@ std::string CheckSignature(const Options& o, const ParsedList& list, std::vector
     return std::string(problems.size() == before ? "signature valid" : "signature NOT valid") + " (" + about + ")";
 }
 
+// One "#chunks" line: the index it names must be the one published, fit the
+// listed file, and its chunks, each as named, must reassemble to the file.
+// Returns how many objects it read; problems go to `problems`.
+size_t CheckChunked(const fs::path& dir, const ParsedList::Chunked& line, int64_t listedSize,
+                    std::atomic<uint64_t>& progress, std::vector<std::string>& problems) {
+    const std::string ixName = "\"" + IndexObjectPath(line.indexSha256) + ".gz\": ";
+    if (listedSize < 0) problems.push_back("#chunks " + line.fileSha256 + ": no listed file has that SHA-256");
+    ChunkIndex index;
+    std::string why;
+    if (!ReadIndex(dir, line.indexSha256, index, why)) {
+        problems.push_back(ixName + why);
+        return 1;
+    }
+    if (listedSize >= 0 && index.fileSize != static_cast<uint64_t>(listedSize))
+        problems.push_back(ixName + "the index is of " + std::to_string(index.fileSize) + " bytes, the list says " +
+                           std::to_string(listedSize));
+    Sha256Hasher file;
+    bool whole = true;  // every chunk read, so the file's hash means something
+    for (const ChunkEntry& c : index.chunks) {
+        const std::string name = "\"" + ChunkObjectPath(c.sha256) + ".gz\": ";
+        std::string bytes;
+        const InflateResult r = InflateFile(ChunkObjectFile(dir, c.sha256), &bytes);
+        progress += r.size;
+        if (!r.ok) {
+            problems.push_back(name + r.error);
+            whole = false;
+            continue;
+        }
+        if (r.size != c.size) {
+            problems.push_back(name + "inflates to " + std::to_string(r.size) + " bytes, the index says " +
+                               std::to_string(c.size));
+        } else if (r.sha256 != c.sha256) {
+            problems.push_back(name + "content differs from its name (SHA-256 " + r.sha256 + ")");
+        } else if (FastChunkHash(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) != c.fast) {
+            problems.push_back(ixName + "wrong fast hash for chunk " + c.sha256);
+        }
+        file.Update(bytes.data(), bytes.size());
+    }
+    const std::string got = file.FinishHex();
+    if (whole && got != line.fileSha256)
+        problems.push_back(ixName + "the chunks reassemble to SHA-256 " + got + ", the list says " + line.fileSha256);
+    return 1 + index.chunks.size();
+}
+
 }  // namespace
 
 int Verify(const Options& o, std::FILE* out, std::FILE* err) {
@@ -542,6 +926,9 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
         std::string problem;
     };
     std::vector<Check> checks;
+    std::set<std::string> chunkedFiles;
+    for (const ParsedList::Chunked& c : list.chunked) chunkedFiles.insert(c.fileSha256);
+    for (const std::string& line : list.badChunksLines) problems.push_back(o.listName + ": malformed line \"" + line + "\"");
     for (const ParsedFile& f : list.files) {
         Check c;
         c.rel = f.relPath;
@@ -559,6 +946,9 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
                 c.problem = "unsafe path in the list";
             start = end + 1;
         }
+        // A chunked file's whole object is optional (--chunks-only).
+        if (c.problem.empty() && chunkedFiles.count(c.token) && !StatNoFollow(dir / PathFromUtf8(c.rel + ".gz")).exists)
+            continue;
         checks.push_back(std::move(c));
     }
     const fs::path launcherObj = dir / PathFromUtf8(o.launcherName + ".gz");
@@ -598,10 +988,32 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
     for (const Check& c : checks) {
         if (!c.problem.empty()) problems.push_back("\"" + c.rel + ".gz\": " + c.problem);
     }
+    std::map<std::string, int64_t> listedSizes;
+    for (const ParsedFile& f : list.files) listedSizes.emplace(f.token, f.size);
+    std::vector<ParsedList::Chunked> lines;
+    std::set<std::pair<std::string, std::string>> seen;
+    for (const ParsedList::Chunked& c : list.chunked) {
+        if (seen.emplace(c.fileSha256, c.indexSha256).second) lines.push_back(c);
+    }
+    std::vector<std::vector<std::string>> chunkProblems(lines.size());
+    std::atomic<size_t> objects{checks.size()};
+    Progress chunkProgress(err, "verifying chunks", lines.size(), 0);
+    RunParallel(
+        lines.size(), o.jobs,
+        [&](size_t i) {
+            const auto it = listedSizes.find(lines[i].fileSha256);
+            objects += CheckChunked(dir, lines[i], it == listedSizes.end() ? -1 : it->second, chunkProgress.bytes,
+                                    chunkProblems[i]);
+            ++chunkProgress.files;
+            return true;
+        },
+        [&] { chunkProgress.Print(); });
+    chunkProgress.End();
+    for (const auto& found : chunkProblems) problems.insert(problems.end(), found.begin(), found.end());
     const std::string signature = CheckSignature(o, list, problems);
     for (const std::string& p : problems) std::fprintf(err, "%s: %s\n", kTool, p.c_str());
     std::fprintf(out, "%s: %s\n", kTool, signature.c_str());
-    std::fprintf(out, "%s: verified %zu objects of version %d: %zu problem(s)\n", kTool, checks.size(), list.version,
+    std::fprintf(out, "%s: verified %zu objects of version %d: %zu problem(s)\n", kTool, objects.load(), list.version,
                  problems.size());
     return problems.empty() ? 0 : 1;
 }
