@@ -2,6 +2,7 @@
 
 #include "net/gzip_stream.h"
 #include "patcher/patcher.h"
+#include "patcher/staged_file.h"
 #include "patcher/streaming_hash.h"
 #include "platform/handles.h"
 #include "platform/log.h"
@@ -17,8 +18,6 @@ constexpr uint32_t kPauseSliceMs = 100;
 // The inflated list is held in memory; a real one is a few MiB at most, so
 // past this a broken or hostile server is feeding a decompression bomb.
 constexpr uint64_t kMaxListBytes = 64ull << 20;
-// Attributes that make CreateFileW(CREATE_ALWAYS) refuse an existing file.
-constexpr DWORD kBlockingAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 // The pass-wide figures shown with every file's progress.
 struct PassFigures {
@@ -53,29 +52,38 @@ bool Patcher::PauseUnlessCancelled(const std::atomic<bool>& cancel) const {
     return true;
 }
 
-HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
-                          const OpenTarget& openTarget, const Attempt& attempt, FetchOutcome* outcome) {
-    contentRefused = false;
-    if (outcome) *outcome = FetchOutcome{};
-    if (servers.empty()) return HttpStatus::Failed;
+TransferResult Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel,
+                             const PatchCallbacks& callbacks, const Attempt& attempt) {
+    TransferResult result;
+    if (servers.empty()) {
+        result.status = HttpStatus::Failed;
+        return result;
+    }
     // The file's own place in the server order: with parallel downloads the
     // shared choice may move on while this file is still on an earlier server.
     size_t server = CurrentServer();
     bool refusedAny = false;
     for (;;) {
-        const std::wstring url = BuildUrlOn(server, relPath);
-        SetLastUrl(url);
-        if (outcome) outcome->url = url;
+        result.url = BuildUrlOn(server, relPath);
         HttpStatus remembered = HttpStatus::Failed;
         for (int tries = 0;; ++tries) {
-            if (cancel.load()) return HttpStatus::Cancelled;
-            if (openTarget && !openTarget()) return HttpStatus::Aborted;
+            if (cancel.load()) {
+                result.status = HttpStatus::Cancelled;
+                return result;
+            }
             AttemptNotes notes;
-            const HttpStatus r = attempt(url, notes);
-            if (r == HttpStatus::Ok || r == HttpStatus::Cancelled) return r;
+            const HttpStatus r = attempt(result.url, notes);
+            if (r == HttpStatus::Ok || r == HttpStatus::Cancelled) {
+                result.status = r;
+                return result;
+            }
             // A full disk or a refused write does not mend itself in a retry
             // pause, and another server would not help either.
-            if (notes.writeFailed) return HttpStatus::Aborted;
+            if (notes.writeError != 0) {
+                result.status = HttpStatus::Aborted;
+                result.writeError = notes.writeError;
+                return result;
+            }
             // This server serves bytes the list does not vouch for; asking it
             // again would get the same, so another server heals the file.
             if (notes.refused) {
@@ -92,16 +100,19 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
                 break;
             }
             Report(callbacks, "Network Error! Retrying...");
-            if (!PauseUnlessCancelled(cancel)) return HttpStatus::Cancelled;
+            if (!PauseUnlessCancelled(cancel)) {
+                result.status = HttpStatus::Cancelled;
+                return result;
+            }
         }
         // Servers are tried once each and never wrap around, so one bad file
         // cannot keep a pass cycling forever.
         if (server + 1 >= servers.size()) {
             // Tampering anywhere outweighs a plain miss elsewhere: the player
             // and the operator must hear that a server served wrong bytes.
-            contentRefused = refusedAny;
-            if (outcome) outcome->refused = refusedAny;
-            return refusedAny ? HttpStatus::Aborted : remembered;
+            result.refused = refusedAny;
+            result.status = refusedAny ? HttpStatus::Aborted : remembered;
+            return result;
         }
         ++server;
         // Files in flight that fail on the server another file already left
@@ -112,73 +123,64 @@ HttpStatus Patcher::Fetch(const std::wstring& relPath, const std::atomic<bool>& 
     }
 }
 
-HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& out, const std::atomic<bool>& cancel,
-                                     const PatchCallbacks& callbacks,
-                                     const std::function<bool(const std::string&)>& accept) {
+TransferResult Patcher::FetchToMemory(const std::wstring& relPath, std::string& out, uint64_t maxBytes,
+                                      const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                                      const AcceptFn& accept) {
     const Attempt attempt = [&](const std::wstring& url, AttemptNotes& notes) {
         out.clear();
-        GzipStream gz([&out, &relPath](const uint8_t* data, uint64_t size) {
-            if (out.size() + size > kMaxListBytes) {
+        GzipStream gz([&out, &relPath, maxBytes](const uint8_t* data, uint64_t size) {
+            if (out.size() + size > maxBytes) {
                 LogFormat("Patcher: %ls is larger than %llu MiB once inflated; refused", relPath.c_str(),
-                          static_cast<unsigned long long>(kMaxListBytes >> 20));
+                          static_cast<unsigned long long>(maxBytes >> 20));
                 return false;
             }
             out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
             return true;
         });
         const HttpStatus r = http.Get(
-            url, [&gz](const uint8_t* data, uint64_t size) { return gz.Feed(data, size); }, nullptr, &cancel);
+            url,
+            [&](const uint8_t* data, uint64_t size) {
+                bytesReceived.fetch_add(static_cast<int64_t>(size));
+                return gz.Feed(data, size);
+            },
+            nullptr, &cancel);
         if (r == HttpStatus::Ok && !gz.Finish()) return HttpStatus::Failed;
-        if (r == HttpStatus::Ok && accept && !accept(out)) {
+        if (r == HttpStatus::Ok && accept && !accept(out, url)) {
             out.clear();
             notes.refused = true;
             return HttpStatus::Aborted;
         }
         return r;
     };
-    return Fetch(relPath, cancel, callbacks, nullptr, attempt);
+    return Fetch(relPath, cancel, callbacks, attempt);
 }
 
-HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
-                                   const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
-                                   const FileCheck* check, FetchOutcome* outcome) {
-    KernelHandle file;
-    const auto recordWriteFailure = [&](DWORD error) { RecordWriteFailure(localPath, error); };
-    const OpenTarget reopen = [&] {
-        file.Reset();
-        // The list says to replace this file, so marks that would make
-        // Windows refuse the replacement go first.
-        const DWORD attributes = GetFileAttributesW(localPath.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            (attributes & kBlockingAttributes)) {
-            const DWORD kept = attributes & ~kBlockingAttributes;
-            if (SetFileAttributesW(localPath.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL)) {
-                LogFormat("Patcher: cleared read-only, hidden and system attributes of %ls", localPath.c_str());
-            }
-        }
-        file.Reset(CreateFileW(localPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) return true;
-        const DWORD error = GetLastError();
-        LogFormat("Patcher: cannot open %ls for writing (err %lu)", localPath.c_str(), error);
-        recordWriteFailure(error);
-        return false;
-    };
+HttpStatus Patcher::DownloadToString(const std::wstring& relPath, std::string& out, const std::atomic<bool>& cancel,
+                                     const PatchCallbacks& callbacks,
+                                     const AcceptFn& accept, TransferResult* result) {
+    const TransferResult r = FetchToMemory(relPath, out, kMaxListBytes, cancel, callbacks, accept);
+    lastUrl = r.url;
+    if (result) *result = r;
+    return r.status;
+}
+
+TransferResult Patcher::FetchToStaged(const std::wstring& relPath, StagedFile& staged, const FileCheck* check,
+                                      const std::atomic<bool>& cancel, const PatchCallbacks& callbacks) {
     ProgressFn progress;
     if (callbacks.fileProgress) {
         progress = [&](uint64_t received, uint64_t total) {
             int percent = 0;
             if (total > 0) percent = static_cast<int>(received * 100 / total > 100 ? 100 : received * 100 / total);
-            const PassFigures f = Figures(runStartTick, bytesReceived.load());
-            callbacks.fileProgress(percent, f.speed, f.doneMb, relPath);
+            ReportFileProgress(callbacks, percent, relPath);
         };
     }
+    const bool checkSize = check && check->size >= 0;
+    const bool checkHash = check && !check->sha256.empty();
     const Attempt attempt = [&](const std::wstring& url, AttemptNotes& notes) {
-        bool& writeFailed = notes.writeFailed;
+        // A gzip stream cannot resume, so every attempt starts the copy afresh.
+        if (!staged.Open(false, notes.writeError)) return HttpStatus::Aborted;
         // The check sees the decoded bytes as they go to disk, so a large file
         // is never read twice.
-        const bool checkSize = check && check->size >= 0;
-        const bool checkHash = check && !check->sha256.empty();
         StreamingHash hash(checkHash ? check->size : 0, inParallelPass);
         uint64_t decoded = 0;
         bool tooLong = false;
@@ -190,17 +192,10 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
                 return false;
             }
             if (checkHash) hash.Update(data, static_cast<size_t>(size));
-            DWORD written = 0;
-            const BOOL ok = WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr);
-            if (!ok || written != size) {
-                // A short write without an error is a full disk too.
-                const DWORD error = !ok ? GetLastError() : static_cast<DWORD>(ERROR_DISK_FULL);
-                if (!writeFailed) LogFormat("Patcher: cannot write %ls (err %lu)", localPath.c_str(), error);
-                recordWriteFailure(error);
-                writeFailed = true;
-                return false;
-            }
-            return true;
+            if (staged.Append(data, static_cast<size_t>(size), notes.writeError)) return true;
+            LogFormat("Patcher: cannot write %ls (err %lu)", staged.Path().c_str(),
+                      static_cast<unsigned long>(notes.writeError));
+            return false;
         });
         const ChunkFn chunk = [&](const uint8_t* data, uint64_t size) {
             bytesReceived.fetch_add(static_cast<int64_t>(size));
@@ -208,9 +203,10 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
         };
         HttpStatus r = http.Get(url, chunk, progress, &cancel);
         if (r == HttpStatus::Ok && !gz.Finish()) r = HttpStatus::Failed;
-        // Closed before any retry pause or return; a partial file stays for
-        // the pass to delete on final failure.
-        file.Reset();
+        if (notes.writeError != 0) {
+            staged.Discard();
+            return HttpStatus::Aborted;
+        }
         if (tooLong || (r == HttpStatus::Ok && checkSize && decoded != static_cast<uint64_t>(check->size))) {
             LogFormat("Patcher: %ls from %ls has %s bytes than the list's %lld; refused, trying another server",
                       relPath.c_str(), HostOf(url).c_str(), tooLong ? "more" : "fewer",
@@ -227,18 +223,30 @@ HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstri
                 notes.refused = true;
             }
         }
-        if (notes.refused) {
-            // Never left where it could be taken for the real file.
-            static_cast<void>(DeleteFileW(localPath.c_str()));
-            return HttpStatus::Aborted;
-        }
-        if (r == HttpStatus::Ok && callbacks.fileProgress) {
-            const PassFigures f = Figures(runStartTick, bytesReceived.load());
-            callbacks.fileProgress(100, f.speed, f.doneMb, relPath);
+        // Unproven bytes never stay where a later pass could take them.
+        if (notes.refused || r != HttpStatus::Ok) {
+            staged.Discard();
+            return notes.refused ? HttpStatus::Aborted : r;
         }
         return r;
     };
-    return Fetch(relPath, cancel, callbacks, reopen, attempt, outcome);
+    return Fetch(relPath, cancel, callbacks, attempt);
+}
+
+HttpStatus Patcher::DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
+                                   const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                                   const FileCheck* check, TransferResult* result, const int64_t* mtime) {
+    StagedFile staged(localPath);
+    TransferResult r = FetchToStaged(relPath, staged, check, cancel, callbacks);
+    if (r.status == HttpStatus::Ok && !staged.Commit(mtime, r.writeError)) {
+        staged.Discard();
+        r.status = HttpStatus::Aborted;
+    }
+    if (r.writeError != 0) r.writePath = localPath;
+    if (r.status == HttpStatus::Ok) ReportFileProgress(callbacks, 100, relPath);
+    lastUrl = r.url;
+    if (result) *result = r;
+    return r.status;
 }
 
 }  // namespace vr

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "net/sha256.h"
+#include "patcher/chunk_index.h"
 #include "net/signature.h"
 
 namespace vr {
@@ -54,6 +55,9 @@ ListSeal ReadListSeal(const std::string& text) {
                     seal.launcherSha256 = rest.substr(0, blank);
                     seal.hasLauncher = true;
                 }
+            } else if (StartsWith(line, "#chunks ")) {
+                std::string fileSha, indexSha;
+                if (ParseChunksLine(TrimSpaces(line), fileSha, indexSha)) seal.chunkIndexes.emplace(fileSha, indexSha);
             } else if (StartsWith(line, "#sig ") && !seal.hasSig) {
                 seal.hasSig = true;
                 seal.sigBase64 = TrimSpaces(line.substr(5));

@@ -5,6 +5,7 @@
 // file lines never looks at these lines.
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace vr {
@@ -22,6 +23,9 @@ struct ListSeal {
     std::string sigBase64;
     size_t signedBytes = 0;      // the signature covers text[0, signedBytes)
     bool bytesAfterSig = false;  // anything but line ends after the "#sig" line
+    // "#chunks" lines: the chunk index (its SHA-256) of each file published
+    // in chunks, keyed by the file's SHA-256.
+    std::map<std::string, std::string> chunkIndexes;
 };
 
 ListSeal ReadListSeal(const std::string& text);

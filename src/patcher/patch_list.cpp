@@ -1,13 +1,13 @@
 #include "patcher/patch_list.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "net/sha256.h"
+#include "patcher/staged_file.h"
 #include "platform/handles.h"
 #include "platform/log.h"
 #include "text/text.h"
@@ -214,9 +214,7 @@ ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int
             curDir = folder;
             curDirRefused = false;
             if (curDir.back() != L'\\') curDir += L'\\';
-            // Ignored: an existing folder is the usual case, and a missing one
-            // fails the download of the first file inside it.
-            static_cast<void>(SHCreateDirectoryExW(nullptr, (baseDir + curDir).c_str(), nullptr));
+            scan.folders.push_back(curDir);
         } else if (kind == 'f' && secondBlank) {
             int64_t mtime = 0, size = 0;
             std::string name, reserved;
@@ -224,6 +222,12 @@ ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int
             const std::wstring wideName = Utf8ToWide(name);
             if (!IsSafeListPath(wideName, false)) {
                 LogFormat("Patcher: refused unsafe path %ls", (curDir + wideName).c_str());
+                continue;
+            }
+            // The launcher's own staged copies are never game files.
+            if (StagedFile::IsStagedName(wideName)) {
+                LogFormat("Patcher: refused %ls: the launcher keeps its unfinished downloads under such names",
+                          (curDir + wideName).c_str());
                 continue;
             }
             PendingFile entry{curDir + wideName, mtime, size, options.hashes ? Lower(reserved) : std::string()};

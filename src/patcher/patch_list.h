@@ -34,12 +34,15 @@ struct ListScan {
     bool outOfDate = false;          // a version line differs from ours
     int serverVersion = 0;           // that line's number, when outOfDate
     std::vector<PendingFile> queue;  // empty when outOfDate
+    // Every folder a folder line names (relative, ending in a backslash), in
+    // list order: the pass creates them, empty ones too.
+    std::vector<std::wstring> folders;
     bool cancelled = false;          // a repair saw the cancel flag
 };
 
-// Scans the decompressed list against baseDir (ending in a backslash),
-// creating the folders of its folder lines. Entries that would reach outside
-// baseDir are logged and skipped.
+// Scans the decompressed list against baseDir (ending in a backslash); it
+// only reads. Entries that would reach outside baseDir, or that name the
+// launcher's staged copies, are logged and skipped.
 ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int32_t patchVersion,
                        const ScanOptions& options = {});
 

@@ -2,6 +2,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <set>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -9,9 +10,13 @@
 
 #include "net/rate_limiter.h"
 #include "patcher/list_trust.h"
+#include "patcher/parallel_pass.h"
+#include "patcher/staged_file.h"
 #include "patcher/pass_steps.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
+#include "patcher/chunk_index.h"
+#include "platform/handles.h"
 #include "platform/log.h"
 
 namespace vr {
@@ -64,6 +69,31 @@ private:
     std::vector<std::thread> threads;
 };
 
+// Staged copies of files this list no longer asks for would only take disk
+// space: in the game folder and every listed folder, any staged name whose
+// file is not queued goes. Staged data never makes a file current, so this
+// runs after the scan.
+void DropStaleStagedCopies(const std::wstring& baseDir, const ListScan& scan) {
+    std::set<std::wstring> queued;
+    for (const PendingFile& f : scan.queue) queued.insert(StagedFile::StagedPathOf(baseDir + f.relPath));
+    std::vector<std::wstring> folders = {std::wstring()};
+    folders.insert(folders.end(), scan.folders.begin(), scan.folders.end());
+    for (const std::wstring& folder : folders) {
+        WIN32_FIND_DATAW found;
+        const std::wstring dir = baseDir + folder;
+        const FindHandle search(FindFirstFileW((dir + L"*" + kStagedSuffixW).c_str(), &found));
+        if (!search) continue;
+        do {
+            const std::wstring path = dir + found.cFileName;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !StagedFile::IsStagedName(found.cFileName) ||
+                queued.count(path)) {
+                continue;
+            }
+            if (DeleteFileW(path.c_str())) LogFormat("Patcher: removed %ls, which the list no longer needs", path.c_str());
+        } while (FindNextFileW(search.get(), &found));
+    }
+}
+
 void Phase(const PatchCallbacks& callbacks, const char* word) {
     if (callbacks.phase) callbacks.phase(word);
 }
@@ -71,34 +101,6 @@ void Phase(const PatchCallbacks& callbacks, const char* word) {
 }  // namespace
 
 namespace pass {
-
-PatchResult ResultOf(const Patcher& p, HttpStatus status) {
-    switch (status) {
-        case HttpStatus::Cancelled: return PatchResult::PatchCancelled;
-        case HttpStatus::NotFound: return PatchResult::FileMissing;
-        // A refused block is either a local write fault or a body the
-        // patcher would not take; only the first has a path and an error.
-        case HttpStatus::Aborted: return p.WriteError() != 0 ? PatchResult::WriteFailed : PatchResult::NetworkError;
-        default: return PatchResult::NetworkError;
-    }
-}
-
-// The listed time is what makes the file current in later passes; failing to
-// set it only means the file is fetched again next time.
-void StampFile(const std::wstring& path, int64_t mtime) {
-    uint64_t ticks = 0;
-    if (!UnixToFileTimeTicks(mtime, ticks)) return;  // keeps the time of the download
-    const HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return;
-    FILETIME ft;
-    ft.dwLowDateTime = static_cast<DWORD>(ticks);
-    ft.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    if (!SetFileTime(h, nullptr, nullptr, &ft)) {
-        LogFormat("Patcher: could not stamp %ls (err %lu)", path.c_str(), GetLastError());
-    }
-    CloseHandle(h);
-}
 
 // Creates a folder with its parents. An existing folder is fine, and a
 // folder that cannot be made shows up as the file inside it failing to open,
@@ -115,9 +117,25 @@ void MakeParentFolder(const std::wstring& path) {
 }  // namespace pass
 
 using pass::MakeFolder;
-using pass::MakeParentFolder;
-using pass::ResultOf;
-using pass::StampFile;
+
+PatchResult Patcher::Conclude(const TransferResult& failed) {
+    lastUrl = failed.url;
+    if (failed.writeError != 0) {
+        writeError = failed.writeError;
+        writeFailedPath = failed.writePath;
+        diskBytesNeeded = failed.neededBytes;
+    }
+    switch (failed.status) {
+        case HttpStatus::Ok: return PatchResult::Finished;
+        case HttpStatus::Cancelled: return PatchResult::PatchCancelled;
+        case HttpStatus::NotFound: return PatchResult::FileMissing;
+        default: break;
+    }
+    if (failed.refused) return PatchResult::FileMismatch;
+    // A refused block is either a local write fault or a body the patcher
+    // would not take; only the first has an error.
+    return failed.writeError != 0 ? PatchResult::WriteFailed : PatchResult::NetworkError;
+}
 
 // The replacement launcher's path is built here only: the pass keeps it
 // (SelfUpdatePath) and the worker hands that same text to the updater.
@@ -128,41 +146,17 @@ PatchResult Patcher::DownloadSelfUpdate(const std::atomic<bool>& cancel, const P
     const std::wstring folder = roaming + L"\\" + config.appDataFolderName;
     MakeFolder(folder);
     const std::wstring path = folder + L"\\" + config.newLauncher;
-    const HttpStatus r = DownloadToFile(config.newLauncher, path, cancel, callbacks, check);
-    if (r == HttpStatus::Aborted && contentRefused) {
-        LogLine("Patcher: no server had a replacement launcher matching the list; nothing is handed to the updater");
-        return PatchResult::FileMismatch;
+    TransferResult r;
+    DownloadToFile(config.newLauncher, path, cancel, callbacks, check, &r);
+    if (r.status != HttpStatus::Ok) {
+        if (r.refused) {
+            LogLine("Patcher: no server had a replacement launcher matching the list; nothing is handed to the "
+                    "updater");
+        }
+        return Conclude(r);
     }
-    if (r != HttpStatus::Ok) return ResultOf(*this, r);
     selfUpdatePath = path;
     return PatchResult::SelfUpdateReady;
-}
-
-PatchResult Patcher::DownloadInOrder(const std::vector<PendingFile>& queue, const std::atomic<bool>& cancel,
-                                     const PatchCallbacks& callbacks) {
-    const int total = static_cast<int>(queue.size());
-    int done = 0;
-    for (const PendingFile& file : queue) {
-        if (cancel.load()) return PatchResult::PatchCancelled;
-        const std::wstring fullPath = baseDir + file.relPath;
-        MakeParentFolder(fullPath);
-        FileCheck check;
-        check.size = file.size;
-        check.sha256 = file.sha256;
-        const HttpStatus r = DownloadToFile(file.relPath, fullPath, cancel, callbacks, &check);
-        if (r != HttpStatus::Ok) {
-            // The download truncated the target, so no stale or partial
-            // copy may stay behind to look current. A file that cannot be
-            // deleted was never stamped, so the next pass fetches it again.
-            static_cast<void>(DeleteFileW(fullPath.c_str()));
-            if (r == HttpStatus::Aborted && contentRefused) return PatchResult::FileMismatch;
-            return ResultOf(*this, r);
-        }
-        StampFile(fullPath, file.mtime);
-        ++done;
-        if (callbacks.filesDone) callbacks.filesDone(done, total);
-    }
-    return PatchResult::Finished;
 }
 
 void Patcher::SetMaxKiBps(int32_t kiBps) {
@@ -170,7 +164,7 @@ void Patcher::SetMaxKiBps(int32_t kiBps) {
     if (cap) cap->SetBytesPerSecond(static_cast<uint64_t>(config.maxKiBps) * 1024);
 }
 
-bool Patcher::AcceptList(const std::string& text) {
+bool Patcher::AcceptList(const std::string& text, const std::wstring& url) {
     if (listKey.empty()) return true;
     const std::string keyId = KeyId(listKey);
     if (serialStore.load) highestSerial = std::max(highestSerial, serialStore.load(keyId));
@@ -178,7 +172,7 @@ bool Patcher::AcceptList(const std::string& text) {
     std::string why;
     const ListVerdict verdict = JudgeList(seal, text, listKey, highestSerial, seams.unixNow(), why);
     if (verdict != ListVerdict::Trusted) {
-        LogFormat("Patcher: refused the patch list from %ls: %s", HostOf(lastUrl).c_str(), why.c_str());
+        LogFormat("Patcher: refused the patch list from %ls: %s", HostOf(url).c_str(), why.c_str());
         return false;
     }
     if (seal.hasSerial && seal.serial > highestSerial) {
@@ -193,6 +187,8 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
     bytesReceived = 0;
     writeError = 0;
     writeFailedPath.clear();
+    diskBytesNeeded = 0;
+    lastUrl.clear();
     const PassSession session(http);
     cap = std::make_shared<RateLimiter>(static_cast<uint64_t>(config.maxKiBps) * 1024);
     http.SetRateLimiter(cap);
@@ -206,13 +202,15 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
     ConnectionWarmup warmup(http, BuildUrl(config.listFile), warm);
 
     std::string text;
-    const HttpStatus listStatus = DownloadToString(config.listFile, text, cancel, callbacks,
-                                                   [this](const std::string& t) { return AcceptList(t); });
-    if (listStatus == HttpStatus::Aborted && contentRefused) {
+    TransferResult listResult;
+    DownloadToString(
+        config.listFile, text, cancel, callbacks,
+        [this](const std::string& t, const std::wstring& url) { return AcceptList(t, url); }, &listResult);
+    if (listResult.refused) {
         LogLine("Patcher: no server had a patch list signed with the configured key; nothing was changed");
         return PatchResult::ListUnverified;
     }
-    if (listStatus != HttpStatus::Ok) return ResultOf(*this, listStatus);
+    if (listResult.status != HttpStatus::Ok) return Conclude(listResult);
 
     const ListSeal seal = ReadListSeal(text);
     ScanOptions options;
@@ -248,13 +246,18 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
         return DownloadSelfUpdate(cancel, callbacks, seal.hasLauncher ? &launcherCheck : nullptr);
     }
 
+    // Folder lines make their folders, empty ones too.
+    for (const std::wstring& folder : scan.folders) MakeFolder(baseDir + folder);
+    DropStaleStagedCopies(baseDir, scan);
     const int total = static_cast<int>(scan.queue.size());
     if (total > 0) {
         if (callbacks.fileCount) callbacks.fileCount(total);
         Phase(callbacks, "downloading");
-        const int connections = std::min(std::max(config.connections, 1), total);
-        const PatchResult r = connections == 1 ? DownloadInOrder(scan.queue, cancel, callbacks)
-                                               : DownloadInParallel(scan.queue, connections, cancel, callbacks);
+        const int connections = std::max(config.connections, 1);
+        inParallelPass = connections > 1;
+        ParallelPass downloads(*this, scan.queue, seal.chunkIndexes, connections, cancel, callbacks);
+        const PatchResult r = downloads.Run();
+        inParallelPass = false;
         if (r != PatchResult::Finished) return r;
     }
     Phase(callbacks, "finished");

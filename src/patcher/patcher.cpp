@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "patcher/patch_list.h"
+#include "patcher/staged_file.h"
 #include "platform/folders.h"
 #include "text/text.h"
 
@@ -19,7 +20,8 @@ int64_t RealUnixNow() {
 
 }  // namespace
 
-Patcher::Seams::Seams() : pause(SleepFor), roamingFolder(RoamingAppDataFolder), unixNow(RealUnixNow) {}
+Patcher::Seams::Seams()
+    : pause(SleepFor), roamingFolder(RoamingAppDataFolder), unixNow(RealUnixNow), freeDiskBytes(FreeDiskBytes) {}
 
 Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams)
     : config(config),
@@ -45,17 +47,6 @@ std::wstring Patcher::BuildUrlOn(size_t server, const std::wstring& relPath) con
     const std::wstring encoded = Utf8ToWide(PercentEncode(WideToUtf8(path)));
     const std::wstring base = server < servers.size() ? servers[server] : std::wstring();
     return base + encoded + L".gz";
-}
-
-void Patcher::SetLastUrl(const std::wstring& url) {
-    std::lock_guard<std::mutex> guard(stateLock);
-    lastUrl = url;
-}
-
-void Patcher::RecordWriteFailure(const std::wstring& path, uint32_t error) {
-    std::lock_guard<std::mutex> guard(stateLock);
-    writeError = error;
-    writeFailedPath = path;
 }
 
 bool Patcher::AdvanceServer(size_t server) {

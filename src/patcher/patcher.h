@@ -36,6 +36,11 @@ struct PatchCallbacks {
     // During the "verifying" phase of a repair: files checked, files to
     // check, MiB hashed, MiB to hash.
     std::function<void(int done, int total, double doneMb, double totalMb)> verifyProgress;
+    // While downloading, with each fileProgress report and whenever the plan
+    // grows (a large file's local copies were searched): decoded bytes the
+    // pass downloads in all, of them downloaded so far, and bytes taken from
+    // local copies instead of the wire.
+    std::function<void(int64_t toDownload, int64_t downloaded, int64_t reused)> transfer;
 };
 
 // Result of one pass (Patcher::Run); the numbers are fixed, since reports
@@ -58,13 +63,24 @@ struct FileCheck {
     std::string sha256;  // lower-case hex; empty: not checked
 };
 
-// What one download found, for callers that run several at once.
-struct FetchOutcome {
-    std::wstring url;      // the last URL it asked for
-    bool refused = false;  // every server's content was refused
+// What one transfer found. Each transfer keeps its own, so transfers running
+// side by side never read each other's failure.
+struct TransferResult {
+    HttpStatus status = HttpStatus::Ok;
+    std::wstring url;         // the last URL it asked for
+    bool refused = false;     // every server that had it served bytes the list does not vouch for
+    uint32_t writeError = 0;  // a local file could not be written or replaced (with writePath)
+    std::wstring writePath;
+    uint64_t neededBytes = 0;  // with ERROR_DISK_FULL from the free-space check: what the file needs
 };
 
+// Judges a complete object before it is used; the URL it came from is for
+// the log. False refuses it: that server failed, the next one is asked.
+using AcceptFn = std::function<bool(const std::string& body, const std::wstring& url)>;
+
 class PatcherTestAccess;
+class StagedFile;
+class ParallelPass;
 
 class Patcher {
 public:
@@ -80,6 +96,9 @@ public:
         // The clock a list's "#expires" is judged by, Unix seconds:
         // GetSystemTimeAsFileTime.
         std::function<int64_t()> unixNow;
+        // Free bytes on the volume of a folder, -1 when unknown:
+        // GetDiskFreeSpaceExW.
+        std::function<int64_t(const std::wstring& folder)> freeDiskBytes;
     };
 
     // Where the highest list serial accepted for a key is remembered across
@@ -109,28 +128,29 @@ public:
     std::wstring BuildUrl(const std::wstring& relPath) const;
 
     // Fetch relPath + ".gz" with retry and failover, decompressing on the fly.
-    // `accept` judges a complete text; a refused one (Aborted, ContentRefused)
-    // counts as a failure of that server and the next one is tried at once.
+    // `accept` judges a complete text; a refused one counts as a failure of
+    // that server and the next one is tried at once. `result`, when given,
+    // receives the transfer's own outcome.
     HttpStatus DownloadToString(const std::wstring& relPath, std::string& out, const std::atomic<bool>& cancel,
                                 const PatchCallbacks& callbacks,
-                                const std::function<bool(const std::string&)>& accept = nullptr);
-    // With `check`, a file whose decoded size or hash differs is deleted and
-    // the next server is tried at once; when no server had the right bytes
-    // the result is Aborted with ContentRefused() true.
-    // `outcome`, when given, receives this download's own last URL and
-    // refusal, which parallel transfers cannot read from the shared members.
+                                const AcceptFn& accept = nullptr, TransferResult* result = nullptr);
+    // Fetches into a staged copy beside localPath and, once its size and hash
+    // match `check` (when given), replaces localPath with it (stamped with
+    // `mtime` when given). Wrong bytes are dropped and the next server asked;
+    // until the replacement localPath keeps its old bytes.
     HttpStatus DownloadToFile(const std::wstring& relPath, const std::wstring& localPath,
                               const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
-                              const FileCheck* check = nullptr, FetchOutcome* outcome = nullptr);
-    // The last download ended because every server's content was refused.
-    bool ContentRefused() const { return contentRefused; }
+                              const FileCheck* check = nullptr, TransferResult* result = nullptr,
+                              const int64_t* mtime = nullptr);
 
-    // The most recent fetch, set before the first attempt on each server.
+    // How the last pass (or direct download) ended: the URL last asked for,
+    // and the local file that could not be written with the system error
+    // (0 when none failed).
     const std::wstring& LastUrl() const { return lastUrl; }
-    // The last local file that could not be created or written in this pass,
-    // and the system error (0 when none failed).
     const std::wstring& WriteFailedPath() const { return writeFailedPath; }
     uint32_t WriteError() const { return writeError; }
+    // When a free-space check failed the pass: the bytes the file needed.
+    uint64_t DiskBytesNeeded() const { return diskBytesNeeded; }
     // Where the new launcher was written; empty until a self-update pass.
     const std::wstring& SelfUpdatePath() const { return selfUpdatePath; }
     const std::wstring& BaseDir() const { return baseDir; }
@@ -144,63 +164,61 @@ public:
 
 private:
     friend class PatcherTestAccess;  // tests set states a pass reaches slowly or never
+    friend class ParallelPass;       // the pass's transfers use the fetches below
 
     // What an attempt found besides its status: a local write fault, or
     // content this server should not have served (moves to the next server).
     struct AttemptNotes {
-        bool writeFailed = false;
+        uint32_t writeError = 0;
         bool refused = false;
     };
-    // One transfer attempt into the caller's target, with a clean end of the
-    // gzip stream folded into Ok.
+    // One transfer attempt, with a clean end of the gzip stream folded into Ok.
     using Attempt = std::function<HttpStatus(const std::wstring& url, AttemptNotes& notes)>;
-    // (Re)opens the target before each attempt; false ends the download with Aborted.
-    using OpenTarget = std::function<bool()>;
-    // The server and retry loop shared by both downloads.
-    HttpStatus Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
-                     const OpenTarget& openTarget, const Attempt& attempt, FetchOutcome* outcome = nullptr);
+    // The server and retry loop shared by every download.
+    TransferResult Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                         const Attempt& attempt);
+    // One object into memory, at most maxBytes once inflated.
+    TransferResult FetchToMemory(const std::wstring& relPath, std::string& out, uint64_t maxBytes,
+                                 const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
+                                 const AcceptFn& accept);
+    // One whole file into its staged copy, checked; the caller commits it.
+    TransferResult FetchToStaged(const std::wstring& relPath, StagedFile& staged, const FileCheck* check,
+                                 const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
     bool PauseUnlessCancelled(const std::atomic<bool>& cancel) const;
     // One fileProgress report with the pass's figures as they stand now.
     void ReportFileProgress(const PatchCallbacks& callbacks, int percent, const std::wstring& relPath) const;
     std::wstring BuildUrlOn(size_t server, const std::wstring& relPath) const;
-    void SetLastUrl(const std::wstring& url);
-    void RecordWriteFailure(const std::wstring& path, uint32_t error);
     // Makes `server` the pass's current choice unless a parallel download has
     // already moved further; true when it moved.
     bool AdvanceServer(size_t server);
-    // The stale files of a pass, one at a time or `connections` at once; both
-    // report in list order and end with the pass's result for the downloads.
-    PatchResult DownloadInOrder(const std::vector<PendingFile>& queue, const std::atomic<bool>& cancel,
-                                const PatchCallbacks& callbacks);
-    PatchResult DownloadInParallel(const std::vector<PendingFile>& queue, int connections,
-                                   const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+    // The pass's result for a transfer that failed, remembered for the report.
+    PatchResult Conclude(const TransferResult& failed);
     PatchResult DownloadSelfUpdate(const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
                                    const FileCheck* check);
     // The list's own lines judged against the configured key; logs refusals.
-    bool AcceptList(const std::string& text);
+    bool AcceptList(const std::string& text, const std::wstring& url);
 
     LauncherConfig config;
     std::wstring baseDir;  // always ends in a backslash
     Http http;
-    std::wstring lastUrl;         // most recent fetch, set before the first attempt on each server
     std::wstring selfUpdatePath;  // where the new launcher was written
-    // The last local file that could not be created or written, and the
-    // system error code (0 when no write failed in this pass).
+    // How the last pass ended (see LastUrl); written only by the worker.
+    std::wstring lastUrl;
     std::wstring writeFailedPath;
     uint32_t writeError = 0;
+    uint64_t diskBytesNeeded = 0;
     std::vector<std::wstring> servers;  // base URLs, each ending in '/'
-    // Guards currentServer, lastUrl and the write failure while downloads
-    // run in parallel; the server list itself only changes between them.
+    // Guards currentServer while downloads run in parallel; the server list
+    // itself only changes between them.
     mutable std::mutex stateLock;
     size_t currentServer = 0;
     std::atomic<int64_t> bytesReceived{0};
     uint64_t runStartTick = 0;
     // The running pass's cap, shared by all its connections; null between passes.
     std::shared_ptr<RateLimiter> cap;
-    std::atomic<bool> contentRefused{false};
-    // Set by DownloadInParallel while its transfers run (written only before
-    // they start and after they end): only very large files then hash on
-    // a helper thread.
+    // Set while a pass with several connections runs (written only before
+    // its transfers start and after they end): only very large files then
+    // hash on a helper thread.
     bool inParallelPass = false;
     std::string listKey;         // UTF-8 of config.listKey, empty: lists are not checked
     int64_t highestSerial = -1;  // for listKey, as far as this patcher knows

@@ -42,19 +42,23 @@ TEST_F(ListScanTest, CurrentMeansTheListedSizeAndATimeWithinTwoSeconds) {
               (std::vector<std::wstring>{L"997", L"1003", L"short", L"missing"}));
 }
 
-// Folder lines create their folders and set the prefix, a bare "d" resets
+// Folder lines name their folders (the scan itself only reads, and names
+// of the launcher's staged copies are never queued) and set the prefix, a bare "d" resets
 // it, a tab belongs to a field, the name keeps its blanks, and a BOM and
 // CRLF or CR line ends read like LF.
 TEST_F(ListScanTest, FileAndFolderLines) {
     const std::string list =
         "v 29\nd sub\nf 5 1 x a.dat\nd  deep\\er\\x  \nd empty\\\n\nd\nf 6 1 x b b.dat \nf 1\t2 3 x tab\n"
-        "d \xC3\xA9t\xC3\xA9\nf 7 1 x e.dat\n dx\nF 1 1 x n\ndsub\nf1 1 1 x n\nf 1 1 x\n# note\n";
+        "d \xC3\xA9t\xC3\xA9\nf 7 1 x e.dat\n dx\nF 1 1 x n\ndsub\nf1 1 1 x n\nf 1 1 x\n# note\n"
+        "f 8 1 x e.dat.VELTRUNE-staged\n";
     std::string cr = list;
     for (char& c : cr) c = c == '\n' ? '\r' : c;
     for (const std::string& text : {list, Crlf(list), cr}) {
         EXPECT_EQ(Scan(text), (std::vector<std::wstring>{L"sub\\a.dat", L"b b.dat ", L"tab", L"\u00e9t\u00e9\\e.dat"}));
     }
-    EXPECT_TRUE(dir.Exists(L"deep\\er\\x") && dir.Exists(L"empty"));
+    EXPECT_EQ(ScanPatchList(list, dir.path() + L"\\", 29).folders,
+              (std::vector<std::wstring>{L"sub\\", L"deep\\er\\x\\", L"empty\\", L"\u00e9t\u00e9\\"}));
+    EXPECT_FALSE(dir.Exists(L"sub"));
 }
 
 TEST(SafeListPath, RefusesEscapesAndDevices) {

@@ -51,6 +51,12 @@ Reply Slow(const std::string& bytes, uint32_t delayMs) {
     return r;
 }
 
+int64_t SizeOf(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 std::string FileName(int i) { return "f" + std::to_string(i) + ".dat"; }
 std::string Content(int i) { return "content of file " + std::to_string(i); }
 constexpr int64_t kMtime = 1600000000;
@@ -111,6 +117,7 @@ protected:
             if (cancelInPause) cancel = true;
         };
         seams.roamingFolder = [this, withRoaming] { return withRoaming ? roaming.path() : std::wstring(); };
+        if (unknownFreeSpace) seams.freeDiskBytes = [](const std::wstring&) { return int64_t{-1}; };
         return Patcher(c, gameDir.empty() ? game.path() : gameDir, seams);
     }
     HttpStatus Get(Patcher& p, const std::wstring& name) {
@@ -139,6 +146,7 @@ protected:
     int connections = 0;           // the shipped default unless a test fixes it
     std::vector<uint32_t> pauses;  // slices asked of the pause seam
     bool cancelInPause = false;
+    bool unknownFreeSpace = false;
 };
 
 // Six attempts per server with a 2 s pause (20 slices of 100 ms) between
@@ -245,8 +253,9 @@ TEST_F(PatchRunTest, TheFirstFinalFailureStopsTheOthersAndDecidesTheResult) {
     Patcher p = Make({link.WUrl()});
     EXPECT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::WriteFailed);
     EXPECT_EQ(p.WriteFailedPath(), game.Join(L"f3.dat"));
-    // f0 was in flight: cut off, and neither its partial nor its stale copy stays.
-    EXPECT_FALSE(game.Exists(L"f0.dat"));
+    // f0 was in flight: cut off, its stale copy untouched and no partial left.
+    EXPECT_EQ(game.Read(L"f0.dat"), "stale copy of f0");
+    EXPECT_FALSE(game.Exists(L"f0.dat.veltrune-staged"));
     // f1 completed beside them and is kept, stamped, though never reported.
     EXPECT_EQ(test::UnixMtime(game.Join(L"f1.dat")), kMtime);
     EXPECT_EQ(rec.Count("done 1/6"), 0);
@@ -375,12 +384,16 @@ TEST_F(PatchRunTest, TimesOutsideTheFileTimeRangeAreNeverCurrentNorStamped) {
     }
 }
 
-TEST_F(PatchRunTest, AFullDiskEndsThePassAndTheNextPassWithSpaceRecovers) {
+// Too little space is found before a byte is fetched; space that runs out
+// while staging is found by the write. Either way the old copy stays whole
+// and the pass names the file; with space the next pass recovers.
+TEST_F(PatchRunTest, AFullDiskEndsThePassAndLeavesTheOldCopy) {
     const test::SmallDisks disks;
     VR_REQUIRE_SMALL_DISKS(disks);
     gameDir = disks.full + L"\\game";
     const std::wstring filler = disks.full + L"\\filler", big = gameDir + L"\\big.dat";
     ASSERT_TRUE(CreateDirectoryW(gameDir.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(test::FillDisk(big, 1000));  // the player's old copy
     ASSERT_TRUE(test::FillDisk(filler, 3u << 20));
     Published pub;
     pub.File(&s1, "small.dat", "small", 1500000000);
@@ -392,11 +405,20 @@ TEST_F(PatchRunTest, AFullDiskEndsThePassAndTheNextPassWithSpaceRecovers) {
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::WriteFailed);
     EXPECT_EQ(p.WriteError(), static_cast<uint32_t>(ERROR_DISK_FULL));
     EXPECT_EQ(p.WriteFailedPath(), big);
-    EXPECT_EQ(GetFileAttributesW(big.c_str()), INVALID_FILE_ATTRIBUTES);  // no partial copy
-    EXPECT_EQ(s1.CountRequests("/big.dat.gz"), 1);                        // a full disk is not retried
+    EXPECT_EQ(p.DiskBytesNeeded(), 2u << 20);
+    EXPECT_EQ(s1.CountRequests("/big.dat.gz"), 0);
     EXPECT_EQ(s1.CountRequests("/after.dat.gz"), 0);
+    EXPECT_EQ(SizeOf(big), 1000);
+
+    unknownFreeSpace = true;  // the check cannot tell; the writes find out
+    Patcher q = Make({s1.WUrl()});
+    EXPECT_EQ(q.Run(cancel, {}), PatchResult::WriteFailed);
+    EXPECT_EQ(q.WriteError(), static_cast<uint32_t>(ERROR_DISK_FULL));
+    EXPECT_EQ(s1.CountRequests("/big.dat.gz"), 1);  // a full disk is not retried
+    EXPECT_EQ(SizeOf(big), 1000);
+    EXPECT_EQ(GetFileAttributesW((big + L".veltrune-staged").c_str()), INVALID_FILE_ATTRIBUTES);
     ASSERT_TRUE(DeleteFileW(filler.c_str()));
-    EXPECT_EQ(p.Run(cancel, {}), PatchResult::Finished);
+    EXPECT_EQ(q.Run(cancel, {}), PatchResult::Finished);
     EXPECT_EQ(test::UnixMtime(big), 1500000100);
 }
 

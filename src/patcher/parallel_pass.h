@@ -1,0 +1,83 @@
+#pragma once
+// The downloads of one pass over `connections` transfers at once (one is
+// fine too). Work comes in list order: each stale file, and for a file
+// published in chunks, each of its chunks that no local copy had, so a single
+// large file keeps every connection busy. Transfers finish in any order; what
+// the caller sees stays in list order: progress of the first unfinished file
+// only, and each file's closing report when its turn comes. The first final
+// failure stops the rest; chunks already proven stay staged for the next pass.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "patcher/patch_list.h"
+#include "patcher/patcher.h"
+
+namespace vr {
+
+class ParallelPass {
+public:
+    // chunkIndexes: the list's "#chunks" lines, file SHA-256 -> index SHA-256.
+    ParallelPass(Patcher& patcher, const std::vector<PendingFile>& queue,
+                 const std::map<std::string, std::string>& chunkIndexes, int connections,
+                 const std::atomic<bool>& cancel, const PatchCallbacks& callbacks);
+    ~ParallelPass();
+    ParallelPass(const ParallelPass&) = delete;
+    ParallelPass& operator=(const ParallelPass&) = delete;
+
+    PatchResult Run();
+
+private:
+    struct Slot;
+    // (file, step): step 0 is the file itself, step k > 0 its k-th missing chunk.
+    using Task = std::pair<size_t, size_t>;
+
+    void WorkerMain();
+    void FileStep(size_t i);
+    bool TryChunked(size_t i, const std::string& indexSha);
+    bool FetchIndex(size_t i, const std::string& indexSha, TransferResult& r);
+    void WholeFile(size_t i);
+    void ChunkStep(size_t i, size_t k);
+    void CommitStaged(size_t i);
+    bool EnoughSpace(size_t i, uint64_t need, TransferResult& r);
+    void Finish(size_t i, const TransferResult& r);
+    void WaitAndDeliver(bool& cancelled);
+    void Deliver(std::unique_lock<std::mutex>& guard);
+    PatchCallbacks InnerCallbacks(size_t i);
+    std::wstring FullPath(size_t i) const;
+
+    Patcher& p;
+    const std::vector<PendingFile>& queue;
+    const std::map<std::string, std::string>& chunkIndexes;
+    const int connections;
+    const std::atomic<bool>& cancel;
+    const PatchCallbacks& callbacks;
+    // Set on the player's cancel and on a final failure; the transfers
+    // watch only this one.
+    std::atomic<bool> stop{false};
+    // The byte figures of the pass (decoded bytes): to download, downloaded,
+    // taken from local copies.
+    std::atomic<int64_t> toDownload{0}, downloaded{0}, reused{0};
+
+    std::mutex lock;                    // guards everything below
+    std::condition_variable changed;    // something for the caller to report
+    std::condition_variable workReady;  // a task was queued, or the pass ends
+    std::vector<std::unique_ptr<Slot>> slots;
+    std::set<Task> tasks;
+    int preparing = 0;                    // file steps running, which may queue chunks
+    std::deque<std::string> statusTexts;  // retries and switches, in the order they happened
+    int failed = -1;                      // the first file whose download finally failed
+    size_t head = 0;                      // the first file whose closing report is still due
+    int done = 0;
+    int64_t lastFigures[3] = {-1, -1, -1};
+};
+
+}  // namespace vr

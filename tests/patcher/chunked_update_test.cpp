@@ -1,0 +1,205 @@
+// Files published in chunks: only chunks that no local copy holds cross the
+// wire, every chunk is proven before it is used, and the file being replaced
+// keeps its old bytes until the new ones are complete.
+#include <gtest/gtest.h>
+
+#include "net/sha256.h"
+#include "patcher/chunk_index.h"
+#include "patcher/patcher.h"
+#include "support/file_times.h"
+#include "support/gzip_util.h"
+#include "support/http_server.h"
+#include "support/log_capture.h"
+#include "support/temp_dir.h"
+#include "support/test_data.h"
+#include "text/text.h"
+
+namespace vr {
+namespace {
+
+using test::Gzip;
+using test::HttpServer;
+
+std::string Hex(const std::string& bytes) {
+    Sha256 hash;
+    hash.Update(bytes.data(), bytes.size());
+    Sha256Digest digest{};
+    EXPECT_TRUE(hash.Finish(digest));
+    return DigestHex(digest);
+}
+
+// Small chunks, so a file of a few hundred KiB has dozens of them.
+constexpr ChunkParams kTestParams{4096, 16384, 65536};
+constexpr int64_t kMtime = 1600000000;
+
+// What the publishing tool writes for one file, served from loopback.
+struct ChunkedFile {
+    std::string list;
+    std::vector<std::string> chunkPaths;  // request paths, in file order
+    std::vector<size_t> offsets;          // where each starts in the file
+
+    ChunkedFile(const std::vector<HttpServer*>& servers, const std::string& bytes) {
+        ChunkIndex index;
+        index.params = kTestParams;
+        index.fileSize = bytes.size();
+        for (size_t pos = 0; pos < bytes.size();) {
+            const auto* data = reinterpret_cast<const uint8_t*>(bytes.data()) + pos;
+            const size_t n = FindChunkEnd(data, bytes.size() - pos, kTestParams);
+            const std::string chunk = bytes.substr(pos, n);
+            ChunkEntry c;
+            c.offset = pos;
+            c.size = static_cast<uint32_t>(n);
+            c.sha256 = Hex(chunk);
+            c.fast = FastChunkHash(data, n);
+            index.chunks.push_back(c);
+            chunkPaths.push_back("/" + ChunkObjectPath(c.sha256) + ".gz");
+            offsets.push_back(pos);
+            for (HttpServer* s : servers) s->Serve(chunkPaths.back(), Gzip(chunk));
+            pos += n;
+        }
+        const std::string text = FormatChunkIndex(index);
+        for (HttpServer* s : servers) {
+            s->Serve("/" + IndexObjectPath(Hex(text)) + ".gz", Gzip(text));
+            s->Serve("/big.dat.gz", Gzip(bytes));  // the whole object older launchers use
+        }
+        list = "v 29\n#hash sha256\n" + FormatChunksLine(Hex(bytes), Hex(text)) + "\nf " + std::to_string(kMtime) +
+               " " + std::to_string(bytes.size()) + " " + Hex(bytes) + " big.dat\n";
+        for (HttpServer* s : servers) s->Serve("/list.txt.gz", Gzip(list));
+    }
+
+    // The request path of the chunk that holds byte `at`.
+    std::string ChunkAt(size_t at) const {
+        size_t k = 0;
+        while (k + 1 < offsets.size() && offsets[k + 1] <= at) ++k;
+        return chunkPaths[k];
+    }
+    int ChunkRequests(const HttpServer& s) const {
+        int n = 0;
+        for (const std::string& path : chunkPaths) n += s.CountRequests(path);
+        return n;
+    }
+};
+
+class ChunkedUpdateTest : public ::testing::Test {
+protected:
+    Patcher Make(const std::vector<std::wstring>& urls) {
+        LauncherConfig c;
+        c.mirrors = urls;
+        c.serverUrl = urls.front();
+        c.listFile = L"list.txt";
+        c.patchVersion = 29;
+        c.connections = 4;
+        Patcher::Seams seams;
+        seams.pause = [](uint32_t) {};
+        return Patcher(c, game.path(), seams);
+    }
+    PatchCallbacks Figures() {
+        PatchCallbacks c;
+        c.transfer = [this](int64_t toDownload, int64_t downloaded, int64_t reusedBytes) {
+            planned = toDownload;
+            fetched = downloaded;
+            reused = reusedBytes;
+        };
+        return c;
+    }
+
+    test::TempDir game;
+    test::LogCapture log;
+    std::atomic<bool> cancel{false};
+    HttpServer s1, s2;
+    int64_t planned = -1, fetched = -1, reused = -1;
+    const std::string v1 = test::GameLikeContent(600u << 10, 1);
+};
+
+std::string Edited(const std::string& v1) {
+    std::string v2 = v1;
+    v2.insert(200000, std::string(1000, 'i'));  // shifts everything after it
+    v2.replace(450000, 64, std::string(64, 'r'));
+    return v2;
+}
+
+// An insertion and a small rewrite cost the chunks around them; the rest
+// comes from the old copy. A repair later fetches only the damaged chunk.
+TEST_F(ChunkedUpdateTest, OnlyChunksNoLocalCopyHoldsCrossTheWire) {
+    const std::string v2 = Edited(v1);
+    const ChunkedFile pub({&s1}, v2);
+    game.Write(L"big.dat", v1);
+    Patcher p = Make({s1.WUrl()});
+    ASSERT_EQ(p.Run(cancel, Figures()), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_EQ(test::UnixMtime(game.Join(L"big.dat")), kMtime);
+    EXPECT_EQ(s1.CountRequests("/big.dat.gz"), 0);
+    const int fetchedChunks = pub.ChunkRequests(s1);
+    EXPECT_GE(fetchedChunks, 2);
+    EXPECT_LE(fetchedChunks, 6) << "of " << pub.chunkPaths.size();
+    // The figures count what crossed the wire, not the file's size.
+    EXPECT_EQ(planned, fetched);
+    EXPECT_EQ(planned + reused, static_cast<int64_t>(v2.size()));
+    EXPECT_LT(planned, static_cast<int64_t>(v2.size() / 10));
+    EXPECT_FALSE(game.Exists(L"big.dat.veltrune-staged"));
+
+    std::string damaged = v2;
+    damaged[300000] ^= 0x55;
+    game.Write(L"big.dat", damaged);
+    test::SetUnixMtime(game.Join(L"big.dat"), kMtime);
+    ASSERT_EQ(p.Run(cancel, {}, true), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_EQ(pub.ChunkRequests(s1), fetchedChunks + 1);
+}
+
+// Wrong bytes from one mirror are refused and fetched from the next; a chunk
+// no mirror has fails the pass, and the file keeps its old bytes exactly.
+TEST_F(ChunkedUpdateTest, ABadChunkIsHealedElsewhereAndAMissingOneLeavesTheOldFile) {
+    const std::string v2 = Edited(v1);
+    const ChunkedFile pub({&s1, &s2}, v2);
+    const std::string wanted = pub.chunkPaths[pub.chunkPaths.size() / 2];
+    s1.Serve(wanted, Gzip(std::string(1000, 'x')));
+    // s2 answers its probe late, so the pass starts on s1.
+    test::Reply late = test::Reply::Ok(Gzip(pub.list));
+    late.statusDelayMs = 500;
+    s2.Set("/list.txt.gz", late);
+    EXPECT_EQ(Make({s1.WUrl(), s2.WUrl()}).Run(cancel, {}), PatchResult::Finished);  // fresh: every chunk
+    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_EQ(s2.CountRequests(wanted), 1);
+
+    game.Write(L"big.dat", v1);
+    const std::string inserted = pub.ChunkAt(200500);  // no old copy holds it
+    s1.Remove(inserted);
+    s2.Remove(inserted);
+    Patcher p = Make({s1.WUrl(), s2.WUrl()});
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::FileMissing);
+    EXPECT_EQ(p.LastUrl(), s2.WUrl() + Utf8ToWide(inserted.substr(1)));
+    EXPECT_TRUE(game.Read(L"big.dat") == v1);
+}
+
+// A pass killed mid-file leaves only its staged copy: proven chunks in it are
+// kept, torn ones are fetched again, and the staged copy never passes for
+// the file itself.
+TEST_F(ChunkedUpdateTest, AKilledPassResumesFromItsStagedChunks) {
+    const std::string v2 = test::GameLikeContent(600u << 10, 2);  // nothing in common with v1
+    const ChunkedFile pub({&s1}, v2);
+    game.Write(L"big.dat", v1);
+    std::string staged = v2.substr(0, 360000) + std::string(v2.size() - 360000, '\0');
+    staged[100000] ^= 1;  // a chunk torn by the kill
+    game.Write(L"big.dat.veltrune-staged", staged);
+    game.Write(L"gone.dat.veltrune-staged", "of a file no longer listed");
+    ASSERT_EQ(Make({s1.WUrl()}).Run(cancel, Figures()), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_FALSE(game.Exists(L"gone.dat.veltrune-staged"));
+    // Everything after the staged part, plus the torn chunk, and little else.
+    EXPECT_GE(fetched, static_cast<int64_t>(v2.size() - 360000));
+    EXPECT_LE(fetched, static_cast<int64_t>(v2.size() - 360000) + 3 * 65536);
+    EXPECT_GE(reused, 360000 - 3 * 65536);
+
+    // A complete staged copy beside a stale file still has to be committed by
+    // a pass: on its own it makes nothing current.
+    game.Write(L"big.dat.veltrune-staged", v2);
+    game.Write(L"big.dat", v1);
+    s1.ClearRequests();
+    ASSERT_EQ(Make({s1.WUrl()}).Run(cancel, {}), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_EQ(pub.ChunkRequests(s1), 0);
+}
+
+}  // namespace
+}  // namespace vr
