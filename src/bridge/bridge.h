@@ -26,6 +26,11 @@ class HostLink;
 struct ProgressCounters {
     int32_t fileCount = 0;
     int32_t fileIndex = 0;
+    // MiB of the pass: to cross the wire, crossed so far, taken from the
+    // player's own copies instead.
+    double downloadMb = 0;
+    double downloadedMb = 0;
+    double reusedMb = 0;
 };
 
 class Bridge {

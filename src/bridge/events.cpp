@@ -22,6 +22,9 @@ void AddCounters(JsonWriter& w, const ProgressCounters& counters) {
     AddInt(w, "fileIndex", counters.fileIndex);
     AddInt(w, "fileCount", counters.fileCount);
     AddInt(w, "totalPercent", TotalPercent(counters));
+    AddDouble(w, "downloadMb", counters.downloadMb);
+    AddDouble(w, "downloadedMb", counters.downloadedMb);
+    AddDouble(w, "reusedMb", counters.reusedMb);
 }
 
 std::string BackgroundsArray(const std::vector<std::string>& names) {
@@ -112,6 +115,7 @@ void Bridge::SendStatus(const std::string& text) {
 }
 
 void Bridge::SendFileCount(ProgressCounters& counters, int32_t count) {
+    counters = ProgressCounters{};  // a new pass's downloads begin
     counters.fileCount = count;
     JsonWriter w;
     AddString(w, "evt", "filecount");

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "game/client_launcher.h"
 #include "game/preferences.h"
 #include "patcher/patcher.h"
+#include "patcher/staged_file.h"
 #include "platform/log.h"
 #include "text/text.h"
 
@@ -16,6 +18,7 @@ namespace {
 
 constexpr int kWaitSlices = 25;  // with 100 ms slices: one check about every 2.5 s
 constexpr uint32_t kWaitSliceMs = 100;
+constexpr double kBytesPerMiB = 1024.0 * 1024.0;
 
 constexpr char kFileMissingText[] = "A required file was not found on the server:\n";
 constexpr char kConnectionText[] = "Could not connect to the patch server. Please check your internet connection.";
@@ -31,7 +34,7 @@ constexpr char kChangeFolderAdvice[] =
 
 // A local write failure in words the player can act on: the folder, the
 // cause and what to do. The log already names the file and the error code.
-std::string WriteFailureText(const std::wstring& path, uint32_t error) {
+std::string WriteFailureText(const std::wstring& path, uint32_t error, uint64_t neededBytes) {
     const size_t slash = path.find_last_of(L"\\/");
     const std::wstring folder = slash == std::wstring::npos ? path : path.substr(0, slash);
     std::string cause;
@@ -43,6 +46,11 @@ std::string WriteFailureText(const std::wstring& path, uint32_t error) {
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL:
             cause = "the disk is full";
+            if (neededBytes > 0) {
+                char needed[64];
+                std::snprintf(needed, sizeof needed, "%.1f MiB", static_cast<double>(neededBytes) / kBytesPerMiB);
+                cause = "not enough disk space on " + WideToUtf8(VolumeOf(path)) + ": " + needed + " needed";
+            }
             advice = "Free some space on that disk, then try again.";
             break;
         case ERROR_SHARING_VIOLATION:
@@ -68,7 +76,8 @@ std::string FailedPassText(PatchResult result, const Patcher& patcher) {
         case PatchResult::FileMissing: return kFileMissingText + WideToUtf8(patcher.LastUrl());
         case PatchResult::ListUnverified: return kListUnverifiedText;
         case PatchResult::FileMismatch: return kFileMismatchText + WideToUtf8(patcher.LastUrl()) + kTryLaterText;
-        case PatchResult::WriteFailed: return WriteFailureText(patcher.WriteFailedPath(), patcher.WriteError());
+        case PatchResult::WriteFailed:
+            return WriteFailureText(patcher.WriteFailedPath(), patcher.WriteError(), patcher.DiskBytesNeeded());
         default: return kConnectionText;
     }
 }
@@ -123,6 +132,11 @@ void Bridge::WorkerMain() {
         callbacks.phase = [this](const std::string& phase) { SendPhase(phase, ""); };
         callbacks.status = [this](const std::string& text) { SendStatus(text); };
         callbacks.fileCount = [this, &counters](int count) { SendFileCount(counters, count); };
+        callbacks.transfer = [&counters](int64_t toDownload, int64_t downloaded, int64_t reused) {
+            counters.downloadMb = static_cast<double>(toDownload) / kBytesPerMiB;
+            counters.downloadedMb = static_cast<double>(downloaded) / kBytesPerMiB;
+            counters.reusedMb = static_cast<double>(reused) / kBytesPerMiB;
+        };
         callbacks.filesDone = [this, &counters](int done, int total) { SendFilesDone(counters, done, total); };
         callbacks.fileProgress = [this, &counters, &patcher](int percent, double speed, double doneMb,
                                                              const std::wstring& file) {

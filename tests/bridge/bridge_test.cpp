@@ -106,6 +106,9 @@ TEST_F(CommandsTest, PatchEventsHaveTheirMembersInOrder) {
     b.SendPhase("checking", "");
     b.SendFileCount(counters, 7);
     b.SendFileProgress(counters, 40, 0.5, 100.0, L"Data\\\u00dcn \"x\".dat");  // none done yet: index 0
+    counters.downloadMb = 2.5;  // what the patcher's byte figures set
+    counters.downloadedMb = 1;
+    counters.reusedMb = 1900;
     b.SendFilesDone(counters, 2, 3);
     b.SendFilesDone(counters, 30000000, 30000000);  // a 32-bit product would overflow
     b.SendFilesDone(counters, 0, 0);
@@ -114,10 +117,14 @@ TEST_F(CommandsTest, PatchEventsHaveTheirMembersInOrder) {
         R"({"evt":"phase","phase":"checking","text":""})",
         R"({"evt":"filecount","fileCount":7})",
         "{\"evt\":\"progress\",\"filePercent\":40,\"speed\":0.50,\"doneMb\":100.00,\"file\":\"Data\\\\\xC3\x9Cn "
-        "\\\"x\\\".dat\",\"fileIndex\":0,\"fileCount\":7,\"totalPercent\":0}",
-        R"({"evt":"progress","fileIndex":2,"fileCount":3,"totalPercent":66})",
-        R"({"evt":"progress","fileIndex":30000000,"fileCount":30000000,"totalPercent":100})",
-        R"({"evt":"progress","fileIndex":0,"fileCount":0,"totalPercent":0})",
+        "\\\"x\\\".dat\",\"fileIndex\":0,\"fileCount\":7,\"totalPercent\":0,\"downloadMb\":0.00,"
+        "\"downloadedMb\":0.00,\"reusedMb\":0.00}",
+        R"({"evt":"progress","fileIndex":2,"fileCount":3,"totalPercent":66,"downloadMb":2.50,"downloadedMb":1.00,)"
+        R"("reusedMb":1900.00})",
+        R"({"evt":"progress","fileIndex":30000000,"fileCount":30000000,"totalPercent":100,"downloadMb":2.50,)"
+        R"("downloadedMb":1.00,"reusedMb":1900.00})",
+        R"({"evt":"progress","fileIndex":0,"fileCount":0,"totalPercent":0,"downloadMb":2.50,"downloadedMb":1.00,)"
+        R"("reusedMb":1900.00})",
         R"({"evt":"verify","files":1,"fileCount":4,"doneMb":0.20,"totalMb":0.80})",
     };
     EXPECT_EQ(host.Events(), expected);
@@ -348,8 +355,14 @@ TEST_F(WorkerTest, AFailedPassSaysWhatToDo) {
     const std::string big = Noise(2u << 20, 3);  // more than the disk has left
     List("v 29\nd game\n" + FileLine("big.dat", big.size()));
     File("game/big.dat", big);
-    EXPECT_EQ(failure(disks.full), "The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
-                                       "\\game\n(the disk is full). Free some space on that disk, then try again.");
+    // Found before a byte is fetched, with the drive and what the file needs.
+    const std::string full = failure(disks.full);
+    EXPECT_EQ(full.rfind("The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
+                             "\\game\n(not enough disk space on ",
+                         0),
+              0u)
+        << full;
+    EXPECT_NE(full.find(": 2.0 MiB needed). Free some space on that disk, then try again."), std::string::npos) << full;
     bridge.reset();
     DeleteFileW((disks.full + L"\\filler").c_str());
     RemoveDirectoryW((disks.full + L"\\game").c_str());

@@ -90,6 +90,10 @@ describe('launcher page', () => {
     // The per-file form carries no file fields; the line keeps the last file.
     await lp.emit(ev.progress(4, 7));
     await expectPage(lp, { '#overall-files': '4 of 7 files', '#overall-percent': '57%', '#file-name': LONG_FILE }, 'a file done');
+    // A large file mostly found on disk: the bar follows the bytes on the wire.
+    await lp.emit({ ...ev.progress(4, 7), downloadMb: 12, downloadedMb: 3, reusedMb: 1945.6 });
+    await expectPage(lp, { '#overall-files': '4 of 7 files · 1.9 GiB reused, 12 MiB to download', '#overall-percent': '25%' },
+      'bytes reused');
     await lp.emit(ev.progress(7, 7), ev.phase('finished'), ev.ready(true));
     await expectPage(lp, { '#phase': 'READY', '#overall-percent': '100%', '#play:enabled': true, '#cancel:shown': false,
       '#file-line:shown': false }, 'ready');

@@ -82,6 +82,11 @@ const handlers = {
       state.doneMb = num(e.doneMb, 0);
       state.file = String(e.file == null ? '' : e.file);
     }
+    if ('downloadMb' in e) {
+      state.downloadMb = Math.max(0, num(e.downloadMb, 0));
+      state.downloadedMb = Math.max(0, num(e.downloadedMb, 0));
+      state.reusedMb = Math.max(0, num(e.reusedMb, 0));
+    }
   }),
   verify: fromWorker(function (e) {
     state.verifyFiles = Math.max(0, num(e.files, 0));

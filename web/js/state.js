@@ -27,6 +27,11 @@ export const state = {
   filePercent: 0,
   speed: 0,
   doneMb: 0,
+  // The pass in MiB: to cross the wire, crossed, and found on the player's
+  // own disk instead (chunks of the old copies).
+  downloadMb: 0,
+  downloadedMb: 0,
+  reusedMb: 0,
   // A repair's hashing ("verify" events): files and MiB checked of the total.
   verifyFiles: 0,
   verifyFileCount: 0,

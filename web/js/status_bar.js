@@ -90,12 +90,16 @@ function renderProgress(m) {
     renderVerify();
     return;
   }
-  var total = Math.max(0, Math.min(100, Math.floor(num(state.totalPercent, 0))));
+  // Bytes on the wire decide the bar once the launcher reports them: a
+  // large file mostly found on disk is a small download.
+  var byBytes = state.downloadMb > 0 && m === 'patching';
+  var total = byBytes ? Math.floor(Math.min(1, state.downloadedMb / state.downloadMb) * 100)
+    : Math.max(0, Math.min(100, Math.floor(num(state.totalPercent, 0))));
   var fine = total;
   if (m === 'ready' || (m === 'patching' && state.phase === 'finished')) {
     total = 100;
     fine = 100;
-  } else if (showFile && state.fileCount > 0) {
+  } else if (showFile && state.fileCount > 0 && !byBytes) {
     // Let the bar creep within the current file instead of jumping once
     // per file; the number shown stays the reported one.
     fine = Math.min(100, total + Math.max(0, Math.min(100, num(state.filePercent, 0))) / state.fileCount);
@@ -104,7 +108,17 @@ function renderProgress(m) {
   if (el.overallFill.style.transform !== transform) el.overallFill.style.transform = transform;
   setText(el.overallPercent, total + '%');
   if (el.overallBar.getAttribute('aria-valuenow') !== String(total)) el.overallBar.setAttribute('aria-valuenow', String(total));
-  setText(el.overallFiles, state.fileCount > 0 ? state.fileIndex + ' of ' + state.fileCount + ' files' : '');
+  var files = state.fileCount > 0 ? state.fileIndex + ' of ' + state.fileCount + ' files' : '';
+  if (files && state.reusedMb > 0 && m === 'patching') {
+    files += ' · ' + sizeText(state.reusedMb) + ' reused, ' + sizeText(state.downloadMb) + ' to download';
+  }
+  setText(el.overallFiles, files);
+}
+
+// "12 MiB", "3.5 MiB", "1.9 GiB".
+function sizeText(mib) {
+  if (mib >= 1024) return fixed(mib / 1024, 1) + ' GiB';
+  return mib >= 10 ? Math.round(mib) + ' MiB' : fixed(mib, 1) + ' MiB';
 }
 
 // The repair's hashing: the bar follows the MiB read (files when there is
