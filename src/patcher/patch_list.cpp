@@ -174,6 +174,43 @@ bool IsSafeListPath(const std::wstring& path, bool allowTrailingSlash) {
     return true;
 }
 
+// A repair: every file whose size matches is hashed and queued unless its
+// bytes are the listed ones; files of another size are queued as they are.
+void HashForRepair(std::vector<PendingFile>& entries, const std::vector<bool>& toHash, int64_t bytesToHash,
+                   const std::wstring& baseDir, const ScanOptions& options, ListScan& scan) {
+    const int total = static_cast<int>(entries.size());
+    int64_t hashed = 0, lastReport = 0;
+    const auto report = [&](int done) {
+        if (options.verifyProgress) options.verifyProgress(done, total, hashed, bytesToHash);
+        lastReport = hashed;
+    };
+    report(0);
+    for (int i = 0; i < total; ++i) {
+        if (options.cancel && options.cancel->load()) {
+            scan.cancelled = true;
+            scan.queue.clear();
+            return;
+        }
+        PendingFile& entry = entries[i];
+        bool current = false;
+        if (toHash[i]) {
+            std::string hex;
+            const bool read = HashLocalFile(baseDir + entry.relPath, hex, [&](uint64_t n) {
+                hashed += static_cast<int64_t>(n);
+                if (hashed - lastReport >= kVerifyReportBytes) report(i);
+                return !(options.cancel && options.cancel->load());
+            });
+            current = read && hex == entry.sha256;
+            if (read && !current) {
+                LogFormat("Patcher: %ls does not match the list's SHA-256; it will be downloaded again",
+                          entry.relPath.c_str());
+            }
+        }
+        if (!current) scan.queue.push_back(std::move(entry));
+        report(i + 1);
+    }
+}
+
 ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int32_t patchVersion,
                        const ScanOptions& options) {
     ListScan scan;
@@ -242,39 +279,7 @@ ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int
             }
         }
     }
-    if (!byHash) return scan;
-
-    const int total = static_cast<int>(entries.size());
-    int64_t hashed = 0, lastReport = 0;
-    const auto report = [&](int done) {
-        if (options.verifyProgress) options.verifyProgress(done, total, hashed, bytesToHash);
-        lastReport = hashed;
-    };
-    report(0);
-    for (int i = 0; i < total; ++i) {
-        if (options.cancel && options.cancel->load()) {
-            scan.cancelled = true;
-            scan.queue.clear();
-            return scan;
-        }
-        PendingFile& entry = entries[i];
-        bool current = false;
-        if (toHash[i]) {
-            std::string hex;
-            const bool read = HashLocalFile(baseDir + entry.relPath, hex, [&](uint64_t n) {
-                hashed += static_cast<int64_t>(n);
-                if (hashed - lastReport >= kVerifyReportBytes) report(i);
-                return !(options.cancel && options.cancel->load());
-            });
-            current = read && hex == entry.sha256;
-            if (read && !current) {
-                LogFormat("Patcher: %ls does not match the list's SHA-256; it will be downloaded again",
-                          entry.relPath.c_str());
-            }
-        }
-        if (!current) scan.queue.push_back(std::move(entry));
-        report(i + 1);
-    }
+    if (byHash) HashForRepair(entries, toHash, bytesToHash, baseDir, options, scan);
     return scan;
 }
 
