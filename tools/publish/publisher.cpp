@@ -278,7 +278,7 @@ struct PublishRun {
     SourceTree tree;
     std::vector<ListFile> listed;  // one per tree file, CRCs filled in after compressing
     fs::path statePath;
-    SavedState saved;                    // the last run's
+    SavedState saved;  // the last run's
     const PublishState& oldState = saved.objects;
     std::vector<std::string> listedIndexes;  // of the list this run replaces
     int64_t listedSerial = 0;
@@ -821,7 +821,8 @@ int Publish(const Options& o, std::FILE* out, std::FILE* err) {
     const ChunkCounts chunks = PruneChunks(run, saved, remembered);
     if (o.chunksOnly) {
         const size_t removed = RemoveStaleWholeObjects(run);
-        const size_t onlyChunks = std::count_if(run.jobs.begin(), run.jobs.end(), [](const Job& j) { return !j.whole; });
+        const size_t onlyChunks =
+            std::count_if(run.jobs.begin(), run.jobs.end(), [](const Job& j) { return !j.whole; });
         if (onlyChunks)
             std::fprintf(err,
                          "%s: warning: --chunks-only: %zu file(s) of %llu MiB or more have no whole object%s; "
@@ -878,7 +879,7 @@ size_t CheckChunked(const fs::path& dir, const ParsedList::Chunked& line, int64_
         problems.push_back(ixName + "the index is of " + std::to_string(index.fileSize) + " bytes, the list says " +
                            std::to_string(listedSize));
     Sha256Hasher file;
-    bool whole = true;  // every chunk read, so the file's hash means something
+    bool whole = true;  // every chunk as named, so a wrong file hash is the index's fault
     for (const ChunkEntry& c : index.chunks) {
         const std::string name = "\"" + ChunkObjectPath(c.sha256) + ".gz\": ";
         std::string bytes;
@@ -892,8 +893,10 @@ size_t CheckChunked(const fs::path& dir, const ParsedList::Chunked& line, int64_
         if (r.size != c.size) {
             problems.push_back(name + "inflates to " + std::to_string(r.size) + " bytes, the index says " +
                                std::to_string(c.size));
+            whole = false;
         } else if (r.sha256 != c.sha256) {
             problems.push_back(name + "content differs from its name (SHA-256 " + r.sha256 + ")");
+            whole = false;
         } else if (FastChunkHash(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) != c.fast) {
             problems.push_back(ixName + "wrong fast hash for chunk " + c.sha256);
         }
@@ -928,7 +931,8 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
     std::vector<Check> checks;
     std::set<std::string> chunkedFiles;
     for (const ParsedList::Chunked& c : list.chunked) chunkedFiles.insert(c.fileSha256);
-    for (const std::string& line : list.badChunksLines) problems.push_back(o.listName + ": malformed line \"" + line + "\"");
+    for (const std::string& line : list.badChunksLines)
+        problems.push_back(o.listName + ": malformed line \"" + line + "\"");
     for (const ParsedFile& f : list.files) {
         Check c;
         c.rel = f.relPath;

@@ -11,7 +11,9 @@ namespace {
 constexpr const char* kHeader = "veltrune-publish state 3";
 constexpr const char* kHeaderV2 = "veltrune-publish state 2";
 
-bool IsSha(const std::string& s) { return s.size() == 64 && s.find_first_not_of("0123456789abcdef") == std::string::npos; }
+bool IsSha(const std::string& s) {
+    return s.size() == 64 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
 }  // namespace
 
 SavedState LoadState(const fs::path& file) {

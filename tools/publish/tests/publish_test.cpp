@@ -6,17 +6,21 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "crypto.h"
 #include "gzip_file.h"
 #include "list_format.h"
+#include "patcher/chunk_index.h"
 
 namespace vr::publish {
 namespace {
@@ -200,11 +204,12 @@ TEST(Runs, ReuseReplaceFailAndPruneInOneServerFolder) {
 }
 
 TEST(Refusals, EachNameClassLeavesTheOutputUntouched) {
-    // kind: f file, d empty folder, l link to `extra`, p fifo.
+    // kind: f file, d empty folder, l link to `extra`, p fifo. `extra` of a
+    // file or folder: its name as the message shows it, when it differs.
     const struct {
         char kind;
         const char* path;
-        const char* extra;  // for a file, its name as the message shows it, when it differs
+        const char* extra;
         const char* reason;
     } rows[] = {
         {'f', "bad\nname.txt", "bad\\x0Aname.txt", "line break"},
@@ -220,6 +225,9 @@ TEST(Refusals, EachNameClassLeavesTheOutputUntouched) {
         {'f', "data/README", nullptr, "same on Windows"},
         {'f', "a.txt.", nullptr, "same on Windows"},
         {'f', "list.txt", nullptr, "collide"},
+        {'f', "Chunks", nullptr, "collide"},
+        {'d', "chunks", "chunks/", "collide"},
+        {'f', "data/x.pak.Veltrune-Staged", nullptr, "launcher's name for files it is still checking"},
         {'d', "data/empty ", nullptr, "empty folder"},
         {'l', "innocent.txt", "../outside", "outside the game folder"},
         {'l', "data/loop", "..", "loop"},
@@ -243,7 +251,7 @@ TEST(Refusals, EachNameClassLeavesTheOutputUntouched) {
         WriteBytes(game / "a.txt", "changed, would be recompressed");
         const Ran r = Publish(game, t / "out", 2, {"--prune", "--maintenance", "on"});
         EXPECT_EQ(r.code, 1) << row.reason;
-        EXPECT_NE(r.text.find("\""s + (row.extra && row.kind == 'f' ? row.extra : row.path) + "\""), npos) << r.text;
+        EXPECT_NE(r.text.find("\""s + (row.extra && row.kind != 'l' ? row.extra : row.path) + "\""), npos) << r.text;
         EXPECT_NE(r.text.find(row.reason), npos) << r.text;
         EXPECT_NE(r.text.find("nothing was written"), npos) << r.text;
         EXPECT_EQ(Snapshot(t / "out"), before) << row.reason;
@@ -397,6 +405,186 @@ TEST(Verify, FindsEachKindOfDamage) {
         EXPECT_NE(r.text.find(row.expect), npos) << r.text;
         EXPECT_NE(r.text.find(": 1 problem(s)"), npos) << r.text;
     }
+}
+
+// Bytes no two seeds share, so every chunk of a file is its own.
+std::string Noise(size_t size, uint64_t seed) {
+    std::string s(size, '\0');
+    uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
+    for (size_t i = 0; i < size; i += 8) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        std::memcpy(&s[i], &x, std::min<size_t>(8, size - i));
+    }
+    return s;
+}
+
+// A published folder with one file just above the chunking threshold.
+struct Chunked {
+    TempFolder t;
+    fs::path game = t / "game", out = t / "out";
+    std::string big = Noise((17u << 20) + 12345, 1);
+    Chunked() {
+        WriteBytes(game / "a.txt", "small, never chunked");
+        WriteBytes(game / "data" / "big.pak", big);
+    }
+    Ran Run(std::vector<std::string> extra = {}) {
+        extra.insert(extra.end(), {"--level", "1"});
+        return Publish(game, out, 3, extra);
+    }
+    Ran Verify() { return Tool({"--verify", out.string()}); }
+    std::pair<std::string, std::string> Line() {
+        const ParsedList list = ParseList(Gunzip(out / "list.txt.gz"));
+        EXPECT_EQ(list.chunked.size(), 1u);
+        return list.chunked.empty() ? std::pair<std::string, std::string>()
+                                    : std::pair(list.chunked[0].fileSha256, list.chunked[0].indexSha256);
+    }
+    ChunkIndex Index(const std::string& indexSha) {
+        ChunkIndex index;
+        std::string why;
+        EXPECT_TRUE(ParseChunkIndex(Gunzip(out / (IndexObjectPath(indexSha) + ".gz")), index, why)) << why;
+        return index;
+    }
+    // What a launcher with only the chunks would put together.
+    std::string Reassemble(const ChunkIndex& index) {
+        std::string file;
+        for (const ChunkEntry& c : index.chunks) file += Gunzip(out / (ChunkObjectPath(c.sha256) + ".gz"));
+        return file;
+    }
+    std::set<std::string> ChunkFiles() {
+        std::set<std::string> names;
+        for (const auto& [rel, stamp] : Snapshot(out / "chunks"))
+            if (rel.size() > 3 && rel.substr(rel.size() - 3) == ".gz") names.insert(rel);
+        return names;
+    }
+};
+
+TEST(Chunks, AnInsertionNearTheStartWritesOnlyTheChunksAroundIt) {
+    Chunked c;
+    Ran r = c.Run();
+    ASSERT_EQ(r.code, 0) << r.text;
+    const auto [fileSha, indexSha] = c.Line();
+    EXPECT_EQ(fileSha, Sha256Hex(c.big));
+    const std::string list = Gunzip(c.out / "list.txt.gz");
+    EXPECT_NE(list.find("\n#chunks " + fileSha + " " + indexSha + "\nf "), npos) << list;  // among the # lines
+    const ChunkIndex first = c.Index(indexSha);
+    EXPECT_EQ(first.fileSize, c.big.size());
+    EXPECT_GT(first.chunks.size(), 8u);
+    EXPECT_EQ(c.Reassemble(first), c.big);
+    EXPECT_EQ(Gunzip(c.out / "data" / "big.pak.gz"), c.big);  // older launchers still patch
+    const auto before = Snapshot(c.out / "chunks");
+    const size_t objects = c.ChunkFiles().size();
+
+    c.big.insert(70000, "a few new bytes");
+    WriteBytes(c.game / "data" / "big.pak", c.big);
+    r = c.Run();
+    ASSERT_EQ(r.code, 0) << r.text;
+    const ChunkIndex second = c.Index(c.Line().second);
+    EXPECT_EQ(c.Reassemble(second), c.big);
+    EXPECT_EQ(Gunzip(c.out / "data" / "big.pak.gz"), c.big);
+    size_t reused = 0;
+    for (const ChunkEntry& e : second.chunks)
+        reused += std::count_if(first.chunks.begin(), first.chunks.end(),
+                                [&](const ChunkEntry& o) { return o.sha256 == e.sha256; }) > 0;
+    EXPECT_GE(reused, second.chunks.size() - 2);
+    const size_t written = second.chunks.size() - reused;
+    EXPECT_NE(r.text.find(std::to_string(written) + " chunks written"), npos) << r.text;
+    // Every earlier chunk and index is the very file it was: nothing rewritten.
+    const auto after = Snapshot(c.out / "chunks");
+    for (const auto& [rel, stamp] : before) EXPECT_EQ(after.at(rel), stamp) << rel;
+    EXPECT_EQ(c.ChunkFiles().size(), objects + written + 1) << r.text;  // the new chunks and index
+}
+
+TEST(Chunks, VerifyFindsDamagedChunksAndTamperedIndexes) {
+    Chunked c;
+    ASSERT_EQ(c.Run().code, 0);
+    const std::string indexSha = c.Line().second;
+    const ChunkIndex index = c.Index(indexSha);
+    const fs::path chunk1 = c.out / (ChunkObjectPath(index.chunks[1].sha256) + ".gz");
+    const fs::path indexFile = c.out / (IndexObjectPath(indexSha) + ".gz");
+    const struct {
+        const char* expect;
+        std::function<void()> damage;
+    } rows[] = {
+        {"content differs from its name", [&] { WriteBytes(chunk1, GzipBytes(Noise(index.chunks[1].size, 9), 1)); }},
+        {"cannot open", [&] { fs::remove(chunk1); }},
+        {"the index says", [&] { WriteBytes(chunk1, GzipBytes(Gunzip(chunk1) + "x", 1)); }},
+        {"content differs from its name",
+         [&] {
+             std::string text = Gunzip(indexFile);
+             text.replace(text.find("\nc ") + 3, 1, "9");
+             WriteBytes(indexFile, GzipBytes(text, 1));
+         }},
+        // A well-formed index under its own name, with two chunks swapped,
+        // named by an edited (unsigned) list: each chunk is right, the file not.
+        {"reassemble to SHA-256",
+         [&] {
+             ChunkIndex swapped = index;
+             std::swap(swapped.chunks[0], swapped.chunks[1]);
+             const std::string text = FormatChunkIndex(swapped), sha = Sha256Hex(text);
+             WriteBytes(c.out / (IndexObjectPath(sha) + ".gz"), GzipBytes(text, 1));
+             std::string list = Gunzip(c.out / "list.txt.gz");
+             list.replace(list.find(indexSha), 64, sha);
+             WriteBytes(c.out / "list.txt.gz", GzipBytes(list, 1));
+         }},
+    };
+    fs::copy(c.out, c.t / "good", fs::copy_options::recursive);
+    for (const auto& row : rows) {
+        fs::remove_all(c.out);
+        fs::copy(c.t / "good", c.out, fs::copy_options::recursive);
+        row.damage();
+        const Ran r = c.Verify();
+        EXPECT_EQ(r.code, 1) << row.expect;
+        EXPECT_NE(r.text.find(row.expect), npos) << r.text;
+        EXPECT_NE(r.text.find(": 1 problem(s)"), npos) << r.text;
+    }
+}
+
+TEST(Chunks, EachRunPrunesChunksThatNeitherItsListNorTheKeptListsName) {
+    Chunked c;
+    std::vector<std::set<std::string>> published;  // chunk and index files per list
+    for (uint64_t seed = 1; seed <= 4; ++seed) {
+        WriteBytes(c.game / "data" / "big.pak", Noise((17u << 20) + 12345, seed));
+        const Ran r = c.Run({"--keep", "2", "--chunks-only"});
+        ASSERT_EQ(r.code, 0) << r.text;
+        const auto [fileSha, indexSha] = c.Line();
+        std::set<std::string> files = {"ix/" + indexSha + ".gz"};
+        for (const ChunkEntry& e : c.Index(indexSha).chunks)
+            files.insert(ChunkObjectPath(e.sha256).substr(7) + ".gz");  // below chunks/
+        published.push_back(files);
+    }
+    // The current list and the two before it keep theirs; the first list's go.
+    std::set<std::string> expected;
+    for (size_t i = 1; i < 4; ++i) expected.insert(published[i].begin(), published[i].end());
+    EXPECT_EQ(c.ChunkFiles(), expected);
+    EXPECT_EQ(c.Verify().code, 0);
+
+    // Pruning of whole objects never takes chunks; --keep 0 leaves the current list's only.
+    const Ran r = c.Run({"--keep", "0", "--prune", "--chunks-only"});
+    EXPECT_NE(
+        r.text.find(std::to_string(published[1].size() + published[2].size() - 2) + " pruned; 2 index(es) pruned"),
+        npos)
+        << r.text;
+    EXPECT_EQ(c.ChunkFiles(), published[3]);
+    EXPECT_EQ(c.Verify().code, 0);
+}
+
+TEST(Chunks, ChunksOnlyDropsTheBigWholeObjectWithAWarningAndStillVerifies) {
+    Chunked c;
+    ASSERT_EQ(c.Run().code, 0);
+    const auto chunks = c.ChunkFiles();
+    fs::remove(c.out / "chunks" / *chunks.begin());  // a chunk, by hand: made again, though the file is unchanged
+    Ran r = c.Run({"--chunks-only"});
+    ASSERT_EQ(r.code, 0) << r.text;
+    EXPECT_NE(r.text.find("launchers without chunk support cannot patch them"), npos) << r.text;
+    EXPECT_FALSE(fs::exists(c.out / "data" / "big.pak.gz"));
+    EXPECT_TRUE(fs::exists(c.out / "a.txt.gz"));
+    EXPECT_EQ(c.ChunkFiles(), chunks);
+    r = c.Verify();
+    EXPECT_EQ(r.code, 0) << r.text;
+    EXPECT_NE(r.text.find("0 problem(s)"), npos) << r.text;
+    // Back to the default: the whole object is made again from the same file.
+    ASSERT_EQ(c.Run().code, 0);
+    EXPECT_EQ(Gunzip(c.out / "data" / "big.pak.gz"), c.big);
 }
 
 }  // namespace
