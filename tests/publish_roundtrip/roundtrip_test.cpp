@@ -109,6 +109,25 @@ protected:
                           [prefs](const std::string& id, int64_t s) { SaveListSerial(prefs, id, s); }});
         return p.Run(cancel, callbacks, repair);
     }
+    // Every object under out\\<folder>, served where the launcher asks for it.
+    void ServeTree(const std::wstring& folder) {
+        WIN32_FIND_DATAW found;
+        const HANDLE h = FindFirstFileW((out.Join(folder) + L"\\*").c_str(), &found);
+        if (h == INVALID_HANDLE_VALUE) return;
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring rel = folder + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                ServeTree(rel);
+                continue;
+            }
+            std::string path = WideToUtf8(rel);
+            std::replace(path.begin(), path.end(), '\\', '/');
+            for (test::HttpServer* m : {&m1, &m2}) m->Serve("/" + path, out.Read(rel));
+        } while (FindNextFileW(h, &found));
+        FindClose(h);
+    }
     bool Logged(const std::string& piece) const {
         const auto lines = log.Lines();
         return std::any_of(lines.begin(), lines.end(),
@@ -219,6 +238,47 @@ TEST_F(RoundTrip, ATamperedReplacementLauncherIsNeverHandedOver) {
     m2.Serve("/newLauncher.exe.gz", Gzip(genuine));
     EXPECT_EQ(Run(key), PatchResult::SelfUpdateReady);
     EXPECT_TRUE(roaming.Read(L"TrustTest\\newLauncher.exe") == genuine);
+}
+
+// A file past the chunk threshold: its next version costs the chunks around
+// the change, and the whole object stays, so a launcher that skips the
+// "#chunks" line (as every earlier one does) patches from the same folder.
+TEST_F(RoundTrip, ALargeFileUpdatesInChunksAndStaysPatchableWhole) {
+    const std::string v1 = test::GameLikeContent((17u << 20) + 5, 5);
+    std::string v2 = v1;
+    v2.insert(1u << 20, "an insertion that shifts every byte after it");
+    const auto publishVersion = [&](const std::string& bytes, int64_t mtime) {
+        source.Write(L"Data\\big.pak", bytes);
+        test::SetUnixMtime(source.Join(L"Data\\big.pak"), mtime);
+        Publish({});
+        ServeTree(L"chunks");
+        for (test::HttpServer* m : {&m1, &m2}) m->Serve("/Data/big.pak.gz", out.Read(L"Data\\big.pak.gz"));
+    };
+    const auto chunkRequests = [](const test::HttpServer& m) {
+        int n = 0;
+        for (const auto& r : m.Requests()) n += r.path.rfind("/chunks/", 0) == 0 && r.path.rfind("/chunks/ix/", 0) != 0;
+        return n;
+    };
+    publishVersion(v1, 1600000000);
+    ASSERT_EQ(Run(""), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"Data\\big.pak") == v1);
+
+    publishVersion(v2, 1600000100);
+    m1.ClearRequests();
+    m2.ClearRequests();
+    ASSERT_EQ(Run(""), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"Data\\big.pak") == v2);
+    EXPECT_EQ(test::UnixMtime(game.Join(L"Data\\big.pak")), 1600000100);
+    EXPECT_LE(chunkRequests(m1) + chunkRequests(m2), 2);
+    EXPECT_EQ(m1.CountRequests("/Data/big.pak.gz") + m2.CountRequests("/Data/big.pak.gz"), 0);
+
+    std::string list = test::Gunzip(out.Read(L"list.txt.gz"));
+    for (size_t at; (at = list.find("#chunks ")) != std::string::npos;) list.erase(at, list.find('\n', at) + 1 - at);
+    for (test::HttpServer* m : {&m1, &m2}) m->Serve("/list.txt.gz", Gzip(list));
+    game.Write(L"Data\\big.pak", v1);
+    ASSERT_EQ(Run(""), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"Data\\big.pak") == v2);
+    EXPECT_EQ(m1.CountRequests("/Data/big.pak.gz") + m2.CountRequests("/Data/big.pak.gz"), 1);
 }
 
 }  // namespace
