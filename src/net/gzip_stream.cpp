@@ -176,6 +176,12 @@ GzipStream::GzipStream(ChunkFn sink) {
     state->sink = std::move(sink);
 }
 
+GzipStream GzipStream::Raw(ChunkFn sink) {
+    GzipStream stream(std::move(sink));
+    stream.state->headerDone = true;
+    return stream;
+}
+
 GzipStream::~GzipStream() {
     if (!state) return;
     state->sink = nullptr;  // drops what the sink captured now, not when reused

@@ -12,6 +12,10 @@ namespace vr {
 class GzipStream {
 public:
     explicit GzipStream(ChunkFn sink);
+    // DEFLATE data that starts at a full flush inside a member (no header):
+    // a range of a larger object. The caller knows how many bytes to expect
+    // and does not call Finish.
+    static GzipStream Raw(ChunkFn sink);
     ~GzipStream();
     GzipStream(GzipStream&&) noexcept;
     GzipStream& operator=(GzipStream&&) noexcept;

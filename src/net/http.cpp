@@ -127,6 +127,19 @@ uint32_t HttpSecureProtocolsFallback() { return kSecureProtocols; }
 
 HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
                      const std::atomic<bool>* cancel) const {
+    return Request(url, nullptr, onChunk, onProgress, cancel, false, nullptr);
+}
+
+HttpStatus Http::GetRange(const std::wstring& url, uint64_t first, int64_t last, const ChunkFn& onChunk,
+                          const std::atomic<bool>* cancel, bool* rangeIgnored) const {
+    std::wstring header = L"Range: bytes=" + std::to_wstring(first) + L"-";
+    if (last >= 0) header += std::to_wstring(last);
+    return Request(url, header.c_str(), onChunk, nullptr, cancel, true, rangeIgnored);
+}
+
+HttpStatus Http::Request(const std::wstring& url, const wchar_t* headers, const ChunkFn& onChunk,
+                         const ProgressFn& onProgress, const std::atomic<bool>* cancel, bool wantPartial,
+                         bool* rangeIgnored) const {
     UrlParts parts;
     if (!CrackUrl(url, parts)) {
         LogLine("Http: bad url");
@@ -144,7 +157,8 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
     if (!connection) return HttpStatus::Failed;
     const WinHttpHandle request(OpenRequest(connection.get(), parts));
     if (!request) return HttpStatus::Failed;
-    if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
+    if (!WinHttpSendRequest(request.get(), headers ? headers : WINHTTP_NO_ADDITIONAL_HEADERS,
+                            headers ? static_cast<DWORD>(-1L) : 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
         return HttpStatus::Failed;
     }
     if (!WinHttpReceiveResponse(request.get(), nullptr)) return HttpStatus::Failed;
@@ -152,6 +166,12 @@ HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const Prog
     bool ok = false;
     DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
     if (status == 404) return HttpStatus::NotFound;
+    if (wantPartial && status != 206) {
+        // The whole object instead of the part: not what the caller can use.
+        if (rangeIgnored && status >= 200 && status <= 299) *rangeIgnored = true;
+        LogFormat("Http: status %lu to a range request", static_cast<unsigned long>(status));
+        return HttpStatus::Failed;
+    }
     // 3xx that WinHTTP did not follow still carries a body the caller wants.
     if (status < 200 || status > 399) {
         LogFormat("Http: status %lu", static_cast<unsigned long>(status));

@@ -51,6 +51,13 @@ public:
     HttpStatus Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
                    const std::atomic<bool>* cancel) const;
 
+    // A streaming GET of bytes first..last of the object (last < 0: to its
+    // end). Ok only for a 206 answer whose body was complete. A server that
+    // ignores the range (200 with the whole object) gives Failed with
+    // *rangeIgnored set, before any body byte is handed on.
+    HttpStatus GetRange(const std::wstring& url, uint64_t first, int64_t last, const ChunkFn& onChunk,
+                        const std::atomic<bool>* cancel, bool* rangeIgnored = nullptr) const;
+
     // Empties `out`, then collects the whole body into it. A body longer than
     // `maxBytes` stops the transfer with Aborted (out holds at most maxBytes).
     HttpStatus GetBytes(const std::wstring& url, std::string& out, const std::atomic<bool>* cancel,
@@ -70,6 +77,11 @@ public:
 
 private:
     struct Session;
+    // The GET itself: extra request headers (may be null) and the status
+    // the range form needs.
+    HttpStatus Request(const std::wstring& url, const wchar_t* headers, const ChunkFn& onChunk,
+                       const ProgressFn& onProgress, const std::atomic<bool>* cancel, bool wantPartial,
+                       bool* rangeIgnored) const;
     std::shared_ptr<Session> session;
     std::shared_ptr<RateLimiter> rateLimiter;
 };

@@ -63,8 +63,10 @@ std::string FormatChunkIndex(const ChunkIndex& index) {
     out += line;
     out.reserve(out.size() + index.chunks.size() * 96);
     for (const ChunkEntry& c : index.chunks) {
-        std::snprintf(line, sizeof line, "c %" PRIu32 " %s %016" PRIx64 "\n", c.size, c.sha256.c_str(), c.fast);
+        std::snprintf(line, sizeof line, "c %" PRIu32 " %s %016" PRIx64 " ", c.size, c.sha256.c_str(), c.fast);
         out += line;
+        out += c.wholeAt >= 0 ? std::to_string(c.wholeAt) : std::string("-");
+        out += '\n';
     }
     return out;
 }
@@ -117,11 +119,21 @@ bool ParseChunkIndex(const std::string& text, ChunkIndex& index, std::string& wh
         const std::vector<std::string> f = Fields(lines[i]);
         ChunkEntry c;
         uint64_t size = 0;
-        if (f.size() != 4 || f[0] != "c" || !ReadUnsigned(f[1], index.params.maxSize, size) || size == 0 ||
-            !IsLowerHexSha256(f[2]) || !ReadHex64(f[3], c.fast)) {
+        uint64_t at = 0;
+        const bool hasAt = f.size() == 5 && f[4] != "-";
+        if (f.size() != 5 || f[0] != "c" || !ReadUnsigned(f[1], index.params.maxSize, size) || size == 0 ||
+            !IsLowerHexSha256(f[2]) || !ReadHex64(f[3], c.fast) || (hasAt && !ReadUnsigned(f[4], INT64_MAX, at))) {
             why = "bad chunk line " + std::to_string(i - 2);
             return false;
         }
+        // Either every chunk has its place in the whole object, in order, or none.
+        const bool firstHasAt = index.chunks.empty() ? hasAt : index.chunks.front().wholeAt >= 0;
+        if (hasAt != firstHasAt || (hasAt && !index.chunks.empty() &&
+                                    static_cast<int64_t>(at) <= index.chunks.back().wholeAt)) {
+            why = "bad whole-object offset on chunk line " + std::to_string(i - 2);
+            return false;
+        }
+        if (hasAt) c.wholeAt = static_cast<int64_t>(at);
         c.offset = offset;
         c.size = static_cast<uint32_t>(size);
         c.sha256 = f[2];

@@ -8,7 +8,13 @@
 //   veltrune-chunks 1
 //   params <min> <avg> <max>          the chunker's sizes it was cut with
 //   size <file size>
-//   c <size> <sha256> <fast hash>      one line per chunk, in file order
+//   c <size> <sha256> <fast hash> <at> one line per chunk, in file order
+// <at> is where the chunk's compressed data starts inside the file's
+// whole-file object, or "-" when the tool wrote none. The tool ends the
+// DEFLATE block and resets the dictionary at every chunk boundary of that
+// object (a full flush), so any run of chunks can be fetched from it with one
+// HTTP Range request and inflated on its own; the object stays a single
+// ordinary gzip member for launchers that read it whole.
 // The list names it with "#chunks <file sha256> <index sha256>", a line that
 // launchers without chunking skip. Trust runs list -> index hash -> chunk
 // hashes: every byte a launcher takes, fetched or found locally, is proven
@@ -26,6 +32,7 @@ struct ChunkEntry {
     uint32_t size = 0;
     std::string sha256;  // lower-case hex of the chunk's bytes
     uint64_t fast = 0;   // FastChunkHash of them
+    int64_t wholeAt = -1;  // start of its DEFLATE data in the whole-file object; -1: none
 };
 
 struct ChunkIndex {

@@ -28,23 +28,6 @@ constexpr double kMiB = 1024.0 * 1024.0;
 
 }  // namespace
 
-struct ParallelPass::Slot {
-    bool started = false;
-    bool finished = false;
-    TransferResult result;
-    int percent = 0;  // latest progress of its transfer
-    bool percentFresh = false;
-    // A file updated in chunks; index and plan are written before its chunk
-    // tasks are queued and only read afterwards.
-    std::unique_ptr<StagedFile> staged;
-    ChunkIndex index;
-    ChunkPlan plan;
-    size_t chunksLeft = 0;
-    uint64_t bytesInPlace = 0;  // kept, copied and downloaded so far
-
-    bool Done() const { return finished && result.status == HttpStatus::Ok; }
-};
-
 ParallelPass::ParallelPass(Patcher& patcher, const std::vector<PendingFile>& files,
                            const std::map<std::string, std::string>& indexes, int count,
                            const std::atomic<bool>& cancelFlag, const PatchCallbacks& reports)
@@ -130,7 +113,7 @@ void ParallelPass::WorkerMain() {
         if (task.second == 0) {
             FileStep(task.first);
         } else {
-            ChunkStep(task.first, task.second);
+            UnitStep(task.first, task.second);
         }
         std::lock_guard<std::mutex> guard(lock);
         if (task.second == 0) --preparing;
@@ -219,57 +202,24 @@ bool ParallelPass::TryChunked(size_t i, const std::string& indexSha) {
               static_cast<unsigned long long>(plan.copiedBytes), static_cast<unsigned long long>(plan.missingBytes),
               plan.missing.size(), static_cast<unsigned long long>(plan.msStaged),
               static_cast<unsigned long long>(plan.msScanOld), static_cast<unsigned long long>(plan.msCopy));
-    toDownload -= static_cast<int64_t>(size - plan.missingBytes);
+    PlanUnits(i);
+    uint64_t wire = 0;
+    for (const Unit& unit : slot.units) {
+        for (size_t e : unit.entries) wire += slot.index.chunks[e].size;
+        if (!unit.ranged) wire -= static_cast<uint64_t>(slot.index.chunks[unit.entries[0]].size) * (unit.entries.size() - 1);
+    }
+    toDownload -= static_cast<int64_t>(size - wire);
     reused += static_cast<int64_t>(plan.keptBytes + plan.copiedBytes);
     {
         std::lock_guard<std::mutex> guard(lock);
         slot.bytesInPlace = plan.keptBytes + plan.copiedBytes;
-        slot.chunksLeft = plan.missing.size();
-        for (size_t k = 1; k <= plan.missing.size(); ++k) tasks.emplace(i, k);
+        slot.unitsLeft = slot.units.size();
+        for (size_t k = 1; k <= slot.units.size(); ++k) tasks.emplace(i, k);
         workReady.notify_all();
         changed.notify_all();
     }
-    if (plan.missing.empty()) CommitStaged(i);
+    if (slot.units.empty()) CommitStaged(i);
     return true;
-}
-
-void ParallelPass::ChunkStep(size_t i, size_t k) {
-    Slot& slot = *slots[i];
-    const std::vector<size_t>& entries = slot.plan.missing[k - 1];
-    const ChunkEntry& c = slot.index.chunks[entries.front()];
-    const auto accept = [&](const std::string& bytes, const std::wstring& url) {
-        const std::string got =
-            bytes.size() == c.size ? Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) : "";
-        if (got == c.sha256) return true;
-        LogFormat("Patcher: a chunk of %ls from %ls does not match its index (%zu bytes, SHA-256 %s); refused, "
-                  "trying another server",
-                  queue[i].relPath.c_str(), HostOf(url).c_str(), bytes.size(), got.c_str());
-        return false;
-    };
-    std::string bytes;
-    TransferResult r = p.FetchToMemory(Utf8ToWide(ChunkObjectPath(c.sha256)), bytes, slot.index.params.maxSize, stop,
-                                       InnerCallbacks(i), accept);
-    for (size_t e = 0; r.status == HttpStatus::Ok && e < entries.size(); ++e) {
-        const ChunkEntry& at = slot.index.chunks[entries[e]];
-        if (!slot.staged->WriteAt(at.offset, reinterpret_cast<const uint8_t*>(bytes.data()), at.size, r.writeError)) {
-            LogFormat("Patcher: cannot write %ls (err %lu)", slot.staged->Path().c_str(),
-                      static_cast<unsigned long>(r.writeError));
-            r.status = HttpStatus::Aborted;
-            r.writePath = FullPath(i);
-        }
-    }
-    if (r.status != HttpStatus::Ok) return Finish(i, r);
-    downloaded += c.size;
-    bool last = false;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        slot.bytesInPlace += static_cast<uint64_t>(c.size) * entries.size();
-        slot.percent = static_cast<int>(slot.bytesInPlace * 100 / std::max<uint64_t>(slot.index.fileSize, 1));
-        slot.percentFresh = true;
-        last = --slot.chunksLeft == 0 && !slot.finished;
-        changed.notify_all();
-    }
-    if (last) CommitStaged(i);
 }
 
 void ParallelPass::CommitStaged(size_t i) {
@@ -283,7 +233,7 @@ void ParallelPass::CommitStaged(size_t i) {
     } else {
         LogFormat("Patcher: %ls updated: %llu bytes reused, %llu bytes downloaded", queue[i].relPath.c_str(),
                   static_cast<unsigned long long>(slot.plan.keptBytes + slot.plan.copiedBytes),
-                  static_cast<unsigned long long>(slot.plan.missingBytes));
+                  static_cast<unsigned long long>(slot.bytesInPlace - slot.plan.keptBytes - slot.plan.copiedBytes));
     }
     Finish(i, r);
 }

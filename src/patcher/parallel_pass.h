@@ -18,8 +18,11 @@
 #include <utility>
 #include <vector>
 
+#include "patcher/chunk_index.h"
+#include "patcher/chunk_plan.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
+#include "patcher/staged_file.h"
 
 namespace vr {
 
@@ -36,8 +39,30 @@ public:
     PatchResult Run();
 
 private:
-    struct Slot;
-    // (file, step): step 0 is the file itself, step k > 0 its k-th missing chunk.
+    // Missing chunks fetched by one request: consecutive chunks as one range
+    // of the whole-file object, or one chunk object (all its places).
+    struct Unit {
+        std::vector<size_t> entries;  // index entries, in file order
+        bool ranged = false;
+    };
+    struct Slot {
+        bool started = false;
+        bool finished = false;
+        TransferResult result;
+        int percent = 0;  // latest progress of its transfer
+        bool percentFresh = false;
+        // A file updated in chunks; index, plan and units are written before
+        // its chunk tasks are queued and only read afterwards.
+        std::unique_ptr<StagedFile> staged;
+        ChunkIndex index;
+        ChunkPlan plan;
+        std::vector<Unit> units;
+        size_t unitsLeft = 0;
+        uint64_t bytesInPlace = 0;  // kept, copied and downloaded so far
+
+        bool Done() const { return finished && result.status == HttpStatus::Ok; }
+    };
+    // (file, step): step 0 is the file itself, step k > 0 its k-th unit.
     using Task = std::pair<size_t, size_t>;
 
     void WorkerMain();
@@ -45,7 +70,12 @@ private:
     bool TryChunked(size_t i, const std::string& indexSha);
     bool FetchIndex(size_t i, const std::string& indexSha, TransferResult& r);
     void WholeFile(size_t i);
-    void ChunkStep(size_t i, size_t k);
+    // chunk_fetch.cpp: the missing chunks of a file, fetched and placed.
+    void PlanUnits(size_t i);
+    void UnitStep(size_t i, size_t k);
+    TransferResult FetchRange(size_t i, const Unit& unit, std::vector<char>& placed);
+    TransferResult FetchChunkObject(size_t i, const std::vector<size_t>& entries);
+    bool PlaceChunk(size_t i, size_t entry, const uint8_t* data, TransferResult& r);
     void CommitStaged(size_t i);
     bool EnoughSpace(size_t i, uint64_t need, TransferResult& r);
     void Finish(size_t i, const TransferResult& r);

@@ -2,6 +2,7 @@
 // wire, every chunk is proven before it is used, and the file being replaced
 // keeps its old bytes until the new ones are complete.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "net/sha256.h"
 #include "patcher/chunk_index.h"
@@ -32,13 +33,44 @@ std::string Hex(const std::string& bytes) {
 constexpr ChunkParams kTestParams{4096, 16384, 65536};
 constexpr int64_t kMtime = 1600000000;
 
-// What the publishing tool writes for one file, served from loopback.
+// The whole-file object as the tool writes it for a chunked file: one gzip
+// member with a full flush before every chunk, whose places it returns.
+std::string GzipWithFlushes(const std::string& bytes, const std::vector<size_t>& sizes, std::vector<int64_t>& at) {
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out;
+    const auto run = [&](const char* data, size_t size, int flush) {
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+        z.avail_in = static_cast<uInt>(size);
+        char buffer[65536];
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(buffer);
+            z.avail_out = sizeof buffer;
+            deflate(&z, flush);
+            out.append(buffer, sizeof buffer - z.avail_out);
+        } while (z.avail_out == 0);
+    };
+    run(nullptr, 0, Z_FULL_FLUSH);
+    size_t pos = 0;
+    for (size_t size : sizes) {
+        at.push_back(static_cast<int64_t>(out.size()));
+        run(bytes.data() + pos, size, Z_FULL_FLUSH);
+        pos += size;
+    }
+    run(nullptr, 0, Z_FINISH);
+    deflateEnd(&z);
+    return out;
+}
+
+// What the publishing tool writes for one file, served from loopback: with
+// `ranged`, an index that places every chunk in the whole-file object.
 struct ChunkedFile {
     std::string list;
     std::vector<std::string> chunkPaths;  // request paths, in file order
     std::vector<size_t> offsets;          // where each starts in the file
+    std::string whole;                    // the whole-file object
 
-    ChunkedFile(const std::vector<HttpServer*>& servers, const std::string& bytes) {
+    ChunkedFile(const std::vector<HttpServer*>& servers, const std::string& bytes, bool ranged = true) {
         ChunkIndex index;
         index.params = kTestParams;
         index.fileSize = bytes.size();
@@ -57,10 +89,15 @@ struct ChunkedFile {
             for (HttpServer* s : servers) s->Serve(chunkPaths.back(), Gzip(chunk));
             pos += n;
         }
+        std::vector<size_t> sizes;
+        for (const ChunkEntry& c : index.chunks) sizes.push_back(c.size);
+        std::vector<int64_t> at;
+        whole = GzipWithFlushes(bytes, sizes, at);
+        for (size_t k = 0; ranged && k < at.size(); ++k) index.chunks[k].wholeAt = at[k];
         const std::string text = FormatChunkIndex(index);
         for (HttpServer* s : servers) {
             s->Serve("/" + IndexObjectPath(Hex(text)) + ".gz", Gzip(text));
-            s->Serve("/big.dat.gz", Gzip(bytes));  // the whole object older launchers use
+            s->Serve("/big.dat.gz", whole);  // older launchers read it whole
         }
         list = "v 29\n#hash sha256\n" + FormatChunksLine(Hex(bytes), Hex(text)) + "\nf " + std::to_string(kMtime) +
                " " + std::to_string(bytes.size()) + " " + Hex(bytes) + " big.dat\n";
@@ -72,6 +109,14 @@ struct ChunkedFile {
         size_t k = 0;
         while (k + 1 < offsets.size() && offsets[k + 1] <= at) ++k;
         return chunkPaths[k];
+    }
+    // Requests of the whole object: with a Range header, and without.
+    static std::pair<int, int> WholeRequests(const HttpServer& s) {
+        std::pair<int, int> n{0, 0};
+        for (const auto& r : s.Requests()) {
+            if (r.method == "GET" && r.path == "/big.dat.gz") ++(r.Header("Range").empty() ? n.second : n.first);
+        }
+        return n;
     }
     int ChunkRequests(const HttpServer& s) const {
         int n = 0;
@@ -128,10 +173,12 @@ TEST_F(ChunkedUpdateTest, OnlyChunksNoLocalCopyHoldsCrossTheWire) {
     ASSERT_EQ(p.Run(cancel, Figures()), PatchResult::Finished);
     EXPECT_TRUE(game.Read(L"big.dat") == v2);
     EXPECT_EQ(test::UnixMtime(game.Join(L"big.dat")), kMtime);
-    EXPECT_EQ(s1.CountRequests("/big.dat.gz"), 0);
-    const int fetchedChunks = pub.ChunkRequests(s1);
-    EXPECT_GE(fetchedChunks, 2);
-    EXPECT_LE(fetchedChunks, 6) << "of " << pub.chunkPaths.size();
+    // Each changed run of chunks is one range of the whole object.
+    const auto [ranges, whole] = ChunkedFile::WholeRequests(s1);
+    EXPECT_EQ(whole, 0);
+    EXPECT_GE(ranges, 2);
+    EXPECT_LE(ranges, 4) << "of " << pub.chunkPaths.size() << " chunks";
+    EXPECT_EQ(pub.ChunkRequests(s1), 0);
     // The figures count what crossed the wire, not the file's size.
     EXPECT_EQ(planned, fetched);
     EXPECT_EQ(planned + reused, static_cast<int64_t>(v2.size()));
@@ -144,14 +191,37 @@ TEST_F(ChunkedUpdateTest, OnlyChunksNoLocalCopyHoldsCrossTheWire) {
     test::SetUnixMtime(game.Join(L"big.dat"), kMtime);
     ASSERT_EQ(p.Run(cancel, {}, true), PatchResult::Finished);
     EXPECT_TRUE(game.Read(L"big.dat") == v2);
-    EXPECT_EQ(pub.ChunkRequests(s1), fetchedChunks + 1);
+    EXPECT_EQ(ChunkedFile::WholeRequests(s1).first, ranges + 1);
+}
+
+// A server that answers ranges with the whole object, or whose whole object
+// is another version by now, still serves the update: by chunk objects.
+TEST_F(ChunkedUpdateTest, WithoutUsableRangesTheChunkObjectsServe) {
+    const std::string v2 = Edited(v1);
+    const ChunkedFile pub({&s1}, v2);
+    test::Reply noRanges = test::Reply::Ok(pub.whole);
+    noRanges.acceptRanges = false;
+    s1.Set("/big.dat.gz", noRanges);
+    game.Write(L"big.dat", v1);
+    ASSERT_EQ(Make({s1.WUrl()}).Run(cancel, {}), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_GE(pub.ChunkRequests(s1), 2);
+
+    const ChunkedFile newer({}, test::GameLikeContent(600u << 10, 7));
+    s1.Serve("/big.dat.gz", newer.whole);
+    s1.ClearRequests();
+    game.Write(L"big.dat", v1);
+    ASSERT_EQ(Make({s1.WUrl()}).Run(cancel, {}), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_GE(ChunkedFile::WholeRequests(s1).first, 1);
+    EXPECT_GE(pub.ChunkRequests(s1), 2);
 }
 
 // Wrong bytes from one mirror are refused and fetched from the next; a chunk
 // no mirror has fails the pass, and the file keeps its old bytes exactly.
 TEST_F(ChunkedUpdateTest, ABadChunkIsHealedElsewhereAndAMissingOneLeavesTheOldFile) {
     const std::string v2 = Edited(v1);
-    const ChunkedFile pub({&s1, &s2}, v2);
+    const ChunkedFile pub({&s1, &s2}, v2, false);
     const std::string wanted = pub.chunkPaths[pub.chunkPaths.size() / 2];
     s1.Serve(wanted, Gzip(std::string(1000, 'x')));
     // s2 answers its probe late, so the pass starts on s1.

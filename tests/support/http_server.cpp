@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <cctype>
 #include <list>
@@ -26,6 +27,23 @@ struct Route {
     int faultsLeft = 0;
     std::shared_ptr<const Reply> fault;
 };
+
+// "bytes=a-b" or "bytes=a-" within a body of `size` bytes (one range only).
+bool ParseRange(const std::string& header, uint64_t size, uint64_t& first, uint64_t& last) {
+    unsigned long long a = 0, b = 0;
+    char tail = 0;
+    if (header.rfind("bytes=", 0) != 0 || size == 0) return false;
+    const std::string spec = header.substr(6);
+    if (std::sscanf(spec.c_str(), "%llu-%llu%c", &a, &b, &tail) == 2) {
+        last = b < size ? b : size - 1;
+    } else if (std::sscanf(spec.c_str(), "%llu-%c", &a, &tail) == 1 && spec.back() == '-') {
+        last = size - 1;
+    } else {
+        return false;
+    }
+    first = a;
+    return first <= last;
+}
 
 const char* ReasonFor(int code) {
     switch (code) {
@@ -169,12 +187,23 @@ struct HttpServer::Impl {
         } else {
             announced = reply.producedSize;
         }
+        int status = reply.status;
+        std::string contentRange;
+        uint64_t first = 0, last = 0;
+        if (status == 200 && !reply.producer && reply.acceptRanges &&
+            ParseRange(req.Header("Range"), body.size(), first, last)) {
+            contentRange = "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                           std::to_string(body.size()) + "\r\n";
+            body = body.substr(first, last - first + 1);
+            announced = body.size();
+            status = 206;
+        }
         bool dropping = !reply.producer && reply.dropAfter < body.size();
         bool closeDelimited = !reply.contentLength;
         bool headOnly = req.method == "HEAD" || reply.status == 204 || reply.status == 304;
 
-        std::string head = std::string("HTTP/1.1 ") + std::to_string(reply.status) + " " +
-                           (reply.reason.empty() ? ReasonFor(reply.status) : reply.reason) + "\r\n";
+        std::string head = std::string("HTTP/1.1 ") + std::to_string(status) + " " +
+                           (reply.reason.empty() ? ReasonFor(status) : reply.reason) + "\r\n" + contentRange;
         if (reply.contentLength) head += "Content-Length: " + std::to_string(announced) + "\r\n";
         head += closeDelimited ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
         for (const auto& [key, value] : reply.headers) head += key + ": " + value + "\r\n";

@@ -33,6 +33,9 @@ struct Reply {
     // Body framing: Content-Length (default), or none (the body ends when the
     // connection closes).
     bool contentLength = true;
+    // A 200 with a body answers "Range: bytes=a-b" (or "a-") with 206 and that
+    // part, as static servers do; false answers with the whole body.
+    bool acceptRanges = true;
 
     // The body ends cleanly after this many bytes (Content-Length says so too):
     // an early end only the receiver can notice.

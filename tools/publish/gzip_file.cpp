@@ -164,6 +164,11 @@ bool GzipWriter::Write(const void* data, size_t size) {
     return error_.empty() && z_;
 }
 
+int64_t GzipWriter::FullFlush() {
+    if (!Deflate(nullptr, 0, Z_FULL_FLUSH)) return -1;
+    return static_cast<int64_t>(outSize_);
+}
+
 bool GzipWriter::Finish() {
     const bool deflated = Deflate(nullptr, 0, Z_FINISH);
     if (z_) deflateEnd(&z_->z);
@@ -259,6 +264,47 @@ InflateResult InflateBytes(const std::string& member, std::string* out) {
             return static_cast<long>(n);
         },
         out);
+}
+
+bool InflateRange(const fs::path& path, uint64_t from, int64_t to, std::string& out, std::string& error) {
+    out.clear();
+    std::FILE* in = OpenFile(path, "rb");
+    if (!in) {
+        error = "cannot open: " + std::string(std::strerror(errno));
+        return false;
+    }
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK) {
+        std::fclose(in);
+        error = "zlib could not start";
+        return false;
+    }
+    std::vector<unsigned char> inBuf(1u << 16), outBuf(1u << 16);
+    uint64_t left = to < 0 ? UINT64_MAX : static_cast<uint64_t>(to) - from;
+    int rc = Z_OK;
+#ifdef _WIN32
+    bool ok = _fseeki64(in, static_cast<int64_t>(from), SEEK_SET) == 0;
+#else
+    bool ok = fseeko(in, static_cast<off_t>(from), SEEK_SET) == 0;
+#endif
+    while (ok && left > 0 && rc != Z_STREAM_END) {
+        const size_t n = std::fread(inBuf.data(), 1, static_cast<size_t>(std::min<uint64_t>(left, inBuf.size())), in);
+        if (n == 0) break;
+        left -= n;
+        z.next_in = inBuf.data();
+        z.avail_in = static_cast<uInt>(n);
+        do {
+            z.next_out = outBuf.data();
+            z.avail_out = static_cast<uInt>(outBuf.size());
+            rc = inflate(&z, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) ok = false;
+            out.append(reinterpret_cast<const char*>(outBuf.data()), outBuf.size() - z.avail_out);
+        } while (ok && z.avail_out == 0 && rc != Z_STREAM_END);
+    }
+    inflateEnd(&z);
+    std::fclose(in);
+    if (!ok) error = "does not inflate from there";
+    return ok;
 }
 
 }  // namespace vr::publish

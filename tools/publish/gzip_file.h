@@ -30,6 +30,10 @@ public:
     // Creates or replaces dst; callers give a temporary name.
     bool Open(const fs::path& dst, int level);
     bool Write(const void* data, size_t size);
+    // Ends the DEFLATE block and resets the dictionary, so decoding can start
+    // here; returns the member's size so far (where the next data begins), -1
+    // on failure.
+    int64_t FullFlush();
     // Ends the member and closes the file. False, here or before, with Error().
     bool Finish();
     const std::string& Error() const { return error_; }
@@ -64,6 +68,10 @@ struct InflateResult {
 // Inflates one member completely, checking its trailer (CRC and length) and
 // that nothing follows it. `out`, when set, receives the content.
 InflateResult InflateFile(const fs::path& path, std::string* out = nullptr);
+// Inflates the DEFLATE data in bytes [from, to) of a member's file (to < 0:
+// to its end), starting at a full flush, as a launcher does with a range of
+// a whole-file object. False with `error` when the bytes do not inflate.
+bool InflateRange(const fs::path& path, uint64_t from, int64_t to, std::string& out, std::string& error);
 InflateResult InflateBytes(const std::string& member, std::string* out = nullptr);
 
 }  // namespace vr::publish

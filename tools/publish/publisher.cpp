@@ -209,7 +209,10 @@ bool CanReuse(const PublishState& state, const fs::path& out, Job& job) {
     if (job.chunked) {
         std::string why;
         if (it->second.indexSha256.empty() || !ReadIndex(out, it->second.indexSha256, job.index, why) ||
-            job.index.fileSize != job.size || !SameParams(job.index.params, kDefaultChunkParams))
+            job.index.fileSize != job.size || !SameParams(job.index.params, kDefaultChunkParams) ||
+            // The index says where its chunks sit in the whole object exactly
+            // when there is one.
+            (!job.index.chunks.empty() && (job.index.chunks.front().wholeAt >= 0) != job.whole))
             return false;
         for (const ChunkEntry& c : job.index.chunks) {
             if (!StatNoFollow(ChunkObjectFile(out, c.sha256)).isFile) return false;
@@ -432,9 +435,11 @@ bool ChunkFile(PublishRun& run, Job& j, SideWork& side, Progress& progress, std:
         sha.Update(dst, n);
         read += n;
         progress.bytes += n;
-        if (j.whole && n && !whole.Write(dst, n)) return -1;
         return static_cast<int64_t>(n);
     });
+    // Every chunk starts at a full flush of the whole object, so a launcher
+    // can fetch any run of chunks from it with one Range request.
+    int64_t at = j.whole ? whole.FullFlush() : -1;
     std::deque<ChunkEntry> chunks;  // stable addresses for the tasks
     std::mutex lock;
     std::string taskError;
@@ -445,6 +450,8 @@ bool ChunkFile(PublishRun& run, Job& j, SideWork& side, Progress& progress, std:
         ChunkEntry& e = chunks.emplace_back();
         e.offset = chunker.Offset();
         e.size = static_cast<uint32_t>(size);
+        e.wholeAt = at;
+        if (j.whole && (!whole.Write(data, size) || (at = whole.FullFlush()) < 0)) break;
         side.Post(group, [&run, &j, &e, &lock, &taskError, bytes = std::string(data, data + size)] {
             e.sha256 = Sha256Hex(bytes);
             e.fast = FastChunkHash(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -461,7 +468,7 @@ bool ChunkFile(PublishRun& run, Job& j, SideWork& side, Progress& progress, std:
         });
     }
     side.Wait(group);
-    const bool readFailed = chunker.Failed() || std::ferror(in);
+    const bool readFailed = chunker.Failed() || std::ferror(in) || (j.whole && !whole.Error().empty());
     std::fclose(in);
     const bool wholeOk = !j.whole || whole.Finish();
     if (readFailed) why = j.whole && !whole.Error().empty() ? whole.Error() : "read error in " + Printable(j.src);
@@ -865,8 +872,26 @@ std::string CheckSignature(const Options& o, const ParsedList& list, std::vector
 // One "#chunks" line: the index it names must be the one published, fit the
 // listed file, and its chunks, each as named, must reassemble to the file.
 // Returns how many objects it read; problems go to `problems`.
+// Each chunk's place in the whole-file object must inflate, on its own, to
+// that chunk: launchers fetch runs of chunks from there by Range requests.
+void CheckPlaces(const fs::path& whole, const std::string& wholeName, const ChunkIndex& index,
+                 std::vector<std::string>& problems) {
+    if (index.chunks.empty() || index.chunks.front().wholeAt < 0 || !StatNoFollow(whole).isFile) return;
+    for (size_t k = 0; k < index.chunks.size(); ++k) {
+        const ChunkEntry& c = index.chunks[k];
+        const int64_t to = k + 1 < index.chunks.size() ? index.chunks[k + 1].wholeAt : -1;
+        std::string bytes, error;
+        if (!InflateRange(whole, static_cast<uint64_t>(c.wholeAt), to, bytes, error) || bytes.size() != c.size ||
+            Sha256Hex(bytes) != c.sha256) {
+            problems.push_back(wholeName + "chunk " + std::to_string(k + 1) + " is not at the place its index gives (" +
+                               std::to_string(c.wholeAt) + ")" + (error.empty() ? "" : ": " + error));
+            return;
+        }
+    }
+}
+
 size_t CheckChunked(const fs::path& dir, const ParsedList::Chunked& line, int64_t listedSize,
-                    std::atomic<uint64_t>& progress, std::vector<std::string>& problems) {
+                    const std::string& wholeRel, std::atomic<uint64_t>& progress, std::vector<std::string>& problems) {
     const std::string ixName = "\"" + IndexObjectPath(line.indexSha256) + ".gz\": ";
     if (listedSize < 0) problems.push_back("#chunks " + line.fileSha256 + ": no listed file has that SHA-256");
     ChunkIndex index;
@@ -905,6 +930,7 @@ size_t CheckChunked(const fs::path& dir, const ParsedList::Chunked& line, int64_
     const std::string got = file.FinishHex();
     if (whole && got != line.fileSha256)
         problems.push_back(ixName + "the chunks reassemble to SHA-256 " + got + ", the list says " + line.fileSha256);
+    if (whole && got == line.fileSha256 && !wholeRel.empty()) CheckPlaces(dir / PathFromUtf8(wholeRel), "\"" + wholeRel + "\": ", index, problems);
     return 1 + index.chunks.size();
 }
 
@@ -992,8 +1018,12 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
     for (const Check& c : checks) {
         if (!c.problem.empty()) problems.push_back("\"" + c.rel + ".gz\": " + c.problem);
     }
-    std::map<std::string, int64_t> listedSizes;
-    for (const ParsedFile& f : list.files) listedSizes.emplace(f.token, f.size);
+    std::map<std::string, std::pair<int64_t, std::string>> listedFiles;  // by SHA-256: size, whole object
+    for (const ParsedFile& f : list.files) {
+        std::string rel = f.relPath;
+        std::replace(rel.begin(), rel.end(), '\\', '/');
+        listedFiles.emplace(f.token, std::pair(f.size, rel + ".gz"));
+    }
     std::vector<ParsedList::Chunked> lines;
     std::set<std::pair<std::string, std::string>> seen;
     for (const ParsedList::Chunked& c : list.chunked) {
@@ -1005,9 +1035,10 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
     RunParallel(
         lines.size(), o.jobs,
         [&](size_t i) {
-            const auto it = listedSizes.find(lines[i].fileSha256);
-            objects += CheckChunked(dir, lines[i], it == listedSizes.end() ? -1 : it->second, chunkProgress.bytes,
-                                    chunkProblems[i]);
+            const auto it = listedFiles.find(lines[i].fileSha256);
+            const bool listed = it != listedFiles.end();
+            objects += CheckChunked(dir, lines[i], listed ? it->second.first : -1, listed ? it->second.second : "",
+                                    chunkProgress.bytes, chunkProblems[i]);
             ++chunkProgress.files;
             return true;
         },

@@ -514,12 +514,17 @@ TEST(Chunks, VerifyFindsDamagedChunksAndTamperedIndexes) {
              text.replace(text.find("\nc ") + 3, 1, "9");
              WriteBytes(indexFile, GzipBytes(text, 1));
          }},
+        // The same file compressed again without the flushes: ranges of it
+        // would not inflate on their own.
+        {"is not at the place its index gives",
+         [&] { WriteBytes(c.out / "data" / "big.pak.gz", GzipBytes(c.big, 1)); }},
         // A well-formed index under its own name, with two chunks swapped,
         // named by an edited (unsigned) list: each chunk is right, the file not.
         {"reassemble to SHA-256",
          [&] {
              ChunkIndex swapped = index;
              std::swap(swapped.chunks[0], swapped.chunks[1]);
+             std::swap(swapped.chunks[0].wholeAt, swapped.chunks[1].wholeAt);  // places stay in order
              const std::string text = FormatChunkIndex(swapped), sha = Sha256Hex(text);
              WriteBytes(c.out / (IndexObjectPath(sha) + ".gz"), GzipBytes(text, 1));
              std::string list = Gunzip(c.out / "list.txt.gz");
@@ -578,7 +583,13 @@ TEST(Chunks, ChunksOnlyDropsTheBigWholeObjectWithAWarningAndStillVerifies) {
     EXPECT_NE(r.text.find("launchers without chunk support cannot patch them"), npos) << r.text;
     EXPECT_FALSE(fs::exists(c.out / "data" / "big.pak.gz"));
     EXPECT_TRUE(fs::exists(c.out / "a.txt.gz"));
-    EXPECT_EQ(c.ChunkFiles(), chunks);
+    // The same chunks; the index is a new one, since it no longer names
+    // places in a whole object.
+    const auto without = [](std::set<std::string> files) {
+        std::erase_if(files, [](const std::string& f) { return f.rfind("ix/", 0) == 0; });
+        return files;
+    };
+    EXPECT_EQ(without(c.ChunkFiles()), without(chunks));
     r = c.Verify();
     EXPECT_EQ(r.code, 0) << r.text;
     EXPECT_NE(r.text.find("0 problem(s)"), npos) << r.text;
