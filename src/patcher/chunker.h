@@ -14,13 +14,16 @@ namespace vr {
 // Sizes in bytes. A cut falls after at least minSize bytes and at most
 // maxSize; normalised chunking keeps most chunks near avgSize (a power of two).
 struct ChunkParams {
-    uint32_t minSize = 256u << 10;
-    uint32_t avgSize = 1u << 20;
-    uint32_t maxSize = 4u << 20;
+    uint32_t minSize = 64u << 10;
+    uint32_t avgSize = 256u << 10;
+    uint32_t maxSize = 1u << 20;
 };
 
-// The parameters this build publishes with. Chosen by measurement (see the
-// benchmarks document); a launcher cuts by what each index says instead.
+// The parameters this build publishes with, chosen by measurement (the
+// chunk-size sweep in the benchmarks document): finer chunks cost fewer
+// bytes per change but a larger index; runs of chunks travel as ranges of
+// the whole-file object, so their number costs few requests. A launcher cuts
+// by what each index says instead.
 inline constexpr ChunkParams kDefaultChunkParams{};
 // Files below this size are published whole only: a few MiB cost less as one
 // object than as an index and its chunks.
