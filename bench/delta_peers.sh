@@ -5,7 +5,11 @@
 # way, 100 Mbit/s per connection each way) to the same nginx on 127.0.0.1.
 # Also runs the chunk-parameter sweep on the same data first.
 #
-#   bash bench/delta_peers.sh [--no-sweep | --sweep-only] [--clean]
+#   bash bench/delta_peers.sh [--no-sweep | --sweep-only] [--no-link] [--clean]
+#
+# --no-link runs the rows straight to nginx instead, to tell the link's cost
+# from the tools' own work (bytes down are then nginx's body bytes, without
+# headers).
 #
 # Environment: VR_BENCH_BUILD (Windows build folder, build/dev-bench),
 # VR_BENCH_DATA (data, served folder, nginx state; build/bench-data),
@@ -37,13 +41,14 @@ FRESH_MIB="${VR_BENCH_FRESH_MIB:-1024}"
 read -r -a PEERS <<<"${VR_BENCH_PEERS:-whole_gzip casync casync_1m zsync launcher}"
 NGINX="$(command -v nginx || echo /usr/sbin/nginx)"
 
-SWEEP=1 PEER_RUN=1 CLEAN=0
+SWEEP=1 PEER_RUN=1 CLEAN=0 NO_LINK=0
 for arg in "$@"; do
     case "$arg" in
         --no-sweep) SWEEP=0 ;;
         --sweep-only) PEER_RUN=0 ;;
+        --no-link) NO_LINK=1 ;;
         --clean) CLEAN=1 ;;
-        *) echo "usage: bash bench/delta_peers.sh [--no-sweep | --sweep-only] [--clean]" >&2; exit 2 ;;
+        *) echo "usage: bash bench/delta_peers.sh [--no-sweep | --sweep-only] [--no-link] [--clean]" >&2; exit 2 ;;
     esac
 done
 
@@ -289,13 +294,22 @@ run_peer() {
     if declare -F "setup_$peer" >/dev/null; then "setup_$peer"; fi
     local before
     before=$(wc -l <"$STATE/logs/access.log")
-    link_start
+    if [ "$NO_LINK" = 1 ]; then
+        LINK_URL="http://127.0.0.1:$NGINX_PORT/"
+    else
+        link_start
+    fi
     say "$peer: fetching through $LINK_URL"
     local t0 t1 rc=0
     t0=$(date +%s.%N)
     "fetch_$peer" >"$STATE/$peer.log" 2>&1 || rc=$?
     t1=$(date +%s.%N)
-    link_stop
+    if [ "$NO_LINK" = 1 ]; then
+        LINK_DOWN=$(tail -n "+$((before + 1))" "$STATE/logs/access.log" | awk '{ s += $6 } END { print s + 0 }')
+        LINK_UP=- LINK_CONNS=-
+    else
+        link_stop
+    fi
     local requests result seconds
     requests=$(($(wc -l <"$STATE/logs/access.log") - before))
     seconds=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
@@ -342,11 +356,15 @@ if [ "$PEER_RUN" = 1 ]; then
     for peer in "${PEERS[@]}"; do run_peer "$peer"; done
     {
         echo
-        echo "v1 -> v2 over the link: ${DELAY_MS} ms each way, $RATE bytes/s per connection each way"
+        if [ "$NO_LINK" = 1 ]; then
+            echo "v1 -> v2 straight to nginx on 127.0.0.1, no link (down: body bytes only)"
+        else
+            echo "v1 -> v2 over the link: ${DELAY_MS} ms each way, $RATE bytes/s per connection each way"
+        fi
         echo "v2 $(mib "$(stat -c %s "$DATA/v2.bin")") MiB; whole v2 gzip -6 $(mib "$GZ_SIZE") MiB"
         printf '%-12s %12s %10s %9s %6s %9s %9s  %s\n' peer "down MiB" "up KiB" "of v2.gz" conns requests seconds result
         printf '%s\n' "${ROWS[@]}"
-    } | tee "$DATA_ROOT/peers.txt"
+    } | tee "$DATA_ROOT/peers$([ "$NO_LINK" = 1 ] && echo -nolink).txt"
 fi
 
 if [ "$CLEAN" = 1 ]; then
