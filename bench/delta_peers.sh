@@ -159,7 +159,7 @@ link_start() {
     exec 7>"$STATE/link.ctl"
     local i port=""
     for i in $(seq 1 600); do
-        port=$(sed -n 's/^port \([0-9]*\).*/\1/p' "$STATE/link.out")
+        port=$(sed -n 's/^port \([0-9]*\).*/\1/p' "$STATE/link.out" | tr -d '\r')
         [ -n "$port" ] && break
         kill -0 "$LINK_PID" 2>/dev/null || fail "the link proxy stopped: $(cat "$STATE/link.out")"
         sleep 0.1
@@ -174,7 +174,8 @@ link_stop() {
     exec 7>&-
     local i line=""
     for i in $(seq 1 300); do
-        line=$(grep '^final ' "$STATE/link.out" || true)
+        # Wine writes the program's line ends as CR LF.
+        line=$(grep '^final ' "$STATE/link.out" | tr -d '\r' || true)
         [ -n "$line" ] && break
         sleep 0.1
     done
@@ -245,8 +246,10 @@ fetch_zsync() {
 # This launcher: not wired yet. The row expects a Windows bench program,
 # $BUILD/bench/bench_delta_update.exe BASE_URL GAME_DIR, that runs the
 # patcher against veltrune-publish's output under $WWW/veltrune/ (v2.bin
-# published as Data/archive.bin) with GAME_DIR holding a copy of v1 at that
-# name, and exits 0 once the file is v2. Until then the row says so.
+# published as Data/archive.bin; the patcher takes runs of missing chunks
+# from its whole-file object by Range, which this nginx serves) with
+# GAME_DIR holding a copy of v1 at that name, and exits 0 once the file is
+# v2. Until then the row says so.
 LAUNCHER_EXE="$BUILD/bench/bench_delta_update.exe"
 PUBLISH="$ROOT/build/native/tools/publish/veltrune-publish"
 prepare_launcher() {
