@@ -14,7 +14,8 @@
 # Environment: VR_BENCH_BUILD (Windows build folder, build/dev-bench),
 # VR_BENCH_DATA (data, served folder, nginx state; build/bench-data),
 # VR_BENCH_DELAY_MS (25), VR_BENCH_RATE (bytes/s, 12500000),
-# VR_BENCH_PEERS (rows to run, in order; default below), VR_BENCH_V1_MIB
+# VR_BENCH_PEERS (rows to run, in order; default below), VR_BENCH_PUBLISH
+# (veltrune-publish for the launcher's row), VR_BENCH_V1_MIB
 # (2048) and VR_BENCH_FRESH_MIB (1024) for a quick trial on less data.
 # Data and prepared objects are kept for the next run; --clean deletes them.
 #
@@ -251,7 +252,7 @@ fetch_zsync() {
 # GAME_DIR holding a copy of v1 at that name, and exits 0 once the file is
 # v2. Until then the row says so.
 LAUNCHER_EXE="$BUILD/bench/bench_delta_update.exe"
-PUBLISH="$ROOT/build/native/tools/publish/veltrune-publish"
+PUBLISH="${VR_BENCH_PUBLISH:-$ROOT/build/native/tools/publish/veltrune-publish}"
 prepare_launcher() {
     [ -f "$LAUNCHER_EXE" ] || return 0
     prepared launcher && return
