@@ -254,13 +254,11 @@ fetch_zsync() {
 LAUNCHER_EXE="$BUILD/bench/bench_delta_update.exe"
 PUBLISH="${VR_BENCH_PUBLISH:-$ROOT/build/native/tools/publish/veltrune-publish}"
 prepare_launcher() {
-    [ -f "$LAUNCHER_EXE" ] || return 0
-    prepared launcher && return
-    rm -rf "$DATA_ROOT/game-v2" "$WWW/veltrune"
     mkdir -p "$DATA_ROOT/game-v2/Data"
-    ln "$DATA/v2.bin" "$DATA_ROOT/game-v2/Data/archive.bin"
+    ln -f "$DATA/v2.bin" "$DATA_ROOT/game-v2/Data/archive.bin"
+    # Every run: the tool rewrites only what changed, and a newer tool may
+    # publish differently from the one that ran last time.
     "$PUBLISH" --game "$DATA_ROOT/game-v2" --out "$WWW/veltrune" --version 2 --maintenance off >&2
-    mark_prepared launcher
 }
 fetch_launcher() {
     # The launcher updates in place, so it gets a copy of v1 (made untimed
