@@ -20,6 +20,9 @@ constexpr size_t kWindowSize = 32768;  // DEFLATE's largest back-reference dista
 // A name or comment that never ends would otherwise buffer the whole body.
 constexpr size_t kMaxHeader = 1 << 20;
 
+// CRC-32 and length after the DEFLATE data; read past, never checked.
+constexpr uint64_t kTrailerBytes = 8;
+
 constexpr uint8_t kFlagHeaderCrc = 0x02;
 constexpr uint8_t kFlagExtra = 0x04;
 constexpr uint8_t kFlagName = 0x08;
@@ -70,6 +73,7 @@ struct GzipStream::State {
     bool headerDone = false;
     bool finished = false;
     bool failed = false;
+    uint64_t afterEnd = 0;  // bytes fed after the DEFLATE data ended
 
     ~State() {
         if (zsReady) inflateEnd(&zs);
@@ -83,6 +87,7 @@ struct GzipStream::State {
         headerDone = false;
         finished = false;
         failed = false;
+        afterEnd = 0;
         return true;
     }
 
@@ -115,6 +120,7 @@ struct GzipStream::State {
             }
             if (rc == Z_STREAM_END) {
                 finished = true;
+                afterEnd += size - consumed;
                 return true;
             }
             // Z_BUF_ERROR only means "no progress possible": not a fault by itself.
@@ -192,6 +198,7 @@ GzipStream& GzipStream::operator=(GzipStream&&) noexcept = default;
 
 bool GzipStream::Feed(const uint8_t* data, uint64_t size) {
     if (!state || state->failed) return false;
+    if (state->finished) state->afterEnd += size;
     if (state->finished || size == 0) return true;
     if (state->headerDone) return state->Inflate(data, size, true);
 
@@ -211,6 +218,8 @@ bool GzipStream::Feed(const uint8_t* data, uint64_t size) {
     std::vector<uint8_t>().swap(buf);
     return ok;
 }
+
+bool GzipStream::PastEnd() const { return state && state->finished && state->afterEnd > kTrailerBytes; }
 
 bool GzipStream::Finish() {
     if (!state || state->failed) return false;

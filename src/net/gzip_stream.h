@@ -30,6 +30,11 @@ public:
     // when the DEFLATE stream was complete.
     bool Finish();
 
+    // True once bytes arrived beyond the member's DEFLATE data and its 8-byte
+    // trailer: whatever follows is not part of the object, so the caller
+    // stops reading there instead of taking a body that may never end.
+    bool PastEnd() const;
+
     struct State;  // also kept for reuse by later streams
 
 private:

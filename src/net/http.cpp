@@ -126,20 +126,20 @@ uint32_t HttpSecureProtocolsWanted() { return kSecureProtocolsWithTls13; }
 uint32_t HttpSecureProtocolsFallback() { return kSecureProtocols; }
 
 HttpStatus Http::Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
-                     const std::atomic<bool>* cancel) const {
-    return Request(url, nullptr, onChunk, onProgress, cancel, false, nullptr);
+                     const std::atomic<bool>* cancel, bool* stalled) const {
+    return Request(url, nullptr, onChunk, onProgress, cancel, false, nullptr, stalled);
 }
 
 HttpStatus Http::GetRange(const std::wstring& url, uint64_t first, int64_t last, const ChunkFn& onChunk,
-                          const std::atomic<bool>* cancel, bool* rangeIgnored) const {
+                          const std::atomic<bool>* cancel, bool* rangeIgnored, bool* stalled) const {
     std::wstring header = L"Range: bytes=" + std::to_wstring(first) + L"-";
     if (last >= 0) header += std::to_wstring(last);
-    return Request(url, header.c_str(), onChunk, nullptr, cancel, true, rangeIgnored);
+    return Request(url, header.c_str(), onChunk, nullptr, cancel, true, rangeIgnored, stalled);
 }
 
 HttpStatus Http::Request(const std::wstring& url, const wchar_t* headers, const ChunkFn& onChunk,
                          const ProgressFn& onProgress, const std::atomic<bool>* cancel, bool wantPartial,
-                         bool* rangeIgnored) const {
+                         bool* rangeIgnored, bool* stalled) const {
     UrlParts parts;
     if (!CrackUrl(url, parts)) {
         LogLine("Http: bad url");
@@ -196,16 +196,39 @@ HttpStatus Http::Request(const std::wstring& url, const wchar_t* headers, const 
     } lease{session.get(), session ? session->Take() : std::make_unique<std::vector<uint8_t>>(kBlockSize)};
     std::vector<uint8_t>& buffer = *lease.block;
     uint64_t received = 0;
+    // The stall rule's window: waiting on the server and the bytes it gave
+    // since the transfer last showed enough progress.
+    uint64_t waitedMs = 0, windowBytes = 0;
+    const auto stalledNow = [&](uint64_t since, uint64_t bytes) {
+        if (stallRule.windowMs == 0) return false;
+        waitedMs += GetTickCount64() - since;
+        windowBytes += bytes;
+        if (windowBytes >= stallRule.minBytes) {
+            waitedMs = 0;
+            windowBytes = 0;
+            return false;
+        }
+        if (waitedMs < stallRule.windowMs) return false;
+        if (stalled) *stalled = true;
+        return true;
+    };
     for (;;) {
         if (IsCancelled(cancel)) return HttpStatus::Cancelled;
+        const uint64_t waitStart = GetTickCount64();
         DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(request.get(), &available)) return HttpStatus::Failed;
-        if (available == 0) return ended(received);
         DWORD read = 0;
+        // A wait that times out counts towards the window too.
+        if (!WinHttpQueryDataAvailable(request.get(), &available)) {
+            stalledNow(waitStart, 0);
+            return HttpStatus::Failed;
+        }
+        if (available == 0) return ended(received);
         if (!WinHttpReadData(request.get(), buffer.data(), std::min(available, kBlockSize), &read)) {
+            stalledNow(waitStart, 0);
             return HttpStatus::Failed;
         }
         if (read == 0) return ended(received);
+        if (stalledNow(waitStart, read)) return HttpStatus::Failed;
         // Paced before the block is handed on, so a capped pass never runs ahead
         // of its rate; the wait watches the cancel flag.
         if (rateLimiter && !rateLimiter->Take(read, cancel)) return HttpStatus::Cancelled;
@@ -229,19 +252,30 @@ HttpStatus Http::GetBytes(const std::wstring& url, std::string& out, const std::
 }
 
 int64_t Http::Probe(const std::wstring& url, const std::atomic<bool>* cancel) const {
+    const ProbeAnswer answer = ProbeRequest(url, 0, cancel);
+    return answer.status >= 200 && answer.status <= 399 ? answer.latencyMs : -1;
+}
+
+ProbeAnswer Http::ProbeWithBody(const std::wstring& url, size_t maxBytes, const std::atomic<bool>* cancel) const {
+    return ProbeRequest(url, maxBytes, cancel);
+}
+
+// maxBytes 0: the body is not read.
+ProbeAnswer Http::ProbeRequest(const std::wstring& url, size_t maxBytes, const std::atomic<bool>* cancel) const {
+    ProbeAnswer answer;
     UrlParts parts;
-    if (!CrackUrl(url, parts)) return -1;
+    if (!CrackUrl(url, parts)) return answer;
     WinHttpHandle own;
     if (!session) {
         own = OpenSession(userAgent, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
-        if (!own) return -1;
+        if (!own) return answer;
     }
     const ULONGLONG start = GetTickCount64();
     const WinHttpHandle connection(
         WinHttpConnect(session ? session->handle.get() : own.get(), parts.host, parts.port, 0));
-    if (!connection) return -1;
+    if (!connection) return answer;
     const WinHttpHandle request(OpenRequest(connection.get(), parts));
-    if (!request) return -1;
+    if (!request) return answer;
     if (session) {
         // A shared session carries the download timeouts; a probe keeps its short ones.
         (void)WinHttpSetTimeouts(request.get(), kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
@@ -252,15 +286,31 @@ int64_t Http::Probe(const std::wstring& url, const std::atomic<bool>* cancel) co
         (void)WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &feature, sizeof feature);
     }
     if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)) {
-        return -1;
+        return answer;
     }
-    if (IsCancelled(cancel)) return -1;
-    if (!WinHttpReceiveResponse(request.get(), nullptr)) return -1;
+    if (IsCancelled(cancel)) return answer;
+    if (!WinHttpReceiveResponse(request.get(), nullptr)) return answer;
     bool ok = false;
-    DWORD status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
+    answer.status = QueryNumber(request.get(), WINHTTP_QUERY_STATUS_CODE, ok);
     const ULONGLONG end = GetTickCount64();
-    if (status < 200 || status > 399) return -1;
-    return static_cast<int64_t>(end - start);
+    answer.latencyMs = static_cast<int64_t>(end - start);
+    if (maxBytes == 0 || answer.status < 200 || answer.status > 399) return answer;
+    const uint64_t total = QueryNumber(request.get(), WINHTTP_QUERY_CONTENT_LENGTH, ok);
+    // The whole body within one probe time-out: a trickle is not an answer.
+    uint8_t block[4096];
+    for (;;) {
+        if (IsCancelled(cancel) || GetTickCount64() - end > static_cast<ULONGLONG>(kProbeTimeoutMs)) return answer;
+        DWORD available = 0;
+        DWORD read = 0;
+        if (!WinHttpQueryDataAvailable(request.get(), &available)) return answer;
+        if (available == 0) break;
+        if (!WinHttpReadData(request.get(), block, std::min<DWORD>(available, sizeof block), &read)) return answer;
+        if (read == 0) break;
+        if (answer.body.size() + read > maxBytes) return answer;
+        answer.body.append(reinterpret_cast<const char*>(block), read);
+    }
+    answer.complete = answer.body.size() >= total;
+    return answer;
 }
 
 bool Http::Warm(const std::wstring& url) const {

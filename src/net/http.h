@@ -29,6 +29,23 @@ using ProgressFn = std::function<void(uint64_t received, uint64_t total)>;
 
 class RateLimiter;
 
+// A transfer that moves too little for too long is given up: fewer than
+// minBytes received over windowMs of waiting on the server. Only time inside
+// WinHTTP's waits counts, never the bandwidth cap's pauses or the caller's
+// own work on the bytes. windowMs 0 (the default) checks nothing.
+struct StallRule {
+    uint32_t windowMs = 0;
+    uint64_t minBytes = 0;
+};
+
+// What a probe that reads its (small) body found.
+struct ProbeAnswer {
+    int64_t latencyMs = -1;  // until the status was known; -1: no answer at all
+    uint32_t status = 0;
+    std::string body;       // status 200..399 only
+    bool complete = false;  // the whole body came, within the size and the probe's time
+};
+
 class Http {
 public:
     explicit Http(std::wstring agent = kClientUserAgent) : userAgent(std::move(agent)) {}
@@ -45,18 +62,22 @@ public:
     // Paces the bodies of every Get of this object and its copies; null (the
     // default) reads at full speed.
     void SetRateLimiter(std::shared_ptr<RateLimiter> limiter) { rateLimiter = std::move(limiter); }
+    // Applies to every Get and GetRange of this object and its copies.
+    void SetStallRule(StallRule rule) { stallRule = rule; }
 
     // Streaming GET. Either callback may be empty. `cancel` may be null; it is
-    // only read, between reads of at most 64 KiB.
+    // only read, between reads of at most 64 KiB. A transfer given up by the
+    // stall rule returns Failed with *stalled set.
     HttpStatus Get(const std::wstring& url, const ChunkFn& onChunk, const ProgressFn& onProgress,
-                   const std::atomic<bool>* cancel) const;
+                   const std::atomic<bool>* cancel, bool* stalled = nullptr) const;
 
     // A streaming GET of bytes first..last of the object (last < 0: to its
     // end). Ok only for a 206 answer whose body was complete. A server that
     // ignores the range (200 with the whole object) gives Failed with
     // *rangeIgnored set, before any body byte is handed on.
     HttpStatus GetRange(const std::wstring& url, uint64_t first, int64_t last, const ChunkFn& onChunk,
-                        const std::atomic<bool>* cancel, bool* rangeIgnored = nullptr) const;
+                        const std::atomic<bool>* cancel, bool* rangeIgnored = nullptr,
+                        bool* stalled = nullptr) const;
 
     // Empties `out`, then collects the whole body into it. A body longer than
     // `maxBytes` stops the transfer with Aborted (out holds at most maxBytes).
@@ -66,6 +87,9 @@ public:
     // Milliseconds from just before connecting until the status is known, or -1
     // on any failure (404 included). The body is not read.
     int64_t Probe(const std::wstring& url, const std::atomic<bool>* cancel) const;
+    // The same measure, and then the body when it is at most maxBytes and
+    // arrives within the probe's time-out.
+    ProbeAnswer ProbeWithBody(const std::wstring& url, size_t maxBytes, const std::atomic<bool>* cancel) const;
 
     // Opens a connection to the URL's server ahead of need with a HEAD request
     // and leaves it kept alive in the session, so a later Get there skips the
@@ -81,9 +105,11 @@ private:
     // the range form needs.
     HttpStatus Request(const std::wstring& url, const wchar_t* headers, const ChunkFn& onChunk,
                        const ProgressFn& onProgress, const std::atomic<bool>* cancel, bool wantPartial,
-                       bool* rangeIgnored) const;
+                       bool* rangeIgnored, bool* stalled) const;
+    ProbeAnswer ProbeRequest(const std::wstring& url, size_t maxBytes, const std::atomic<bool>* cancel) const;
     std::shared_ptr<Session> session;
     std::shared_ptr<RateLimiter> rateLimiter;
+    StallRule stallRule;
 };
 
 // The TLS versions asked for: 1.3 where the system offers it, besides 1.0-1.2

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -48,24 +50,118 @@ void ForEachChunk(size_t n, size_t bufferSize, const std::function<bool(size_t, 
     if (helper.joinable()) helper.join();
 }
 
-bool ReadAtHandle(HANDLE h, uint64_t offset, uint8_t* data, uint32_t size) {
-    OVERLAPPED o{};
-    o.Offset = static_cast<DWORD>(offset);
-    o.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD got = 0;
-    return ReadFile(h, data, size, &got, &o) && got == size;
-}
+// Proves the chunks the scan found in the old copy and writes them into the
+// staged copy, on a thread of its own so that hashing and writing overlap
+// the scan. Writes to neighbouring places are joined into large ones.
+class ChunkWriter {
+public:
+    ChunkWriter(const ChunkIndex& index, StagedFile& staged, std::vector<char>& have)
+        : index(index), staged(staged), have(have) {
+        try {
+            worker = std::thread([this] { Main(); });
+        } catch (const std::system_error&) {
+            inline_ = true;  // the scan's thread does the work then
+        }
+    }
+    ~ChunkWriter() { Finish(); }
+    ChunkWriter(const ChunkWriter&) = delete;
+    ChunkWriter& operator=(const ChunkWriter&) = delete;
 
-// Where each wanted chunk sits in the old copy, found by cutting it the way
-// the index was cut and matching the fast hash and size.
-std::vector<int64_t> FindInOldCopy(const ChunkIndex& index, const std::vector<char>& have, HANDLE old,
-                                   const std::atomic<bool>& cancel) {
-    std::vector<int64_t> found(index.chunks.size(), -1);
+    void Add(size_t entry, const uint8_t* data, size_t size) {
+        current.items.push_back({entry, current.bytes.size()});
+        current.bytes.insert(current.bytes.end(), data, data + size);
+        if (current.bytes.size() >= kBatchBytes) Hand();
+    }
+    // False with the error when a write failed.
+    bool Finish() {
+        Hand();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            ended = true;
+        }
+        ready.notify_all();
+        if (worker.joinable()) worker.join();
+        Flush();
+        return error == 0;
+    }
+    uint32_t error = 0;
+
+private:
+    static constexpr size_t kBatchBytes = 8u << 20;
+    static constexpr size_t kMaxQueued = 3;
+    struct Batch {
+        std::vector<std::pair<size_t, size_t>> items;  // entry, where its bytes start
+        std::vector<uint8_t> bytes;
+    };
+
+    void Hand() {
+        if (current.items.empty()) return;
+        if (inline_) {
+            Write(current);
+        } else {
+            std::unique_lock<std::mutex> guard(lock);
+            room.wait(guard, [&] { return queue.size() < kMaxQueued; });
+            queue.push_back(std::move(current));
+            ready.notify_all();
+        }
+        current = Batch{};
+    }
+    void Main() {
+        for (;;) {
+            Batch batch;
+            {
+                std::unique_lock<std::mutex> guard(lock);
+                ready.wait(guard, [&] { return !queue.empty() || ended; });
+                if (queue.empty()) return;
+                batch = std::move(queue.front());
+                queue.pop_front();
+            }
+            room.notify_all();
+            Write(batch);
+        }
+    }
+    void Write(const Batch& batch) {
+        for (const auto& [entry, at] : batch.items) {
+            const ChunkEntry& c = index.chunks[entry];
+            const uint8_t* bytes = batch.bytes.data() + at;
+            if (error != 0 || Sha256Hex(bytes, c.size) != c.sha256) continue;
+            if (c.offset != pendingAt + pending.size() || pending.size() >= kBatchBytes) Flush();
+            if (pending.empty()) pendingAt = c.offset;
+            pending.insert(pending.end(), bytes, bytes + c.size);
+            have[entry] = 1;
+        }
+    }
+    void Flush() {
+        if (!pending.empty() && error == 0 && !staged.WriteAt(pendingAt, pending.data(), pending.size(), error)) {
+            LogFormat("Patcher: cannot write %ls (err %lu)", staged.Path().c_str(), static_cast<unsigned long>(error));
+        }
+        pending.clear();
+    }
+
+    const ChunkIndex& index;
+    StagedFile& staged;
+    std::vector<char>& have;  // written by the worker only, read after Finish
+    Batch current;
+    std::vector<uint8_t> pending;
+    uint64_t pendingAt = 0;
+    std::mutex lock;
+    std::condition_variable ready, room;
+    std::deque<Batch> queue;
+    bool ended = false;
+    bool inline_ = false;
+    std::thread worker;
+};
+
+// Cuts the old copy the way the index was cut and hands every chunk whose
+// fast hash and size match a wanted one to the writer, which proves it.
+void CopyFromOldCopy(const ChunkIndex& index, std::vector<char>& have, std::vector<char>& fromOld, HANDLE old,
+                     StagedFile& staged, const std::atomic<bool>& cancel, uint32_t& writeError) {
     std::unordered_multimap<uint64_t, size_t> wanted;
     for (size_t i = 0; i < index.chunks.size(); ++i) {
         if (!have[i]) wanted.emplace(index.chunks[i].fast, i);
     }
-    if (wanted.empty()) return found;
+    if (wanted.empty()) return;
+    ChunkWriter writer(index, staged, have);
     StreamChunker chunker(index.params, [old, &cancel](uint8_t* dst, size_t cap) -> int64_t {
         if (cancel.load()) return -1;
         DWORD got = 0;
@@ -78,12 +174,12 @@ std::vector<int64_t> FindInOldCopy(const ChunkIndex& index, const std::vector<ch
     while (chunker.Next(data, size)) {
         const auto range = wanted.equal_range(FastChunkHash(data, size));
         for (auto it = range.first; it != range.second; ++it) {
-            if (index.chunks[it->second].size == size && found[it->second] < 0) {
-                found[it->second] = static_cast<int64_t>(chunker.Offset());
-            }
+            if (index.chunks[it->second].size != size || fromOld[it->second]) continue;
+            fromOld[it->second] = 1;
+            writer.Add(it->second, data, size);
         }
     }
-    return found;
+    if (!writer.Finish()) writeError = writer.error;
 }
 
 }  // namespace
@@ -118,45 +214,21 @@ bool PlanChunkedFile(const ChunkIndex& index, StagedFile& staged, const std::wst
     plan.msStaged = MsSince(start);
     if (cancel.load()) return false;
 
-    // The old copy: candidates by the fast hash, each proven by SHA-256 as
-    // it is copied, so a file that changed under us cannot slip in.
+    // The old copy: candidates by the fast hash, each proven by SHA-256
+    // before it is written, so a file that changed under us cannot slip in.
     const KernelHandle old(CreateFileW(oldPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    std::vector<int64_t> found(n, -1);
+    std::vector<char> fromOld(n, 0);
     start = Clock::now();
-    if (old) found = FindInOldCopy(index, have, old.get(), cancel);
+    if (old) CopyFromOldCopy(index, have, fromOld, old.get(), staged, cancel, writeError);
     plan.msScanOld = MsSince(start);
-    if (cancel.load()) return false;
-
-    std::vector<size_t> toCopy;
-    for (size_t i = 0; i < n; ++i) {
-        if (found[i] >= 0) toCopy.push_back(i);
-    }
-    start = Clock::now();
-    std::mutex failLock;
-    ForEachChunk(toCopy.size(), bufferSize, [&](size_t k, uint8_t* buffer) {
-        const ChunkEntry& c = index.chunks[toCopy[k]];
-        if (!ReadAtHandle(old.get(), static_cast<uint64_t>(found[toCopy[k]]), buffer, c.size) ||
-            Sha256Hex(buffer, c.size) != c.sha256) {
-            return !cancel.load();
-        }
-        uint32_t error = 0;
-        if (!staged.WriteAt(c.offset, buffer, c.size, error)) {
-            std::lock_guard<std::mutex> guard(failLock);
-            writeError = error;
-            return false;
-        }
-        have[toCopy[k]] = 1;
-        return !cancel.load();
-    });
-    plan.msCopy = MsSince(start);
     if (writeError != 0 || cancel.load()) return false;
 
     std::unordered_map<std::string, size_t> bySha;
     for (size_t i = 0; i < n; ++i) {
         const ChunkEntry& c = index.chunks[i];
         if (have[i]) {
-            (found[i] >= 0 ? plan.copiedBytes : plan.keptBytes) += c.size;
+            (fromOld[i] ? plan.copiedBytes : plan.keptBytes) += c.size;
             continue;
         }
         // A chunk the file holds twice crosses the wire once.

@@ -21,8 +21,9 @@ struct ChunkPlan {
     uint64_t missingBytes = 0;  // one copy of each distinct missing chunk
     uint64_t keptBytes = 0;     // already in the staged copy
     uint64_t copiedBytes = 0;   // taken from the old copy of the file
-    // Where the local work went, milliseconds (for the log and benchmarks).
-    uint64_t msStaged = 0, msScanOld = 0, msCopy = 0;
+    // Where the local work went, milliseconds (for the log and benchmarks):
+    // proving the staged copy, and cutting, proving and copying the old one.
+    uint64_t msStaged = 0, msScanOld = 0;
 };
 
 // `staged` is open; it is sized to the index's file size. `oldPath` is the

@@ -197,11 +197,11 @@ bool ParallelPass::TryChunked(size_t i, const std::string& indexSha) {
     }
     const ChunkPlan& plan = slot.plan;
     LogFormat("Patcher: %ls: %zu chunks, %llu bytes already staged, %llu found in the old copy, %llu to download "
-              "(%zu chunks); local work %llu ms staged, %llu ms scan, %llu ms copy",
+              "(%zu chunks); local work %llu ms on the staged copy, %llu ms on the old copy",
               file.relPath.c_str(), slot.index.chunks.size(), static_cast<unsigned long long>(plan.keptBytes),
               static_cast<unsigned long long>(plan.copiedBytes), static_cast<unsigned long long>(plan.missingBytes),
               plan.missing.size(), static_cast<unsigned long long>(plan.msStaged),
-              static_cast<unsigned long long>(plan.msScanOld), static_cast<unsigned long long>(plan.msCopy));
+              static_cast<unsigned long long>(plan.msScanOld));
     PlanUnits(i);
     uint64_t wire = 0;
     for (const Unit& unit : slot.units) {
