@@ -123,6 +123,16 @@ void ParallelPass::WorkerMain() {
 
 void ParallelPass::FileStep(size_t i) {
     pass::MakeParentFolder(FullPath(i));
+    // A folder where the file must go fails at once, not after a download.
+    const DWORD attributes = GetFileAttributesW(FullPath(i).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        LogFormat("Patcher: cannot replace %ls: a folder of that name is in the way", FullPath(i).c_str());
+        TransferResult r;
+        r.status = HttpStatus::Aborted;
+        r.writeError = ERROR_ACCESS_DENIED;
+        r.writePath = FullPath(i);
+        return Finish(i, r);
+    }
     const auto it = queue[i].sha256.empty() ? chunkIndexes.end() : chunkIndexes.find(queue[i].sha256);
     if (it != chunkIndexes.end() && TryChunked(i, it->second)) return;
     WholeFile(i);
@@ -135,15 +145,52 @@ void ParallelPass::WholeFile(size_t i) {
     FileCheck check;
     check.size = file.size;
     check.sha256 = file.sha256;
-    StagedFile staged(FullPath(i));
-    r = p.FetchToStaged(file.relPath, staged, &check, stop, InnerCallbacks(i));
-    if (r.status == HttpStatus::Ok && !staged.Commit(&file.mtime, r.writeError)) {
+    auto staged = std::make_unique<StagedFile>(FullPath(i));
+    r = p.FetchToStaged(file.relPath, *staged, &check, stop, InnerCallbacks(i));
+    if (r.status == HttpStatus::Ok) return QueueCommit(i, std::move(staged));
+    if (r.writeError != 0) r.writePath = FullPath(i);
+    Finish(i, r);
+}
+
+void ParallelPass::CommitWhole(size_t i, StagedFile& staged) {
+    TransferResult r;
+    if (!staged.Commit(&queue[i].mtime, r.writeError)) {
         staged.Discard();
         r.status = HttpStatus::Aborted;
+        r.writePath = FullPath(i);
+    } else {
+        downloaded += queue[i].size;
     }
-    if (r.writeError != 0) r.writePath = FullPath(i);
-    if (r.status == HttpStatus::Ok) downloaded += file.size;
     Finish(i, r);
+}
+
+void ParallelPass::QueueCommit(size_t i, std::unique_ptr<StagedFile> staged) {
+    constexpr size_t kMaxWaiting = 32;  // open handles waiting for the disk
+    std::unique_lock<std::mutex> guard(commitLock);
+    if (!committerRuns) {
+        guard.unlock();
+        return CommitWhole(i, *staged);
+    }
+    commitChanged.wait(guard, [&] { return commits.size() < kMaxWaiting; });
+    commits.emplace_back(i, std::move(staged));
+    commitChanged.notify_all();
+}
+
+// Proven files are moved into place even when the pass stops meanwhile: they
+// are complete, and the next pass then need not fetch them again.
+void ParallelPass::CommitterMain() {
+    for (;;) {
+        std::pair<size_t, std::unique_ptr<StagedFile>> next;
+        {
+            std::unique_lock<std::mutex> guard(commitLock);
+            commitChanged.wait(guard, [&] { return !commits.empty() || commitsEnd; });
+            if (commits.empty()) return;
+            next = std::move(commits.front());
+            commits.pop_front();
+            commitChanged.notify_all();
+        }
+        CommitWhole(next.first, *next.second);
+    }
 }
 
 bool ParallelPass::FetchIndex(size_t i, const std::string& indexSha, TransferResult& r) {
@@ -288,6 +335,13 @@ void ParallelPass::WaitAndDeliver(bool& cancelled) {
 
 PatchResult ParallelPass::Run() {
     if (queue.empty()) return PatchResult::Finished;
+    std::thread committer;
+    try {
+        committer = std::thread([this] { CommitterMain(); });
+        committerRuns = true;
+    } catch (const std::system_error&) {
+        // Each transfer then moves its own file into place.
+    }
     std::vector<std::thread> threads;
     // As many as connections even for one file: its chunks spread over them.
     for (int n = 0; n < connections; ++n) {
@@ -302,6 +356,12 @@ PatchResult ParallelPass::Run() {
     bool cancelled = false;
     WaitAndDeliver(cancelled);
     for (std::thread& t : threads) t.join();
+    {
+        std::lock_guard<std::mutex> guard(commitLock);
+        commitsEnd = true;
+    }
+    commitChanged.notify_all();
+    if (committer.joinable()) committer.join();
 
     std::unique_lock<std::mutex> guard(lock);
     // Files ahead of the failing one that completed while it failed still

@@ -77,6 +77,11 @@ private:
     TransferResult FetchChunkObject(size_t i, const std::vector<size_t>& entries);
     bool PlaceChunk(size_t i, size_t entry, const uint8_t* data, TransferResult& r);
     void CommitStaged(size_t i);
+    // Whole files are flushed and moved into place on a thread of their own,
+    // so the wait for the disk overlaps the next downloads.
+    void QueueCommit(size_t i, std::unique_ptr<StagedFile> staged);
+    void CommitWhole(size_t i, StagedFile& staged);
+    void CommitterMain();
     bool EnoughSpace(size_t i, uint64_t need, TransferResult& r);
     void Finish(size_t i, const TransferResult& r);
     void WaitAndDeliver(bool& cancelled);
@@ -108,6 +113,12 @@ private:
     size_t head = 0;                      // the first file whose closing report is still due
     int done = 0;
     int64_t lastFigures[3] = {-1, -1, -1};
+
+    std::mutex commitLock;  // guards the commit queue
+    std::condition_variable commitChanged;
+    std::deque<std::pair<size_t, std::unique_ptr<StagedFile>>> commits;
+    bool commitsEnd = false;
+    bool committerRuns = false;
 };
 
 }  // namespace vr
