@@ -42,13 +42,14 @@ FRESH_MIB="${VR_BENCH_FRESH_MIB:-1024}"
 read -r -a PEERS <<<"${VR_BENCH_PEERS:-whole_gzip casync casync_1m zsync launcher}"
 NGINX="$(command -v nginx || echo /usr/sbin/nginx)"
 
-SWEEP=1 PEER_RUN=1 CLEAN=0 NO_LINK=0
+SWEEP=1 PEER_RUN=1 CLEAN=0 FRESH_RUN=0 NO_LINK=0
 for arg in "$@"; do
     case "$arg" in
         --no-sweep) SWEEP=0 ;;
         --sweep-only) PEER_RUN=0 ;;
         --no-link) NO_LINK=1 ;;
         --clean) CLEAN=1 ;;
+        --fresh) FRESH_RUN=1 ;;
         *) echo "usage: bash bench/delta_peers.sh [--no-sweep | --sweep-only] [--no-link] [--clean]" >&2; exit 2 ;;
     esac
 done
@@ -275,6 +276,50 @@ setup_launcher() {
     RESULT="$OUT/launcher-game/Data/archive.bin"
 }
 
+# --- the launcher on a fresh file: one connection against six, and a pass
+# killed part-way (TerminateProcess) and resumed --------------------------
+prepare_fresh() {
+    prepared fresh && return
+    rm -rf "$DATA_ROOT/game-fresh" "$WWW/veltrune-fresh"
+    mkdir -p "$DATA_ROOT/game-fresh/Data"
+    ln "$DATA/fresh.bin" "$DATA_ROOT/game-fresh/Data/fresh.bin"
+    "$PUBLISH" --game "$DATA_ROOT/game-fresh" --out "$WWW/veltrune-fresh" --version 2 --maintenance off >&2
+    mark_prepared fresh
+}
+
+FRESH_ROWS=()
+run_fresh() {  # label, then bench_delta_update's options
+    local label="$1"
+    shift
+    rm -rf "$OUT"
+    mkdir -p "$OUT/fresh-game"
+    sync
+    link_start
+    say "fresh $label: fetching through $LINK_URL"
+    local t0 t1 rc=0 log="$STATE/fresh-$label.log"
+    t0=$(date +%s.%N)
+    wine "$LAUNCHER_EXE" "${LINK_URL}veltrune-fresh/" "$(winepath -w "$OUT/fresh-game")" "$@" >"$log" 2>&1 || rc=$?
+    t1=$(date +%s.%N)
+    link_stop
+    local seconds result resumed
+    seconds=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.1f", b - a }')
+    if [ "$rc" != 0 ]; then
+        result="failed (exit $rc; see $log)"
+    elif cmp -s "$OUT/fresh-game/Data/fresh.bin" "$DATA/fresh.bin"; then
+        result="ok, identical"
+    else
+        result="WRONG: differs"
+    fi
+    # The resumed pass's own bytes on the wire, from the program's report.
+    resumed=$(tr -d '\r' <"$log" | sed -n 's/^resumed pass: .*, \([0-9.]*\) MiB received.*/\1/p')
+    FRESH_ROWS+=("$(printf '%-22s %10s %9s %9s  %s%s' "$label" "$(mib "$LINK_DOWN")" "$seconds" \
+        "$(awk -v b="$LINK_DOWN" -v s="$seconds" 'BEGIN { printf "%.1f", b / 1048576 / s }')" "$result" \
+        "${resumed:+; resumed pass $resumed MiB = $(awk -v r="$resumed" -v g="$FRESH_GZ" 'BEGIN { printf "%.1f", 100 * r * 1048576 / g }') % of the object}")")
+    say "fresh $label: $seconds s; $result"
+    tr -d '\r' <"$log" | grep -E '^(killed|resumed|pass)' >&2 || true
+    rm -rf "$OUT"
+}
+
 # --- running and reporting --------------------------------------------------
 
 ROWS=()
@@ -373,6 +418,27 @@ if [ "$PEER_RUN" = 1 ]; then
         printf '%-12s %12s %10s %9s %6s %9s %9s  %s\n' peer "down MiB" "up KiB" "of v2.gz" conns requests seconds result
         printf '%s\n' "${ROWS[@]}"
     } | tee "$DATA_ROOT/peers$([ "$NO_LINK" = 1 ] && echo -nolink).txt"
+fi
+
+if [ "$FRESH_RUN" = 1 ]; then
+    [ -f "$LAUNCHER_EXE" ] || fail "no $LAUNCHER_EXE: build the target bench_delta_update first"
+    build_link
+    mkdir -p "$WWW"
+    prepare_fresh
+    FRESH_GZ=$(stat -c %s "$WWW/veltrune-fresh/Data/fresh.bin.gz")
+    export WINEPREFIX="$BUILD/wineprefix"
+    . scripts/wine-env.sh
+    vr_wine_start
+    start_nginx
+    run_fresh "one connection" --connections 1
+    run_fresh "six connections" --connections 6
+    run_fresh "killed at 60 %, resumed" --connections 6 --kill-at 0.6
+    {
+        echo
+        echo "fresh $(mib "$(stat -c %s "$DATA/fresh.bin")") MiB file (whole object $(mib "$FRESH_GZ") MiB) over the link: ${DELAY_MS} ms each way, $RATE bytes/s per connection"
+        printf '%-22s %10s %9s %9s  %s\n' run "down MiB" seconds "MiB/s" result
+        printf '%s\n' "${FRESH_ROWS[@]}"
+    } | tee "$DATA_ROOT/fresh.txt"
 fi
 
 if [ "$CLEAN" = 1 ]; then
