@@ -8,6 +8,7 @@
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
 #include "game/backgrounds.h"
+#include "game/preferences.h"
 #include "platform/log.h"
 
 namespace vr {
@@ -16,6 +17,24 @@ namespace {
 void SleepFor(uint32_t milliseconds) { Sleep(milliseconds); }
 
 std::thread StartStdThread(std::function<void()> body) { return std::thread(std::move(body)); }
+
+// The cap is the player's and lives in the preferences. Older launchers kept
+// it in Veltrune.ini, which a pass may replace: while the preferences hold
+// none, that value is the starting one, and a set cap is copied across once
+// so a later Veltrune.ini cannot take it away.
+int32_t StartingMaxKiBps(const std::wstring& exeDir, int32_t fromVeltruneIni) {
+    const int32_t stored = LoadMaxKiBps(exeDir);
+    if (stored >= 0) return stored;
+    if (fromVeltruneIni > 0) {
+        if (SaveMaxKiBps(exeDir, fromVeltruneIni)) {
+            LogFormat("Bridge: bandwidth cap of %d KiB/s taken over from Veltrune.ini", fromVeltruneIni);
+        } else {
+            LogFormat("Bridge: bandwidth cap of %d KiB/s from Veltrune.ini not kept in PatcherSettings.ini (err %lu)",
+                      fromVeltruneIni, GetLastError());
+        }
+    }
+    return fromVeltruneIni;
+}
 
 }  // namespace
 
@@ -33,7 +52,7 @@ Bridge::Bridge(LauncherConfig config, std::wstring exeDir, IHostActions* host, S
       seams(std::move(seams)),
       jobHost(std::make_shared<HostLink>(host)),
       launching(std::make_shared<std::atomic<bool>>(false)),
-      maxKiBps(this->config.maxKiBps) {}
+      maxKiBps(StartingMaxKiBps(this->exeDir, this->config.maxKiBps)) {}
 
 Bridge::~Bridge() {
     // Start-up normally did this already; repeating it keeps a bridge that is

@@ -132,8 +132,9 @@ private:
     std::shared_ptr<std::atomic<bool>> launching;
     // The worker's last maintenance result; written by the worker only.
     std::atomic<bool> maintenanceActive{false};
-    // The player's bandwidth cap (KiB/s, 0 = none): starts as configured,
-    // changed by the page, taken up by the running pass at its next report.
+    // The player's bandwidth cap (KiB/s, 0 = none): starts as stored in the
+    // preferences (else Veltrune.ini's), changed by the page, taken up by the
+    // running pass at its next report.
     std::atomic<int32_t> maxKiBps{0};
 };
 

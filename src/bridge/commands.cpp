@@ -11,9 +11,7 @@
 #include "bridge/host_link.h"
 #include "game/game_options.h"
 #include "game/preferences.h"
-#include "platform/ini.h"
 #include "platform/log.h"
-#include "platform/paths.h"
 #include "text/text.h"
 
 namespace vr {
@@ -107,14 +105,15 @@ void Bridge::OnWebMessage(const std::wstring& message) {
     } else if (cmd == "settings.setAnimatedBg") {
         SaveAnimatedBackground(exeDir, JsonGetBool(fields, "enabled", true));
     } else if (cmd == "settings.setMaxKiBps") {
-        // Negative means no cap, like 0; kept in Veltrune.ini for later starts.
+        // Negative means no cap, like 0; kept in the preferences for later
+        // starts, never in Veltrune.ini, which a pass may replace.
         const int32_t cap = std::max(IntArg(fields, "maxKiBps", 0), 0);
         maxKiBps.exchange(cap);
-        if (WriteIniInt(JoinPath(exeDir, L"Veltrune.ini"), L"patch", L"maxKiBps", cap)) {
+        if (SaveMaxKiBps(exeDir, cap)) {
             LogFormat("Bridge: bandwidth cap set to %d KiB/s (0 = none)", cap);
         } else {
-            LogFormat("Bridge: bandwidth cap set to %d KiB/s for this session; Veltrune.ini not written (err %lu)", cap,
-                      GetLastError());
+            LogFormat("Bridge: bandwidth cap set to %d KiB/s for this session; PatcherSettings.ini not written (err %lu)",
+                      cap, GetLastError());
         }
     }
 }

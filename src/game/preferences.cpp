@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "platform/ini.h"
@@ -14,6 +15,7 @@ namespace {
 constexpr wchar_t kSection[] = L"option";
 constexpr wchar_t kClientCount[] = L"ClientCount";
 constexpr wchar_t kAnimatedBackground[] = L"AnimatedBackground";
+constexpr wchar_t kMaxKiBps[] = L"MaxKiBps";
 constexpr wchar_t kListSerialSection[] = L"listSerial";
 
 }  // namespace
@@ -35,6 +37,18 @@ void SaveClientCount(const std::wstring& exeDir, int32_t count) {
 
 void SaveAnimatedBackground(const std::wstring& exeDir, bool enabled) {
     WriteIniInt(PreferencesPath(exeDir), kSection, kAnimatedBackground, enabled ? 1 : 0);
+}
+
+int32_t LoadMaxKiBps(const std::wstring& exeDir) {
+    wchar_t buffer[16] = {};
+    GetPrivateProfileStringW(kSection, kMaxKiBps, L"", buffer, 16, PreferencesPath(exeDir).c_str());
+    if (buffer[0] < L'0' || buffer[0] > L'9') return -1;
+    const int64_t value = _wcstoi64(buffer, nullptr, 10);
+    return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
+bool SaveMaxKiBps(const std::wstring& exeDir, int32_t kiBps) {
+    return WriteIniInt(PreferencesPath(exeDir), kSection, kMaxKiBps, kiBps);
 }
 
 // Serials outgrow 32 bits, so they are text, not GetPrivateProfileIntW.

@@ -20,6 +20,13 @@ LauncherPreferences LoadPreferences(const std::wstring& exeDir);
 void SaveClientCount(const std::wstring& exeDir, int32_t count);
 void SaveAnimatedBackground(const std::wstring& exeDir, bool enabled);
 
+// The player's bandwidth cap in KiB/s (0 = none), key "MaxKiBps"; -1 while
+// the player has never set one. Here and not in Veltrune.ini, which a patch
+// pass may replace.
+int32_t LoadMaxKiBps(const std::wstring& exeDir);
+// False when the file could not be written (GetLastError says why).
+bool SaveMaxKiBps(const std::wstring& exeDir, int32_t kiBps);
+
 // The highest patch-list serial accepted for a list key, section
 // "listSerial", the key's id as the INI key; -1 when none is stored. Kept
 // here so a list rolled back by a mirror is refused across runs.

@@ -216,11 +216,37 @@ TEST_F(CommandsTest, GameOptionsAndTheBandwidthCapAreSavedAndOffered) {
     EXPECT_EQ(dir.Read(L"Config/Settings.ini"),
               "detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\n");
     Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":1024})");
-    EXPECT_NE(dir.Read(L"Veltrune.ini").find("maxKiBps=1024"), std::string::npos);
+    EXPECT_NE(dir.Read(L"PatcherSettings.ini").find("MaxKiBps=1024"), std::string::npos);
     Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":-3})");  // no cap, like 0
-    EXPECT_NE(dir.Read(L"Veltrune.ini").find("maxKiBps=0"), std::string::npos);
+    EXPECT_NE(dir.Read(L"PatcherSettings.ini").find("MaxKiBps=0"), std::string::npos);
     Send(R"({"cmd":"options.load"})");
     EXPECT_EQ(Field(host.Events().at(1), "maxKiBps"), "0");
+}
+
+// The cap is the player's: it never goes into Veltrune.ini, and a new
+// Veltrune.ini (an installer's, a key rotation's) takes away neither a cap an
+// older launcher left there nor one the player sets now.
+TEST_F(CommandsTest, TheBandwidthCapOutlivesANewVeltruneIni) {
+    const auto start = [this](const std::string& veltruneIni) {  // a launcher start beside this Veltrune.ini
+        bridge.reset();
+        dir.Write(L"Veltrune.ini", veltruneIni);
+        config.maxKiBps = static_cast<int32_t>(
+            GetPrivateProfileIntW(L"patch", L"maxKiBps", 0, dir.Join(L"Veltrune.ini").c_str()));
+        Make();
+    };
+    const auto offered = [this] {
+        Send(R"({"cmd":"options.load"})");
+        return Field(host.Events().back(), "maxKiBps");
+    };
+    const std::string shipped = "[patch]\r\nmaxKiBps=0\r\n";
+
+    start("[patch]\r\nmaxKiBps=300\r\n");  // an older launcher's choice
+    start(shipped);
+    EXPECT_EQ(offered(), "300");
+    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":1024})");
+    EXPECT_EQ(dir.Read(L"Veltrune.ini"), shipped);
+    start("[patch]\r\nmaxKiBps=64\r\n");
+    EXPECT_EQ(offered(), "1024");
 }
 
 std::vector<FakeStart> WaitForStarts(const std::wstring& record, size_t count) {
