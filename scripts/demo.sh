@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The demo in one command: installs what is missing, builds, writes a small
-# sample game, publishes it with veltrune-publish, serves it on 127.0.0.1
+# sample game, generates a list key (once) and publishes the game signed with
+# it using veltrune-publish, serves it on 127.0.0.1
 # with Debian's nginx (run as the current user, everything under build/demo),
 # checks what the server sends, then runs the launcher under Wine to patch a
-# fresh game folder from it. Safe to re-run: the second publish finds every
-# object current.
+# fresh game folder from it, with the public key as its listKey. Safe to
+# re-run: the key is kept, and the second publish finds every object current.
 #
 # For development (no set-up, no build, another build folder):
 #   VR_DEMO_BUILD=0 VR_NATIVE_DIR=build/dev-x bash scripts/demo.sh
@@ -18,6 +19,9 @@ WIN_DIR="$ROOT/${VR_WIN_DIR:-build/win}"
 PUBLISH="$NATIVE_DIR/tools/publish/veltrune-publish"
 GAME_SRC="$DEMO/sample-game"     # what the operator publishes
 SERVED="$DEMO/www"               # what nginx serves
+KEY_DIR="$DEMO/keys"             # the list key: private, never under what is served
+KEY="$KEY_DIR/list.key"
+PUBLIC_KEY=""                    # the line keygen printed, for the launcher's listKey
 STATE="$DEMO/nginx"              # nginx configuration, pid, logs, temp files
 VERSION=29                       # the launcher's built-in patchVersion: no self-update
 MAINT_NAME="MaintanenceCheck.txt"
@@ -45,15 +49,31 @@ build() {
     bash scripts/build.sh
 }
 
+# The operator's key, made once; keygen prints the public key on stdout and
+# never overwrites a key file, so the line is kept beside the key.
+make_key() {
+    if [ ! -s "$KEY" ] || [ ! -s "$KEY.pub" ]; then
+        mkdir -p "$KEY_DIR"
+        rm -f "$KEY" "$KEY.pub"
+        "$PUBLISH" keygen --out "$KEY" >"$KEY.pub" || fail "keygen failed"
+    fi
+    PUBLIC_KEY=$(head -n 1 "$KEY.pub")
+    [ -n "$PUBLIC_KEY" ] || fail "keygen printed no public key"
+    say "list key $KEY; public key $PUBLIC_KEY"
+}
+
 publish() {
     python3 scripts/demo/make-sample-game.py "$GAME_SRC"
     local summary
-    summary=$("$PUBLISH" --game "$GAME_SRC" --out "$SERVED" --version "$VERSION" --maintenance off --prune)
+    summary=$("$PUBLISH" --game "$GAME_SRC" --out "$SERVED" --version "$VERSION" --maintenance off --prune \
+        --sign "$KEY")
     echo "$summary"
-    if grep -q "(0 compressed" <<<"$summary" && grep -q "list unchanged" <<<"$summary"; then
-        say "publish is current: every object reused, list unchanged"
+    # A signed list is written anew each time: its serial grows.
+    if grep -q "(0 compressed" <<<"$summary"; then
+        say "publish is current: every object reused, the list signed again"
     fi
-    "$PUBLISH" --verify "$SERVED" >/dev/null || fail "the published folder does not verify"
+    "$PUBLISH" --verify "$SERVED" --key "$PUBLIC_KEY" >/dev/null \
+        || fail "the published folder does not verify against the public key"
 }
 
 free_port() {
@@ -94,6 +114,7 @@ check_server() {
     grep -qi '^content-encoding' "$tmp/list.headers" && fail "the server added a Content-Encoding"
     gzip -dc "$tmp/list.txt.gz" >"$tmp/list.txt" || fail "list.txt.gz is not gzip"
     [ "$(head -n 1 "$tmp/list.txt")" = "v $VERSION" ] || fail "the list does not start with v $VERSION"
+    grep -q '^#sig ' "$tmp/list.txt" || fail "the served list is not signed"
 
     # One object with blanks and non-ASCII letters, asked for the way the
     # launcher asks: UTF-8, percent-encoded, '/' kept.
@@ -111,7 +132,7 @@ check_server() {
     code=$(curl -s -o /dev/null -w '%{http_code}' "${BASE_URL}.veltrune-publish-state")
     [ "$code" = 404 ] || fail "the publisher's state file is served"
     [ "$(curl -fsS "${BASE_URL}$MAINT_NAME")" = false ] || fail "the maintenance flag is not off"
-    say "server checks passed: list and objects byte for byte, gzip round trip, 404s, flag off"
+    say "server checks passed: signed list and objects byte for byte, gzip round trip, 404s, flag off"
 }
 
 # The launcher under Wine patches an empty game folder from $BASE_URL: the
@@ -140,11 +161,11 @@ run_launcher() {
     local status=0
     python3 scripts/demo/demo_launcher.py --veltrune "$exe" --runtime "$runtime" --fake-process "$fake" \
         --web "$ROOT/web" --work "$DEMO/launcher" --base-url "$BASE_URL" --version "$VERSION" \
-        --game-src "$GAME_SRC" --shots "$DEMO" --display "$display" || status=$?
+        --list-key "$PUBLIC_KEY" --game-src "$GAME_SRC" --shots "$DEMO" --display "$display" || status=$?
     vr_wine_stop
     trap stop_server EXIT
     [ "$status" = 0 ] || fail "the launcher step failed"
-    say "launcher step passed: patched under Wine, two clients started, second run current"
+    say "launcher step passed: patched under Wine from the signed list, two clients started, second run current"
 }
 
 show_screenshots() {
@@ -153,6 +174,7 @@ show_screenshots() {
 }
 
 build
+make_key
 publish
 start_server
 check_server

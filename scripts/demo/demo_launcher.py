@@ -6,14 +6,15 @@ plays the player: it waits for the pass, sets two clients and presses Play.
 A second run finds everything current and the page closes the window.
 
     demo_launcher.py --veltrune EXE --runtime DIR --fake-process EXE --web DIR
-                     --work DIR --base-url URL --version N --game-src DIR
-                     --shots DIR [--display :N]
+                     --work DIR --base-url URL --version N --list-key KEY
+                     --game-src DIR --shots DIR [--display :N]
 
 With --display the page is a visible Chromium window on that display;
 without, it runs headless. Prints the launcher's log, the fake client's
-recorded starts and the screenshots' paths. Exits non-zero when anything
-differs from what the demo promises (the patched folder must equal the
-published game).
+recorded starts and the screenshots' paths. The launcher's Veltrune.ini
+carries the public key as listKey, so it takes only lists signed with it.
+Exits non-zero when anything differs from what the demo promises (the
+patched folder must equal the published game).
 """
 
 import argparse
@@ -60,7 +61,8 @@ def run_pass(launcher, name, args, page_args):
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("veltrune", "runtime", "fake-process", "web", "work", "base-url", "version", "game-src", "shots"):
+    for name in ("veltrune", "runtime", "fake-process", "web", "work", "base-url", "version", "list-key", "game-src",
+                 "shots"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--display", default="")
     args = parser.parse_args()
@@ -74,7 +76,8 @@ def main():
     ctx.wine = Wine()
     os.makedirs(ctx.work, exist_ok=True)
     ini = {
-        "patch": {"serverUrl": args.base_url, "mirrors": args.base_url, "patchVersion": args.version},
+        "patch": {"serverUrl": args.base_url, "mirrors": args.base_url, "patchVersion": args.version,
+                  "listKey": args.list_key},
         "game": {"newsUrl": "https://news.veltrune.example/news.php"},
         "ui": {"patcherUrl": UI_PAGE},
         "discord": {"guildId": ""},  # nothing leaves this machine
