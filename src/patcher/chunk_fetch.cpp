@@ -118,7 +118,7 @@ TransferResult ParallelPass::FetchRange(size_t i, const Unit& unit, std::vector<
                 p.bytesReceived.fetch_add(static_cast<int64_t>(size));
                 return gz.Feed(data, size);
             },
-            &stop, &ignored);
+            &stop, &ignored, &notes.stalled);
         if (ignored) {
             LogFormat("Patcher: %ls answers a range request with the whole object; fetching chunks there",
                       HostOf(url).c_str());

@@ -35,6 +35,15 @@ void Report(const PatchCallbacks& callbacks, const std::string& text) {
     if (callbacks.status) callbacks.status(text);
 }
 
+// An object is its first gzip member: once that member and its trailer are
+// in, the transfer stops, however much more the server would send, and the
+// decoded bytes are judged like any complete download (size, hash).
+HttpStatus EndOfMember(const std::wstring& relPath, const std::wstring& url) {
+    LogFormat("Patcher: %ls from %ls goes on after its gzip member; the rest is not read", relPath.c_str(),
+              HostOf(url).c_str());
+    return HttpStatus::Ok;
+}
+
 }  // namespace
 
 void Patcher::ReportFileProgress(const PatchCallbacks& callbacks, int percent, const std::wstring& relPath) const {
@@ -91,6 +100,18 @@ TransferResult Patcher::Fetch(const std::wstring& relPath, const std::atomic<boo
                 remembered = HttpStatus::Aborted;
                 break;
             }
+            // A server that trickles would do it again on every retry.
+            if (notes.stalled) {
+                LogFormat("Patcher: %ls from %ls moved under %llu bytes in %u ms of waiting; trying another server",
+                          relPath.c_str(), HostOf(result.url).c_str(),
+                          static_cast<unsigned long long>(seams.stallMinBytes), seams.stallWindowMs);
+                {
+                    std::lock_guard<std::mutex> guard(stateLock);
+                    stalledServers.insert(servers[server]);
+                }
+                remembered = HttpStatus::Failed;
+                break;
+            }
             if (r == HttpStatus::NotFound) {
                 remembered = HttpStatus::NotFound;
                 break;
@@ -137,13 +158,15 @@ TransferResult Patcher::FetchToMemory(const std::wstring& relPath, std::string& 
             out.append(reinterpret_cast<const char*>(data), static_cast<size_t>(size));
             return true;
         });
-        const HttpStatus r = http.Get(
+        bool pastEnd = false;
+        HttpStatus r = http.Get(
             url,
             [&](const uint8_t* data, uint64_t size) {
                 bytesReceived.fetch_add(static_cast<int64_t>(size));
-                return gz.Feed(data, size);
+                return gz.Feed(data, size) && !(pastEnd = gz.PastEnd());
             },
-            nullptr, &cancel);
+            nullptr, &cancel, &notes.stalled);
+        if (pastEnd) r = EndOfMember(relPath, url);
         if (r == HttpStatus::Ok && !gz.Finish()) return HttpStatus::Failed;
         if (r == HttpStatus::Ok && accept && !accept(out, url)) {
             out.clear();
@@ -198,10 +221,12 @@ TransferResult Patcher::FetchToStaged(const std::wstring& relPath, StagedFile& s
             return false;
         });
         const ChunkFn chunk = [&](const uint8_t* data, uint64_t size) {
+        bool pastEnd = false;
             bytesReceived.fetch_add(static_cast<int64_t>(size));
-            return gz.Feed(data, size);
+            return gz.Feed(data, size) && !(pastEnd = gz.PastEnd());
         };
-        HttpStatus r = http.Get(url, chunk, progress, &cancel);
+        HttpStatus r = http.Get(url, chunk, progress, &cancel, &notes.stalled);
+        if (pastEnd) r = EndOfMember(relPath, url);
         if (r == HttpStatus::Ok && !gz.Finish()) r = HttpStatus::Failed;
         if (notes.writeError != 0) {
             staged.Discard();

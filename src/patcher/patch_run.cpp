@@ -168,6 +168,7 @@ bool Patcher::AcceptList(const std::string& text, const std::wstring& url) {
     if (listKey.empty()) return true;
     const std::string keyId = KeyId(listKey);
     if (serialStore.load) highestSerial = std::max(highestSerial, serialStore.load(keyId));
+    if (!ListMatchesProbe(text, url)) return false;
     const ListSeal seal = ReadListSeal(text);
     std::string why;
     const ListVerdict verdict = JudgeList(seal, text, listKey, highestSerial, seams.unixNow(), why);

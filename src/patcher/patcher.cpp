@@ -35,6 +35,8 @@ Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams
     for (std::wstring& server : servers) {
         if (server.empty() || server.back() != L'/') server += L'/';
     }
+    configured = servers;
+    http.SetStallRule({this->seams.stallWindowMs, this->seams.stallMinBytes});
 }
 
 std::wstring Patcher::BuildUrl(const std::wstring& relPath) const { return BuildUrlOn(CurrentServer(), relPath); }

@@ -6,8 +6,10 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,10 @@ public:
     };
 
     // Where the highest list serial accepted for a key is remembered across
+        // A transfer that receives fewer than stallMinBytes over
+        // stallWindowMs of waiting on its server goes to the next server.
+        uint32_t stallWindowMs = 30000;
+        uint64_t stallMinBytes = 4096;
     // runs (the bridge keeps it with the player's preferences). Without one
     // the patcher remembers it for its own lifetime only.
     struct SerialStore {
@@ -174,6 +180,7 @@ private:
     };
     // One transfer attempt, with a clean end of the gzip stream folded into Ok.
     using Attempt = std::function<HttpStatus(const std::wstring& url, AttemptNotes& notes)>;
+        bool stalled = false;  // too little progress: the next server, without retries
     // The server and retry loop shared by every download.
     TransferResult Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
                          const Attempt& attempt);
@@ -200,6 +207,9 @@ private:
 
     LauncherConfig config;
     std::wstring baseDir;  // always ends in a backslash
+    // mirrors.cpp: the list against the freshness object of the mirror it
+    // came from and the newest serial the probe saw; logs refusals.
+    bool ListMatchesProbe(const std::string& text, const std::wstring& url);
     Http http;
     std::wstring selfUpdatePath;  // where the new launcher was written
     // How the last pass ended (see LastUrl); written only by the worker.
@@ -211,6 +221,12 @@ private:
     // Guards currentServer while downloads run in parallel; the server list
     // itself only changes between them.
     mutable std::mutex stateLock;
+    std::vector<std::wstring> configured;  // every server; a pass leaves out the ones offering older lists
+    // The probe's findings for the running pass: each mirror's freshness
+    // object (serial, list SHA-256) by base URL, and the newest serial on offer.
+    std::map<std::wstring, std::pair<int64_t, std::string>> freshClaims;
+    int64_t freshestSerial = -1;
+    std::set<std::wstring> stalledServers;  // stalled a transfer before; guarded by stateLock
     size_t currentServer = 0;
     std::atomic<int64_t> bytesReceived{0};
     uint64_t runStartTick = 0;

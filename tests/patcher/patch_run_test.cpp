@@ -4,7 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
+#include "patcher/chunk_plan.h"
+#include "patcher/freshness.h"
 #include "patcher/patcher.h"
 #include "support/file_times.h"
 #include "support/gzip_util.h"
@@ -49,6 +55,25 @@ Reply Slow(const std::string& bytes, uint32_t delayMs) {
     r.throttleBytes = 4096;
     r.throttleDelayMs = delayMs;
     return r;
+}
+
+// The object's bytes, then bytes without end: framed by a Content-Length of
+// a TiB, or by a connection that never closes.
+Reply Endless(const std::string& object, bool framed) {
+    Reply r;
+    r.contentLength = framed;
+    r.producedSize = uint64_t{1} << 40;
+    r.producer = [object] {
+        return test::BodyProducer([object, at = size_t{0}](uint8_t* dst, size_t cap) mutable {
+            for (size_t n = 0; n < cap; ++n, ++at) dst[n] = at < object.size() ? uint8_t(object[at]) : uint8_t(at);
+            return cap;
+        });
+    };
+    return r;
+}
+
+std::string FreshnessOf(const std::string& list, int64_t serial) {
+    return FormatFreshness(serial, Sha256Hex(reinterpret_cast<const uint8_t*>(list.data()), list.size()), 0);
 }
 
 int64_t SizeOf(const std::wstring& path) {
@@ -118,7 +143,36 @@ protected:
         };
         seams.roamingFolder = [this, withRoaming] { return withRoaming ? roaming.path() : std::wstring(); };
         if (unknownFreeSpace) seams.freeDiskBytes = [](const std::wstring&) { return int64_t{-1}; };
+        if (stallWindowMs > 0) {
+            seams.stallWindowMs = stallWindowMs;
+            seams.stallMinBytes = stallMinBytes;
+        }
         return Patcher(c, gameDir.empty() ? game.path() : gameDir, seams);
+    }
+    // A pass that must end by itself: one still running after a minute is
+    // cancelled, so a transfer without end fails the test instead of hanging it.
+    PatchResult RunBounded(Patcher& p) {
+        std::mutex m;
+        std::condition_variable cv;
+        bool ended = false;
+        std::thread guard([&] {
+            std::unique_lock<std::mutex> lock(m);
+            if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return ended; })) cancel = true;
+        });
+        const PatchResult r = p.Run(cancel, rec.Callbacks());
+        {
+            std::lock_guard<std::mutex> lock(m);
+            ended = true;
+        }
+        cv.notify_all();
+        guard.join();
+        return r;
+    }
+    int Logged(const std::string& piece) const {
+        const auto lines = log.Lines();
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(piece) != std::string::npos;
+        }));
     }
     HttpStatus Get(Patcher& p, const std::wstring& name) {
         return p.DownloadToFile(name, game.Join(name), cancel, rec.Callbacks());
@@ -147,6 +201,8 @@ protected:
     std::vector<uint32_t> pauses;  // slices asked of the pause seam
     bool cancelInPause = false;
     bool unknownFreeSpace = false;
+    uint32_t stallWindowMs = 0;  // with stallMinBytes: the stall rule, shortened; 0 keeps the shipped one
+    uint64_t stallMinBytes = 0;
 };
 
 // Six attempts per server with a 2 s pause (20 slices of 100 ms) between
@@ -429,6 +485,104 @@ TEST_F(PatchRunTest, AFullDiskEndsThePassAndLeavesTheOldCopy) {
 TEST(Maintenance, FlagFileRules) {
     HttpServer server;
     LauncherConfig c;
+// The probe reads each mirror's freshness object: the newest list on offer
+// beats the fastest mirror, a mirror offering an older one gets nothing of
+// the pass, one without the object (an older server folder) comes after the
+// newest, and a list that is not the one its mirror's object names, or is
+// older than the newest on offer, is refused.
+TEST_F(PatchRunTest, TheNewestListOnOfferBeatsTheFastestMirror) {
+    connections = 1;
+    const std::string v1 = "v 29\n#serial 100\nf 1500000000 3 0 a.dat\n";
+    const std::string v2 = "v 29\n#serial 200\nf 1500000100 3 0 a.dat\n";
+    for (HttpServer* s : {&s1, &s3}) {  // frozen on v1; s3 has no freshness object
+        s->Serve("/list.txt.gz", Gzip(v1));
+        s->Serve("/a.dat.gz", Gzip("old"));
+    }
+    s1.Serve("/list.txt.fresh", FreshnessOf(v1, 100));
+    s2.Serve("/list.txt.gz", Gzip(v2));
+    s2.Serve("/a.dat.gz", Gzip("new"));
+    Reply late = Reply::Ok(FreshnessOf(v2, 200));
+    late.statusDelayMs = 300;
+    s2.Set("/list.txt.fresh", late);
+    Patcher p = Make({s1.WUrl(), s3.WUrl(), s2.WUrl()});
+    ASSERT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::Finished);
+    EXPECT_EQ(game.Read(L"a.dat"), "new");
+    EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{s2.WUrl(), s3.WUrl()}));
+    EXPECT_EQ(s1.CountRequests("/list.txt.gz") + s1.CountRequests("/a.dat.gz"), 0);
+    EXPECT_EQ(Logged("Patcher: mirror 127.0.0.1:" + std::to_string(s1.Port()) +
+                     " offers list serial 100, older than 200 on another mirror; not used in this pass"),
+              1);
+
+    s2.Serve("/list.txt.gz", Gzip(v2 + "f 1500000100 3 0 b.dat\n"));  // serial 200, other bytes
+    game.Write(L"a.dat", "mine");
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::ListUnverified);
+    EXPECT_EQ(game.Read(L"a.dat"), "mine");
+    EXPECT_EQ(Logged("is not the one its freshness object names"), 1);
+    EXPECT_EQ(Logged("has serial 100, older than 200 on offer; trying another server"), 1);
+}
+
+// A mirror that trickles stays under every per-wait time-out; the stall rule
+// (shortened here) moves the file to the next mirror at once, and later
+// passes try that mirror first. The bandwidth cap's pauses are the player's,
+// never counted as the server's slowness.
+TEST_F(PatchRunTest, ATricklingMirrorLosesTheFileToTheNextOne) {
+    connections = 2;
+    stallWindowMs = 1000;
+    stallMinBytes = 4096;
+    const std::string big = Noise(1u << 20, 3);
+    PublishN(s1, 3, {big});
+    PublishN(s2, 3, {big});
+    Reply trickle = Reply::Ok(Gzip(big));
+    trickle.throttleBytes = 16;
+    trickle.throttleDelayMs = 100;
+    s1.Set("/f0.dat.gz", trickle);
+    Reply slowProbe = Reply::Ok(Gzip("v 29\n"));
+    slowProbe.statusDelayMs = 300;
+    s2.FailFirst("/list.txt.gz", 1, slowProbe);
+    Patcher p = Make({s2.WUrl(), s1.WUrl()});
+    ASSERT_EQ(RunBounded(p), PatchResult::Finished);
+    EXPECT_TRUE(game.Read(L"f0.dat") == big);
+    EXPECT_EQ(s1.CountRequests("/f0.dat.gz"), 1);  // not retried there
+    EXPECT_EQ(s2.CountRequests("/f0.dat.gz"), 1);
+    EXPECT_EQ(Logged("Patcher: f0.dat from 127.0.0.1:" + std::to_string(s1.Port()) +
+                     " moved under 4096 bytes in 1000 ms of waiting; trying another server"),
+              1);
+    p.SelectFastestServer(cancel, {});
+    EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{s2.WUrl(), s1.WUrl()}));
+
+    // 384 KiB capped at 128 KiB/s: each block waits far longer for the cap
+    // than the window, and the server is never blamed for it.
+    stallWindowMs = 500;
+    stallMinBytes = 256u << 10;
+    PublishN(s3, 1, {Noise(384u << 10, 4)});
+    test::TempDir other;
+    gameDir = other.path();
+    Patcher q = Make({s3.WUrl()});
+    q.SetMaxKiBps(128);
+    EXPECT_EQ(RunBounded(q), PatchResult::Finished);
+    EXPECT_EQ(s3.CountRequests("/f0.dat.gz"), 1);
+    EXPECT_EQ(Logged("of waiting; trying another server"), 1);
+}
+
+// Bodies that go on after their gzip member, framed by length or not: the
+// object ends with its member, which is checked and kept, the rest is never
+// read, and the same connection then serves the next file.
+TEST_F(PatchRunTest, BytesAfterTheGzipMemberAreNeverRead) {
+    connections = 1;
+    PublishN(s1, 3);
+    s1.Set("/list.txt.gz", Endless(Gzip("v 29\nf " + std::to_string(kMtime) + " 17 0 f0.dat\nf " +
+                                        std::to_string(kMtime) + " 17 0 f1.dat\nf " + std::to_string(kMtime) +
+                                        " 17 0 f2.dat\n"),
+                                   true));
+    s1.Set("/f0.dat.gz", Endless(Gzip(Content(0)), false));
+    s1.Set("/f1.dat.gz", Endless(Gzip(Content(1)), true));
+    Patcher p = Make({s1.WUrl()});
+    ASSERT_EQ(RunBounded(p), PatchResult::Finished);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(game.Read(Utf8ToWide(FileName(i))), Content(i)) << i;
+    EXPECT_EQ(rec.Count("status Network Error! Retrying..."), 0);
+    EXPECT_EQ(Logged("goes on after its gzip member; the rest is not read"), 3);
+}
+
     c.mirrors = {L"http://127.0.0.1:9/mirror/"};
     c.serverUrl = server.WUrl();
     c.maintFile = L"flag.txt";
