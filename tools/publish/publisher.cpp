@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "crypto.h"
+#include "freshness.h"
 #include "fs_util.h"
 #include "gzip_file.h"
 #include "key_file.h"
@@ -21,6 +22,7 @@
 #include "net/base64.h"
 #include "patcher/chunk_index.h"
 #include "patcher/chunker.h"
+#include "patcher/freshness.h"
 #include "scan.h"
 #include "state.h"
 #include "work_pool.h"
@@ -352,7 +354,8 @@ bool CheckNames(PublishRun& run) {
     // "chunks" holds the chunk objects; a file of that name is refused too, so
     // that the top level never mixes game data with the chunk store.
     CheckCollisions(run.tree,
-                    {o.listName + ".gz", o.launcherName + ".gz", o.maintName, kStateFileName, kChunkRootName,
+                    {o.listName + ".gz", o.listName + kFreshnessSuffix, o.launcherName + ".gz", o.maintName,
+                     kStateFileName, kChunkRootName,
                      std::string(kChunkRootName) + ".gz"},
                     problems);
     for (const SourceFile& f : run.tree.files) run.listed.push_back({f.parts, UnixSeconds(f.mtimeNs), f.size, ""});
@@ -647,6 +650,10 @@ bool ReplaceObjects(PublishRun& run) {
         j.rec.objMtimeNs = written.mtimeNs;
     }
     if (!run.listUnchanged && !WriteFileAtomic(listPath, GzipBytes(listText, 9), error)) return Fail(run, error);
+    // After the list, so it never names a list that is not there yet.
+    if (!WriteFreshness(run.outDir / PathFromUtf8(o.listName + kFreshnessSuffix),
+                        run.listUnchanged ? currentList : listText, o.signKey.empty() ? nullptr : &run.key, error))
+        return Fail(run, error);
     return true;
 }
 

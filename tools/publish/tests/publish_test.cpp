@@ -20,7 +20,9 @@
 #include "crypto.h"
 #include "gzip_file.h"
 #include "list_format.h"
+#include "net/base64.h"
 #include "patcher/chunk_index.h"
+#include "patcher/freshness.h"
 
 namespace vr::publish {
 namespace {
@@ -367,6 +369,39 @@ TEST(SignedList, CommentLinesComeInOrderAndTheSerialGrows) {
     EXPECT_FALSE(ParseList(s.List()).hasSignature);
     EXPECT_NE(s.Sign({"--serial", "5"}).text.find("warning: serial 5 is not above"), npos);  // allowed, warned
     EXPECT_EQ(s.Serial(), 5);
+}
+
+// Beside every list the tool writes the freshness object naming it (serial,
+// SHA-256, expiry), signed with the list's key when signing; an unchanged
+// run keeps its bytes, and a missing one is written again.
+TEST(SignedList, TheFreshnessObjectNamesTheServedList) {
+    Signed s;
+    ASSERT_EQ(Publish(s.game, s.out, 12).code, 0);
+    Freshness f;
+    std::string why;
+    const std::string first = ReadBytes(s.out / "list.txt.fresh");
+    ASSERT_TRUE(ParseFreshness(first, f, why)) << why;
+    EXPECT_EQ(f.serial, s.Serial());
+    EXPECT_EQ(f.listSha256, Sha256Hex(s.List()));
+    EXPECT_FALSE(f.hasSig);
+    EXPECT_NE(Publish(s.game, s.out, 12).text.find("list unchanged"), npos);
+    EXPECT_EQ(ReadBytes(s.out / "list.txt.fresh"), first);
+    fs::remove(s.out / "list.txt.fresh");
+    EXPECT_NE(Publish(s.game, s.out, 12).text.find("list unchanged"), npos);
+    EXPECT_EQ(ReadBytes(s.out / "list.txt.fresh"), first);
+
+    ASSERT_EQ(s.Sign({"--expires", "7"}).code, 0);
+    const std::string text = ReadBytes(s.out / "list.txt.fresh");
+    ASSERT_TRUE(ParseFreshness(text, f, why)) << why;
+    EXPECT_EQ(f.serial, s.Serial());
+    EXPECT_EQ(f.listSha256, Sha256Hex(s.List()));
+    EXPECT_TRUE(f.hasExpires);
+    EXPECT_EQ(f.expires, ParseList(s.List()).expires);
+    std::string sig, point;
+    ASSERT_TRUE(f.hasSig);
+    ASSERT_TRUE(DecodeBase64(f.sigBase64, sig));
+    ASSERT_TRUE(DecodeBase64(s.pub, point));
+    EXPECT_TRUE(VerifyMessage(point, text.substr(0, f.signedBytes), sig));
 }
 
 TEST(Verify, FindsEachKindOfDamage) {
