@@ -69,16 +69,18 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_EQ(RunPublish(args), 0);
         // Each object where the launcher asks for it: the server layout.
-        std::vector<std::wstring> objects = {L"list.txt.gz", L"newLauncher.exe.gz"};
+        std::vector<std::wstring> objects = {L"list.txt.gz", L"list.txt.fresh", L"newLauncher.exe.gz"};
         for (const auto& [rel, bytes] : files) objects.push_back(rel + L".gz");
         for (const std::wstring& rel : objects) {
             std::string path = WideToUtf8(rel);
             std::replace(path.begin(), path.end(), '\\', '/');
             for (test::HttpServer* m : {&m1, &m2}) m->Serve("/" + PercentEncode(path), out.Read(rel));
         }
-        test::Reply late = test::Reply::Ok(out.Read(L"list.txt.gz"));
-        late.statusDelayMs = 1000;
-        m2.Set("/list.txt.gz", late);
+        for (const wchar_t* probed : {L"list.txt.gz", L"list.txt.fresh"}) {
+            test::Reply late = test::Reply::Ok(out.Read(probed));
+            late.statusDelayMs = 1000;
+            m2.Set("/" + WideToUtf8(probed), late);
+        }
     }
     // Publishes signed with a fresh key; returns the public line keygen prints.
     std::string Signed(std::vector<std::wstring> extra = {}, const wchar_t* version = L"29") {
@@ -160,7 +162,7 @@ TEST_F(RoundTrip, PublishedTreeArrivesIdenticalAndStaysCurrent) {
     EXPECT_TRUE(game.Exists(L"Empty Folder\\Inside"));
     m1.ClearRequests();
     ASSERT_EQ(Run(""), PatchResult::Finished);
-    for (const auto& r : m1.Requests()) EXPECT_EQ(r.path, "/list.txt.gz");
+    for (const auto& r : m1.Requests()) EXPECT_TRUE(r.path == "/list.txt.gz" || r.path == "/list.txt.fresh") << r.path;
 }
 
 TEST_F(RoundTrip, ATamperedObjectOnOneMirrorIsHealedFromTheOther) {
@@ -204,6 +206,24 @@ TEST_F(RoundTrip, OlderSerialsAndExpiredListsAreRefused) {
     Publish({L"--sign", keys.Join(L"k.key"), L"--serial", L"4999999999"});
     EXPECT_EQ(Run(key), PatchResult::ListUnverified);
     EXPECT_TRUE(Logged("serial 4999999999 is older than 5000000000 seen before"));
+}
+
+// A fast mirror frozen on the last signed list (its list and freshness
+// object both genuine, only old) cannot hold players there: the newer list
+// another mirror offers is the one used, and the frozen mirror gets nothing.
+TEST_F(RoundTrip, AFastMirrorFrozenOnAnOlderSignedListIsPassedOver) {
+    const std::string key = Signed();
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    const std::string oldList = out.Read(L"list.txt.gz"), oldFresh = out.Read(L"list.txt.fresh");
+    source.Write(L"a.txt", "alpha, second build");
+    Publish({L"--sign", keys.Join(L"k.key")});
+    m1.Serve("/list.txt.gz", oldList);
+    m1.Serve("/list.txt.fresh", oldFresh);
+    m1.ClearRequests();
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    EXPECT_EQ(game.Read(L"a.txt"), "alpha, second build");
+    EXPECT_EQ(m1.CountRequests("/list.txt.gz") + m1.CountRequests("/a.txt.gz"), 0);
+    EXPECT_TRUE(Logged("older than"));
 }
 
 // Repair hashes every file whose size and time match and fetches the ones
@@ -280,7 +300,10 @@ TEST_F(RoundTrip, ALargeFileUpdatesInChunksAndStaysPatchableWhole) {
 
     std::string list = test::Gunzip(out.Read(L"list.txt.gz"));
     for (size_t at; (at = list.find("#chunks ")) != std::string::npos;) list.erase(at, list.find('\n', at) + 1 - at);
-    for (test::HttpServer* m : {&m1, &m2}) m->Serve("/list.txt.gz", Gzip(list));
+    for (test::HttpServer* m : {&m1, &m2}) {
+        m->Serve("/list.txt.gz", Gzip(list));
+        m->Remove("/list.txt.fresh");  // a hand-made list: the tool's object would not name it
+    }
     game.Write(L"Data\\big.pak", v1);
     ASSERT_EQ(Run(""), PatchResult::Finished);
     EXPECT_TRUE(game.Read(L"Data\\big.pak") == v2);
