@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "patcher/list_rules.h"
 #include "platform/ini.h"
 #include "platform/log.h"
 #include "platform/paths.h"
@@ -51,9 +52,38 @@ void ReadIntKey(const std::wstring& ini, const wchar_t* key, int32_t low, int32_
         LogFormat("Config: [patch] %ls=%d is out of range %d..%d; using %d", key, value, low, high, field);
 }
 
-}  // namespace
+// Unsigned lists leave players open to whoever serves or carries them; the
+// operator should read that in every log.
+void WarnWithoutKey(const LauncherConfig& c) {
+    if (!TrimBlanks(c.listKey).empty()) return;
+    std::vector<std::wstring> servers = c.mirrors;
+    if (servers.empty()) servers.push_back(c.serverUrl);
+    for (const std::wstring& server : servers) {
+        if (_wcsnicmp(server.c_str(), L"http://", 7) == 0) {
+            LogFormat("Config: WARNING: no [patch] listKey and %ls is plain http://; anyone on the way to it can "
+                      "make players run a program of their choice",
+                      server.c_str());
+            return;
+        }
+    }
+    LogLine("Config: no [patch] listKey; patch lists are not signature-checked, so a patch server can make "
+            "players run a program of their choice");
+}
 
-LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
+// Read as text: serials outgrow GetPrivateProfileIntW. A value that does not
+// read as a list serial is logged and ignored.
+void ReadMinSerial(const std::wstring& ini, LauncherConfig& c) {
+    std::wstring text;
+    if (!ReadText(ini, L"patch", L"listMinSerial", text)) return;
+    int64_t value = 0;
+    if (ParseListNumber(WideToUtf8(TrimBlanks(text)), value)) {
+        c.listMinSerial = value;
+        return;
+    }
+    LogFormat("Config: [patch] listMinSerial=%ls is not a serial of 1 to 18 digits; ignored", text.c_str());
+}
+
+LauncherConfig ReadLauncherConfig(const std::wstring& exeDir) {
     LauncherConfig c;
     const std::wstring ini = JoinPath(exeDir, L"Veltrune.ini");
     const DWORD attributes = GetFileAttributesW(ini.c_str());
@@ -78,6 +108,7 @@ LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
     ReadIntKey(ini, L"connections", 1, kMaxConnections, c.connections);
     ReadIntKey(ini, L"maxKiBps", 0, INT32_MAX, c.maxKiBps);
     ReadTextKey(ini, L"patch", L"listKey", c.listKey);
+    ReadMinSerial(ini, c);
 
     ReadTextKey(ini, L"game", L"gameExe", c.gameExe);
     ReadTextKey(ini, L"game", L"startupSalt", c.startupSalt);
@@ -104,6 +135,14 @@ LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
     ReadTextKey(ini, L"links", L"faq", c.faq);
 
     ReadTextKey(ini, L"discord", L"guildId", c.guildId);
+    return c;
+}
+
+}  // namespace
+
+LauncherConfig LoadLauncherConfig(const std::wstring& exeDir) {
+    LauncherConfig c = ReadLauncherConfig(exeDir);
+    WarnWithoutKey(c);
     return c;
 }
 

@@ -7,7 +7,7 @@
 
 #include "bridge/bridge.h"
 #include "game/client_launcher.h"
-#include "game/preferences.h"
+#include "game/serial_store.h"
 #include "patcher/patcher.h"
 #include "patcher/staged_file.h"
 #include "platform/log.h"
@@ -25,6 +25,9 @@ constexpr char kConnectionText[] = "Could not connect to the patch server. Pleas
 constexpr char kListUnverifiedText[] =
     "The patch list could not be verified: no patch server offered a list signed by the game's publisher. "
     "Your game files were not changed. Please try again later; if this keeps happening, contact the game's support.";
+constexpr char kListExpiredText[] =
+    "The patch list has expired by this computer's clock. Please check the date and time of this computer; "
+    "if they are right, try again later. Your game files were not changed.";
 constexpr char kFileMismatchText[] = "A downloaded file did not match the patch list on any server and was deleted:\n";
 constexpr char kTryLaterText[] = "\nPlease try again later.";
 constexpr char kWriteText[] = "The launcher could not write to the folder\n";
@@ -75,6 +78,7 @@ std::string FailedPassText(PatchResult result, const Patcher& patcher) {
     switch (result) {
         case PatchResult::FileMissing: return kFileMissingText + WideToUtf8(patcher.LastUrl());
         case PatchResult::ListUnverified: return kListUnverifiedText;
+        case PatchResult::ListExpired: return kListExpiredText;
         case PatchResult::FileMismatch: return kFileMismatchText + WideToUtf8(patcher.LastUrl()) + kTryLaterText;
         case PatchResult::WriteFailed:
             return WriteFailureText(patcher.WriteFailedPath(), patcher.WriteError(), patcher.DiskBytesNeeded());
@@ -82,10 +86,13 @@ std::string FailedPassText(PatchResult result, const Patcher& patcher) {
     }
 }
 
-// The highest list serial seen per key lives with the player's preferences.
-Patcher::SerialStore PreferencesSerialStore(const std::wstring& prefsDir) {
-    return {[prefsDir](const std::string& keyId) { return LoadListSerial(prefsDir, keyId); },
-            [prefsDir](const std::string& keyId, int64_t serial) { SaveListSerial(prefsDir, keyId, serial); }};
+// The highest list serial seen per key lives with the player's preferences
+// and, beyond the game folder's reach, in the local application data.
+Patcher::SerialStore PreferencesSerialStore(const std::wstring& prefsDir, const std::wstring& localFolder) {
+    return {[prefsDir, localFolder](const std::string& keyId) { return LoadKeptSerial(prefsDir, localFolder, keyId); },
+            [prefsDir, localFolder](const std::string& keyId, int64_t serial) {
+                SaveKeptSerial(prefsDir, localFolder, keyId, serial);
+            }};
 }
 
 }  // namespace
@@ -126,7 +133,7 @@ void Bridge::WorkerMain() {
     running.exchange(true);
     {
         Patcher patcher(config, exeDir, seams.patcher);
-        patcher.SetSerialStore(PreferencesSerialStore(exeDir));
+        patcher.SetSerialStore(PreferencesSerialStore(exeDir, LocalSerialFolder(config.appDataFolderName)));
         ProgressCounters counters;
         PatchCallbacks callbacks;
         callbacks.phase = [this](const std::string& phase) { SendPhase(phase, ""); };

@@ -60,10 +60,10 @@ int64_t LoadListSerial(const std::wstring& exeDir, const std::string& keyId) {
     return _wcstoi64(buffer, nullptr, 10);
 }
 
-void SaveListSerial(const std::wstring& exeDir, const std::string& keyId, int64_t serial) {
+bool SaveListSerial(const std::wstring& exeDir, const std::string& keyId, int64_t serial) {
     const std::wstring key = Utf8ToWide(keyId);
-    WritePrivateProfileStringW(kListSerialSection, key.c_str(), std::to_wstring(serial).c_str(),
-                               PreferencesPath(exeDir).c_str());
+    return WritePrivateProfileStringW(kListSerialSection, key.c_str(), std::to_wstring(serial).c_str(),
+                                      PreferencesPath(exeDir).c_str()) != FALSE;
 }
 
 }  // namespace vr

@@ -31,6 +31,7 @@ bool SaveMaxKiBps(const std::wstring& exeDir, int32_t kiBps);
 // "listSerial", the key's id as the INI key; -1 when none is stored. Kept
 // here so a list rolled back by a mirror is refused across runs.
 int64_t LoadListSerial(const std::wstring& exeDir, const std::string& keyId);
-void SaveListSerial(const std::wstring& exeDir, const std::string& keyId, int64_t serial);
+// False when the file could not be written (GetLastError says why).
+bool SaveListSerial(const std::wstring& exeDir, const std::string& keyId, int64_t serial);
 
 }  // namespace vr

@@ -198,6 +198,7 @@ TransferResult Patcher::FetchToStaged(const std::wstring& relPath, StagedFile& s
         };
     }
     const bool checkSize = check && check->size >= 0;
+    const int64_t cap = checkSize ? check->size : check ? check->maxSize : -1;
     const bool checkHash = check && !check->sha256.empty();
     const Attempt attempt = [&](const std::wstring& url, AttemptNotes& notes) {
         // A gzip stream cannot resume, so every attempt starts the copy afresh.
@@ -210,7 +211,7 @@ TransferResult Patcher::FetchToStaged(const std::wstring& relPath, StagedFile& s
         GzipStream gz([&](const uint8_t* data, uint64_t size) {
             decoded += size;
             // More than listed is wrong already; stop before it fills a disk.
-            if (checkSize && decoded > static_cast<uint64_t>(check->size)) {
+            if (cap >= 0 && decoded > static_cast<uint64_t>(cap)) {
                 tooLong = true;
                 return false;
             }
@@ -220,8 +221,8 @@ TransferResult Patcher::FetchToStaged(const std::wstring& relPath, StagedFile& s
                       static_cast<unsigned long>(notes.writeError));
             return false;
         });
-        const ChunkFn chunk = [&](const uint8_t* data, uint64_t size) {
         bool pastEnd = false;
+        const ChunkFn chunk = [&](const uint8_t* data, uint64_t size) {
             bytesReceived.fetch_add(static_cast<int64_t>(size));
             return gz.Feed(data, size) && !(pastEnd = gz.PastEnd());
         };
@@ -232,7 +233,12 @@ TransferResult Patcher::FetchToStaged(const std::wstring& relPath, StagedFile& s
             staged.Discard();
             return HttpStatus::Aborted;
         }
-        if (tooLong || (r == HttpStatus::Ok && checkSize && decoded != static_cast<uint64_t>(check->size))) {
+        if (tooLong && !checkSize) {
+            LogFormat("Patcher: %ls from %ls is larger than %lld bytes and the list names no size; refused, "
+                      "trying another server",
+                      relPath.c_str(), HostOf(url).c_str(), static_cast<long long>(cap));
+            notes.refused = true;
+        } else if (tooLong || (r == HttpStatus::Ok && checkSize && decoded != static_cast<uint64_t>(check->size))) {
             LogFormat("Patcher: %ls from %ls has %s bytes than the list's %lld; refused, trying another server",
                       relPath.c_str(), HostOf(url).c_str(), tooLong ? "more" : "fewer",
                       static_cast<long long>(check->size));

@@ -1,26 +1,17 @@
 #include "patcher/list_trust.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "net/sha256.h"
 #include "patcher/chunk_index.h"
 #include "net/signature.h"
+#include "patcher/list_rules.h"
 
 namespace vr {
 namespace {
 
 bool StartsWith(const std::string& line, const char* prefix) { return line.rfind(prefix, 0) == 0; }
-
-// Only plain decimal digits: a signed field that reads as something else is
-// not half-understood.
-bool ParseDigits(const std::string& text, int64_t& value) {
-    if (text.empty() || text.size() > 18) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    value = std::strtoll(text.c_str(), nullptr, 10);
-    return true;
-}
 
 std::string TrimSpaces(std::string s) {
     while (!s.empty() && s.back() == ' ') s.pop_back();
@@ -41,20 +32,25 @@ ListSeal ReadListSeal(const std::string& text) {
             continue;
         }
         const std::string line = text.substr(pos, end - pos);
-        if (line[0] == '#') {
+        const auto malformed = [&seal](const char* keyword) {
+            if (seal.malformed.empty()) seal.malformed = keyword;
+        };
+        if (line.size() >= 2 && line[0] == 'v' && line[1] == ' ') {
+            const int32_t version = std::atoi(line.c_str() + 2);
+            seal.lowestVersion = seal.hasVersion ? std::min(seal.lowestVersion, version) : version;
+            seal.hasVersion = true;
+        } else if (line[0] == '#') {
             if (TrimSpaces(line) == "#hash sha256") {
                 seal.hashesSha256 = true;
             } else if (StartsWith(line, "#serial ") && !seal.hasSerial) {
-                seal.hasSerial = ParseDigits(TrimSpaces(line.substr(8)), seal.serial);
+                seal.hasSerial = ParseListNumber(TrimSpaces(line.substr(8)), seal.serial);
+                if (!seal.hasSerial) malformed("#serial");
             } else if (StartsWith(line, "#expires ") && !seal.hasExpires) {
-                seal.hasExpires = ParseDigits(TrimSpaces(line.substr(9)), seal.expires);
+                seal.hasExpires = ParseListNumber(TrimSpaces(line.substr(9)), seal.expires);
+                if (!seal.hasExpires) malformed("#expires");
             } else if (StartsWith(line, "#launcher ") && !seal.hasLauncher) {
-                const std::string rest = TrimSpaces(line.substr(10));
-                const size_t blank = rest.find(' ');
-                if (blank != std::string::npos && ParseDigits(rest.substr(blank + 1), seal.launcherSize)) {
-                    seal.launcherSha256 = rest.substr(0, blank);
-                    seal.hasLauncher = true;
-                }
+                seal.hasLauncher = ParseLauncherLine(line.substr(10), seal.launcherSha256, seal.launcherSize);
+                if (!seal.hasLauncher) malformed("#launcher");
             } else if (StartsWith(line, "#chunks ")) {
                 std::string fileSha, indexSha;
                 if (ParseChunksLine(TrimSpaces(line), fileSha, indexSha)) seal.chunkIndexes.emplace(fileSha, indexSha);
@@ -72,7 +68,7 @@ ListSeal ReadListSeal(const std::string& text) {
 }
 
 ListVerdict JudgeList(const ListSeal& seal, const std::string& text, const std::string& keyBase64,
-                      int64_t highestSerial, int64_t nowUnix, std::string& why) {
+                      const ListFloors& floors, int64_t nowUnix, std::string& why) {
     if (keyBase64.empty()) return ListVerdict::Trusted;
     if (!seal.hasSig) {
         why = "the list is not signed";
@@ -87,10 +83,24 @@ ListVerdict JudgeList(const ListSeal& seal, const std::string& text, const std::
         why = std::string("signature check: ") + SignatureCheckText(check);
         return ListVerdict::BadSignature;
     }
+    if (!seal.malformed.empty()) {
+        why = "malformed " + seal.malformed + " line";
+        return ListVerdict::Malformed;
+    }
     const int64_t serial = seal.hasSerial ? seal.serial : 0;
-    if (serial < highestSerial) {
-        why = "serial " + std::to_string(serial) + " is older than " + std::to_string(highestSerial) + " seen before";
+    if (serial < floors.highestSerial) {
+        why = "serial " + std::to_string(serial) + " is older than " + std::to_string(floors.highestSerial) +
+              " seen before";
         return ListVerdict::Rollback;
+    }
+    if (serial < floors.minSerial) {
+        why = "serial " + std::to_string(serial) + " is below listMinSerial " + std::to_string(floors.minSerial);
+        return ListVerdict::Rollback;
+    }
+    if (seal.hasVersion && seal.lowestVersion < floors.ownBuild) {
+        why = "it names launcher build " + std::to_string(seal.lowestVersion) + ", older than this build " +
+              std::to_string(floors.ownBuild);
+        return ListVerdict::OlderBuild;
     }
     if (seal.hasExpires && nowUnix > seal.expires + kExpirySlackSeconds) {
         why = "the list expired at " + std::to_string(seal.expires) + " (now " + std::to_string(nowUnix) + ")";

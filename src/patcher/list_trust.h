@@ -16,6 +16,12 @@ struct ListSeal {
     int64_t serial = 0;
     bool hasExpires = false;
     int64_t expires = 0;  // Unix seconds
+    // The first "#serial", "#expires" or "#launcher" line that does not read
+    // by list_rules.h (its keyword), empty when none: under a key such a
+    // list is refused rather than half understood.
+    std::string malformed;
+    bool hasVersion = false;
+    int32_t lowestVersion = 0;  // of its "v" lines, read as the scan reads them
     bool hasLauncher = false;
     std::string launcherSha256;  // lower-case hex
     int64_t launcherSize = 0;
@@ -34,15 +40,24 @@ enum class ListVerdict {
     Trusted,
     Unsigned,      // a key is set and the list has no "#sig" line
     BadSignature,  // not made by this key over these bytes, or bytes follow it
-    Rollback,      // signed, but older than a list already seen for this key
+    Rollback,      // signed, but older than a list already seen for this key, or below the floor
     Expired,       // signed, but past its "#expires" time (one day of slack)
+    Malformed,     // signed, but a "#serial", "#expires" or "#launcher" line does not read
+    OlderBuild,    // signed, but a "v" line names a launcher build below ours
 };
 
-// With an empty key every list is Trusted. `highestSerial` is the highest
-// serial accepted before for this key (-1: none); `nowUnix` the clock.
-// `why` receives a short reason for a log line.
+// What a signed list must not fall below.
+struct ListFloors {
+    int64_t highestSerial = -1;  // the highest serial accepted before for this key; -1: none
+    int64_t minSerial = 0;       // the operator's [patch] listMinSerial
+    int32_t ownBuild = 0;        // the launcher's own build: a list may not lead back from it
+};
+
+// With an empty key every list is Trusted. Expiry is judged last, so an
+// Expired list passed every other check. `nowUnix` is the clock; `why`
+// receives a short reason for a log line.
 ListVerdict JudgeList(const ListSeal& seal, const std::string& text, const std::string& keyBase64,
-                      int64_t highestSerial, int64_t nowUnix, std::string& why);
+                      const ListFloors& floors, int64_t nowUnix, std::string& why);
 
 // Clock slack for "#expires": a player's clock a day behind or ahead does
 // not lock them out or let a list live a day longer than that.

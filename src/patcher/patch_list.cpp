@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/sha256.h"
+#include "patcher/list_rules.h"
 #include "patcher/staged_file.h"
 #include "platform/handles.h"
 #include "platform/log.h"
@@ -56,17 +57,14 @@ bool IsCurrent(const std::wstring& fullPath, int64_t size, int64_t mtime) {
     return diff >= -kTimeSlack && diff <= kTimeSlack;
 }
 
-// A name Win32 turns into a device in any folder: the part before the first
-// dot, trailing blanks dropped, is CON, PRN, AUX, NUL, COM1-9 or LPT1-9.
-bool IsDeviceName(const std::wstring& component) {
-    std::wstring base = component.substr(0, component.find(L'.'));
-    while (!base.empty() && base.back() == L' ') base.pop_back();
-    for (wchar_t& c : base) {
-        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-    }
-    if (base == L"CON" || base == L"PRN" || base == L"AUX" || base == L"NUL") return true;
-    return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
-           base[3] >= L'1' && base[3] <= L'9';
+// "PATCHE~1.INI" may be the 8.3 alias of an existing PatcherSettings.ini.
+bool IsShortNameOfOwnFile(const std::wstring& baseDir, const std::wstring& name) {
+    if (name.find(L'~') == std::wstring::npos) return false;
+    wchar_t longPath[MAX_PATH];
+    const DWORD n = GetLongPathNameW((baseDir + name).c_str(), longPath, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return false;
+    const std::wstring full(longPath, n);
+    return IsLauncherOwnName(WideToUtf8(full.substr(full.find_last_of(L"\\/") + 1)));
 }
 
 bool LocalSize(const std::wstring& fullPath, int64_t& size) {
@@ -150,28 +148,7 @@ bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::
 }
 
 bool IsSafeListPath(const std::wstring& path, bool allowTrailingSlash) {
-    if (path.empty()) return false;
-    std::wstring p = path;
-    for (wchar_t& c : p) {
-        if (c == L'/') c = L'\\';
-        // A colon is a drive letter or an alternate data stream.
-        if (c < 0x20 || c == 0x7F || c == L':') return false;
-    }
-    if (p.front() == L'\\') return false;
-    if (allowTrailingSlash && p.back() == L'\\') p.pop_back();
-    size_t start = 0;
-    for (;;) {
-        const size_t end = p.find(L'\\', start);
-        const std::wstring part = p.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        // Win32 drops trailing dots and blanks from a component, so "..." or
-        // ".. " would still climb out; a name of only dots and blanks is
-        // never a real file anyway.
-        if (part.find_first_not_of(L". ") == std::wstring::npos) return false;
-        if (IsDeviceName(part)) return false;
-        if (end == std::wstring::npos) break;
-        start = end + 1;
-    }
-    return true;
+    return IsSafeListPath(WideToUtf8(path), allowTrailingSlash);
 }
 
 // A repair: every file whose size matches is hashed and queued unless its
@@ -236,13 +213,14 @@ ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int
                 return scan;
             }
         } else if (kind == 'd' && (line.size() == 1 || secondBlank)) {
-            const std::wstring folder = Utf8ToWide(TrimBlanks(line.size() > 2 ? line.substr(2) : std::string()));
+            const std::string folderText = TrimBlanks(line.size() > 2 ? line.substr(2) : std::string());
+            const std::wstring folder = Utf8ToWide(folderText);
             if (folder.empty()) {
                 curDir.clear();
                 curDirRefused = false;
                 continue;
             }
-            if (!IsSafeListPath(folder, true)) {
+            if (!IsSafeListPath(folderText, true)) {
                 LogFormat("Patcher: refused unsafe path %ls", folder.c_str());
                 curDir.clear();
                 curDirRefused = true;
@@ -257,8 +235,14 @@ ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int
             std::string name, reserved;
             if (!ParseFileLine(line, mtime, size, name, &reserved) || curDirRefused) continue;
             const std::wstring wideName = Utf8ToWide(name);
-            if (!IsSafeListPath(wideName, false)) {
+            if (!IsSafeListPath(name, false)) {
                 LogFormat("Patcher: refused unsafe path %ls", (curDir + wideName).c_str());
+                continue;
+            }
+            // A list never rewrites the launcher's settings or its log.
+            if (curDir.empty() && (IsLauncherOwnName(name) || IsShortNameOfOwnFile(baseDir, wideName))) {
+                LogFormat("Patcher: refused %ls: the launcher's own file is never replaced from a list",
+                          wideName.c_str());
                 continue;
             }
             // The launcher's own staged copies are never game files.

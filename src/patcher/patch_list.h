@@ -41,8 +41,9 @@ struct ListScan {
 };
 
 // Scans the decompressed list against baseDir (ending in a backslash); it
-// only reads. Entries that would reach outside baseDir, or that name the
-// launcher's staged copies, are logged and skipped.
+// only reads. Entries that would reach outside baseDir, that name the
+// launcher's staged copies, or its own files in the root, are logged and
+// skipped.
 ListScan ScanPatchList(const std::string& text, const std::wstring& baseDir, int32_t patchVersion,
                        const ScanOptions& options = {});
 
@@ -62,11 +63,7 @@ bool ParseFileLine(const std::string& line, int64_t& mtime, int64_t& size, std::
 // false when that token is empty. pos ends just after the token.
 bool NextToken(size_t& pos, const std::string& line, std::string& token);
 
-// True when a path from the list names a file inside the game folder:
-// relative, no drive or colon, no leading backslash, no empty, "." or ".."
-// component, no control character, no device name such as CON or com1.txt
-// ('/' counts as '\'). A single trailing backslash is allowed only when
-// allowTrailingSlash (folder lines).
+// The list_rules.h rule (shared with veltrune-publish) for a wide path.
 bool IsSafeListPath(const std::wstring& path, bool allowTrailingSlash);
 
 // The list's Unix seconds as FILETIME ticks (100 ns since 1601); false when

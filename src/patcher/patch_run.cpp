@@ -22,6 +22,9 @@
 namespace vr {
 namespace {
 
+// A replacement launcher the list does not name is refused past this size.
+constexpr int64_t kMaxUnlistedLauncherBytes = 256ll << 20;
+
 // One WinHTTP session for the whole pass: the probes, the list and every file
 // reuse its kept-alive connections. Closed when the pass ends, however it ends.
 class PassSession {
@@ -165,15 +168,17 @@ void Patcher::SetMaxKiBps(int32_t kiBps) {
 }
 
 bool Patcher::AcceptList(const std::string& text, const std::wstring& url) {
+    if (!ListMatchesProbe(text, url)) return false;
     if (listKey.empty()) return true;
     const std::string keyId = KeyId(listKey);
     if (serialStore.load) highestSerial = std::max(highestSerial, serialStore.load(keyId));
-    if (!ListMatchesProbe(text, url)) return false;
     const ListSeal seal = ReadListSeal(text);
     std::string why;
-    const ListVerdict verdict = JudgeList(seal, text, listKey, highestSerial, seams.unixNow(), why);
+    const ListFloors floors{highestSerial, config.listMinSerial, config.patchVersion};
+    const ListVerdict verdict = JudgeList(seal, text, listKey, floors, seams.unixNow(), why);
     if (verdict != ListVerdict::Trusted) {
         LogFormat("Patcher: refused the patch list from %ls: %s", HostOf(url).c_str(), why.c_str());
+        listExpired = listExpired || verdict == ListVerdict::Expired;
         return false;
     }
     if (seal.hasSerial && seal.serial > highestSerial) {
@@ -190,6 +195,7 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
     writeFailedPath.clear();
     diskBytesNeeded = 0;
     lastUrl.clear();
+    listExpired = false;
     const PassSession session(http);
     cap = std::make_shared<RateLimiter>(static_cast<uint64_t>(config.maxKiBps) * 1024);
     http.SetRateLimiter(cap);
@@ -209,7 +215,8 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
         [this](const std::string& t, const std::wstring& url) { return AcceptList(t, url); }, &listResult);
     if (listResult.refused) {
         LogLine("Patcher: no server had a patch list signed with the configured key; nothing was changed");
-        return PatchResult::ListUnverified;
+        // A genuine list the clock calls expired: the player can mend that.
+        return listExpired ? PatchResult::ListExpired : PatchResult::ListUnverified;
     }
     if (listResult.status != HttpStatus::Ok) return Conclude(listResult);
 
@@ -243,8 +250,11 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
             // us run one.
             LogLine("Patcher: the signed list names no replacement launcher (#launcher); self-update refused");
             return PatchResult::ListUnverified;
+        } else {
+            // Unvouched for, it may at least not fill the disk.
+            launcherCheck.maxSize = kMaxUnlistedLauncherBytes;
         }
-        return DownloadSelfUpdate(cancel, callbacks, seal.hasLauncher ? &launcherCheck : nullptr);
+        return DownloadSelfUpdate(cancel, callbacks, &launcherCheck);
     }
 
     // Folder lines make their folders, empty ones too.

@@ -56,6 +56,8 @@ enum class PatchResult : int32_t {
     WriteFailed = 5,      // a local file could not be created or written; WriteFailedPath() and WriteError() say why
     ListUnverified = 6,   // a list key is set and no server had a list that passes it
     FileMismatch = 7,     // a file's bytes differed from the list on every server that had it; LastUrl() says which
+    ListExpired = 8,      // as ListUnverified, but a list that passed every other check was past its expiry
+                          // by this computer's clock
 };
 
 // What a downloaded file must be, from the patch list: its decoded size and,
@@ -63,6 +65,7 @@ enum class PatchResult : int32_t {
 struct FileCheck {
     int64_t size = -1;   // -1: not checked
     std::string sha256;  // lower-case hex; empty: not checked
+    int64_t maxSize = -1;  // without a listed size: refused past this many bytes; -1: no cap
 };
 
 // What one transfer found. Each transfer keeps its own, so transfers running
@@ -101,13 +104,13 @@ public:
         // Free bytes on the volume of a folder, -1 when unknown:
         // GetDiskFreeSpaceExW.
         std::function<int64_t(const std::wstring& folder)> freeDiskBytes;
-    };
-
-    // Where the highest list serial accepted for a key is remembered across
         // A transfer that receives fewer than stallMinBytes over
         // stallWindowMs of waiting on its server goes to the next server.
         uint32_t stallWindowMs = 30000;
         uint64_t stallMinBytes = 4096;
+    };
+
+    // Where the highest list serial accepted for a key is remembered across
     // runs (the bridge keeps it with the player's preferences). Without one
     // the patcher remembers it for its own lifetime only.
     struct SerialStore {
@@ -177,10 +180,10 @@ private:
     struct AttemptNotes {
         uint32_t writeError = 0;
         bool refused = false;
+        bool stalled = false;  // too little progress: the next server, without retries
     };
     // One transfer attempt, with a clean end of the gzip stream folded into Ok.
     using Attempt = std::function<HttpStatus(const std::wstring& url, AttemptNotes& notes)>;
-        bool stalled = false;  // too little progress: the next server, without retries
     // The server and retry loop shared by every download.
     TransferResult Fetch(const std::wstring& relPath, const std::atomic<bool>& cancel, const PatchCallbacks& callbacks,
                          const Attempt& attempt);
@@ -204,12 +207,12 @@ private:
                                    const FileCheck* check);
     // The list's own lines judged against the configured key; logs refusals.
     bool AcceptList(const std::string& text, const std::wstring& url);
-
-    LauncherConfig config;
-    std::wstring baseDir;  // always ends in a backslash
     // mirrors.cpp: the list against the freshness object of the mirror it
     // came from and the newest serial the probe saw; logs refusals.
     bool ListMatchesProbe(const std::string& text, const std::wstring& url);
+
+    LauncherConfig config;
+    std::wstring baseDir;  // always ends in a backslash
     Http http;
     std::wstring selfUpdatePath;  // where the new launcher was written
     // How the last pass ended (see LastUrl); written only by the worker.
@@ -218,15 +221,15 @@ private:
     uint32_t writeError = 0;
     uint64_t diskBytesNeeded = 0;
     std::vector<std::wstring> servers;  // base URLs, each ending in '/'
-    // Guards currentServer while downloads run in parallel; the server list
-    // itself only changes between them.
-    mutable std::mutex stateLock;
     std::vector<std::wstring> configured;  // every server; a pass leaves out the ones offering older lists
     // The probe's findings for the running pass: each mirror's freshness
     // object (serial, list SHA-256) by base URL, and the newest serial on offer.
     std::map<std::wstring, std::pair<int64_t, std::string>> freshClaims;
     int64_t freshestSerial = -1;
     std::set<std::wstring> stalledServers;  // stalled a transfer before; guarded by stateLock
+    // Guards currentServer while downloads run in parallel; the server list
+    // itself only changes between them.
+    mutable std::mutex stateLock;
     size_t currentServer = 0;
     std::atomic<int64_t> bytesReceived{0};
     uint64_t runStartTick = 0;
@@ -238,6 +241,7 @@ private:
     bool inParallelPass = false;
     std::string listKey;         // UTF-8 of config.listKey, empty: lists are not checked
     int64_t highestSerial = -1;  // for listKey, as far as this patcher knows
+    bool listExpired = false;    // this pass refused a list only for its expiry
     SerialStore serialStore;
     Seams seams;
 };

@@ -15,6 +15,7 @@ LauncherConfig::LauncherConfig()
       updaterExe(L"updater.exe"),
       connections(6),
       maxKiBps(0),
+      listMinSerial(0),
       appDataFolderName(L"Quorvane"),
       newsUrl(L"https://www.veltrune.example/news.php"),
       rankingUrl(L"https://www.veltrune.example/rankings.php"),

@@ -24,6 +24,9 @@ struct LauncherConfig {
     // Base64 public key (P-256 point X||Y) lists must be signed with; empty:
     // lists are taken unsigned, as before.
     std::wstring listKey;
+    // With listKey: lists whose serial is below this are refused, so a fresh
+    // install does not take an old signed list. 0: no floor.
+    int64_t listMinSerial;
     std::wstring appDataFolderName;
     std::wstring newsUrl;
     std::wstring rankingUrl;

@@ -33,7 +33,11 @@ TEST_F(Config, WithoutAFileTheDefaultsStandAndTheLogSaysWhich) {
     EXPECT_EQ(LoadLauncherConfig(dir_.path()).listFile, L"list.txt");  // a folder of that name
     EXPECT_EQ(LoadLauncherConfig(dir_.Join(L"Veltrune.ini") + L"\\").listFile, L"other.txt");
     const std::string none = "Config: no Veltrune.ini override, using built-in defaults";
-    EXPECT_EQ(log_.Lines(), (std::vector<std::string>{none, none, "Config: applying overrides from Veltrune.ini"}));
+    const std::string noKey =
+        "Config: no [patch] listKey; patch lists are not signature-checked, so a patch server can make players run "
+        "a program of their choice";
+    EXPECT_EQ(log_.Lines(), (std::vector<std::string>{none, noKey, none, noKey,
+                                                      "Config: applying overrides from Veltrune.ini", noKey}));
 }
 
 TEST_F(Config, EveryTextKeyOverridesItsOwnField) {
@@ -92,11 +96,39 @@ TEST_F(Config, NumbersAndTheirRanges) {
         const LauncherConfig c = Load("[patch]\r\n"s + patch);
         EXPECT_EQ((std::vector<int32_t>{c.patchVersion, c.connections, c.maxKiBps}), numbers) << patch;
     }
-    EXPECT_EQ(log_.Lines().back(), "Config: [patch] connections=40 is out of range 1..16; using 16");
+    EXPECT_TRUE(log_.Has("Config: [patch] connections=40 is out of range 1..16; using 16"));
     // patchVersion is stored as the platform returns it, whatever its sign rule.
     const int32_t negative = Load("[patch]\r\npatchVersion=-5\r\n").patchVersion;
     EXPECT_EQ(negative,
               int32_t(GetPrivateProfileIntW(L"patch", L"patchVersion", 29, dir_.Join(L"Veltrune.ini").c_str())));
+}
+
+// The operator's serial floor reads like a list serial (up to 18 digits),
+// and a launcher without a key says once per start what that leaves open,
+// loudest when a mirror is plain HTTP.
+TEST_F(Config, ListMinSerialAndTheWarningWithoutAKey) {
+    const std::pair<const char*, int64_t> rows[] = {{"listFile=x.txt", 0},
+                                                    {"listMinSerial=1796600000", 1796600000},
+                                                    {"listMinSerial= 999999999999999999 ", 999999999999999999},
+                                                    {"listMinSerial=1000000000000000000", 0},
+                                                    {"listMinSerial=17e8", 0}};
+    for (const auto& [patch, floor] : rows) EXPECT_EQ(Load("[patch]\r\n"s + patch).listMinSerial, floor) << patch;
+    EXPECT_TRUE(log_.Has("Config: [patch] listMinSerial=17e8 is not a serial of 1 to 18 digits; ignored"));
+
+    const auto warnings = [this](const std::string& patch) {
+        const size_t from = log_.Lines().size();
+        Load("[patch]\r\n" + patch);
+        const std::vector<std::string> lines = log_.Lines();
+        std::vector<std::string> found;
+        for (size_t i = from; i < lines.size(); ++i)
+            if (lines[i].find("listKey") != std::string::npos) found.push_back(lines[i]);
+        return found;
+    };
+    EXPECT_EQ(warnings("mirrors=https://a.test/|HTTP://b.test/|http://c.test/"),
+              (std::vector<std::string>{"Config: WARNING: no [patch] listKey and HTTP://b.test/ is plain http://; "
+                                        "anyone on the way to it can make players run a program of their choice"}));
+    EXPECT_EQ(warnings("mirrors=https://a.test/").size(), 1u);
+    EXPECT_TRUE(warnings("mirrors=http://a.test/\r\nlistKey=QUJD").empty());
 }
 
 }  // namespace

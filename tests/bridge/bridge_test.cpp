@@ -15,6 +15,7 @@
 #include "support/fake_process_path.h"
 #include "support/gzip_util.h"
 #include "support/http_server.h"
+#include "support/list_signer.h"
 #include "support/log_capture.h"
 #include "support/recording_host.h"
 #include "support/scoped_env.h"
@@ -365,6 +366,14 @@ TEST_F(WorkerTest, AFailedPassSaysWhatToDo) {
               "The patch list could not be verified: no patch server offered a list signed by the game's "
               "publisher. Your game files were not changed. Please try again later; if this keeps "
               "happening, contact the game's support.");
+    EXPECT_FALSE(dir.Exists(L"made"));
+    // Genuinely signed but expired by this computer's clock: the clock is the suspect.
+    const test::ListSigner signer;
+    config.listKey = Utf8ToWide(signer.PublicKey());
+    List(signer.Sign("v 29\n#serial 5\n#expires 1000\nd made\n" + FileLine("a.dat", 3)));
+    EXPECT_EQ(failure(),
+              "The patch list has expired by this computer's clock. Please check the date and time of this "
+              "computer; if they are right, try again later. Your game files were not changed.");
     EXPECT_FALSE(dir.Exists(L"made"));
     config.listKey.clear();
     List("v 29\nd Data\n" + FileLine("a.dat", 3));

@@ -8,6 +8,7 @@
 #include "patcher/list_trust.h"
 #include "patcher/patcher.h"
 #include "support/file_times.h"
+#include "support/list_signer.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "text/text.h"
@@ -66,11 +67,13 @@ TEST(SafeListPath, RefusesEscapesAndDevices) {
          {L"..\\x", L"../x", L"a\\..\\..\\x", L"..", L".\\x", L"a\\\\b", L"a//b", L"\\x", L"\\\\server\\share\\x",
           L"C:\\x", L"C:x", L"a\\b:ads", L"a\x01", L"a\x7f", L"...\\x", L".. \\x", L"", L"a\\",
           // A device name addresses the device in any folder, with any extension.
-          L"CON", L"Prn.txt", L"AUX.dat.gz", L"Data\\NUL.dat", L"com9.log", L"LPT1", L"sub\\Con\\f", L"CON .txt"}) {
+          L"CON", L"Prn.txt", L"AUX.dat.gz", L"Data\\NUL.dat", L"com9.log", L"LPT1", L"sub\\Con\\f", L"CON .txt",
+          L"CONIN$", L"conout$.log", L"COM\u00b9", L"lpt\u00b2.dat", L"Data\\Com\u00b3 .x"}) {
         EXPECT_FALSE(IsSafeListPath(bad, false)) << WideToUtf8(bad);
     }
     for (const wchar_t* good : {L"a b ", L"x/y/z.dat", L"..a", L"a..", L".hidden", L"\u00e9t\u00e9\\f#1.dat",
-                                L"CONSOLE", L"con1", L"COM10", L"LPT12", L"icon.png", L"null.dat", L"com1x"}) {
+                                L"CONSOLE", L"con1", L"COM10", L"LPT12", L"icon.png", L"null.dat", L"com1x",
+                                L"COM0", L"COM\u2074", L"LPT\u00b9\u00b9", L"CONIN", L"conin$x"}) {
         EXPECT_TRUE(IsSafeListPath(good, false)) << WideToUtf8(good);
     }
     EXPECT_TRUE(IsSafeListPath(L"sub\\", true));
@@ -83,6 +86,17 @@ TEST_F(ListScanTest, UnsafeEntriesAreLoggedAndSkipped) {
               (std::vector<std::wstring>{L"good.dat", L"sub\\fine.dat"}));
     EXPECT_TRUE(log.Has("Patcher: refused unsafe path ..\\outside"));
     EXPECT_TRUE(log.Has("Patcher: refused unsafe path sub\\stream.dat:ads"));
+}
+
+// The launcher's settings and log in the game folder's root are never taken
+// from a list, in any letter case or with the dots and blanks Windows drops;
+// the same names in a subfolder are game files.
+TEST_F(ListScanTest, TheLauncherOwnFilesInTheRootAreNeverListed) {
+    test::LogCapture log;
+    EXPECT_EQ(Scan("f 1 1 x veltrune.INI\nf 1 1 x PatcherSettings.ini. \nf 1 1 x Veltrune.log\nf 1 1 x Veltrune.exe\n"
+                   "d Data\nf 1 1 x Veltrune.ini\n"),
+              (std::vector<std::wstring>{L"Veltrune.exe", L"Data\\Veltrune.ini"}));
+    EXPECT_TRUE(log.Has("Patcher: refused veltrune.INI: the launcher's own file is never replaced from a list"));
 }
 
 // What the publishing tool adds for signed lists (#-lines, SHA-256 in the
@@ -106,15 +120,60 @@ TEST_F(ListScanTest, SignedLinesChangeNothingForTheScan) {
 TEST(ListVerdict, AKeyRefusesUnsignedAndAppendedListsBeforeAnySignatureCheck) {
     std::string why;
     const std::string unsignedList = "v 29\n#serial 5\nf 1 2 x a.txt\n";
-    EXPECT_EQ(JudgeList(ReadListSeal(unsignedList), unsignedList, "", 10, 0, why), ListVerdict::Trusted);
-    EXPECT_EQ(JudgeList(ReadListSeal(unsignedList), unsignedList, "QUJD", -1, 0, why), ListVerdict::Unsigned);
+    EXPECT_EQ(JudgeList(ReadListSeal(unsignedList), unsignedList, "", {10, 10, 29}, 0, why), ListVerdict::Trusted);
+    EXPECT_EQ(JudgeList(ReadListSeal(unsignedList), unsignedList, "QUJD", {}, 0, why), ListVerdict::Unsigned);
     // A line after the signature would be unsigned, whatever the signature says.
     const std::string appended = "v 29\n#sig QUJD\nf 1 2 x evil.exe\n";
-    EXPECT_EQ(JudgeList(ReadListSeal(appended), appended, "QUJD", -1, 0, why), ListVerdict::BadSignature);
+    EXPECT_EQ(JudgeList(ReadListSeal(appended), appended, "QUJD", {}, 0, why), ListVerdict::BadSignature);
     EXPECT_EQ(why, "lines follow the signature");
     // A key that is no P-256 point refuses every list rather than turning the check off.
     const std::string list = "v 29\n#sig " + std::string(86, 'A') + "==\n";
-    EXPECT_EQ(JudgeList(ReadListSeal(list), list, "not base64!", -1, 0, why), ListVerdict::BadSignature);
+    EXPECT_EQ(JudgeList(ReadListSeal(list), list, "not base64!", {}, 0, why), ListVerdict::BadSignature);
+}
+
+// Genuinely signed lists against the floors a launcher keeps: the serial it
+// saw, the operator's listMinSerial, its own build, the clock, and signed
+// lines that do not read (a 19-digit serial, a #launcher without its hash).
+TEST(ListVerdict, SignedListsBelowAFloorOrWithUnreadableLinesAreRefused) {
+    const test::ListSigner signer;
+    ASSERT_FALSE(signer.PublicKey().empty());
+    const std::string hash(64, 'a'), files = "d data\nf 1000 4 " + hash + " a.bin\n";
+    const ListFloors floors{100, 50, 29};
+    const struct {
+        std::string head;
+        ListVerdict verdict;
+        const char* why;
+    } rows[] = {
+        {"v 29\n#serial 100\n#expires 2000\n#launcher " + hash + " 15 \n", ListVerdict::Trusted, ""},
+        {"v 30\n#serial 101\n", ListVerdict::Trusted, ""},  // a newer build is an update
+        {"v 29\n#serial 99\n", ListVerdict::Rollback, "serial 99 is older than 100 seen before"},
+        {"v 28\n#serial 200\n", ListVerdict::OlderBuild, "it names launcher build 28, older than this build 29"},
+        {"v 29\nv 28\n#serial 200\n", ListVerdict::OlderBuild, "build 28"},
+        {"v 29\n#serial 1000\n#expires 1000\n", ListVerdict::Expired, "the list expired at 1000 (now 87401)"},
+        {"v 29\n#serial 1234567890123456789\n", ListVerdict::Malformed, "malformed #serial line"},
+        {"v 29\n#serial 200\n#expires 17e8\n", ListVerdict::Malformed, "malformed #expires line"},
+        {"v 29\n#serial 200\n#launcher  15\n", ListVerdict::Malformed, "malformed #launcher line"},
+        {"v 29\n#serial 200\n#launcher " + std::string(64, 'A') + " 15\n", ListVerdict::Malformed, "#launcher"},
+        {"v 29\n#serial 200\n#launcher " + hash + "\n", ListVerdict::Malformed, "#launcher"},
+        {"v 29\n#serial 200\n#launcher " + hash + " -15\n", ListVerdict::Malformed, "#launcher"},
+    };
+    for (const auto& row : rows) {
+        const std::string text = signer.Sign(row.head + files);
+        std::string why;
+        EXPECT_EQ(JudgeList(ReadListSeal(text), text, signer.PublicKey(), floors, 1000 + 86401, why), row.verdict)
+            << row.head << why;
+        EXPECT_NE(why.find(row.why), std::string::npos) << why;
+    }
+    // The operator's floor holds on a fresh install, where nothing was seen yet.
+    const std::string old = signer.Sign("v 29\n#serial 49\n" + files);
+    std::string why;
+    EXPECT_EQ(JudgeList(ReadListSeal(old), old, signer.PublicKey(), {-1, 50, 29}, 0, why), ListVerdict::Rollback);
+    EXPECT_EQ(why, "serial 49 is below listMinSerial 50");
+    EXPECT_EQ(JudgeList(ReadListSeal(old), old, signer.PublicKey(), {-1, 49, 29}, 0, why), ListVerdict::Trusted);
+    // Read whole: the largest serial the tool may write, and the launcher line.
+    const ListSeal seal = ReadListSeal("#serial 999999999999999999\n#launcher " + hash + " 15\n");
+    EXPECT_EQ(seal.serial, 999999999999999999);
+    EXPECT_EQ(seal.launcherSha256 + " " + std::to_string(seal.launcherSize), hash + " 15");
 }
 
 // Mirror URLs get their closing slash; object paths are percent-encoded

@@ -372,6 +372,13 @@ TEST_F(PatchRunTest, VersionMismatchDownloadsOnlyTheNewLauncher) {
     EXPECT_EQ(p.LastUrl(), s1.WUrl() + L"newLauncher.exe.gz");
     EXPECT_EQ(s1.CountRequests("/newLauncher.exe.gz"), 2);
     EXPECT_EQ(Make({s1.WUrl()}, false).Run(cancel, {}), PatchResult::NetworkError);  // no roaming folder
+    // Without "#launcher" nothing vouches for its size: past 256 MiB it is refused.
+    test::LogCapture log;
+    s1.Serve("/newLauncher.exe.gz", Gzip(std::string((256u << 20) + 1, 'M')));
+    EXPECT_EQ(p.Run(cancel, {}), PatchResult::FileMismatch);
+    EXPECT_FALSE(roaming.Exists(L"VeltruneTestData\\newLauncher.exe.veltrune-staged"));
+    EXPECT_TRUE(log.Has("Patcher: newLauncher.exe from " + WideToUtf8(HostOf(s1.WUrl())) +
+                        " is larger than 268435456 bytes and the list names no size; refused, trying another server"));
 }
 
 // One at a time, the listed size decides on every list and the listed
@@ -478,13 +485,6 @@ TEST_F(PatchRunTest, AFullDiskEndsThePassAndLeavesTheOldCopy) {
     EXPECT_EQ(test::UnixMtime(big), 1500000100);
 }
 
-// "true" in any case and blanks, uncompressed on the primary server; past
-// 64 KiB it is not read, however it starts.
-// "true" in any case between blanks, uncompressed on the primary server;
-// past 64 KiB the flag is not read, however it starts.
-TEST(Maintenance, FlagFileRules) {
-    HttpServer server;
-    LauncherConfig c;
 // The probe reads each mirror's freshness object: the newest list on offer
 // beats the fastest mirror, a mirror offering an older one gets nothing of
 // the pass, one without the object (an older server folder) comes after the
@@ -583,6 +583,13 @@ TEST_F(PatchRunTest, BytesAfterTheGzipMemberAreNeverRead) {
     EXPECT_EQ(Logged("goes on after its gzip member; the rest is not read"), 3);
 }
 
+// "true" in any case and blanks, uncompressed on the primary server; past
+// 64 KiB it is not read, however it starts.
+// "true" in any case between blanks, uncompressed on the primary server;
+// past 64 KiB the flag is not read, however it starts.
+TEST(Maintenance, FlagFileRules) {
+    HttpServer server;
+    LauncherConfig c;
     c.mirrors = {L"http://127.0.0.1:9/mirror/"};
     c.serverUrl = server.WUrl();
     c.maintFile = L"flag.txt";
