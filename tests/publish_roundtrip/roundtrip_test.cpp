@@ -8,7 +8,7 @@
 #include <atomic>
 #include <map>
 
-#include "game/preferences.h"
+#include "game/serial_store.h"
 #include "patcher/patcher.h"
 #include "platform/launcher_config.h"
 #include "support/file_times.h"
@@ -90,7 +90,7 @@ protected:
         Publish(extra, version);
         return pub.substr(0, pub.find_first_of("\r\n"));
     }
-    // Serials live in the preferences file of the game folder, as the bridge wires it.
+    // Serials live in the game folder and in a local folder of the player, as the bridge wires them.
     PatchResult Run(const std::string& key, int64_t clockShift = 0, const PatchCallbacks& callbacks = {},
                     bool repair = false) {
         LauncherConfig c;
@@ -101,14 +101,15 @@ protected:
         c.patchVersion = 29;
         c.appDataFolderName = L"TrustTest";
         c.listKey = Utf8ToWide(key);
+        c.listMinSerial = minSerial;
         Patcher::Seams seams;
         seams.pause = [](uint32_t) { Sleep(1); };
         seams.roamingFolder = [this] { return roaming.path(); };
         seams.unixNow = [realNow = seams.unixNow, clockShift] { return realNow() + clockShift; };
         Patcher p(c, game.path(), seams);
-        const std::wstring prefs = game.path();
-        p.SetSerialStore({[prefs](const std::string& id) { return LoadListSerial(prefs, id); },
-                          [prefs](const std::string& id, int64_t s) { SaveListSerial(prefs, id, s); }});
+        const std::wstring prefs = game.path(), kept = local.Join(L"Quorvane");
+        p.SetSerialStore({[prefs, kept](const std::string& id) { return LoadKeptSerial(prefs, kept, id); },
+                          [prefs, kept](const std::string& id, int64_t s) { SaveKeptSerial(prefs, kept, id, s); }});
         return p.Run(cancel, callbacks, repair);
     }
     // Every object under out\\<folder>, served where the launcher asks for it.
@@ -146,7 +147,8 @@ protected:
         {L"Data\\Sub Folder\\deeper\\empty", ""},
         {L"#hash%percent+plus.txt", "signs"},
     };
-    test::TempDir source, out, keys, game, roaming;
+    test::TempDir source, out, keys, game, roaming, local;
+    int64_t minSerial = 0;
     test::LogCapture log;
     test::HttpServer m1, m2;
     std::atomic<bool> cancel{false};
@@ -200,12 +202,65 @@ TEST_F(RoundTrip, OlderSerialsAndExpiredListsAreRefused) {
     ASSERT_EQ(Run(key), PatchResult::Finished);
     EXPECT_EQ(Run(key, 86400 + 43200), PatchResult::Finished);
     game.Write(L"a.txt", "changed locally");
-    EXPECT_EQ(Run(key, 3 * 86400 + 43200), PatchResult::ListUnverified);
+    EXPECT_EQ(Run(key, 3 * 86400 + 43200), PatchResult::ListExpired);  // the player's clock is the suspect
     EXPECT_TRUE(Logged("the list expired at"));
     EXPECT_EQ(game.Read(L"a.txt"), "changed locally");
     Publish({L"--sign", keys.Join(L"k.key"), L"--serial", L"4999999999"});
     EXPECT_EQ(Run(key), PatchResult::ListUnverified);
     EXPECT_TRUE(Logged("serial 4999999999 is older than 5000000000 seen before"));
+}
+
+// A fresh install (no PatcherSettings.ini) or a game folder that cannot be
+// written still knows the highest serial from the player's local folder;
+// with nothing seen anywhere, the operator's floor and the list's validity
+// bound what is taken.
+TEST_F(RoundTrip, AFreshInstallIsNotServedAnOlderSignedList) {
+    const std::string key = Signed({L"--serial", L"5000000000"});
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    DeleteFileW(game.Join(L"PatcherSettings.ini").c_str());
+    game.MakeDir(L"PatcherSettings.ini");  // a folder where the file goes: it cannot be written
+    Publish({L"--sign", keys.Join(L"k.key"), L"--serial", L"5000000001"});
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    EXPECT_TRUE(Logged("Patcher: could not remember list serial 5000000001 in " +
+                       WideToUtf8(game.Join(L"PatcherSettings.ini"))));
+    Publish({L"--sign", keys.Join(L"k.key"), L"--serial", L"5000000000"});
+    EXPECT_EQ(Run(key), PatchResult::ListUnverified);
+    EXPECT_TRUE(Logged("serial 5000000000 is older than 5000000001 seen before"));
+
+    DeleteFileW(local.Join(L"Quorvane\\PatcherSettings.ini").c_str());  // nothing remembered anywhere
+    minSerial = 5000000001;
+    EXPECT_EQ(Run(key), PatchResult::ListUnverified);
+    EXPECT_TRUE(Logged("serial 5000000000 is below listMinSerial 5000000001"));
+    minSerial = 5000000000;
+    EXPECT_EQ(Run(key, 31 * 86400), PatchResult::ListExpired);  // --sign alone gave it a month
+    EXPECT_EQ(Run(key), PatchResult::Finished);
+}
+
+// Under a key a list may not lead back to an older launcher, even one it
+// vouches for; a rollback is published under a new build number.
+TEST_F(RoundTrip, ASignedListNamingAnOlderBuildIsRefused) {
+    keys.Write(L"Veltrune.exe", "MZ the old build 28");
+    const std::string key = Signed({L"--launcher", keys.Join(L"Veltrune.exe")}, L"28");
+    EXPECT_EQ(Run(key), PatchResult::ListUnverified);
+    EXPECT_TRUE(Logged("it names launcher build 28, older than this build 29"));
+    EXPECT_FALSE(roaming.Exists(L"TrustTest\\newLauncher.exe"));
+    Publish({L"--sign", keys.Join(L"k.key"), L"--launcher", keys.Join(L"Veltrune.exe")}, L"30");
+    EXPECT_EQ(Run(key), PatchResult::SelfUpdateReady);
+}
+
+// The tool writes only serials the launcher reads: 18 digits at most, and
+// the largest of them is taken and remembered like any other.
+TEST_F(RoundTrip, ToolAndLauncherAgreeOnTheSerialRange) {
+    const std::string key = Signed();
+    EXPECT_NE(RunPublish({L"--game", source.path(), L"--out", out.path(), L"--version", L"29", L"--sign",
+                          keys.Join(L"k.key"), L"--serial", L"1000000000000000000"}),
+              0);
+    Publish({L"--sign", keys.Join(L"k.key"), L"--serial", L"999999999999999999"});
+    EXPECT_EQ(RunPublish({L"--verify", out.path(), L"--key", Utf8ToWide(key)}), 0);
+    ASSERT_EQ(Run(key), PatchResult::Finished);
+    Publish({L"--sign", keys.Join(L"k.key"), L"--serial", L"999999999999999998"});
+    EXPECT_EQ(Run(key), PatchResult::ListUnverified);
+    EXPECT_TRUE(Logged("serial 999999999999999998 is older than 999999999999999999 seen before"));
 }
 
 // A fast mirror frozen on the last signed list (its list and freshness

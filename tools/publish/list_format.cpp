@@ -6,6 +6,7 @@
 #include <set>
 
 #include "patcher/chunk_index.h"
+#include "patcher/list_rules.h"
 
 namespace vr::publish {
 namespace {
@@ -131,24 +132,28 @@ std::string BuildList(int32_t version, const std::vector<PathParts>& dirs, const
 
 namespace {
 
-int64_t Number(const std::string& text) { return std::strtoll(text.c_str(), nullptr, 10); }
+std::string TrimEnd(std::string s) {
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+}
 
 void ReadComment(const std::string& line, size_t lineStart, const std::string& text, ParsedList& list) {
     size_t pos = 0;
-    std::string word, a, b;
+    std::string word, a;
     NextToken(pos, line, word);
     if (word == "#hash" && NextToken(pos, line, a)) {
         list.sha256Hashes = a == "sha256";
-    } else if (word == "#serial" && NextToken(pos, line, a)) {
-        list.hasSerial = true;
-        list.serial = Number(a);
-    } else if (word == "#expires" && NextToken(pos, line, a)) {
-        list.hasExpires = true;
-        list.expires = Number(a);
-    } else if (word == "#launcher" && NextToken(pos, line, a) && NextToken(pos, line, b)) {
-        list.hasLauncher = true;
-        list.launcherSha256 = a;
-        list.launcherSize = Number(b);
+    } else if (line.rfind("#serial ", 0) == 0) {
+        // As the launcher reads them: the first of each, by list_rules.h.
+        if (!list.hasSerial && !(list.hasSerial = ParseListNumber(TrimEnd(line.substr(8)), list.serial)))
+            list.badSignedLines.push_back(line);
+    } else if (line.rfind("#expires ", 0) == 0) {
+        if (!list.hasExpires && !(list.hasExpires = ParseListNumber(TrimEnd(line.substr(9)), list.expires)))
+            list.badSignedLines.push_back(line);
+    } else if (line.rfind("#launcher ", 0) == 0) {
+        if (!list.hasLauncher &&
+            !(list.hasLauncher = ParseLauncherLine(line.substr(10), list.launcherSha256, list.launcherSize)))
+            list.badSignedLines.push_back(line);
     } else if (word == "#chunks") {
         ParsedList::Chunked c;
         if (ParseChunksLine(line, c.fileSha256, c.indexSha256)) list.chunked.push_back(std::move(c));

@@ -70,6 +70,9 @@ struct ParsedList {
     };
     std::vector<Chunked> chunked;  // "#chunks" lines, in list order
     std::vector<std::string> badChunksLines;
+    // "#serial", "#expires" or "#launcher" lines that do not read by the
+    // launcher's rules (list_rules.h); their fields stay unset.
+    std::vector<std::string> badSignedLines;
     std::vector<std::string> dirs;  // folder lines with a path, as read (trailing backslash added)
     std::vector<ParsedFile> files;
 };

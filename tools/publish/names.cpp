@@ -4,27 +4,9 @@
 
 #include "fs_util.h"
 #include "patcher/chunk_index.h"
+#include "patcher/list_rules.h"
 
 namespace vr::publish {
-namespace {
-
-std::string UpperAscii(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// CON, NUL, COM1 ... name devices on Windows, with or without an extension.
-bool IsReservedDeviceName(const std::string& name) {
-    std::string stem = name.substr(0, name.find('.'));
-    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-    stem = UpperAscii(stem);
-    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" || stem == "CONIN$" || stem == "CONOUT$")
-        return true;
-    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) && stem[3] >= '1' &&
-           stem[3] <= '9';
-}
-
-}  // namespace
 
 std::string ComponentProblem(const std::string& name) {
     if (name.empty()) return "empty name";
@@ -45,7 +27,9 @@ std::string ComponentProblem(const std::string& name) {
     // Windows drops trailing dots and blanks, so such a name would climb out
     // of its folder or vanish; the launcher refuses it.
     if (name.find_first_not_of(". ") == std::string::npos) return "name is only dots and blanks";
-    if (IsReservedDeviceName(name)) return "name is reserved for a device on Windows";
+    if (IsDeviceName(name)) return "name is reserved for a device on Windows";
+    // Whatever the launcher refuses to write, the tool refuses to list.
+    if (!IsSafeListPath(name, false)) return "name is a path the launcher refuses to write";
     // The launcher keeps its half-proven copies under such names and would
     // take a listed one for its own.
     const std::string key = WindowsKey(name), staged = kStagedSuffix;

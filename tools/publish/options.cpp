@@ -7,6 +7,7 @@
 
 #include "names.h"
 #include "net/base64.h"
+#include "patcher/list_rules.h"
 #include "state.h"
 
 namespace vr::publish {
@@ -38,9 +39,12 @@ const char* const kUsage =
     "  --jobs N              compression threads (default: one per core)\n"
     "  --level N             gzip level 1-9 (default 6)\n"
     "  --sign KEYFILE        sign the list with the private key keygen wrote\n"
-    "  --serial N            the list's serial (default: the publish time in Unix\n"
-    "                        seconds, and always above the serial it replaces)\n"
-    "  --expires DAYS        a signed list that launchers refuse after DAYS days\n"
+    "  --serial N            the list's serial, at most 18 digits (default: the\n"
+    "                        publish time in Unix seconds, and always above the\n"
+    "                        serial it replaces)\n"
+    "  --expires DAYS        launchers refuse the signed list after DAYS days\n"
+    "                        (default 30)\n"
+    "  --no-expires          a signed list that never expires\n"
     "  --verify DIR          inflate every listed object, check its size and hash\n"
     "  --key PUBLIC          with --verify: also check the list's signature against\n"
     "                        the public key (the base64 line keygen printed)\n"
@@ -76,8 +80,8 @@ bool TakeValue(const std::string& a, const std::string& v, Options& o, std::stri
             return false;
         }
     } else if (a == "--serial") {
-        if (!ParseInt(v, 0, INT64_MAX, n)) {
-            error = "--serial needs a whole number from 0 to 9223372036854775807";
+        if (!ParseInt(v, 0, kMaxListNumber, n)) {
+            error = "--serial needs a whole number from 0 to 999999999999999999 (what launchers read)";
             return false;
         }
         o.serial = n;
@@ -138,7 +142,7 @@ bool ChooseMode(Options& o, bool keepGiven, std::string& error) {
         }
     }
 
-    const bool signing = !o.signKey.empty() || o.serial >= 0 || o.expiresDays > 0;
+    const bool signing = !o.signKey.empty() || o.serial >= 0 || o.expiresDays > 0 || o.noExpires;
     const bool chunking = o.chunksOnly || keepGiven;
     if (!o.verify.empty()) {
         if (!o.game.empty() || !o.out.empty() || o.version >= 0 || !o.launcher.empty() || o.maintenance >= 0 ||
@@ -153,8 +157,12 @@ bool ChooseMode(Options& o, bool keepGiven, std::string& error) {
         error = "--key goes with --verify (publishing signs with --sign KEYFILE)";
         return false;
     }
-    if (o.expiresDays > 0 && o.signKey.empty()) {
-        error = "--expires needs --sign: only a signed list can be trusted to expire";
+    if ((o.expiresDays > 0 || o.noExpires) && o.signKey.empty()) {
+        error = "--expires and --no-expires need --sign: only a signed list can be trusted to expire";
+        return false;
+    }
+    if (o.expiresDays > 0 && o.noExpires) {
+        error = "--expires and --no-expires exclude each other";
         return false;
     }
     if (o.out.empty()) {
@@ -213,8 +221,8 @@ bool ParseArgs(const std::vector<std::string>& args, Options& o, std::string& er
             o.mode = Mode::Help;
             return true;
         }
-        if (a == "--prune" || a == "--chunks-only") {
-            (a == "--prune" ? o.prune : o.chunksOnly) = true;
+        if (a == "--prune" || a == "--chunks-only" || a == "--no-expires") {
+            (a == "--prune" ? o.prune : a == "--chunks-only" ? o.chunksOnly : o.noExpires) = true;
             continue;
         }
         keepGiven = keepGiven || a == "--keep";

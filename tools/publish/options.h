@@ -26,10 +26,15 @@ struct Options {
     int keepLists = 3;        // --keep: earlier lists whose chunks stay on the server
     std::string signKey;    // --sign: private key file
     int64_t serial = -1;    // --serial; -1: chosen at publish time
-    int expiresDays = 0;    // --expires; 0: the list does not expire
+    int expiresDays = 0;    // --expires; 0: kDefaultExpiresDays when signing
+    bool noExpires = false;  // --no-expires: a signed list that never expires
     std::string verifyKey;  // --key, decoded: the public point X||Y (64 bytes)
     std::string keyOut;     // keygen --out
 };
+
+// A signed list expires after this many days unless told otherwise, so an
+// old list a mirror keeps serving stops working by itself.
+inline constexpr int kDefaultExpiresDays = 30;
 
 // False with a one-line reason when the arguments do not make sense.
 bool ParseArgs(const std::vector<std::string>& args, Options& options, std::string& error);

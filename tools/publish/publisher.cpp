@@ -23,6 +23,7 @@
 #include "patcher/chunk_index.h"
 #include "patcher/chunker.h"
 #include "patcher/freshness.h"
+#include "patcher/list_rules.h"
 #include "scan.h"
 #include "state.h"
 #include "work_pool.h"
@@ -578,11 +579,14 @@ bool MakeList(PublishRun& run, const ParsedList& current, std::string& listText)
                          "saw the published list refuse this one\n",
                          kTool, static_cast<long long>(o.serial), static_cast<long long>(current.serial));
     } else {
-        run.serial = std::max<int64_t>(now, current.hasSerial && current.serial < INT64_MAX ? current.serial + 1 : 0);
+        run.serial = std::max<int64_t>(now, current.hasSerial ? current.serial + 1 : 0);
+        if (run.serial > kMaxListNumber)
+            return Fail(run, "the published serial is the highest launchers read; publish with --serial and a new key");
     }
     std::vector<std::string> comments = {"#hash sha256", "#serial " + std::to_string(run.serial)};
-    if (o.expiresDays > 0) {
-        run.expires = now + static_cast<int64_t>(o.expiresDays) * 86400;
+    const int days = o.signKey.empty() || o.noExpires ? 0 : o.expiresDays > 0 ? o.expiresDays : kDefaultExpiresDays;
+    if (days > 0) {
+        run.expires = now + static_cast<int64_t>(days) * 86400;
         comments.push_back("#expires " + std::to_string(run.expires));
     }
     if (const ObjectRecord* l = ListedLauncher(run))
@@ -797,7 +801,7 @@ void Report(const PublishRun& run, size_t pruned, const ChunkCounts& chunks, std
                      kTool, chunkedFiles, run.chunksWritten, static_cast<double>(run.chunkBytesWritten) / kMiB,
                      chunks.referenced - std::min(chunks.referenced, run.chunksWritten), chunks.prunedChunks,
                      chunks.prunedIndexes);
-    std::string expiry = run.expires ? ", expires " + UtcText(run.expires) : "";
+    std::string expiry = run.expires ? ", expires " + UtcText(run.expires) : o.signKey.empty() ? "" : ", no expiry";
     std::fprintf(out, "%s: list serial %lld, %s%s\n", kTool, static_cast<long long>(run.serial),
                  o.signKey.empty() ? "not signed" : "signed", expiry.c_str());
     if (!o.launcher.empty())
@@ -966,6 +970,8 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
     for (const ParsedList::Chunked& c : list.chunked) chunkedFiles.insert(c.fileSha256);
     for (const std::string& line : list.badChunksLines)
         problems.push_back(o.listName + ": malformed line \"" + line + "\"");
+    for (const std::string& line : list.badSignedLines)
+        problems.push_back(o.listName + ": malformed line \"" + line + "\" (launchers refuse the signed list)");
     for (const ParsedFile& f : list.files) {
         Check c;
         c.rel = f.relPath;
@@ -973,16 +979,9 @@ int Verify(const Options& o, std::FILE* out, std::FILE* err) {
         c.size = f.size;
         c.token = f.token;
         // What the launcher would refuse to write is a fault of the list.
-        size_t start = 0;
-        while (start <= c.rel.size()) {
-            size_t end = c.rel.find('/', start);
-            if (end == std::string::npos) end = c.rel.size();
-            const std::string part = c.rel.substr(start, end - start);
-            if (part.find_first_not_of(". ") == std::string::npos || part.find(':') != std::string::npos ||
-                !IsValidUtf8(part))
-                c.problem = "unsafe path in the list";
-            start = end + 1;
-        }
+        if (!IsSafeListPath(f.relPath, false) || !IsValidUtf8(f.relPath)) c.problem = "unsafe path in the list";
+        else if (f.relPath.find('\\') == std::string::npos && IsLauncherOwnName(f.relPath))
+            c.problem = "the launcher's own file, which it never replaces from a list";
         // A chunked file's whole object is optional (--chunks-only).
         if (c.problem.empty() && chunkedFiles.count(c.token) && !StatNoFollow(dir / PathFromUtf8(c.rel + ".gz")).exists)
             continue;

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "names.h"
+#include "patcher/list_rules.h"
 
 namespace vr::publish {
 namespace {
@@ -45,7 +46,10 @@ struct Walker {
             return;
         }
         parts.push_back(name);
-        if (const std::string why = ComponentProblem(name); !why.empty()) {
+        std::string why = ComponentProblem(name);
+        if (why.empty() && parent.empty() && IsLauncherOwnName(name))
+            why = "the launcher's own settings or log, which it never replaces from a list";
+        if (!why.empty()) {
             PathParts shown = parent;
             shown.push_back(Printable(path.filename()));
             problems.push_back(Show(shown) + ": " + why);

@@ -223,6 +223,11 @@ TEST(Refusals, EachNameClassLeavesTheOutputUntouched) {
         {'f', "..\\escape", nullptr, "backslash"},
         {'f', "what?.txt", nullptr, "Windows"},
         {'f', "data/con.txt", nullptr, "device"},
+        {'f', "data/CONOUT$", nullptr, "device"},
+        {'f', "Com\xC2\xB9.log", nullptr, "device"},
+        {'f', "veltrune.INI", nullptr, "launcher's own settings or log"},
+        {'f', "PatcherSettings.ini", nullptr, "launcher's own settings or log"},
+        {'f', "Veltrune.log", nullptr, "launcher's own settings or log"},
         {'f', " lead.txt", nullptr, "start with a blank"},
         {'f', "data/README", nullptr, "same on Windows"},
         {'f', "a.txt.", nullptr, "same on Windows"},
@@ -268,6 +273,8 @@ TEST(Refusals, NonsenseArgumentsGiveUsageAndExitTwoAndCreateNothing) {
          {""s, "--game G --version 1"s, "--game G --out O"s, "--out O --version 1"s, base + "--version 12abc",
           base + "--jobs 0", base + "--frobnicate", base + "--maintenance maybe", base + "--list-name my%list.txt",
           base + "--list-name a --launcher-name A", base + "--expires 7", base + "--sign K --expires 0",
+          base + "--sign K --serial 1000000000000000000", base + "--no-expires",
+          base + "--sign K --expires 7 --no-expires",
           "--verify O --game G"s, "--verify O --key not-base64"s, "keygen"s, base + "--version"}) {
         std::vector<std::string> args;
         std::istringstream words(row);
@@ -356,8 +363,18 @@ TEST(SignedList, CommentLinesComeInOrderAndTheSerialGrows) {
     // An unchanged run with the same key keeps the list; a change in the same
     // second, another key or no key rewrites it with a greater serial.
     const int64_t first = s.Serial();
-    EXPECT_NE(s.Sign().text.find("list written"), npos);  // the expiry goes
-    EXPECT_NE(s.Sign().text.find("list unchanged"), npos);
+    // Without --expires a signed list lives a month, and says so.
+    const int64_t beforeDefault = std::time(nullptr);
+    const Ran month = s.Sign();
+    EXPECT_NE(month.text.find("list written"), npos);
+    EXPECT_NE(month.text.find(", expires 20"), npos) << month.text;
+    EXPECT_GE(ParseList(s.List()).expires, beforeDefault + 30 * 86400);
+    EXPECT_LE(ParseList(s.List()).expires, std::time(nullptr) + 30 * 86400);
+    EXPECT_NE(s.Sign({"--no-expires"}).text.find("list written"), npos);  // the expiry goes
+    const Ran same = s.Sign({"--no-expires"});
+    EXPECT_NE(same.text.find("list unchanged"), npos);
+    EXPECT_NE(same.text.find("signed, no expiry"), npos) << same.text;
+    EXPECT_FALSE(ParseList(s.List()).hasExpires);
     const int64_t kept = s.Serial();
     EXPECT_GT(kept, first);
     WriteBytes(s.game / "a.txt", "alpha 2");
@@ -369,6 +386,42 @@ TEST(SignedList, CommentLinesComeInOrderAndTheSerialGrows) {
     EXPECT_FALSE(ParseList(s.List()).hasSignature);
     EXPECT_NE(s.Sign({"--serial", "5"}).text.find("warning: serial 5 is not above"), npos);  // allowed, warned
     EXPECT_EQ(s.Serial(), 5);
+    // The largest serial launchers read; nothing can follow it by itself.
+    ASSERT_EQ(s.Sign({"--serial", "999999999999999999"}).code, 0);
+    EXPECT_EQ(Tool({"--verify", s.out.string(), "--key", s.pub}).code, 0);
+    WriteBytes(s.game / "a.txt", "alpha 3");
+    EXPECT_NE(s.Sign().text.find("the published serial is the highest launchers read"), npos);
+}
+
+// --verify reads names and signed lines by the launcher's own rules: what a
+// launcher would refuse or misread is a problem of the list, signed or not.
+TEST(Verify, NamesAndSignedLinesAsTheLauncherReadsThem) {
+    TempFolder t;
+    WriteBytes(t / "game" / "a.txt", "alpha");
+    ASSERT_EQ(Publish(t / "game", t / "good", 3).code, 0);
+    const std::string list = Gunzip(t / "good" / "list.txt.gz");
+    const struct {
+        std::string from, to, expect;
+    } rows[] = {
+        {" a.txt\n", " CON.dat\n", "\"CON.dat.gz\": unsafe path in the list"},
+        {" a.txt\n", " conin$\n", "\"conin$.gz\": unsafe path in the list"},
+        {" a.txt\n", " Veltrune.INI\n", "\"Veltrune.INI.gz\": the launcher's own file"},
+        {"#serial ", "#serial 1234567890123456789\n#serial ", "malformed line \"#serial 1234567890123456789\""},
+        {"#hash sha256\n", "#hash sha256\n#launcher abc 5\n", "malformed line \"#launcher abc 5\""},
+    };
+    for (const auto& row : rows) {
+        fs::remove_all(t / "out");
+        fs::copy(t / "good", t / "out", fs::copy_options::recursive);
+        std::string changed = list;
+        changed.replace(changed.find(row.from), row.from.size(), row.to);
+        WriteBytes(t / "out" / "list.txt.gz", GzipBytes(changed, 6));
+        const std::string renamed = row.to.substr(1, row.to.size() - 2);
+        if (row.from == " a.txt\n") fs::copy_file(t / "out" / "a.txt.gz", t / "out" / (renamed + ".gz"));
+        const Ran r = Tool({"--verify", (t / "out").string()});
+        EXPECT_EQ(r.code, 1) << row.to << r.text;
+        EXPECT_NE(r.text.find(row.expect), npos) << r.text;
+        EXPECT_NE(r.text.find(": 1 problem(s)"), npos) << r.text;
+    }
 }
 
 // Beside every list the tool writes the freshness object naming it (serial,
