@@ -23,7 +23,7 @@ from harness import (UI_PAGE, Launcher, Probe, Wine, check, check_equal, ini_for
 def scenario_second_copy_and_close_during_pass(ctx):
     """A second copy leaves at once without touching the log; closing the
     window during a stalled download logs "Veltrune exiting", and the process
-    ends only after the worker has stopped and removed the partial file."""
+    ends only after the worker has stopped and removed the partial staged copy."""
     server = ctx.serve_game("instance")
     big = "data/maps/deep.bin"
     stall = server.stall(f"/Patch/{big}.gz", after=300_000)
@@ -42,8 +42,10 @@ def scenario_second_copy_and_close_during_pass(ctx):
 
         launcher.control.message(UI_PAGE, {"cmd": "ui.ready"})
         wait_until(lambda: stall["started"].is_set(), 120, "the stalled download")
-        partial = os.path.join(launcher.folder, big)
+        target = os.path.join(launcher.folder, big)
+        partial = target + ".veltrune-staged"  # the target appears only once proven
         check(os.path.exists(partial), "the stalled file is not being written")
+        check(not os.path.exists(target), "the unproven download took the file's own name")
         check_equal(ctx.probe("close", launcher.win_exe, 30000).get("closed"), "1", "WM_CLOSE posted")
         launcher.wait_log("Veltrune exiting")
         time.sleep(1.0)
