@@ -34,7 +34,7 @@ void ForEachChunk(size_t n, size_t bufferSize, const std::function<bool(size_t, 
     std::atomic<size_t> next{0};
     std::atomic<bool> stop{false};
     const auto loop = [&] {
-        const std::unique_ptr<uint8_t[]> buffer(new uint8_t[bufferSize]);
+        const auto buffer = std::make_unique_for_overwrite<uint8_t[]>(bufferSize);
         for (size_t i; !stop.load() && (i = next.fetch_add(1)) < n;) {
             if (!work(i, buffer.get())) stop = true;
         }

@@ -95,7 +95,7 @@ bool HashLocalFile(const std::wstring& path, std::string& hex, const std::functi
     // Not zeroed: a repair of many small files would otherwise spend its time
     // clearing fresh megabytes. Not thread_local either: MinGW's thread-exit
     // destructors have crashed worker threads under Wine.
-    const std::unique_ptr<uint8_t[]> block(new uint8_t[kHashBlock]);
+    const auto block = std::make_unique_for_overwrite<uint8_t[]>(kHashBlock);
     Sha256 hash;
     for (;;) {
         DWORD got = 0;
