@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kWaitSlices = 25;  // with 100 ms slices: one check about every 2.5 s
 constexpr uint32_t kWaitSliceMs = 100;
-constexpr double kBytesPerMiB = 1024.0 * 1024.0;
 
 constexpr char kFileMissingText[] = "A required file was not found on the server:\n";
 constexpr char kConnectionText[] = "Could not connect to the patch server. Please check your internet connection.";

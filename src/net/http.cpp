@@ -26,6 +26,12 @@ constexpr DWORD kSecureProtocols =
 constexpr DWORD kSecureProtocolsWithTls13 = kSecureProtocols | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
 // Every timeout of a probe; set per request when it shares a session.
 constexpr int kProbeTimeoutMs = 5000;
+// Every other request: resolving the name and connecting, then sending and
+// each wait on the answer or on more body data.
+struct Timeouts {
+    int resolve, connect, send, receive;
+};
+constexpr Timeouts kRequestTimeouts{30000, 30000, 60000, 60000};
 
 struct UrlParts {
     wchar_t host[256] = {};
@@ -113,7 +119,8 @@ struct Http::Session {
 
 bool Http::BeginSession() {
     auto opened = std::make_shared<Session>();
-    opened->handle = OpenSession(userAgent, 30000, 30000, 60000, 60000);
+    opened->handle = OpenSession(userAgent, kRequestTimeouts.resolve, kRequestTimeouts.connect, kRequestTimeouts.send,
+                                 kRequestTimeouts.receive);
     if (!opened->handle) return false;
     session = std::move(opened);
     return true;
@@ -147,7 +154,8 @@ HttpStatus Http::Request(const std::wstring& url, const wchar_t* headers, const 
     }
     WinHttpHandle own;
     if (!session) {
-        own = OpenSession(userAgent, 30000, 30000, 60000, 60000);
+        own = OpenSession(userAgent, kRequestTimeouts.resolve, kRequestTimeouts.connect, kRequestTimeouts.send,
+                                 kRequestTimeouts.receive);
         if (!own) return HttpStatus::Failed;
     }
     // The connection handle is only a name for host and port: closing it keeps

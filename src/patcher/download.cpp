@@ -27,7 +27,7 @@ struct PassFigures {
 
 PassFigures Figures(uint64_t runStartTick, int64_t bytesReceived) {
     const double elapsed = static_cast<double>(GetTickCount64() - runStartTick) / 1000.0;
-    const double mb = static_cast<double>(bytesReceived) / 1048576.0;
+    const double mb = static_cast<double>(bytesReceived) / kBytesPerMiB;
     return {elapsed > 0.001 ? mb / elapsed : 0.0, mb};
 }
 

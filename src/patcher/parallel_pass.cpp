@@ -24,7 +24,6 @@ constexpr std::chrono::milliseconds kCancelPoll(20);
 constexpr uint64_t kSpaceCheckBytes = 1u << 20;
 // An index is a line per chunk; anything near this is not one of ours.
 constexpr uint64_t kMaxIndexBytes = 16u << 20;
-constexpr double kMiB = 1024.0 * 1024.0;
 
 }  // namespace
 
@@ -87,8 +86,8 @@ bool ParallelPass::EnoughSpace(size_t i, uint64_t need, TransferResult& r) {
     const int64_t free = p.seams.freeDiskBytes(folder);
     if (free < 0 || static_cast<uint64_t>(free) >= need) return true;
     LogFormat("Patcher: not enough disk space on %ls for %ls: %.1f MiB needed, %.1f MiB free",
-              VolumeOf(folder).c_str(), queue[i].relPath.c_str(), static_cast<double>(need) / kMiB,
-              static_cast<double>(free) / kMiB);
+              VolumeOf(folder).c_str(), queue[i].relPath.c_str(), static_cast<double>(need) / kBytesPerMiB,
+              static_cast<double>(free) / kBytesPerMiB);
     r.status = HttpStatus::Aborted;
     r.writeError = ERROR_DISK_FULL;
     r.writePath = full;

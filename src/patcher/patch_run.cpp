@@ -229,8 +229,8 @@ PatchResult Patcher::Run(const std::atomic<bool>& cancel, const PatchCallbacks& 
         Phase(callbacks, "verifying");
         if (callbacks.verifyProgress) {
             options.verifyProgress = [&callbacks](int done, int total, int64_t bytesDone, int64_t bytesTotal) {
-                callbacks.verifyProgress(done, total, static_cast<double>(bytesDone) / 1048576.0,
-                                         static_cast<double>(bytesTotal) / 1048576.0);
+                callbacks.verifyProgress(done, total, static_cast<double>(bytesDone) / kBytesPerMiB,
+                                         static_cast<double>(bytesTotal) / kBytesPerMiB);
             };
         }
     }

@@ -20,6 +20,9 @@ namespace vr {
 
 struct PendingFile;
 
+// The unit of every MiB figure the patcher reports (2^20 bytes).
+inline constexpr double kBytesPerMiB = 1024.0 * 1024.0;
+
 // Every report of the patcher to its caller, on the caller's thread, in the
 // order the patcher reaches them. Any member may be empty.
 struct PatchCallbacks {
