@@ -109,6 +109,13 @@ bool Sha256::Finish(Sha256Digest& digest) {
     return BCRYPT_SUCCESS(BCryptFinishHash(state_->hash, digest.data(), static_cast<ULONG>(digest.size()), 0));
 }
 
+std::string Sha256Hex(const void* data, size_t size) {
+    Sha256 hash;
+    hash.Update(data, size);
+    Sha256Digest digest{};
+    return hash.Finish(digest) ? DigestHex(digest) : std::string();
+}
+
 std::string DigestHex(const Sha256Digest& digest) {
     static const char kHex[] = "0123456789abcdef";
     std::string out;

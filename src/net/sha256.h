@@ -34,4 +34,7 @@ private:
 // Lower-case hex, as the patch list writes it.
 std::string DigestHex(const Sha256Digest& digest);
 
+// The lower-case hex SHA-256 of a block of bytes; empty when hashing failed.
+std::string Sha256Hex(const void* data, size_t size);
+
 }  // namespace vr

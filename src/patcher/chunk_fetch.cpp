@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "net/gzip_stream.h"
+#include "net/sha256.h"
 #include "patcher/parallel_pass.h"
 #include "platform/log.h"
 #include "text/text.h"
@@ -137,7 +138,7 @@ TransferResult ParallelPass::FetchChunkObject(size_t i, const std::vector<size_t
     const ChunkEntry& c = slot.index.chunks[entries.front()];
     const auto accept = [&](const std::string& bytes, const std::wstring& url) {
         const std::string got =
-            bytes.size() == c.size ? Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) : "";
+            bytes.size() == c.size ? Sha256Hex(bytes.data(), bytes.size()) : "";
         if (got == c.sha256) return true;
         LogFormat("Patcher: a chunk of %ls from %ls does not match its index (%zu bytes, SHA-256 %s); refused, "
                   "trying another server",

@@ -184,13 +184,6 @@ void CopyFromOldCopy(const ChunkIndex& index, std::vector<char>& have, std::vect
 
 }  // namespace
 
-std::string Sha256Hex(const uint8_t* data, size_t size) {
-    Sha256 hash;
-    hash.Update(data, size);
-    Sha256Digest digest{};
-    return hash.Finish(digest) ? DigestHex(digest) : std::string();
-}
-
 bool PlanChunkedFile(const ChunkIndex& index, StagedFile& staged, const std::wstring& oldPath,
                      int64_t stagedSizeBefore, const std::atomic<bool>& cancel, ChunkPlan& plan,
                      uint32_t& writeError) {

@@ -33,7 +33,4 @@ bool PlanChunkedFile(const ChunkIndex& index, StagedFile& staged, const std::wst
                      int64_t stagedSizeBefore, const std::atomic<bool>& cancel, ChunkPlan& plan,
                      uint32_t& writeError);
 
-// Lower-case hex SHA-256 of a block of bytes; empty when hashing failed.
-std::string Sha256Hex(const uint8_t* data, size_t size);
-
 }  // namespace vr

@@ -110,11 +110,8 @@ ListVerdict JudgeList(const ListSeal& seal, const std::string& text, const std::
 }
 
 std::string KeyId(const std::string& keyBase64) {
-    Sha256 hash;
-    hash.Update(keyBase64.data(), keyBase64.size());
-    Sha256Digest digest{};
-    if (!hash.Finish(digest)) return "0000000000000000";
-    return DigestHex(digest).substr(0, 16);
+    const std::string hex = Sha256Hex(keyBase64.data(), keyBase64.size());
+    return hex.empty() ? "0000000000000000" : hex.substr(0, 16);
 }
 
 }  // namespace vr

@@ -6,8 +6,8 @@
 #include <thread>
 #include <tuple>
 
+#include "net/sha256.h"
 #include "net/signature.h"
-#include "patcher/chunk_plan.h"
 #include "patcher/freshness.h"
 #include "patcher/list_trust.h"
 #include "patcher/patcher.h"
@@ -174,7 +174,7 @@ bool Patcher::ListMatchesProbe(const std::string& text, const std::wstring& url)
                   HostOf(url).c_str(), static_cast<long long>(serial), static_cast<long long>(freshestSerial));
         return false;
     }
-    const std::string sha = Sha256Hex(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    const std::string sha = Sha256Hex(text.data(), text.size());
     if (serial == claim->second.first && sha == claim->second.second) return true;
     LogFormat("Patcher: the patch list from %ls (serial %lld, SHA-256 %s) is not the one its freshness object "
               "names (serial %lld, SHA-256 %s); trying another server",

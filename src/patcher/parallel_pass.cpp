@@ -7,6 +7,7 @@
 #include <system_error>
 #include <thread>
 
+#include "net/sha256.h"
 #include "patcher/chunk_index.h"
 #include "patcher/chunk_plan.h"
 #include "patcher/pass_steps.h"
@@ -197,7 +198,7 @@ bool ParallelPass::FetchIndex(size_t i, const std::string& indexSha, TransferRes
     std::string text;
     std::string why;
     const auto accept = [&](const std::string& t, const std::wstring&) {
-        if (Sha256Hex(reinterpret_cast<const uint8_t*>(t.data()), t.size()) != indexSha) {
+        if (Sha256Hex(t.data(), t.size()) != indexSha) {
             why = "its SHA-256 differs from the list's";
         } else if (ParseChunkIndex(t, slot.index, why) &&
                    slot.index.fileSize != static_cast<uint64_t>(queue[i].size)) {

@@ -291,11 +291,9 @@ TEST_F(WorkerTest, AReadyLauncherThroughReloadsMaintenanceARepairAndPlay) {
         Sleep(4);
     };
     const std::string a = Noise(1000, 7);
-    Sha256 hash;
-    hash.Update(a.data(), a.size());
-    Sha256Digest digest{};
-    ASSERT_TRUE(hash.Finish(digest));
-    List("v 29\n#hash sha256\nf 1700000000 " + std::to_string(a.size()) + " " + DigestHex(digest) + " a.dat\n");
+    const std::string hex = Sha256Hex(a.data(), a.size());
+    ASSERT_FALSE(hex.empty());
+    List("v 29\n#hash sha256\nf 1700000000 " + std::to_string(a.size()) + " " + hex + " a.dat\n");
     File("a.dat", a);
     Make();
     Send(R"({"cmd":"ui.ready"})");

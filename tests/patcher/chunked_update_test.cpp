@@ -21,13 +21,7 @@ namespace {
 using test::Gzip;
 using test::HttpServer;
 
-std::string Hex(const std::string& bytes) {
-    Sha256 hash;
-    hash.Update(bytes.data(), bytes.size());
-    Sha256Digest digest{};
-    EXPECT_TRUE(hash.Finish(digest));
-    return DigestHex(digest);
-}
+std::string Hex(const std::string& bytes) { return Sha256Hex(bytes.data(), bytes.size()); }
 
 // Small chunks, so a file of a few hundred KiB has dozens of them.
 constexpr ChunkParams kTestParams{4096, 16384, 65536};

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "patcher/chunk_plan.h"
+#include "net/sha256.h"
 #include "patcher/freshness.h"
 #include "patcher/patcher.h"
 #include "support/file_times.h"
@@ -73,7 +73,7 @@ Reply Endless(const std::string& object, bool framed) {
 }
 
 std::string FreshnessOf(const std::string& list, int64_t serial) {
-    return FormatFreshness(serial, Sha256Hex(reinterpret_cast<const uint8_t*>(list.data()), list.size()), 0);
+    return FormatFreshness(serial, Sha256Hex(list.data(), list.size()), 0);
 }
 
 int64_t SizeOf(const std::wstring& path) {
