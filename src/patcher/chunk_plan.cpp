@@ -3,17 +3,15 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
 
 #include "net/sha256.h"
+#include "patcher/hand_off.h"
 #include "patcher/staged_file.h"
 #include "platform/handles.h"
 #include "platform/log.h"
@@ -56,13 +54,7 @@ void ForEachChunk(size_t n, size_t bufferSize, const std::function<bool(size_t, 
 class ChunkWriter {
 public:
     ChunkWriter(const ChunkIndex& index, StagedFile& staged, std::vector<char>& have)
-        : index(index), staged(staged), have(have) {
-        try {
-            worker = std::thread([this] { Main(); });
-        } catch (const std::system_error&) {
-            inline_ = true;  // the scan's thread does the work then
-        }
-    }
+        : index(index), staged(staged), have(have), writer(kMaxQueued, [this](Batch& batch) { Write(batch); }) {}
     ~ChunkWriter() { Finish(); }
     ChunkWriter(const ChunkWriter&) = delete;
     ChunkWriter& operator=(const ChunkWriter&) = delete;
@@ -75,12 +67,7 @@ public:
     // False with the error when a write failed.
     bool Finish() {
         Hand();
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            ended = true;
-        }
-        ready.notify_all();
-        if (worker.joinable()) worker.join();
+        writer.Close();
         Flush();
         return error == 0;
     }
@@ -96,29 +83,8 @@ private:
 
     void Hand() {
         if (current.items.empty()) return;
-        if (inline_) {
-            Write(current);
-        } else {
-            std::unique_lock<std::mutex> guard(lock);
-            room.wait(guard, [&] { return queue.size() < kMaxQueued; });
-            queue.push_back(std::move(current));
-            ready.notify_all();
-        }
+        writer.Push(std::move(current));
         current = Batch{};
-    }
-    void Main() {
-        for (;;) {
-            Batch batch;
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                ready.wait(guard, [&] { return !queue.empty() || ended; });
-                if (queue.empty()) return;
-                batch = std::move(queue.front());
-                queue.pop_front();
-            }
-            room.notify_all();
-            Write(batch);
-        }
     }
     void Write(const Batch& batch) {
         for (const auto& [entry, at] : batch.items) {
@@ -140,16 +106,11 @@ private:
 
     const ChunkIndex& index;
     StagedFile& staged;
-    std::vector<char>& have;  // written by the worker only, read after Finish
+    std::vector<char>& have;  // written by the writer only, read after Finish
     Batch current;
-    std::vector<uint8_t> pending;
+    std::vector<uint8_t> pending;  // neighbouring proven chunks, written as one
     uint64_t pendingAt = 0;
-    std::mutex lock;
-    std::condition_variable ready, room;
-    std::deque<Batch> queue;
-    bool ended = false;
-    bool inline_ = false;
-    std::thread worker;
+    HandOff<Batch> writer;  // last: its thread uses everything above
 };
 
 // Cuts the old copy the way the index was cut and hands every chunk whose

@@ -23,6 +23,8 @@ namespace {
 constexpr std::chrono::milliseconds kCancelPoll(20);
 // Below this a file is written before a free-space check could matter.
 constexpr uint64_t kSpaceCheckBytes = 1u << 20;
+// Staged files waiting for the committer, each with an open handle.
+constexpr size_t kMaxCommitsWaiting = 32;
 // An index is a line per chunk; anything near this is not one of ours.
 constexpr uint64_t kMaxIndexBytes = 16u << 20;
 
@@ -165,32 +167,7 @@ void ParallelPass::CommitWhole(size_t i, StagedFile& staged) {
 }
 
 void ParallelPass::QueueCommit(size_t i, std::unique_ptr<StagedFile> staged) {
-    constexpr size_t kMaxWaiting = 32;  // open handles waiting for the disk
-    std::unique_lock<std::mutex> guard(commitLock);
-    if (!committerRuns) {
-        guard.unlock();
-        return CommitWhole(i, *staged);
-    }
-    commitChanged.wait(guard, [&] { return commits.size() < kMaxWaiting; });
-    commits.emplace_back(i, std::move(staged));
-    commitChanged.notify_all();
-}
-
-// Proven files are moved into place even when the pass stops meanwhile: they
-// are complete, and the next pass then need not fetch them again.
-void ParallelPass::CommitterMain() {
-    for (;;) {
-        std::pair<size_t, std::unique_ptr<StagedFile>> next;
-        {
-            std::unique_lock<std::mutex> guard(commitLock);
-            commitChanged.wait(guard, [&] { return !commits.empty() || commitsEnd; });
-            if (commits.empty()) return;
-            next = std::move(commits.front());
-            commits.pop_front();
-            commitChanged.notify_all();
-        }
-        CommitWhole(next.first, *next.second);
-    }
+    committer->Push({i, std::move(staged)});
 }
 
 bool ParallelPass::FetchIndex(size_t i, const std::string& indexSha, TransferResult& r) {
@@ -335,13 +312,10 @@ void ParallelPass::WaitAndDeliver(bool& cancelled) {
 
 PatchResult ParallelPass::Run() {
     if (queue.empty()) return PatchResult::Finished;
-    std::thread committer;
-    try {
-        committer = std::thread([this] { CommitterMain(); });
-        committerRuns = true;
-    } catch (const std::system_error&) {
-        // Each transfer then moves its own file into place.
-    }
+    // Proven files are moved into place even when the pass stops meanwhile:
+    // they are complete, and the next pass then need not fetch them again.
+    committer = std::make_unique<HandOff<Commit>>(
+        kMaxCommitsWaiting, [this](Commit& c) { CommitWhole(c.first, *c.second); });
     std::vector<std::thread> threads;
     // As many as connections even for one file: its chunks spread over them.
     for (int n = 0; n < connections; ++n) {
@@ -356,12 +330,7 @@ PatchResult ParallelPass::Run() {
     bool cancelled = false;
     WaitAndDeliver(cancelled);
     for (std::thread& t : threads) t.join();
-    {
-        std::lock_guard<std::mutex> guard(commitLock);
-        commitsEnd = true;
-    }
-    commitChanged.notify_all();
-    if (committer.joinable()) committer.join();
+    committer->Close();
 
     std::unique_lock<std::mutex> guard(lock);
     // Files ahead of the failing one that completed while it failed still

@@ -20,6 +20,7 @@
 
 #include "patcher/chunk_index.h"
 #include "patcher/chunk_plan.h"
+#include "patcher/hand_off.h"
 #include "patcher/patch_list.h"
 #include "patcher/patcher.h"
 #include "patcher/staged_file.h"
@@ -81,7 +82,6 @@ private:
     // so the wait for the disk overlaps the next downloads.
     void QueueCommit(size_t i, std::unique_ptr<StagedFile> staged);
     void CommitWhole(size_t i, StagedFile& staged);
-    void CommitterMain();
     bool EnoughSpace(size_t i, uint64_t need, TransferResult& r);
     void Finish(size_t i, const TransferResult& r);
     void WaitAndDeliver(bool& cancelled);
@@ -114,11 +114,8 @@ private:
     int done = 0;
     int64_t lastFigures[3] = {-1, -1, -1};
 
-    std::mutex commitLock;  // guards the commit queue
-    std::condition_variable commitChanged;
-    std::deque<std::pair<size_t, std::unique_ptr<StagedFile>>> commits;
-    bool commitsEnd = false;
-    bool committerRuns = false;
+    using Commit = std::pair<size_t, std::unique_ptr<StagedFile>>;  // file, its proven staged copy
+    std::unique_ptr<HandOff<Commit>> committer;  // while Run runs
 };
 
 }  // namespace vr
