@@ -25,13 +25,13 @@ constexpr uint64_t kMaxRangeBytes = 32ull << 20;
 
 }  // namespace
 
-void ParallelPass::PlanUnits(size_t i) {
+uint64_t ParallelPass::PlanUnits(size_t i) {
     Slot& slot = *slots[i];
     const std::vector<ChunkEntry>& chunks = slot.index.chunks;
     const bool ranged = !chunks.empty() && chunks.front().wholeAt >= 0;
     if (!ranged) {
         for (const std::vector<size_t>& group : slot.plan.missing) slot.units.push_back({group, false});
-        return;
+        return slot.plan.missingBytes;
     }
     std::vector<size_t> missing;
     uint64_t bytes = 0;
@@ -56,6 +56,7 @@ void ParallelPass::PlanUnits(size_t i) {
         slot.units.back().entries.push_back(e);
         unitBytes += chunks[e].size;
     }
+    return bytes;
 }
 
 bool ParallelPass::PlaceChunk(size_t i, size_t entry, const uint8_t* data, TransferResult& r) {

@@ -107,10 +107,7 @@ void ParallelPass::WorkerMain() {
             if (stop.load() || tasks.empty()) return;
             task = *tasks.begin();
             tasks.erase(tasks.begin());
-            if (task.second == 0) {
-                ++preparing;
-                slots[task.first]->started = true;
-            }
+            if (task.second == 0) ++preparing;
         }
         if (task.second == 0) {
             FileStep(task.first);
@@ -226,12 +223,7 @@ bool ParallelPass::TryChunked(size_t i, const std::string& indexSha) {
               static_cast<unsigned long long>(plan.copiedBytes), static_cast<unsigned long long>(plan.missingBytes),
               plan.missing.size(), static_cast<unsigned long long>(plan.msStaged),
               static_cast<unsigned long long>(plan.msScanOld));
-    PlanUnits(i);
-    uint64_t wire = 0;
-    for (const Unit& unit : slot.units) {
-        for (size_t e : unit.entries) wire += slot.index.chunks[e].size;
-        if (!unit.ranged) wire -= static_cast<uint64_t>(slot.index.chunks[unit.entries[0]].size) * (unit.entries.size() - 1);
-    }
+    const uint64_t wire = PlanUnits(i);
     toDownload -= static_cast<int64_t>(size - wire);
     reused += static_cast<int64_t>(plan.keptBytes + plan.copiedBytes);
     {

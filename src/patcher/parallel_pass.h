@@ -47,7 +47,6 @@ private:
         bool ranged = false;
     };
     struct Slot {
-        bool started = false;
         bool finished = false;
         TransferResult result;
         int percent = 0;  // latest progress of its transfer
@@ -72,7 +71,9 @@ private:
     bool FetchIndex(size_t i, const std::string& indexSha, TransferResult& r);
     void WholeFile(size_t i);
     // chunk_fetch.cpp: the missing chunks of a file, fetched and placed.
-    void PlanUnits(size_t i);
+    // Splits the missing chunks into units; returns the file's bytes they
+    // fetch (a chunk object once for all its places, a range every place).
+    uint64_t PlanUnits(size_t i);
     void UnitStep(size_t i, size_t k);
     TransferResult FetchRange(size_t i, const Unit& unit, std::vector<char>& placed);
     TransferResult FetchChunkObject(size_t i, const std::vector<size_t>& entries);

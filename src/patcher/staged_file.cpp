@@ -115,12 +115,8 @@ void StagedFile::Close() { file.Reset(); }
 
 bool StagedFile::Commit(const int64_t* mtime, uint32_t& error) {
     if (!file) {
-        file.Reset(CreateFileW(staged.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
-            error = GetLastError();
-            return false;
-        }
+        error = ERROR_INVALID_HANDLE;  // only a copy still open from its writing is committed
+        return false;
     }
     // On disk before the name moves: after a power loss the target then
     // holds either its old bytes or all of the new ones.

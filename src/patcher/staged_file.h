@@ -40,7 +40,7 @@ public:
     bool Append(const uint8_t* data, size_t size, uint32_t& error);
     void Close();
 
-    // Flushes, stamps `mtime` (Unix seconds; a time a FILETIME cannot hold
+    // On the copy still open from its writing: flushes, stamps `mtime` (Unix seconds; a time a FILETIME cannot hold
     // leaves the time of writing) and moves the staged copy over the target
     // in one step. Marks that would make Windows refuse the replacement
     // (read-only, hidden, system) are cleared first. False with the error
