@@ -378,6 +378,18 @@ run_peer() {
     rm -rf "$OUT"
 }
 
+# Wine and nginx, once for every row of the run (the peer table and the
+# fresh-file runs share them).
+SERVICES=0
+start_services() {
+    [ "$SERVICES" = 1 ] && return
+    export WINEPREFIX="$BUILD/wineprefix"
+    . scripts/wine-env.sh
+    vr_wine_start
+    start_nginx
+    SERVICES=1
+}
+
 cleanup() {
     if [ -n "$LINK_PID" ]; then
         exec 7>&- 2>/dev/null || true
@@ -402,10 +414,7 @@ if [ "$PEER_RUN" = 1 ]; then
     mkdir -p "$WWW"
     prepare_whole_gzip
     GZ_SIZE=$(stat -c %s "$WWW/v2.bin.gz")
-    export WINEPREFIX="$BUILD/wineprefix"
-    . scripts/wine-env.sh
-    vr_wine_start
-    start_nginx
+    start_services
     for peer in "${PEERS[@]}"; do run_peer "$peer"; done
     {
         echo
@@ -426,10 +435,7 @@ if [ "$FRESH_RUN" = 1 ]; then
     mkdir -p "$WWW"
     prepare_fresh
     FRESH_GZ=$(stat -c %s "$WWW/veltrune-fresh/Data/fresh.bin.gz")
-    export WINEPREFIX="$BUILD/wineprefix"
-    . scripts/wine-env.sh
-    vr_wine_start
-    start_nginx
+    start_services
     run_fresh "one connection" --connections 1
     run_fresh "six connections" --connections 6
     run_fresh "killed at 60 %, resumed" --connections 6 --kill-at 0.6
