@@ -12,6 +12,7 @@
 #include <set>
 #include <system_error>
 
+#include "common.h"
 #include "crypto.h"
 #include "freshness.h"
 #include "fs_util.h"
@@ -30,16 +31,6 @@
 
 namespace vr::publish {
 namespace {
-
-constexpr const char* kTool = "veltrune-publish";
-constexpr double kMiB = 1024.0 * 1024.0;
-
-std::string UtcText(int64_t unixSeconds) {
-    const std::time_t t = static_cast<std::time_t>(unixSeconds);
-    char buf[32] = "?";
-    if (const std::tm* tm = std::gmtime(&t)) std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M UTC", tm);
-    return buf;
-}
 
 // The list without the lines that change on every publish by themselves, so
 // that a run with nothing new keeps the list players already have.
@@ -62,47 +53,6 @@ bool SignatureMatches(const ParsedList& list, const std::string& point) {
            VerifyMessage(point, list.signedPart, sig);
 }
 
-// One line on a terminal, rewritten in place; nothing when output is a file or
-// a pipe, so logs of scripted runs stay clean.
-class Progress {
-public:
-    Progress(std::FILE* err, const char* verb, size_t files, uint64_t bytes)
-        : err_(err),
-          verb_(verb),
-          totalFiles_(files),
-          totalBytes_(bytes),
-          enabled_(IsTerminal(err)),
-          start_(std::chrono::steady_clock::now()) {}
-
-    std::atomic<size_t> files{0};
-    std::atomic<uint64_t> bytes{0};
-
-    void Print() {
-        if (!enabled_) return;
-        const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-        const double mib = static_cast<double>(bytes.load()) / kMiB;
-        std::fprintf(err_, "\r%s: %s %zu/%zu files, %.1f/%.1f MiB, %.1f MiB/s   ", kTool, verb_, files.load(),
-                     totalFiles_, mib, static_cast<double>(totalBytes_) / kMiB, secs > 0.05 ? mib / secs : 0.0);
-        std::fflush(err_);
-        printed_ = true;
-    }
-    void End() {
-        if (printed_) {
-            Print();
-            std::fputc('\n', err_);
-        }
-    }
-
-private:
-    std::FILE* err_;
-    const char* verb_;
-    size_t totalFiles_;
-    uint64_t totalBytes_;
-    bool enabled_;
-    bool printed_ = false;
-    std::chrono::steady_clock::time_point start_;
-};
-
 bool Inside(const fs::path& root, const fs::path& p) {
     return std::mismatch(root.begin(), root.end(), p.begin(), p.end()).first == root.end();
 }
@@ -121,15 +71,6 @@ void RemoveStaleTemps(const fs::path& out) {
         }
     }
     for (const fs::path& p : stale) fs::remove(p, ec);
-}
-
-// The flag's body: the launcher treats exactly "true" (any case, blanks
-// around it) as closed.
-bool WriteFlag(const fs::path& path, bool on, std::string& error) {
-    const std::string body = on ? "true\n" : "false\n";
-    std::string current;
-    if (ReadWholeFile(path, current) && current == body) return true;
-    return WriteFileAtomic(path, body, error);
 }
 
 struct Job {
@@ -153,32 +94,6 @@ struct Job {
 
 bool SameParams(const ChunkParams& a, const ChunkParams& b) {
     return a.minSize == b.minSize && a.avgSize == b.avgSize && a.maxSize == b.maxSize;
-}
-
-fs::path ChunkObjectFile(const fs::path& out, const std::string& sha) {
-    return out / PathFromUtf8(ChunkObjectPath(sha) + ".gz");
-}
-fs::path IndexObjectFile(const fs::path& out, const std::string& sha) {
-    return out / PathFromUtf8(IndexObjectPath(sha) + ".gz");
-}
-
-// A published index, proven by its name. False with the reason otherwise.
-bool ReadIndex(const fs::path& out, const std::string& sha, ChunkIndex& index, std::string& why) {
-    std::string text;
-    const InflateResult r = InflateFile(IndexObjectFile(out, sha), &text);
-    if (!r.ok) {
-        why = r.error;
-        return false;
-    }
-    if (r.sha256 != sha) {
-        why = "content differs from its name (SHA-256 " + r.sha256 + ")";
-        return false;
-    }
-    if (!ParseChunkIndex(text, index, why)) {
-        why = "not a chunk index: " + why;
-        return false;
-    }
-    return true;
 }
 
 // Written beside its final name, renamed into place with the other objects.
@@ -813,19 +728,6 @@ void Report(const PublishRun& run, size_t pruned, const ChunkCounts& chunks, std
 
 }  // namespace
 
-int SetMaintenance(const Options& o, std::FILE* out, std::FILE* err) {
-    const fs::path dir = PathFromUtf8(o.out);
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    std::string error;
-    if (!WriteFlag(dir / PathFromUtf8(o.maintName), o.maintenance == 1, error)) {
-        std::fprintf(err, "%s: %s\n", kTool, error.c_str());
-        return 1;
-    }
-    std::fprintf(out, "%s: maintenance %s (%s)\n", kTool, o.maintenance == 1 ? "on" : "off", o.maintName.c_str());
-    return 0;
-}
-
 int Publish(const Options& o, std::FILE* out, std::FILE* err) {
     PublishRun run(o, err);
     if (!CheckFolders(run) || !LoadKey(run) || !CheckNames(run) || !PlanObjects(run)) return 1;
@@ -849,229 +751,6 @@ int Publish(const Options& o, std::FILE* out, std::FILE* err) {
                          removed ? (" (" + std::to_string(removed) + " earlier one(s) removed)").c_str() : "");
     }
     Report(run, pruned, chunks, out);
-    return 0;
-}
-
-namespace {
-
-// With a key: the list must be signed by it, as its last line, and not be
-// past its expiry. Returns the summary line.
-std::string CheckSignature(const Options& o, const ParsedList& list, std::vector<std::string>& problems) {
-    const std::string name = o.listName + ": ";
-    std::string about = list.hasSerial ? "serial " + std::to_string(list.serial) : "no serial";
-    if (list.hasExpires) about += ", expires " + UtcText(list.expires);
-    if (o.verifyKey.empty())
-        return std::string(list.hasSignature ? "signed" : "not signed") + " (" + about +
-               "); signature not checked (no --key)";
-    const size_t before = problems.size();
-    std::string sig;
-    if (!list.hasSignature) {
-        problems.push_back(name + "not signed (no #sig line)");
-    } else if (!list.signatureLast) {
-        problems.push_back(name + "lines follow the #sig line; the signature does not cover them");
-    } else if (!DecodeBase64(list.signature, sig) || sig.size() != 64) {
-        problems.push_back(name + "the #sig line is not base64 of 64 bytes");
-    } else if (!VerifyMessage(o.verifyKey, list.signedPart, sig)) {
-        problems.push_back(name + "the signature does not match the key (signed by another key, or changed since)");
-    }
-    if (!list.hasSerial) problems.push_back(name + "no #serial line");
-    if (list.hasExpires && list.expires < static_cast<int64_t>(std::time(nullptr)))
-        problems.push_back(name + "expired at " + UtcText(list.expires) + "; publish again with --sign to renew it");
-    return std::string(problems.size() == before ? "signature valid" : "signature NOT valid") + " (" + about + ")";
-}
-
-// One "#chunks" line: the index it names must be the one published, fit the
-// listed file, and its chunks, each as named, must reassemble to the file.
-// Returns how many objects it read; problems go to `problems`.
-// Each chunk's place in the whole-file object must inflate, on its own, to
-// that chunk: launchers fetch runs of chunks from there by Range requests.
-void CheckPlaces(const fs::path& whole, const std::string& wholeName, const ChunkIndex& index,
-                 std::vector<std::string>& problems) {
-    if (index.chunks.empty() || index.chunks.front().wholeAt < 0 || !StatNoFollow(whole).isFile) return;
-    for (size_t k = 0; k < index.chunks.size(); ++k) {
-        const ChunkEntry& c = index.chunks[k];
-        const int64_t to = k + 1 < index.chunks.size() ? index.chunks[k + 1].wholeAt : -1;
-        std::string bytes, error;
-        if (!InflateRange(whole, static_cast<uint64_t>(c.wholeAt), to, bytes, error) || bytes.size() != c.size ||
-            Sha256Hex(bytes) != c.sha256) {
-            problems.push_back(wholeName + "chunk " + std::to_string(k + 1) + " is not at the place its index gives (" +
-                               std::to_string(c.wholeAt) + ")" + (error.empty() ? "" : ": " + error));
-            return;
-        }
-    }
-}
-
-size_t CheckChunked(const fs::path& dir, const ParsedList::Chunked& line, int64_t listedSize,
-                    const std::string& wholeRel, std::atomic<uint64_t>& progress, std::vector<std::string>& problems) {
-    const std::string ixName = "\"" + IndexObjectPath(line.indexSha256) + ".gz\": ";
-    if (listedSize < 0) problems.push_back("#chunks " + line.fileSha256 + ": no listed file has that SHA-256");
-    ChunkIndex index;
-    std::string why;
-    if (!ReadIndex(dir, line.indexSha256, index, why)) {
-        problems.push_back(ixName + why);
-        return 1;
-    }
-    if (listedSize >= 0 && index.fileSize != static_cast<uint64_t>(listedSize))
-        problems.push_back(ixName + "the index is of " + std::to_string(index.fileSize) + " bytes, the list says " +
-                           std::to_string(listedSize));
-    Sha256Hasher file;
-    bool whole = true;  // every chunk as named, so a wrong file hash is the index's fault
-    for (const ChunkEntry& c : index.chunks) {
-        const std::string name = "\"" + ChunkObjectPath(c.sha256) + ".gz\": ";
-        std::string bytes;
-        const InflateResult r = InflateFile(ChunkObjectFile(dir, c.sha256), &bytes);
-        progress += r.size;
-        if (!r.ok) {
-            problems.push_back(name + r.error);
-            whole = false;
-            continue;
-        }
-        if (r.size != c.size) {
-            problems.push_back(name + "inflates to " + std::to_string(r.size) + " bytes, the index says " +
-                               std::to_string(c.size));
-            whole = false;
-        } else if (r.sha256 != c.sha256) {
-            problems.push_back(name + "content differs from its name (SHA-256 " + r.sha256 + ")");
-            whole = false;
-        } else if (FastChunkHash(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()) != c.fast) {
-            problems.push_back(ixName + "wrong fast hash for chunk " + c.sha256);
-        }
-        file.Update(bytes.data(), bytes.size());
-    }
-    const std::string got = file.FinishHex();
-    if (whole && got != line.fileSha256)
-        problems.push_back(ixName + "the chunks reassemble to SHA-256 " + got + ", the list says " + line.fileSha256);
-    if (whole && got == line.fileSha256 && !wholeRel.empty()) CheckPlaces(dir / PathFromUtf8(wholeRel), "\"" + wholeRel + "\": ", index, problems);
-    return 1 + index.chunks.size();
-}
-
-}  // namespace
-
-int Verify(const Options& o, std::FILE* out, std::FILE* err) {
-    const fs::path dir = PathFromUtf8(o.verify);
-    std::string listText;
-    const InflateResult lr = InflateFile(dir / PathFromUtf8(o.listName + ".gz"), &listText);
-    if (!lr.ok) {
-        std::fprintf(err, "%s: %s.gz: %s\n", kTool, o.listName.c_str(), lr.error.c_str());
-        return 1;
-    }
-    const ParsedList list = ParseList(listText);
-    std::vector<std::string> problems;
-    if (!list.hasVersion) problems.push_back(o.listName + ": no version line");
-
-    struct Check {
-        std::string rel;
-        int64_t size = -1;  // -1: any size (the launcher object)
-        std::string token;
-        std::string problem;
-    };
-    std::vector<Check> checks;
-    std::set<std::string> chunkedFiles;
-    for (const ParsedList::Chunked& c : list.chunked) chunkedFiles.insert(c.fileSha256);
-    for (const std::string& line : list.badChunksLines)
-        problems.push_back(o.listName + ": malformed line \"" + line + "\"");
-    for (const std::string& line : list.badSignedLines)
-        problems.push_back(o.listName + ": malformed line \"" + line + "\" (launchers refuse the signed list)");
-    for (const ParsedFile& f : list.files) {
-        Check c;
-        c.rel = f.relPath;
-        std::replace(c.rel.begin(), c.rel.end(), '\\', '/');
-        c.size = f.size;
-        c.token = f.token;
-        // What the launcher would refuse to write is a fault of the list.
-        if (!IsSafeListPath(f.relPath, false) || !IsValidUtf8(f.relPath)) c.problem = "unsafe path in the list";
-        else if (f.relPath.find('\\') == std::string::npos && IsLauncherOwnName(f.relPath))
-            c.problem = "the launcher's own file, which it never replaces from a list";
-        // A chunked file's whole object is optional (--chunks-only).
-        if (c.problem.empty() && chunkedFiles.count(c.token) && !StatNoFollow(dir / PathFromUtf8(c.rel + ".gz")).exists)
-            continue;
-        checks.push_back(std::move(c));
-    }
-    const fs::path launcherObj = dir / PathFromUtf8(o.launcherName + ".gz");
-    if (list.hasLauncher) checks.push_back({o.launcherName, list.launcherSize, list.launcherSha256, ""});
-    else if (StatNoFollow(launcherObj).exists) checks.push_back({o.launcherName, -1, "", ""});
-
-    Progress progress(err, "verifying", checks.size(), 0);
-    RunParallel(
-        checks.size(), o.jobs,
-        [&](size_t i) {
-            Check& c = checks[i];
-            if (c.problem.empty()) {
-                const InflateResult r = InflateFile(dir / PathFromUtf8(c.rel + ".gz"));
-                if (!r.ok) {
-                    c.problem = r.error;
-                } else if (c.size >= 0 && static_cast<int64_t>(r.size) != c.size) {
-                    c.problem =
-                        "inflates to " + std::to_string(r.size) + " bytes, the list says " + std::to_string(c.size);
-                } else if (IsSha256Token(c.token)) {
-                    if (c.token != r.sha256)
-                        c.problem = "content differs from the list (SHA-256 " + r.sha256 + ", listed " + c.token + ")";
-                } else if (list.sha256Hashes && !c.token.empty()) {
-                    c.problem = "the list says #hash sha256 but gives \"" + c.token + "\"";
-                } else if (c.token.size() == 8 && c.token.find_first_not_of("0123456789abcdef") == std::string::npos &&
-                           c.token != CrcToken(r.crc)) {
-                    // Lists of earlier versions of this tool carry a CRC-32.
-                    c.problem =
-                        "content differs from the list (CRC-32 " + CrcToken(r.crc) + ", listed " + c.token + ")";
-                }
-                progress.bytes += r.size;
-            }
-            ++progress.files;
-            return true;
-        },
-        [&] { progress.Print(); });
-    progress.End();
-    for (const Check& c : checks) {
-        if (!c.problem.empty()) problems.push_back("\"" + c.rel + ".gz\": " + c.problem);
-    }
-    std::map<std::string, std::pair<int64_t, std::string>> listedFiles;  // by SHA-256: size, whole object
-    for (const ParsedFile& f : list.files) {
-        std::string rel = f.relPath;
-        std::replace(rel.begin(), rel.end(), '\\', '/');
-        listedFiles.emplace(f.token, std::pair(f.size, rel + ".gz"));
-    }
-    std::vector<ParsedList::Chunked> lines;
-    std::set<std::pair<std::string, std::string>> seen;
-    for (const ParsedList::Chunked& c : list.chunked) {
-        if (seen.emplace(c.fileSha256, c.indexSha256).second) lines.push_back(c);
-    }
-    std::vector<std::vector<std::string>> chunkProblems(lines.size());
-    std::atomic<size_t> objects{checks.size()};
-    Progress chunkProgress(err, "verifying chunks", lines.size(), 0);
-    RunParallel(
-        lines.size(), o.jobs,
-        [&](size_t i) {
-            const auto it = listedFiles.find(lines[i].fileSha256);
-            const bool listed = it != listedFiles.end();
-            objects += CheckChunked(dir, lines[i], listed ? it->second.first : -1, listed ? it->second.second : "",
-                                    chunkProgress.bytes, chunkProblems[i]);
-            ++chunkProgress.files;
-            return true;
-        },
-        [&] { chunkProgress.Print(); });
-    chunkProgress.End();
-    for (const auto& found : chunkProblems) problems.insert(problems.end(), found.begin(), found.end());
-    const std::string signature = CheckSignature(o, list, problems);
-    for (const std::string& p : problems) std::fprintf(err, "%s: %s\n", kTool, p.c_str());
-    std::fprintf(out, "%s: %s\n", kTool, signature.c_str());
-    std::fprintf(out, "%s: verified %zu objects of version %d: %zu problem(s)\n", kTool, objects.load(), list.version,
-                 problems.size());
-    return problems.empty() ? 0 : 1;
-}
-
-int Keygen(const Options& o, std::FILE* out, std::FILE* err) {
-    SigningKey key;
-    std::string error;
-    if (!GenerateSigningKey(key, error) || !WriteNewKeyFile(PathFromUtf8(o.keyOut), key, error)) {
-        std::fprintf(err, "%s: %s\n", kTool, error.c_str());
-        return 1;
-    }
-    // The public key alone on stdout, so that scripts can capture it.
-    std::fprintf(out, "%s\n", EncodeBase64(key.point).c_str());
-    std::fprintf(err,
-                 "%s: private key written to %s; keep it off the servers. Put the line above in Veltrune.ini "
-                 "as [patch] listKey=\n",
-                 kTool, o.keyOut.c_str());
     return 0;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
-// The four things the tool does: publish a game folder, set the maintenance
-// flag, check a published folder, and make a signing key. Each returns the process exit code and
-// writes its report to `out` and its complaints to `err`.
+// The four things the tool does, one file each: publish a game folder
+// (publisher.cpp), set the maintenance flag (maintenance.cpp), check a
+// published folder (verify.cpp), and make a signing key (keygen.cpp). Each
+// returns the process exit code and writes its report to `out` and its
+// complaints to `err`.
 #include <cstdio>
 
 #include "options.h"
