@@ -137,24 +137,31 @@ TEST(ListFormat, SmallTreeGivesExactlyTheseLinesAndPlainObjects) {
     EXPECT_EQ(uint8_t(member[9]), 255);
 }
 
-TEST(Runs, ReuseReplaceFailAndPruneInOneServerFolder) {
+// A server folder published once from a game of four files.
+class Runs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteBytes(game / "a.txt", "alpha");
+        WriteBytes(game / "data" / "b.bin", std::string(100000, 'b'));
+        WriteBytes(game / "data" / "c.bin", "gamma");
+        WriteBytes(game / "maps" / "d.map", "delta");
+        WriteBytes(t / "new.exe", "MZ new launcher");  // outside the game
+        ASSERT_EQ(Publish(game, out, 1).code, 0);
+    }
     TempFolder t;
     const fs::path game = t / "game", out = t / "out";
-    WriteBytes(game / "a.txt", "alpha");
-    WriteBytes(game / "data" / "b.bin", std::string(100000, 'b'));
-    WriteBytes(game / "data" / "c.bin", "gamma");
-    WriteBytes(game / "maps" / "d.map", "delta");
-    ASSERT_EQ(Publish(game, out, 1).code, 0);
+};
+
+TEST_F(Runs, ChangedFilesAreReplacedAndTheRestReused) {
     const auto first = Snapshot(out);
     // A server still sending the old object keeps reading the whole old member.
     const std::string oldMember = ReadBytes(out / "data" / "c.bin.gz");
     const int fd = open((out / "data" / "c.bin.gz").c_str(), O_RDONLY);
-
     WriteBytes(game / "data" / "c.bin", "gamma, longer");
     SetMtime(game / "maps" / "d.map", 1234567890);             // same size, another time
     WriteBytes(out / "data" / "b.bin.gz", "not gzip");         // not the object the tool wrote
     WriteBytes(out / "a.txt.gz.4242-0.vrpub-tmp", "partial");  // left by a killed run
-    Ran r = Publish(game, out, 1);
+    const Ran r = Publish(game, out, 1);
     EXPECT_NE(r.text.find("4 files (3 compressed, 1 reused)"), npos) << r.text;
     const auto second = Snapshot(out);
     EXPECT_EQ(second.at("a.txt.gz"), first.at("a.txt.gz"));
@@ -166,43 +173,48 @@ TEST(Runs, ReuseReplaceFailAndPruneInOneServerFolder) {
     EXPECT_EQ(pread(fd, seen.data(), seen.size(), 0), ssize_t(oldMember.size()));
     close(fd);
     EXPECT_EQ(seen.substr(0, oldMember.size()), oldMember);
-    r = Publish(game, out, 1);  // nothing changed: not even the list is rewritten
+}
+
+TEST_F(Runs, NothingChangedRewritesNothingNotEvenTheList) {
+    const auto before = Snapshot(out);
+    const Ran r = Publish(game, out, 1);
     EXPECT_NE(r.text.find("(0 compressed, 4 reused)"), npos) << r.text;
     EXPECT_NE(r.text.find("list unchanged"), npos) << r.text;
-    EXPECT_EQ(Snapshot(out), second);
+    EXPECT_EQ(Snapshot(out), before);
+}
 
-    WriteBytes(t / "new.exe", "MZ new launcher");
+TEST_F(Runs, ALauncherAndTheMaintenanceFlag) {
     ASSERT_EQ(Publish(game, out, 30, {"--launcher", (t / "new.exe").string(), "--maintenance", "on"}).code, 0);
     EXPECT_EQ(Gunzip(out / "newLauncher.exe.gz"), "MZ new launcher");
     EXPECT_EQ(ReadBytes(out / "MaintanenceCheck.txt"), "true\n");
     EXPECT_EQ(Tool({"--out", out.string(), "--maintenance", "off"}).code, 0);
     EXPECT_EQ(ReadBytes(out / "MaintanenceCheck.txt"), "false\n");
+}
 
-    // A replacement that cannot take its place fails the run; the list stays.
+TEST_F(Runs, AReplacementThatCannotTakeItsPlaceFailsTheRunAndTheListStays) {
     const std::string list = ReadBytes(out / "list.txt.gz");
     fs::remove(out / "a.txt.gz");
     fs::create_directories(out / "a.txt.gz" / "in-the-way");
     WriteBytes(game / "a.txt", "alpha 2");
-    r = Publish(game, out, 31);
+    const Ran r = Publish(game, out, 31);
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.text.find("a.txt.gz"), npos) << r.text;
     EXPECT_EQ(ReadBytes(out / "list.txt.gz"), list);
     for (const auto& [rel, stamp] : Snapshot(out)) EXPECT_EQ(rel.find(".vrpub-tmp"), npos) << rel;
-    fs::remove_all(out / "a.txt.gz");
+}
 
-    // Objects of deleted files go only with --prune; the launcher and other files stay.
+TEST_F(Runs, OnlyPruneRemovesObjectsOfDeletedFilesAndKeepsTheLauncherAndOtherFiles) {
     WriteBytes(out / "notes.html", "the operator's own file");
     fs::remove_all(game / "maps");
     fs::remove(game / "data" / "c.bin");
-    ASSERT_EQ(Publish(game, out, 31).code, 0);
+    ASSERT_EQ(Publish(game, out, 31, {"--launcher", (t / "new.exe").string()}).code, 0);
     EXPECT_TRUE(fs::exists(out / "maps" / "d.map.gz"));
-    r = Publish(game, out, 31, {"--prune"});
+    const Ran r = Publish(game, out, 31, {"--prune"});
     EXPECT_NE(r.text.find(", 2 pruned"), npos) << r.text;
     EXPECT_FALSE(fs::exists(out / "maps"));
     EXPECT_FALSE(fs::exists(out / "data" / "c.bin.gz"));
-    for (const char* kept : {"a.txt.gz", "data/b.bin.gz", "list.txt.gz", "newLauncher.exe.gz", "notes.html"}) {
+    for (const char* kept : {"a.txt.gz", "data/b.bin.gz", "list.txt.gz", "newLauncher.exe.gz", "notes.html"})
         EXPECT_TRUE(fs::exists(out / kept)) << kept;
-    }
 }
 
 TEST(Refusals, EachNameClassLeavesTheOutputUntouched) {
