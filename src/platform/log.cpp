@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -28,8 +27,8 @@ std::wstring& LogPath() {
 
 constexpr size_t kMaxFormatted = 1023;
 
-// One conversion of a printf-family format, given to snprintf with its one
-// argument.
+// One conversion given to snprintf with its one argument, so numbers format
+// exactly as printf does.
 template <typename T>
 void AppendOne(std::string& out, const std::string& spec, T value) {
     const int n = std::snprintf(nullptr, 0, spec.c_str(), value);
@@ -40,192 +39,14 @@ void AppendOne(std::string& out, const std::string& spec, T value) {
     out.resize(old + static_cast<size_t>(n));
 }
 
-// The variable arguments, carried by reference from one helper to the next.
-struct Arguments {
-    va_list list;
-};
-
-// One parsed conversion: "%" flags width ".precision" length conversion.
-struct Conversion {
-    std::string flags;
-    int width = -1;
-    int precision = -1;
-    // Length modifier, folded into: 0 none, 'H' hh, 'h', 'l', 'L' 64-bit
-    // integer, 'D' long double.
-    char length = 0;
-    char conversion = 0;
-
-    std::string Prefix() const {
-        std::string spec = "%" + flags;
-        if (width >= 0) spec += std::to_string(width);
-        return spec;
-    }
-    std::string Precision() const {
-        if (precision < 0) return std::string();
-        // Not string concatenation: GCC 12 warns falsely (-Wrestrict) on it.
-        char text[16];
-        std::snprintf(text, sizeof text, ".%d", precision);
-        return text;
-    }
-};
-
-int ReadNumber(const char*& p) {
-    int value = 0;
-    while (*p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
-    return value;
-}
-
-void ParseWidthAndPrecision(const char*& p, Arguments& args, Conversion& c) {
-    if (*p == '*') {
-        c.width = va_arg(args.list, int);
-        if (c.width < 0) {
-            c.flags += '-';
-            c.width = c.width == INT_MIN ? 0 : -c.width;
-        }
-        ++p;
-    } else if (*p >= '0' && *p <= '9') {
-        c.width = ReadNumber(p);
-    }
-    if (*p != '.') return;
-    ++p;
-    if (*p == '*') {
-        c.precision = va_arg(args.list, int);  // negative: as if omitted
-        ++p;
-    } else {
-        c.precision = ReadNumber(p);
-    }
-}
-
-void ParseLength(const char*& p, Conversion& c) {
-    if (p[0] == 'h' && p[1] == 'h') {
-        c.length = 'H';
-        p += 2;
-    } else if (p[0] == 'l' && p[1] == 'l') {
-        c.length = 'L';
-        p += 2;
-    } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-        c.length = 'L';
-        p += 3;
-    } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-        c.length = 0;
-        p += 3;
-    } else if (*p == 'h' || *p == 'l' || *p == 'w') {
-        c.length = *p == 'h' ? 'h' : 'l';
-        ++p;
-    } else if (*p == 'j' || *p == 'z' || *p == 't' || *p == 'I' || *p == 'q') {
-        c.length = 'L';  // all 64 bits wide on 64-bit Windows
-        ++p;
-    } else if (*p == 'L') {
-        c.length = 'D';
-        ++p;
-    }
-}
-
-// Parses what follows a '%' up to and including the conversion character;
-// false when the format ends inside the conversion.
-bool ParseConversion(const char*& p, Arguments& args, Conversion& c) {
-    while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) c.flags += *p++;
-    ParseWidthAndPrecision(p, args, c);
-    ParseLength(p, c);
-    c.conversion = *p;
-    if (c.conversion == '\0') return false;
-    ++p;
-    return true;
-}
-
-void AppendSigned(std::string& out, const Conversion& c, Arguments& args) {
-    long long v;
-    if (c.length == 'L') {
-        v = va_arg(args.list, long long);
-    } else if (c.length == 'l') {
-        v = va_arg(args.list, long);
-    } else {
-        v = va_arg(args.list, int);
-        if (c.length == 'h') v = static_cast<short>(v);
-        if (c.length == 'H') v = static_cast<signed char>(v);
-    }
-    AppendOne(out, c.Prefix() + c.Precision() + "ll" + c.conversion, v);
-}
-
-void AppendUnsigned(std::string& out, const Conversion& c, Arguments& args) {
-    unsigned long long v;
-    if (c.length == 'L') {
-        v = va_arg(args.list, unsigned long long);
-    } else if (c.length == 'l') {
-        v = va_arg(args.list, unsigned long);
-    } else {
-        v = va_arg(args.list, unsigned int);
-        if (c.length == 'h') v = static_cast<unsigned short>(v);
-        if (c.length == 'H') v = static_cast<unsigned char>(v);
-    }
-    AppendOne(out, c.Prefix() + c.Precision() + "ll" + c.conversion, v);
-}
-
-void AppendFloating(std::string& out, const Conversion& c, Arguments& args) {
-    if (c.length == 'D') {
-        AppendOne(out, c.Prefix() + c.Precision() + "L" + c.conversion, va_arg(args.list, long double));
-    } else {
-        AppendOne(out, c.Prefix() + c.Precision() + c.conversion, va_arg(args.list, double));
-    }
-}
-
-void AppendCharacter(std::string& out, const Conversion& c, Arguments& args) {
-    if (c.length == 'l' || c.conversion == 'C') {
-        // wint_t is promoted to int when passed through "...".
-        const std::wstring wide(1, static_cast<wchar_t>(va_arg(args.list, int)));
-        AppendOne(out, c.Prefix() + "s", WideToUtf8(wide).c_str());
-    } else {
-        AppendOne(out, c.Prefix() + "c", va_arg(args.list, int));
-    }
-}
-
-void AppendString(std::string& out, const Conversion& c, Arguments& args) {
-    if (c.length == 'l' || c.conversion == 'S') {
-        const wchar_t* wide = va_arg(args.list, const wchar_t*);
-        const std::string utf8 = wide != nullptr ? WideToUtf8(wide) : std::string("(null)");
-        AppendOne(out, c.Prefix() + c.Precision() + "s", utf8.c_str());
-    } else {
-        const char* narrow = va_arg(args.list, const char*);
-        AppendOne(out, c.Prefix() + c.Precision() + "s", narrow != nullptr ? narrow : "(null)");
-    }
-}
-
-// False for an unknown conversion, whose argument type is unknown too.
-bool AppendConversion(std::string& out, const Conversion& c, Arguments& args) {
-    switch (c.conversion) {
-        case '%': out += '%'; return true;
-        case 'd':
-        case 'i': AppendSigned(out, c, args); return true;
-        case 'u':
-        case 'o':
-        case 'x':
-        case 'X': AppendUnsigned(out, c, args); return true;
-        case 'f':
-        case 'F':
-        case 'e':
-        case 'E':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A': AppendFloating(out, c, args); return true;
-        case 'p': AppendOne(out, c.Prefix() + "p", va_arg(args.list, void*)); return true;
-        case 'c':
-        case 'C': AppendCharacter(out, c, args); return true;
-        case 's':
-        case 'S': AppendString(out, c, args); return true;
-        case 'n':
-            (void)va_arg(args.list, void*);  // nothing is stored through it
-            return true;
-        default: return false;
-    }
-}
-
-// printf-style formatting whose wide arguments ("%ls", "%S", "%lc", "%C")
-// become UTF-8 whatever the C library's locale is (the library's own
-// conversion of them is locale-bound: Latin-1 bytes, dropped characters or a
-// failed call). Narrow strings are copied as they are. Each conversion is
-// handed to snprintf on its own, so numbers format exactly as printf does.
-std::string FormatUtf8(const char* format, Arguments& args) {
+// printf-style formatting whose wide strings ("%ls") become UTF-8 whatever
+// the C library's locale is (the library's own conversion of them is
+// locale-bound: Latin-1 bytes, dropped characters or a failed call). Only
+// what the launcher's formats use is understood: flags, a width and a
+// precision in digits, the lengths l, ll and z, and d i u x X f s %. Anything
+// else, like a format cut inside a conversion, ends the formatting with the
+// rest kept as text, since the type of its argument is unknown.
+std::string FormatUtf8(const char* format, va_list args) {
     std::string out;
     const char* p = format;
     while (*p != '\0' && out.size() <= kMaxFormatted) {
@@ -233,13 +54,49 @@ std::string FormatUtf8(const char* format, Arguments& args) {
             out += *p++;
             continue;
         }
-        const char* const specStart = p++;
-        Conversion conversion;
-        // A format cut inside a conversion, or an unknown conversion: the
-        // rest of the format is kept as text.
-        if (!ParseConversion(p, args, conversion) || !AppendConversion(out, conversion, args)) {
-            out.append(specStart);
-            break;
+        const char* const start = p++;
+        p += std::strspn(p, "-+ #0");
+        p += std::strspn(p, "0123456789");
+        if (*p == '.') p += 1 + std::strspn(p + 1, "0123456789");
+        const std::string spec(start, p);  // '%', flags, width, precision
+        char length = 0;                   // 'l', 'L' for ll, or 'z'
+        if (p[0] == 'l' && p[1] == 'l') {
+            length = 'L';
+            p += 2;
+        } else if (*p == 'l' || *p == 'z') {
+            length = *p++;
+        }
+        const char conversion = *p++;
+        // long and int are 32 bits on Windows, size_t and long long 64.
+        const bool wide64 = length == 'L' || length == 'z';
+        switch (conversion) {
+            case '%': out += '%'; break;
+            case 'd':
+            case 'i':
+                AppendOne(out, spec + "lld",
+                          wide64          ? va_arg(args, long long)
+                          : length == 'l' ? va_arg(args, long)
+                                          : va_arg(args, int));
+                break;
+            case 'u':
+            case 'x':
+            case 'X':
+                AppendOne(out, spec + "ll" + conversion,
+                          wide64          ? va_arg(args, unsigned long long)
+                          : length == 'l' ? va_arg(args, unsigned long)
+                                          : va_arg(args, unsigned int));
+                break;
+            case 'f': AppendOne(out, spec + "f", va_arg(args, double)); break;
+            case 's':
+                if (length == 'l') {
+                    const wchar_t* wide = va_arg(args, const wchar_t*);
+                    AppendOne(out, spec + "s", wide != nullptr ? WideToUtf8(wide).c_str() : "(null)");
+                } else {
+                    const char* narrow = va_arg(args, const char*);
+                    AppendOne(out, spec + "s", narrow != nullptr ? narrow : "(null)");
+                }
+                break;
+            default: out.append(start); return out;
         }
     }
     return out;
@@ -283,10 +140,10 @@ void LogLine(const std::string& text) {
 }
 
 void LogFormat(const char* format, ...) {
-    Arguments args;
-    va_start(args.list, format);
+    va_list args;
+    va_start(args, format);
     std::string text = FormatUtf8(format, args);
-    va_end(args.list);
+    va_end(args);
     // As a 1024-byte buffer with truncation would: at most 1023 bytes, cut.
     if (text.size() > kMaxFormatted) text.resize(kMaxFormatted);
     LogLine(text);

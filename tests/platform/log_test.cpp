@@ -78,17 +78,14 @@ TEST(Log, FormatWritesWideArgumentsAsUtf8AndNumbersAsPrintf) {
     InitLog(dir.path());
     LogFormat("%ls (%lu) %s|%ls", L"caf\u00e9\\\u4e2d\U0001F600", 5ul, static_cast<const char*>(nullptr),
               static_cast<const wchar_t*>(nullptr));
-    LogFormat("[%lc][%6ls][%-6ls][%.2ls][%S]%s", static_cast<wint_t>(L'\u00e9'), L"ab", L"cd", L"xyz", L"\u00c4",
-              "\xC3\xA4");
-    LogFormat("%zu %llu %lld %ld|%hhu %hd|%-*.*s|%+5.1f|%#x%%", size_t{5000000000}, 18446744073709551615ull,
-              -9223372036854775807LL - 1, -5L, 300, 70000, 6, 2, "xyz", 3.14159, 255u);
+    LogFormat("%zu %llu %lld %ld|%d %u|0x%08lx|%-6s|%.1f%%", size_t{5000000000}, 18446744073709551615ull,
+              -9223372036854775807LL - 1, -5L, -7, 4000000000u, 0x8007000EUL, "ab", 3.14159);
     // The whole result is cut to 1023 bytes; LogLine itself has no limit.
     LogFormat("head %d %ls tail", 12345, std::wstring(1500, L'w').c_str());
     LogLine(std::string(5000, 'L'));
     EXPECT_EQ(Messages(dir),
               (Lines{"caf\xC3\xA9\\\xE4\xB8\xAD\xF0\x9F\x98\x80 (5) (null)|(null)",
-                     "[\xC3\xA9][    ab][cd    ][xy][\xC3\x84]\xC3\xA4",
-                     "5000000000 18446744073709551615 -9223372036854775808 -5|44 4464|xy    | +3.1|0xff%",
+                     "5000000000 18446744073709551615 -9223372036854775808 -5|-7 4000000000|0x8007000e|ab    |3.1%",
                      ("head 12345 " + std::string(1500, 'w')).substr(0, 1023), std::string(5000, 'L')}));
 }
 
