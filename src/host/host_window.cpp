@@ -37,9 +37,9 @@ void RegisterWindowClass(HINSTANCE instance, WNDPROC procedure) {
 
 // The window's size at the system DPI, centred on the primary work area.
 RECT CentredPlacement() {
-    const int dpi = static_cast<int>(SystemDpi());
-    const int width = MulDiv(kHostWidth, dpi, kDefaultDpi);
-    const int height = MulDiv(kHostHeight, dpi, kDefaultDpi);
+    const UINT dpi = SystemDpi();
+    const int width = ScaleForDpi(kHostWidth, dpi);
+    const int height = ScaleForDpi(kHostHeight, dpi);
     RECT work{};
     if (!SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0)) {
         work.right = GetSystemMetrics(SM_CXSCREEN);
@@ -168,13 +168,9 @@ void HostWindow::SetNewsRect(int32_t x, int32_t y, int32_t width, int32_t height
 
 void HostWindow::PlaceNews(UINT dpi) {
     const NewsArea& a = newsArea_;
-    const double scale = dpi / static_cast<double>(kDefaultDpi);
-    // Sums in integers first, then each product truncated toward zero.
-    RECT rect;
-    rect.left = static_cast<LONG>(a.x * scale);
-    rect.top = static_cast<LONG>(a.y * scale);
-    rect.right = static_cast<LONG>((a.x + a.width) * scale);
-    rect.bottom = static_cast<LONG>((a.y + a.height) * scale);
+    // Edges, not sizes, are scaled, so neighbouring areas stay flush.
+    const RECT rect{ScaleForDpi(a.x, dpi), ScaleForDpi(a.y, dpi), ScaleForDpi(a.x + a.width, dpi),
+                    ScaleForDpi(a.y + a.height, dpi)};
     webView_.SetNewsPlacement(rect, a.visible);
 }
 

@@ -23,4 +23,6 @@ UINT WindowDpi(HWND window) {
     return fn ? fn(window) : kDefaultDpi;
 }
 
+int ScaleForDpi(int length, UINT dpi) { return MulDiv(length, static_cast<int>(dpi), kDefaultDpi); }
+
 }  // namespace vr

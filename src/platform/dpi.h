@@ -13,5 +13,8 @@ inline constexpr UINT kDefaultDpi = USER_DEFAULT_SCREEN_DPI;
 bool MakePerMonitorDpiAware();
 UINT SystemDpi();
 UINT WindowDpi(HWND window);
+// A length at 96 DPI in device pixels at dpi: the one scaling rule of the
+// window and the views in it, rounded half away from zero as MulDiv does.
+int ScaleForDpi(int length, UINT dpi);
 
 }  // namespace vr
