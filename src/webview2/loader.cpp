@@ -192,7 +192,7 @@ WebView2Runtime FindWebView2Runtime(PCWSTR browserExecutableFolder, PCWSTR userD
             exe.resize(exe.size() - wcslen(PathFindFileNameW(exe.c_str())));
             folder = JoinPath(exe, folder);
         }
-        runtime.runtimeType = 1;
+        runtime.runtimeType = WebView2RuntimeType::FixedVersion;
         runtime.clientDll = JoinPath(WithoutTrailingSeparators(folder), kClientDll);
         runtime.description = L"fixed-version folder " + folder;
         runtime.result = FileExists(runtime.clientDll) ? S_OK : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -208,7 +208,7 @@ WebView2Runtime FindWebView2Runtime(PCWSTR browserExecutableFolder, PCWSTR userD
         for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
             if (auto dll = ChannelClientDll(root, kChannels[index])) {
                 runtime.clientDll = *dll;
-                runtime.runtimeType = 0;
+                runtime.runtimeType = WebView2RuntimeType::InstalledChannel;
                 runtime.description = std::wstring(kChannels[index].name) +
                                       (root == HKEY_LOCAL_MACHINE ? L", machine-wide" : L", per-user");
                 runtime.result = S_OK;
@@ -256,8 +256,9 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder,
         return HRESULT_FROM_WIN32(error);
     }
     // The first argument's meaning is undocumented; every known caller passes 1.
-    return factory(TRUE, runtime.runtimeType, runtime.userDataFolder.empty() ? nullptr : runtime.userDataFolder.c_str(),
-                   environmentOptions, handler);
+    return factory(TRUE, static_cast<int>(runtime.runtimeType),
+                   runtime.userDataFolder.empty() ? nullptr : runtime.userDataFolder.c_str(), environmentOptions,
+                   handler);
 }
 
 }  // namespace vr

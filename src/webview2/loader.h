@@ -17,11 +17,18 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserExecutableFolder,
                                                  ICoreWebView2EnvironmentOptions* environmentOptions,
                                                  ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler* handler);
 
+// Where a runtime comes from; the value is what the client DLL's environment
+// factory is told.
+enum class WebView2RuntimeType : int {
+    InstalledChannel = 0,  // an Evergreen release channel, found in the registry
+    FixedVersion = 1,      // a folder named by the caller, the environment or policy
+};
+
 // The runtime the loader would use for these arguments, overrides applied.
 struct WebView2Runtime {
-    HRESULT result = E_FAIL;      // S_OK when clientDll exists
-    std::wstring clientDll;       // ...\EBWebView\x64\EmbeddedBrowserWebView.dll
-    int runtimeType = 0;          // 0 installed channel, 1 fixed-version folder
+    HRESULT result = E_FAIL;  // S_OK when clientDll exists
+    std::wstring clientDll;   // ...\EBWebView\x64\EmbeddedBrowserWebView.dll
+    WebView2RuntimeType runtimeType = WebView2RuntimeType::InstalledChannel;
     std::wstring userDataFolder;  // empty: the runtime's default
     std::wstring description;     // where it was found, for the log
 };

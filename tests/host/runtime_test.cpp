@@ -108,7 +108,9 @@ TEST(RuntimeLoader, FoldersAndOverrides) {
     for (const auto& row : rows) {
         const WebView2Runtime runtime = FindWebView2Runtime(row.folder.c_str(), L"C:\\profile");
         EXPECT_EQ(runtime.result, row.result) << WideToUtf8(row.folder);
-        EXPECT_TRUE(row.result != S_OK || (runtime.runtimeType == 1 && runtime.userDataFolder == L"C:\\profile"));
+        if (row.result != S_OK) continue;
+        EXPECT_EQ(runtime.runtimeType, WebView2RuntimeType::FixedVersion);
+        EXPECT_EQ(runtime.userDataFolder, L"C:\\profile");
     }
     wchar_t exe[MAX_PATH];
     const std::wstring exeName(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
@@ -141,7 +143,7 @@ TEST(RuntimeLoader, InstalledRuntimesByChannel) {
     Installed canary(dir, HKEY_CURRENT_USER, L"{65C35B14-6C1D-4122-AC46-7148CC9D6497}", L"123.0.2400.0");
     Installed beta(dir, HKEY_LOCAL_MACHINE, L"{2CD8A007-E189-409D-A2C8-9AF4EF3C72AA}", L"121.0.2277.4");
     Installed user(dir, HKEY_CURRENT_USER, L"{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", L"120.0.2210.91");
-    EXPECT_EQ(FindWebView2Runtime(nullptr, nullptr).runtimeType, 0);
+    EXPECT_EQ(FindWebView2Runtime(nullptr, nullptr).runtimeType, WebView2RuntimeType::InstalledChannel);
     EXPECT_EQ(Found(), user.dll);
     {
         Installed machine(dir, HKEY_LOCAL_MACHINE, L"{F3017226-FE2A-4295-8BDF-00C3A9A7E4C5}", L"120.0.2210.92");
