@@ -24,14 +24,20 @@ constexpr DWORD kSecureProtocols =
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
 // TLS 1.3 saves a round trip on every new connection where both ends speak it.
 constexpr DWORD kSecureProtocolsWithTls13 = kSecureProtocols | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-// Every timeout of a probe; set per request when it shares a session.
-constexpr int kProbeTimeoutMs = 5000;
-// Every other request: resolving the name and connecting, then sending and
-// each wait on the answer or on more body data.
+// Resolving the name and connecting, then sending and each wait on the
+// answer or on more body data.
 struct Timeouts {
     int resolve, connect, send, receive;
 };
 constexpr Timeouts kRequestTimeouts{30000, 30000, 60000, 60000};
+// Every timeout of a probe, and its whole body's; set per request when it
+// shares a session.
+constexpr int kProbeTimeoutMs = 5000;
+constexpr Timeouts kProbeTimeouts{kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs};
+
+bool SetTimeouts(HINTERNET handle, const Timeouts& t) {
+    return WinHttpSetTimeouts(handle, t.resolve, t.connect, t.send, t.receive) != FALSE;
+}
 
 struct UrlParts {
     wchar_t host[256] = {};
@@ -57,8 +63,7 @@ bool CrackUrl(const std::wstring& url, UrlParts& parts) {
 }
 
 // The session handle with the options both operations share.
-WinHttpHandle OpenSession(const std::wstring& agent, int timeoutResolve, int timeoutConnect, int timeoutSend,
-                          int timeoutReceive) {
+WinHttpHandle OpenSession(const std::wstring& agent, const Timeouts& timeouts) {
     WinHttpHandle session(WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                       WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) return WinHttpHandle();
@@ -73,7 +78,7 @@ WinHttpHandle OpenSession(const std::wstring& agent, int timeoutResolve, int tim
         protocols = kSecureProtocols;
         (void)WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
     }
-    if (!WinHttpSetTimeouts(session.get(), timeoutResolve, timeoutConnect, timeoutSend, timeoutReceive)) {
+    if (!SetTimeouts(session.get(), timeouts)) {
         LogFormat("Http: timeouts not set, using WinHTTP's defaults (err %lu)", GetLastError());
     }
     return session;
@@ -119,8 +124,7 @@ struct Http::Session {
 
 bool Http::BeginSession() {
     auto opened = std::make_shared<Session>();
-    opened->handle = OpenSession(userAgent, kRequestTimeouts.resolve, kRequestTimeouts.connect, kRequestTimeouts.send,
-                                 kRequestTimeouts.receive);
+    opened->handle = OpenSession(userAgent, kRequestTimeouts);
     if (!opened->handle) return false;
     session = std::move(opened);
     return true;
@@ -154,8 +158,7 @@ HttpStatus Http::Request(const std::wstring& url, const wchar_t* headers, const 
     }
     WinHttpHandle own;
     if (!session) {
-        own = OpenSession(userAgent, kRequestTimeouts.resolve, kRequestTimeouts.connect, kRequestTimeouts.send,
-                                 kRequestTimeouts.receive);
+        own = OpenSession(userAgent, kRequestTimeouts);
         if (!own) return HttpStatus::Failed;
     }
     // The connection handle is only a name for host and port: closing it keeps
@@ -275,7 +278,7 @@ ProbeAnswer Http::ProbeRequest(const std::wstring& url, size_t maxBytes, const s
     if (!CrackUrl(url, parts)) return answer;
     WinHttpHandle own;
     if (!session) {
-        own = OpenSession(userAgent, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
+        own = OpenSession(userAgent, kProbeTimeouts);
         if (!own) return answer;
     }
     const ULONGLONG start = GetTickCount64();
@@ -286,7 +289,7 @@ ProbeAnswer Http::ProbeRequest(const std::wstring& url, size_t maxBytes, const s
     if (!request) return answer;
     if (session) {
         // A shared session carries the download timeouts; a probe keeps its short ones.
-        (void)WinHttpSetTimeouts(request.get(), kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
+        (void)SetTimeouts(request.get(), kProbeTimeouts);
         // The probe leaves its body unread. Wine's WinHTTP would put that
         // connection back into the session's pool anyway, and the next request
         // on it then waits for a response that never comes, so it must close.
@@ -330,7 +333,7 @@ bool Http::Warm(const std::wstring& url) const {
     if (!connection) return false;
     const WinHttpHandle request(OpenRequest(connection.get(), parts, L"HEAD"));
     if (!request) return false;
-    (void)WinHttpSetTimeouts(request.get(), kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs, kProbeTimeoutMs);
+    (void)SetTimeouts(request.get(), kProbeTimeouts);
     if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(request.get(), nullptr)) {
         return false;
