@@ -29,9 +29,14 @@ bool Decode(const std::string& input, size_t step, std::string& out) {
     return stream.Finish();
 }
 
+// What a decode that is to succeed put out; a failure prints as such.
+std::string Decoded(const std::string& input, size_t step) {
+    std::string out;
+    return Decode(input, step, out) ? out : "(failed after " + std::to_string(out.size()) + " bytes)";
+}
+
 TEST(GzipStreamTest, EveryHeaderFieldAnyFeedSizeNoChecksumsAndOnlyTheFirstMember) {
     const std::string data = test::GameLikeContent(8000, 7);
-    std::string out;
     for (int mask = 0; mask < 16; ++mask) {
         test::GzipHeader header{mask & 1 ? std::string(300, 'x') : "", mask & 2 ? "Data/Some File.dat" : "",
                                 mask & 4 ? "made for the decoder test" : "", (mask & 8) != 0};
@@ -40,7 +45,7 @@ TEST(GzipStreamTest, EveryHeaderFieldAnyFeedSizeNoChecksumsAndOnlyTheFirstMember
         if (mask & 8) member[10 + (mask & 1 ? 302 : 0) + (mask & 2 ? 19 : 0) + (mask & 4 ? 26 : 0)] ^= 0x5A;
         member[member.size() - 3] ^= 0x77;
         for (size_t step : {member.size(), size_t{1}, size_t{11}})
-            EXPECT_TRUE(Decode(member + Gzip("second") + "junk", step, out) && out == data) << mask << " " << step;
+            EXPECT_EQ(Decoded(member + Gzip("second") + "junk", step), data) << "mask " << mask << ", step " << step;
     }
 }
 
@@ -51,7 +56,7 @@ TEST(GzipStreamTest, DamagedStreamsFailAndStayFailed) {
     std::string out;
     for (size_t cut = 10; cut < member.size() - 8; cut += cut < 100 ? 1 : 499) {
         EXPECT_FALSE(Decode(member.substr(0, cut), 4096, out)) << cut;
-        EXPECT_TRUE(out == data.substr(0, out.size())) << cut;
+        EXPECT_EQ(out, data.substr(0, out.size())) << cut;
     }
     EXPECT_FALSE(Decode(member.substr(0, 9), 1, out));
 
@@ -61,25 +66,28 @@ TEST(GzipStreamTest, DamagedStreamsFailAndStayFailed) {
 
     const auto keep = [](const uint8_t*, uint64_t) { return true; };
     GzipStream cut(keep), reserved(keep);
-    EXPECT_TRUE(cut.Feed(Bytes(member), 100) && !cut.Finish());
-    EXPECT_FALSE(cut.Feed(Bytes(member) + 100, member.size() - 100) || cut.Finish()) << "stays failed";
+    EXPECT_TRUE(cut.Feed(Bytes(member), 100));
+    EXPECT_FALSE(cut.Finish());
+    EXPECT_FALSE(cut.Feed(Bytes(member) + 100, member.size() - 100)) << "stays failed";
+    EXPECT_FALSE(cut.Finish()) << "stays failed";
     const std::string blockType3 = member.substr(0, 10) + "\x07";  // BFINAL with the reserved block type
-    EXPECT_FALSE(reserved.Feed(Bytes(blockType3), blockType3.size()) || reserved.Feed(Bytes(member), member.size()));
-    EXPECT_TRUE(log.Has("Gzip: inflate failed") && log.Has("Gzip: stream ended before header") &&
-                log.Has("Gzip: malformed header"));
+    EXPECT_FALSE(reserved.Feed(Bytes(blockType3), blockType3.size()));
+    EXPECT_FALSE(reserved.Feed(Bytes(member), member.size())) << "stays failed";
+    for (const char* line : {"Gzip: inflate failed", "Gzip: stream ended before header", "Gzip: malformed header"})
+        EXPECT_TRUE(log.Has(line)) << line;
 }
 
 TEST(GzipStreamTest, HeaderThatNeverEndsIsRefusedPastOneMiB) {
     const test::LogCapture log;
     const test::GzipHeader header{"", std::string(200000, 'n'), "", false};  // long, but it ends
-    std::string out;
-    EXPECT_TRUE(Decode(Gzip("data", header), 65536, out) && out == "data");
+    EXPECT_EQ(Decoded(Gzip("data", header), 65536), "data");
     const std::string endless = Gzip("", header).substr(0, 10) + std::string(1100000, 'n');
     GzipStream stream([](const uint8_t*, uint64_t) { return true; });
     size_t at = 0;
     while (at < endless.size() && stream.Feed(Bytes(endless) + at, std::min<size_t>(65536, endless.size() - at)))
         at += 65536;
-    EXPECT_TRUE(at >= size_t{1} << 20 && at < endless.size()) << at;
+    EXPECT_GE(at, size_t{1} << 20);
+    EXPECT_LT(at, endless.size());
     EXPECT_TRUE(log.Has("Gzip: malformed header"));
 }
 
@@ -97,8 +105,7 @@ TEST(GzipStreamTest, AStreamAfterAnyKindOfEndDecodesAsIfFresh) {
             ended.back().Feed(Bytes(i % 4 == 2 ? corrupt : member), i % 4 == 0 ? 7 : i % 4 == 1 ? 5000 : member.size());
         }
     }
-    std::string out;
-    for (size_t step : {size_t{4093}, size_t{1}}) EXPECT_TRUE(Decode(member, step, out) && out == data) << step;
+    for (size_t step : {size_t{4093}, size_t{1}}) EXPECT_EQ(Decoded(member, step), data) << "step " << step;
 }
 
 }  // namespace

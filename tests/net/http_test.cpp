@@ -18,17 +18,17 @@ using test::Reply;
 
 class HttpTest : public ::testing::Test {
 protected:
+    HttpTest() { server.Serve("/big.bin.gz", big); }  // a body of many receive blocks
     std::wstring UrlOf(const std::string& path) const { return server.WUrl() + Utf8ToWide(path); }
     test::LogCapture log;
     test::HttpServer server;
     Http http;
+    const std::string big = test::Noise(300000, 1);
 };
 
-TEST_F(HttpTest, StreamsTheBodyWithRunningProgressUntilCancelled) {
-    const std::string body = test::Noise(300000, 1);
-    server.Serve("/big.bin.gz", body);
+TEST_F(HttpTest, StreamsTheBodyWithAProgressReportAfterEachBlock) {
     std::string got;
-    std::vector<std::pair<uint64_t, uint64_t>> reports;
+    std::vector<std::pair<uint64_t, uint64_t>> reports;  // bytes not yet handed on, total
     const auto chunk = [&](const uint8_t* d, uint64_t n) {
         got.append(reinterpret_cast<const char*>(d), n);
         return true;
@@ -37,14 +37,23 @@ TEST_F(HttpTest, StreamsTheBodyWithRunningProgressUntilCancelled) {
         reports.emplace_back(received - got.size(), total);
     };
     EXPECT_EQ(http.Get(UrlOf("big.bin.gz"), chunk, progress, nullptr), HttpStatus::Ok);
-    EXPECT_TRUE(got == body && reports.size() > 1);
-    EXPECT_EQ(reports, decltype(reports)(reports.size(), {0, body.size()})) << "each report after its block";
+    EXPECT_EQ(got, big);
+    EXPECT_GT(reports.size(), 1u);
+    EXPECT_EQ(reports, decltype(reports)(reports.size(), {0, big.size()}));
     const test::RecordedRequest request = server.Requests().at(0);  // a bare GET with our agent
     EXPECT_EQ(request.method + " " + request.userAgent + request.Header("Accept-Encoding"), "GET VeltruneClient/1.0");
-    std::atomic<bool> cancel{true};  // looked at before every read, the first one too
+}
+
+// The flag is looked at before every read, the first one too.
+TEST_F(HttpTest, ACancelSetBeforehandReadsNothing) {
+    std::atomic<bool> cancel{true};
+    std::string got;
     EXPECT_EQ(http.GetBytes(UrlOf("big.bin.gz"), got, &cancel), HttpStatus::Cancelled);
     EXPECT_EQ(http.Probe(UrlOf("big.bin.gz"), &cancel), -1);
-    cancel = false;
+}
+
+TEST_F(HttpTest, ACancelRaisedWhileReceivingEndsTheTransfer) {
+    std::atomic<bool> cancel{false};
     const auto raise = [&](const uint8_t*, uint64_t) { return cancel = true; };
     EXPECT_EQ(http.Get(UrlOf("big.bin.gz"), raise, ProgressFn(), &cancel), HttpStatus::Cancelled);
 }
@@ -77,8 +86,10 @@ TEST_F(HttpTest, EarlyEndsAndLimits) {
     server.Set("/truncated", truncated);
     server.Set("/dropped", dropped);
     std::string out;
-    EXPECT_TRUE(http.GetBytes(UrlOf("close"), out, nullptr) == HttpStatus::Ok && out == body);
-    EXPECT_TRUE(http.GetBytes(UrlOf("truncated"), out, nullptr) == HttpStatus::Ok && out == body.substr(0, 1000));
+    EXPECT_EQ(http.GetBytes(UrlOf("close"), out, nullptr), HttpStatus::Ok);
+    EXPECT_EQ(out, body);
+    EXPECT_EQ(http.GetBytes(UrlOf("truncated"), out, nullptr), HttpStatus::Ok);
+    EXPECT_EQ(out, body.substr(0, 1000));
     EXPECT_EQ(http.GetBytes(UrlOf("dropped"), out, nullptr), HttpStatus::Failed);
     // GetBytes takes at most its limit; a longer body is refused.
     EXPECT_EQ(http.GetBytes(UrlOf("truncated"), out, nullptr, 1000), HttpStatus::Ok);
@@ -104,10 +115,12 @@ TEST_F(HttpTest, WarmingAndProbingInASession) {
     server.Serve("/list.txt.gz", "list");
     EXPECT_FALSE(http.Warm(UrlOf("list.txt.gz")));
     ASSERT_TRUE(http.BeginSession());
-    EXPECT_TRUE(http.Warm(UrlOf("list.txt.gz")) && http.Warm(UrlOf("missing")));
+    EXPECT_TRUE(http.Warm(UrlOf("list.txt.gz")));
+    EXPECT_TRUE(http.Warm(UrlOf("missing")));
     EXPECT_GE(http.Probe(UrlOf("list.txt.gz"), nullptr), 0);
     std::string out;
-    EXPECT_TRUE(http.GetBytes(UrlOf("list.txt.gz"), out, nullptr) == HttpStatus::Ok && out == "list");
+    EXPECT_EQ(http.GetBytes(UrlOf("list.txt.gz"), out, nullptr), HttpStatus::Ok);
+    EXPECT_EQ(out, "list");
     const auto requests = server.Requests();
     EXPECT_EQ(std::count_if(requests.begin(), requests.end(), [](const auto& r) { return r.method == "HEAD"; }), 2);
 }

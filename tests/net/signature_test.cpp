@@ -50,7 +50,8 @@ const std::string kSig = "060VeG/ULg2lMT1eE1KcravnPPwPOHSFrdyxa4J/pB1sYpe8yice6O
 
 TEST(Signature, OnlyTheKeysOwnSignatureOverTheSameBytesIsValid) {
     std::string key, sig;
-    ASSERT_TRUE(DecodeBase64(kKey, key) && DecodeBase64(kSig, sig));
+    ASSERT_TRUE(DecodeBase64(kKey, key));
+    ASSERT_TRUE(DecodeBase64(kSig, sig));
     EXPECT_EQ(VerifyP256Base64(kKey, kMessage, kSig), SignatureCheck::Valid);
     EXPECT_EQ(VerifyP256(key, kMessage + " ", sig), SignatureCheck::Mismatch);
     EXPECT_EQ(VerifyP256(key, kMessage, sig.substr(0, 63) + static_cast<char>(sig[63] ^ 1)), SignatureCheck::Mismatch);
@@ -66,7 +67,8 @@ TEST(Base64, RoundTripsAndRefusesEverySloppySpelling) {
         EXPECT_FALSE(DecodeBase64(bad, back)) << bad;
     EXPECT_EQ(back, "untouched");
     EXPECT_EQ(EncodeBase64("fo\xff\x10\x80"), "Zm//EIA=");
-    EXPECT_TRUE(DecodeBase64("Zm//EIA=", back) && back == "fo\xff\x10\x80");
+    EXPECT_TRUE(DecodeBase64("Zm//EIA=", back));
+    EXPECT_EQ(back, "fo\xff\x10\x80");
 }
 
 }  // namespace

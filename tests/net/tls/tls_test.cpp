@@ -73,7 +73,8 @@ TEST_F(TlsTest, TrustedServersDeliverInOneSession) {
     const bool underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
     ASSERT_TRUE(http.BeginSession());
     for (int round = 0; round < 2; ++round) {  // the second round reuses the connections
-        EXPECT_TRUE(http.GetBytes(Url("port12", L"maintenance.txt"), out, nullptr) == HttpStatus::Ok && out == "false");
+        EXPECT_EQ(http.GetBytes(Url("port12", L"maintenance.txt"), out, nullptr), HttpStatus::Ok);
+        EXPECT_EQ(out, "false");
         const HttpStatus tls13 = http.GetBytes(Url("port13", L"maintenance.txt"), out, nullptr);
         EXPECT_EQ(tls13, underWine ? HttpStatus::Failed : HttpStatus::Ok) << "has Wine learnt TLS 1.3? update the note";
     }
