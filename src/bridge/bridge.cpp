@@ -63,7 +63,7 @@ Bridge::~Bridge() {
 }
 
 void Bridge::StopWorker() {
-    cancel.exchange(true);
+    CancelPasses();
     // The UI thread never runs a worker body, so this join cannot be a self-join.
     if (worker.joinable()) worker.join();
 }

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,18 +22,6 @@
 namespace vr {
 
 class HostLink;
-
-// The worker's two file counters: the values of the last "filecount" and
-// per-file "progress" events. Touched by the worker thread only.
-struct ProgressCounters {
-    int32_t fileCount = 0;
-    int32_t fileIndex = 0;
-    // MiB of the pass: to cross the wire, crossed so far, taken from the
-    // player's own copies instead.
-    double downloadMb = 0;
-    double downloadedMb = 0;
-    double reusedMb = 0;
-};
 
 class Bridge {
 public:
@@ -66,14 +56,6 @@ public:
     // One page message (the JSON text of the posted object); UI thread only.
     void OnWebMessage(const std::wstring& message);
 
-    // Commands that do more than one call.
-    void StartWorker();
-    // "Verify game files": the next pass (at once when no worker runs, else
-    // as soon as the running body is between passes) is a repair.
-    void VerifyGameFiles();
-    void PlayGame(int32_t clients);
-    void OpenLink(const std::string& target);
-
     // Shutdown, on the UI thread after the message loop: raises the cancel
     // flag, then waits without limit for a worker thread still held. A pass
     // in progress stops at its next check of the flag.
@@ -84,33 +66,45 @@ public:
     // The last pass succeeded and no maintenance has been seen since.
     bool CanPlay() const { return canPlay.load(); }
 
-    // Events: each builds its object and posts it to the page.
+private:
+    // A page command's handler, given the command's members.
+    using Command = void (*)(Bridge&, const JsonFields& args);
+    // Every command the page may send, by its exact name (commands.cpp).
+    static const std::map<std::string, Command, std::less<>>& Commands();
+
+    void OnUiReady();
+    // A start request: starts a body when none runs; a body that is ending
+    // (cancelled, or past its last pass) starts its passes again instead of
+    // ending, so the request is never lost. A body still running its passes
+    // needs nothing.
+    void StartWorker();
+    // "Verify game files": the next pass (at once when no worker runs, else
+    // as soon as the running body is between passes) is a repair.
+    void VerifyGameFiles();
+    // Stops the running pass and forgets a start asked for meanwhile: the
+    // player's last word is the stop.
+    void CancelPasses();
+    void PlayGame(int32_t clients);
+    void OpenLink(const std::string& target);
+    void SaveOptions(const JsonFields& args);
+    void SetMaxKiBps(const JsonFields& args);
+
     void SendInit();
     void SendOptions();
-    void SendPhase(const std::string& phase, const std::string& text);
-    void SendStatus(const std::string& text);
-    void SendFileCount(ProgressCounters& counters, int32_t count);
-    void SendFilesDone(ProgressCounters& counters, int32_t done, int32_t total);
-    void SendFileProgress(const ProgressCounters& counters, int32_t percent, double speed, double doneMb,
-                          const std::wstring& file);
-    // "verify": progress of a repair's hashing, files and MiB.
-    void SendVerifyProgress(int32_t done, int32_t total, double doneMb, double totalMb);
-    void SendMaintenance(bool active);
-    void SendReady(bool playable);
-    void SendError(const std::string& message);
-    // "launch": a Play has begun starting clients; its end is posted by the
-    // launch thread (PostLaunchEnded).
-    void SendLaunchStarted();
-
-private:
-
     // What a page loaded again (a reload) has missed: the last maintenance
     // result and the play flag while a body runs, and a launch under way.
     void SendCurrentState();
-    static void PostLaunchEnded(IHostActions& to, int32_t started);
+    // One event, as its UTF-8 JSON text.
+    void Post(const std::string& event);
+    void WithdrawPlay();
+
     void WorkerMain();
+    // The passes and the maintenance checks between them, until a pass fails
+    // or is cancelled; the patcher lives and dies in here.
+    void RunPasses();
+    // The body will run no further pass: start requests from here on are kept.
+    void MarkEnding();
     void WaitBeforeNextCheck();
-    void PostEvent(const JsonWriter& writer);
     ClientLauncher MakeLauncher() const;
     // Starts a detached job thread; false (logged) when none could be made.
     bool StartJob(std::function<void()> body, const char* what);
@@ -124,6 +118,11 @@ private:
     std::atomic<bool> canPlay{false};
     // The page asked for a repair that no pass has started yet.
     std::atomic<bool> verifyRequested{false};
+    // Orders the UI thread's start and cancel requests against the body's
+    // decision to end, so a request made while it ends is seen by it.
+    std::mutex startLock;
+    bool ending = false;            // guarded by startLock
+    bool restartRequested = false;  // guarded by startLock
     const Seams seams;
     // What the job threads hold instead of the raw host pointer.
     std::shared_ptr<HostLink> jobHost;

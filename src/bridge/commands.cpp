@@ -9,6 +9,7 @@
 #include "bridge/bridge.h"
 #include "bridge/discord.h"
 #include "bridge/host_link.h"
+#include "bridge/page_protocol.h"
 #include "game/game_options.h"
 #include "game/preferences.h"
 #include "platform/log.h"
@@ -37,84 +38,95 @@ int32_t IntArg(const JsonFields& fields, const char* name, int32_t fallback) {
     return static_cast<int32_t>(JsonGetInt(fields, name, fallback));
 }
 
+void PostLaunchEnded(IHostActions& to, int32_t started) { to.PostToPage(Utf8ToWide(LaunchEndedEvent(started))); }
+
 }  // namespace
+
+const std::map<std::string, Bridge::Command, std::less<>>& Bridge::Commands() {
+    using Args = const JsonFields&;
+    static const std::map<std::string, Command, std::less<>> commands = {
+        {"ui.ready", [](Bridge& b, Args) { b.OnUiReady(); }},
+        {"window.minimize", [](Bridge& b, Args) { b.host->Minimize(); }},
+        {"window.close", [](Bridge& b, Args) { b.host->Close(); }},
+        {"window.drag", [](Bridge& b, Args) { b.host->BeginDrag(); }},
+        {"news.rect",
+         [](Bridge& b, Args a) {
+             b.host->SetNewsRect(IntArg(a, "x", 0), IntArg(a, "y", 0), IntArg(a, "w", 0), IntArg(a, "h", 0),
+                                 JsonGetBool(a, "visible", true));
+         }},
+        {"news.navigate",
+         [](Bridge& b, Args a) {
+             const std::string target = JsonGetString(a, "target", "");
+             if (target == "news") b.host->NavigateNews(b.config.newsUrl);
+             if (target == "ranking") b.host->NavigateNews(b.config.rankingUrl);
+         }},
+        {"patch.cancel", [](Bridge& b, Args) { b.CancelPasses(); }},
+        {"patch.start", [](Bridge& b, Args) { b.StartWorker(); }},
+        {"patch.retry", [](Bridge& b, Args) { b.StartWorker(); }},
+        {"patch.verify", [](Bridge& b, Args) { b.VerifyGameFiles(); }},
+        {"game.play", [](Bridge& b, Args a) { b.PlayGame(IntArg(a, "clients", 1)); }},
+        {"openurl", [](Bridge& b, Args a) { b.OpenLink(JsonGetString(a, "target", "")); }},
+        {"options.load", [](Bridge& b, Args) { b.SendOptions(); }},
+        {"options.save", [](Bridge& b, Args a) { b.SaveOptions(a); }},
+        // Stored as sent: the page may keep 0 and read it back as 0.
+        {"settings.setClientCount", [](Bridge& b, Args a) { SaveClientCount(b.exeDir, IntArg(a, "count", 1)); }},
+        {"settings.setAnimatedBg",
+         [](Bridge& b, Args a) { SaveAnimatedBackground(b.exeDir, JsonGetBool(a, "enabled", true)); }},
+        {"settings.setMaxKiBps", [](Bridge& b, Args a) { b.SetMaxKiBps(a); }},
+    };
+    return commands;
+}
 
 void Bridge::OnWebMessage(const std::wstring& message) {
     // A posted string (not an object) parses to no members and so to no
     // command: the page must post the object itself.
     const JsonFields fields = ParseJsonObject(WideToUtf8(message));
-    const std::string cmd = JsonGetString(fields, "cmd", "");
+    const auto& commands = Commands();
+    const auto command = commands.find(JsonGetString(fields, "cmd", ""));
+    if (command != commands.end()) command->second(*this, fields);
+}
 
-    if (cmd == "ui.ready") {
-        SendInit();
-        // A body whose pass has finished reports nothing new until something
-        // changes, so a reloaded page would otherwise wait for ever.
-        SendCurrentState();
-        if (!config.guildId.empty()) {
-            auto job = std::make_shared<DiscordFetchJob>();
-            job->guildId = config.guildId;
-            job->host = jobHost;
-            job->apiBase = seams.discordApiBase;
-            // Not looked at: a fetch that cannot start is logged, and the
-            // page then simply gets no "discord" event.
-            static_cast<void>(StartJob([job] { FetchDiscordWidget(std::move(*job)); }, "Discord fetch"));
-        }
-        StartWorker();
-    } else if (cmd == "window.minimize") {
-        host->Minimize();
-    } else if (cmd == "window.close") {
-        host->Close();
-    } else if (cmd == "window.drag") {
-        host->BeginDrag();
-    } else if (cmd == "news.rect") {
-        host->SetNewsRect(IntArg(fields, "x", 0), IntArg(fields, "y", 0), IntArg(fields, "w", 0),
-                          IntArg(fields, "h", 0), JsonGetBool(fields, "visible", true));
-    } else if (cmd == "news.navigate") {
-        const std::string target = JsonGetString(fields, "target", "");
-        if (target == "news") {
-            host->NavigateNews(config.newsUrl);
-        } else if (target == "ranking") {
-            host->NavigateNews(config.rankingUrl);
-        }
-    } else if (cmd == "patch.cancel") {
-        cancel.exchange(true);
-    } else if (cmd == "patch.retry" || cmd == "patch.start") {
-        StartWorker();
-    } else if (cmd == "patch.verify") {
-        VerifyGameFiles();
-    } else if (cmd == "game.play") {
-        PlayGame(IntArg(fields, "clients", 1));
-    } else if (cmd == "openurl") {
-        OpenLink(JsonGetString(fields, "target", ""));
-    } else if (cmd == "options.load") {
-        SendOptions();
-    } else if (cmd == "options.save") {
-        GameOptions options;
-        options.detail = IntArg(fields, "detail", 2);
-        options.distant = IntArg(fields, "distant", 2);
-        options.view = IntArg(fields, "view", 2);
-        options.shadow = IntArg(fields, "shadow", 2);
-        options.fullscreen = JsonGetBool(fields, "fullscreen", false);
-        options.resW = IntArg(fields, "resW", 1024);
-        options.resH = IntArg(fields, "resH", 768);
-        // Not looked at: commands get no replies, and a failed save has logged why.
-        static_cast<void>(SaveGameOptions(GameSettingsPath(config, exeDir), options, config.useNewConfigFormat));
-    } else if (cmd == "settings.setClientCount") {
-        // Stored as sent: the page may keep 0 and read it back as 0.
-        SaveClientCount(exeDir, IntArg(fields, "count", 1));
-    } else if (cmd == "settings.setAnimatedBg") {
-        SaveAnimatedBackground(exeDir, JsonGetBool(fields, "enabled", true));
-    } else if (cmd == "settings.setMaxKiBps") {
-        // Negative means no cap, like 0; kept in the preferences for later
-        // starts, never in Veltrune.ini, which a pass may replace.
-        const int32_t cap = std::max(IntArg(fields, "maxKiBps", 0), 0);
-        maxKiBps.exchange(cap);
-        if (SaveMaxKiBps(exeDir, cap)) {
-            LogFormat("Bridge: bandwidth cap set to %d KiB/s (0 = none)", cap);
-        } else {
-            LogFormat("Bridge: bandwidth cap set to %d KiB/s for this session; PatcherSettings.ini not written (err %lu)",
-                      cap, GetLastError());
-        }
+void Bridge::OnUiReady() {
+    SendInit();
+    // A body whose pass has finished reports nothing new until something
+    // changes, so a reloaded page would otherwise wait for ever.
+    SendCurrentState();
+    if (!config.guildId.empty()) {
+        auto job = std::make_shared<DiscordFetchJob>();
+        job->guildId = config.guildId;
+        job->host = jobHost;
+        job->apiBase = seams.discordApiBase;
+        // Not looked at: a fetch that cannot start is logged, and the
+        // page then simply gets no "discord" event.
+        static_cast<void>(StartJob([job] { FetchDiscordWidget(std::move(*job)); }, "Discord fetch"));
+    }
+    StartWorker();
+}
+
+void Bridge::SaveOptions(const JsonFields& args) {
+    // What the page leaves out takes the game's own default.
+    GameOptions options;
+    options.detail = IntArg(args, "detail", options.detail);
+    options.distant = IntArg(args, "distant", options.distant);
+    options.view = IntArg(args, "view", options.view);
+    options.shadow = IntArg(args, "shadow", options.shadow);
+    options.fullscreen = JsonGetBool(args, "fullscreen", options.fullscreen);
+    options.resW = IntArg(args, "resW", options.resW);
+    options.resH = IntArg(args, "resH", options.resH);
+    // Not looked at: commands get no replies, and a failed save has logged why.
+    static_cast<void>(SaveGameOptions(GameSettingsPath(config, exeDir), options, config.useNewConfigFormat));
+}
+
+void Bridge::SetMaxKiBps(const JsonFields& args) {
+    // Negative means no cap, like 0; kept in the preferences for later
+    // starts, never in Veltrune.ini, which a pass may replace.
+    const int32_t cap = std::max(IntArg(args, "maxKiBps", 0), 0);
+    maxKiBps.exchange(cap);
+    if (SaveMaxKiBps(exeDir, cap)) {
+        LogFormat("Bridge: bandwidth cap set to %d KiB/s (0 = none)", cap);
+    } else {
+        LogFormat("Bridge: bandwidth cap set to %d KiB/s for this session; PatcherSettings.ini not written (err %lu)",
+                  cap, GetLastError());
     }
 }
 
@@ -137,7 +149,7 @@ void Bridge::PlayGame(int32_t clients) {
     job->launcherSeams = seams.launcher;
     job->launching = launching;
     // Posted before the thread exists, so the end can never overtake it.
-    SendLaunchStarted();
+    Post(LaunchStartedEvent());
     const bool started = StartJob(
         [job] {
             const int launched = RunGameLaunch(*job);
@@ -155,18 +167,10 @@ void Bridge::PlayGame(int32_t clients) {
 }
 
 void Bridge::OpenLink(const std::string& target) {
-    // The page names a link; it never supplies the address itself.
-    const std::wstring* link = nullptr;
-    if (target == "register") link = &config.register_;
-    else if (target == "discord") link = &config.discord;
-    else if (target == "youtube") link = &config.youtube;
-    else if (target == "facebook") link = &config.facebook;
-    else if (target == "roadmap") link = &config.roadmap;
-    else if (target == "gallery") link = &config.gallery;
-    else if (target == "wiki") link = &config.wiki;
-    else if (target == "faq") link = &config.faq;
-    if (!link || link->empty()) return;
-    MakeLauncher().OpenWebLink(*link);
+    for (const WebLink& link : kWebLinks) {
+        const std::wstring& address = config.*link.address;
+        if (target == link.key && !address.empty()) MakeLauncher().OpenWebLink(address);
+    }
 }
 
 }  // namespace vr

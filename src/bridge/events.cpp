@@ -2,10 +2,11 @@
 #include <vector>
 
 #include "bridge/bridge.h"
+#include "bridge/page_protocol.h"
 #include "game/game_options.h"
 #include "game/preferences.h"
-#include "game/resolutions.h"
 #include "platform/paths.h"
+#include "text/json.h"
 #include "text/text.h"
 
 namespace vr {
@@ -39,12 +40,10 @@ std::string BackgroundsArray(const std::vector<std::string>& names) {
 }
 
 std::string LinksObject(const LauncherConfig& config) {
-    // Only the links the page shows itself; the others open by key.
     JsonWriter links;
-    AddString(links, "register", WideToUtf8(config.register_));
-    AddString(links, "discord", WideToUtf8(config.discord));
-    AddString(links, "youtube", WideToUtf8(config.youtube));
-    AddString(links, "facebook", WideToUtf8(config.facebook));
+    for (const WebLink& link : kWebLinks) {
+        if (link.told) AddString(links, link.key, WideToUtf8(config.*link.address));
+    }
     return FinishObject(links);
 }
 
@@ -60,33 +59,28 @@ std::string ResolutionsArray(const std::vector<Resolution>& modes) {
     return text + "]";
 }
 
+JsonWriter Event(const char* name) {
+    JsonWriter w;
+    AddString(w, "evt", name);
+    return w;
+}
+
 }  // namespace
 
-void Bridge::PostEvent(const JsonWriter& writer) { host->PostToPage(Utf8ToWide(FinishObject(writer))); }
-
-void Bridge::SendInit() {
-    const LauncherPreferences prefs = LoadPreferences(exeDir);
-    const std::wstring assets = JoinPath(exeDir, config.assetsFolder);
-    const std::string backgrounds = BackgroundsArray(seams.listBackgrounds(assets));
-    const std::string links = LinksObject(config);
-
-    JsonWriter w;
-    AddString(w, "evt", "init");
+std::string InitEvent(const LauncherConfig& config, const LauncherPreferences& prefs,
+                      const std::vector<std::string>& backgrounds) {
+    JsonWriter w = Event("init");
     AddString(w, "version", WideToUtf8(config.launcherVersion));
     AddInt(w, "patchVersion", config.patchVersion);
     AddInt(w, "clientCount", prefs.clientCount);
     AddBool(w, "animatedBg", prefs.animatedBackground);
-    AddRaw(w, "backgrounds", backgrounds);
-    AddRaw(w, "links", links);
-    PostEvent(w);
+    AddRaw(w, "backgrounds", BackgroundsArray(backgrounds));
+    AddRaw(w, "links", LinksObject(config));
+    return FinishObject(w);
 }
 
-void Bridge::SendOptions() {
-    const GameOptions options = LoadGameOptions(GameSettingsPath(config, exeDir), config.useNewConfigFormat);
-    const std::vector<Resolution> modes = ListResolutions(seams.displayModes);
-
-    JsonWriter w;
-    AddString(w, "evt", "options");
+std::string OptionsEvent(const GameOptions& options, const std::vector<Resolution>& modes, int32_t maxKiBps) {
+    JsonWriter w = Event("options");
     AddInt(w, "detail", options.detail);
     AddInt(w, "distant", options.distant);
     AddInt(w, "view", options.view);
@@ -95,107 +89,109 @@ void Bridge::SendOptions() {
     AddInt(w, "resW", options.resW);
     AddInt(w, "resH", options.resH);
     AddRaw(w, "resolutions", ResolutionsArray(modes));
-    AddInt(w, "maxKiBps", maxKiBps.load());
-    PostEvent(w);
+    AddInt(w, "maxKiBps", maxKiBps);
+    return FinishObject(w);
 }
 
-void Bridge::SendPhase(const std::string& phase, const std::string& text) {
-    JsonWriter w;
-    AddString(w, "evt", "phase");
+std::string PhaseEvent(const std::string& phase) {
+    JsonWriter w = Event("phase");
     AddString(w, "phase", phase);
-    AddString(w, "text", text);
-    PostEvent(w);
+    AddString(w, "text", "");
+    return FinishObject(w);
 }
 
-void Bridge::SendStatus(const std::string& text) {
-    JsonWriter w;
-    AddString(w, "evt", "status");
+std::string StatusEvent(const std::string& text) {
+    JsonWriter w = Event("status");
     AddString(w, "text", text);
-    PostEvent(w);
+    return FinishObject(w);
 }
 
-void Bridge::SendFileCount(ProgressCounters& counters, int32_t count) {
-    counters = ProgressCounters{};  // a new pass's downloads begin
-    counters.fileCount = count;
-    JsonWriter w;
-    AddString(w, "evt", "filecount");
+std::string FileCountEvent(int32_t count) {
+    JsonWriter w = Event("filecount");
     AddInt(w, "fileCount", count);
-    PostEvent(w);
+    return FinishObject(w);
 }
 
-void Bridge::SendFilesDone(ProgressCounters& counters, int32_t done, int32_t total) {
-    counters.fileIndex = done;
-    counters.fileCount = total;
-    JsonWriter w;
-    AddString(w, "evt", "progress");
+std::string FilesDoneEvent(const ProgressCounters& counters) {
+    JsonWriter w = Event("progress");
     AddCounters(w, counters);
-    PostEvent(w);
+    return FinishObject(w);
 }
 
-void Bridge::SendFileProgress(const ProgressCounters& counters, int32_t percent, double speed, double doneMb,
+std::string FileProgressEvent(const ProgressCounters& counters, int32_t percent, double speed, double doneMb,
                               const std::wstring& file) {
-    JsonWriter w;
-    AddString(w, "evt", "progress");
+    JsonWriter w = Event("progress");
     AddInt(w, "filePercent", percent);
     AddDouble(w, "speed", speed);
     AddDouble(w, "doneMb", doneMb);
     AddString(w, "file", WideToUtf8(file));
     AddCounters(w, counters);
-    PostEvent(w);
+    return FinishObject(w);
 }
 
-void Bridge::SendVerifyProgress(int32_t done, int32_t total, double doneMb, double totalMb) {
-    JsonWriter w;
-    AddString(w, "evt", "verify");
+std::string VerifyEvent(int32_t done, int32_t total, double doneMb, double totalMb) {
+    JsonWriter w = Event("verify");
     AddInt(w, "files", done);
     AddInt(w, "fileCount", total);
     AddDouble(w, "doneMb", doneMb);
     AddDouble(w, "totalMb", totalMb);
-    PostEvent(w);
+    return FinishObject(w);
 }
 
-void Bridge::SendMaintenance(bool active) {
-    JsonWriter w;
-    AddString(w, "evt", "maintenance");
+std::string MaintenanceEvent(bool active) {
+    JsonWriter w = Event("maintenance");
     AddBool(w, "active", active);
-    PostEvent(w);
+    return FinishObject(w);
 }
 
-void Bridge::SendReady(bool canPlayNow) {
-    JsonWriter w;
-    AddString(w, "evt", "ready");
-    AddBool(w, "canPlay", canPlayNow);
-    PostEvent(w);
+std::string ReadyEvent(bool canPlay) {
+    JsonWriter w = Event("ready");
+    AddBool(w, "canPlay", canPlay);
+    return FinishObject(w);
 }
 
-void Bridge::SendError(const std::string& message) {
-    JsonWriter w;
-    AddString(w, "evt", "error");
+std::string ErrorEvent(const std::string& message) {
+    JsonWriter w = Event("error");
     AddString(w, "message", message);
-    PostEvent(w);
+    return FinishObject(w);
 }
 
-void Bridge::SendLaunchStarted() {
-    JsonWriter w;
-    AddString(w, "evt", "launch");
+std::string LaunchStartedEvent() {
+    JsonWriter w = Event("launch");
     AddBool(w, "active", true);
-    PostEvent(w);
+    return FinishObject(w);
 }
 
-void Bridge::PostLaunchEnded(IHostActions& to, int32_t started) {
-    JsonWriter w;
-    AddString(w, "evt", "launch");
+std::string LaunchEndedEvent(int32_t started) {
+    JsonWriter w = Event("launch");
     AddBool(w, "active", false);
     AddInt(w, "started", started);
-    to.PostToPage(Utf8ToWide(FinishObject(w)));
+    return FinishObject(w);
+}
+
+void Bridge::Post(const std::string& event) { host->PostToPage(Utf8ToWide(event)); }
+
+void Bridge::SendInit() {
+    const std::wstring assets = JoinPath(exeDir, config.assetsFolder);
+    Post(InitEvent(config, LoadPreferences(exeDir), seams.listBackgrounds(assets)));
+}
+
+void Bridge::SendOptions() {
+    const GameOptions options = LoadGameOptions(GameSettingsPath(config, exeDir), config.useNewConfigFormat);
+    Post(OptionsEvent(options, ListResolutions(seams.displayModes), maxKiBps.load()));
 }
 
 void Bridge::SendCurrentState() {
     if (running.load()) {
-        SendMaintenance(maintenanceActive.load());
-        SendReady(canPlay.load());
+        Post(MaintenanceEvent(maintenanceActive.load()));
+        Post(ReadyEvent(canPlay.load()));
     }
-    if (launching->load()) SendLaunchStarted();
+    if (launching->load()) Post(LaunchStartedEvent());
+}
+
+void Bridge::WithdrawPlay() {
+    canPlay.exchange(false);
+    Post(ReadyEvent(false));
 }
 
 }  // namespace vr

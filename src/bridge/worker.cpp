@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "bridge/bridge.h"
+#include "bridge/page_protocol.h"
 #include "game/client_launcher.h"
 #include "game/serial_store.h"
 #include "patcher/patcher.h"
@@ -97,10 +98,19 @@ Patcher::SerialStore PreferencesSerialStore(const std::wstring& prefsDir, const 
 }  // namespace
 
 void Bridge::StartWorker() {
-    // `running` is raised here, before the thread exists, so a worker that has
-    // been created but has not reached its first step already counts as
-    // running; only the UI thread ever raises it, so the exchange is the test.
-    if (running.exchange(true)) return;
+    {
+        const std::lock_guard<std::mutex> lock(startLock);
+        // `running` is raised here, before the thread exists, so a worker
+        // that has been created but has not reached its first step already
+        // counts as running; only the UI thread ever raises it.
+        if (running.load()) {
+            // A pass that is running or about to run answers this request
+            // itself; a body that is ending takes its passes up again.
+            if (cancel.load() || ending) restartRequested = true;
+            return;
+        }
+        running.exchange(true);
+    }
     // Any thread still held has cleared `running`: its body has ended and the
     // join waits for its last clean-up only.
     if (worker.joinable()) worker.join();
@@ -116,9 +126,20 @@ void Bridge::StartWorker() {
     }
 }
 
+void Bridge::CancelPasses() {
+    const std::lock_guard<std::mutex> lock(startLock);
+    restartRequested = false;
+    cancel.exchange(true);
+}
+
 void Bridge::VerifyGameFiles() {
     verifyRequested.exchange(true);
-    StartWorker();  // ignored while a body runs; that body picks the request up
+    StartWorker();  // a running body picks the request up between passes
+}
+
+void Bridge::MarkEnding() {
+    const std::lock_guard<std::mutex> lock(startLock);
+    ending = true;
 }
 
 void Bridge::WaitBeforeNextCheck() {
@@ -129,87 +150,102 @@ void Bridge::WaitBeforeNextCheck() {
 }
 
 void Bridge::WorkerMain() {
-    running.exchange(true);
-    {
-        Patcher patcher(config, exeDir, seams.patcher);
-        patcher.SetSerialStore(PreferencesSerialStore(exeDir, LocalSerialFolder(config.appDataFolderName)));
-        ProgressCounters counters;
-        PatchCallbacks callbacks;
-        callbacks.phase = [this](const std::string& phase) { SendPhase(phase, ""); };
-        callbacks.status = [this](const std::string& text) { SendStatus(text); };
-        callbacks.fileCount = [this, &counters](int count) { SendFileCount(counters, count); };
-        callbacks.transfer = [&counters](int64_t toDownload, int64_t downloaded, int64_t reused) {
-            counters.downloadMb = static_cast<double>(toDownload) / kBytesPerMiB;
-            counters.downloadedMb = static_cast<double>(downloaded) / kBytesPerMiB;
-            counters.reusedMb = static_cast<double>(reused) / kBytesPerMiB;
-        };
-        callbacks.filesDone = [this, &counters](int done, int total) { SendFilesDone(counters, done, total); };
-        callbacks.fileProgress = [this, &counters, &patcher](int percent, double speed, double doneMb,
-                                                             const std::wstring& file) {
-            // A cap the player changed mid-pass applies from here on.
-            patcher.SetMaxKiBps(maxKiBps.load());
-            SendFileProgress(counters, percent, speed, doneMb, file);
-        };
-        callbacks.verifyProgress = [this](int done, int total, double doneMb, double totalMb) {
-            SendVerifyProgress(done, total, doneMb, totalMb);
-        };
-        bool patched = false;
-
-        while (!cancel.load()) {
-            const bool active = IsMaintenanceActive(config);
-            maintenanceActive.exchange(active);
-            SendMaintenance(active);
-            if (active) {
-                canPlay.exchange(false);
-                SendReady(false);
-                patched = false;
-            } else if (patched && verifyRequested.load()) {
-                // Files are about to be hashed and maybe replaced: no Play
-                // until the repair has finished.
-                patched = false;
-                canPlay.exchange(false);
-                SendReady(false);
-            }
-            if (!active && !patched) {
-                const bool verify = verifyRequested.exchange(false);
-                if (verify) LogLine("Bridge: verifying the game files");
-                patcher.SetMaxKiBps(maxKiBps.load());
-                const PatchResult result = patcher.Run(cancel, callbacks, verify);
-                if (result == PatchResult::PatchCancelled) break;  // the page shows the stop itself
-                if (result == PatchResult::SelfUpdateReady) {
-                    if (MakeLauncher().StartUpdater(patcher.SelfUpdatePath())) {
-                        // The patch run announced "updating" before the
-                        // download; the second one tells the page the
-                        // hand-over is now.
-                        SendPhase("updating", "");
-                        host->Close();
-                        break;
-                    }
-                    // Closing now would close the launcher on every start
-                    // without a word; the player must learn what to fix.
-                    LogLine(
-                        "Bridge: the launcher update was not handed over (the updater did not start); staying open");
-                    canPlay.exchange(false);
-                    SendReady(false);
-                    SendError(UpdaterFailedText(config.updaterExe));
-                    break;
-                }
-                if (result != PatchResult::Finished) {
-                    canPlay.exchange(false);
-                    SendReady(false);
-                    SendError(FailedPassText(result, patcher));
-                    break;  // no more polling; the page may ask for a retry
-                }
-                patched = true;
-                canPlay.exchange(true);
-                SendReady(true);
-            }
-            WaitBeforeNextCheck();
+    for (;;) {
+        RunPasses();
+        // The patcher and the callbacks are gone before `running` drops, so
+        // a join after that never waits for more than the thread's exit.
+        const std::lock_guard<std::mutex> lock(startLock);
+        ending = false;
+        if (!restartRequested) {
+            running.exchange(false);
+            return;
         }
-        // The patcher and the callbacks go before `running` drops, so a join
-        // after that never waits for more than the thread's exit.
+        restartRequested = false;
+        cancel.exchange(false);
+        LogLine("Bridge: starting again, as asked while the last pass ended");
     }
-    running.exchange(false);
+}
+
+void Bridge::RunPasses() {
+    Patcher patcher(config, exeDir, seams.patcher);
+    patcher.SetSerialStore(PreferencesSerialStore(exeDir, LocalSerialFolder(config.appDataFolderName)));
+    ProgressCounters counters;
+    PatchCallbacks callbacks;
+    callbacks.phase = [this](const std::string& phase) { Post(PhaseEvent(phase)); };
+    callbacks.status = [this](const std::string& text) { Post(StatusEvent(text)); };
+    callbacks.fileCount = [this, &counters](int count) {
+        counters = ProgressCounters{};  // a new pass's downloads begin
+        counters.fileCount = count;
+        Post(FileCountEvent(count));
+    };
+    callbacks.transfer = [&counters](int64_t toDownload, int64_t downloaded, int64_t reused) {
+        counters.downloadMb = static_cast<double>(toDownload) / kBytesPerMiB;
+        counters.downloadedMb = static_cast<double>(downloaded) / kBytesPerMiB;
+        counters.reusedMb = static_cast<double>(reused) / kBytesPerMiB;
+    };
+    callbacks.filesDone = [this, &counters](int done, int total) {
+        counters.fileIndex = done;
+        counters.fileCount = total;
+        Post(FilesDoneEvent(counters));
+    };
+    callbacks.fileProgress = [this, &counters, &patcher](int percent, double speed, double doneMb,
+                                                         const std::wstring& file) {
+        // A cap the player changed mid-pass applies from here on.
+        patcher.SetMaxKiBps(maxKiBps.load());
+        Post(FileProgressEvent(counters, percent, speed, doneMb, file));
+    };
+    callbacks.verifyProgress = [this](int done, int total, double doneMb, double totalMb) {
+        Post(VerifyEvent(done, total, doneMb, totalMb));
+    };
+    bool patched = false;
+
+    while (!cancel.load()) {
+        const bool active = IsMaintenanceActive(config);
+        maintenanceActive.exchange(active);
+        Post(MaintenanceEvent(active));
+        // Files about to be hashed and maybe replaced by a repair are no
+        // more playable than those of a server under maintenance.
+        if (active || (patched && verifyRequested.load())) {
+            WithdrawPlay();
+            patched = false;
+        }
+        if (!active && !patched) {
+            const bool verify = verifyRequested.exchange(false);
+            if (verify) LogLine("Bridge: verifying the game files");
+            patcher.SetMaxKiBps(maxKiBps.load());
+            const PatchResult result = patcher.Run(cancel, callbacks, verify);
+            if (result == PatchResult::PatchCancelled) return;  // the page shows the stop itself
+            if (result == PatchResult::SelfUpdateReady) {
+                if (MakeLauncher().StartUpdater(patcher.SelfUpdatePath())) {
+                    // The patch run announced "updating" before the
+                    // download; the second one tells the page the
+                    // hand-over is now.
+                    Post(PhaseEvent("updating"));
+                    host->Close();
+                    return;
+                }
+                // Closing now would close the launcher on every start
+                // without a word; the player must learn what to fix.
+                LogLine("Bridge: the launcher update was not handed over (the updater did not start); staying open");
+                MarkEnding();
+                WithdrawPlay();
+                Post(ErrorEvent(UpdaterFailedText(config.updaterExe)));
+                return;
+            }
+            if (result != PatchResult::Finished) {
+                // Marked before the page hears of it: a Retry pressed at the
+                // error is then never lost to the body's last steps.
+                MarkEnding();
+                WithdrawPlay();
+                Post(ErrorEvent(FailedPassText(result, patcher)));
+                return;  // no more polling; the page may ask for a retry
+            }
+            patched = true;
+            canPlay.exchange(true);
+            Post(ReadyEvent(true));
+        }
+        WaitBeforeNextCheck();
+    }
 }
 
 }  // namespace vr

@@ -13,10 +13,27 @@ void RecordingHost::Record(const std::string& name) {
 }
 
 void RecordingHost::PostToPage(const std::wstring& json) {
+    std::unique_lock<std::mutex> lock(mutex);
+    Record("PostToPage");
+    events.push_back(WideToUtf8(json));
+    changed.notify_all();
+    if (holdAt && holdAt(events.back())) {
+        holdAt = nullptr;
+        holding = true;
+        changed.wait(lock, [this] { return !holding; });
+    }
+}
+
+void RecordingHost::HoldAt(std::function<bool(const std::string&)> match) {
+    std::lock_guard<std::mutex> lock(mutex);
+    holdAt = std::move(match);
+}
+
+void RecordingHost::Release() {
     {
         std::lock_guard<std::mutex> lock(mutex);
-        Record("PostToPage");
-        events.push_back(WideToUtf8(json));
+        holdAt = nullptr;
+        holding = false;
     }
     changed.notify_all();
 }
@@ -130,6 +147,11 @@ void RecordingHost::Retire() {
 int RecordingHost::CallsAfterRetire() const {
     std::lock_guard<std::mutex> lock(mutex);
     return lateCalls;
+}
+
+void PrintTo(const NewsRect& r, std::ostream* out) {
+    *out << "{x " << r.x << ", y " << r.y << ", w " << r.width << ", h " << r.height
+         << (r.visible ? ", visible}" : ", hidden}");
 }
 
 std::string EventName(const std::string& json) { return JsonGetString(ParseJsonObject(json), "evt", ""); }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,10 @@ namespace vr::test {
 struct NewsRect {
     int32_t x, y, width, height;
     bool visible;
+    bool operator==(const NewsRect&) const = default;
 };
+// How gtest prints one in a failed expectation.
+void PrintTo(const NewsRect& r, std::ostream* out);
 
 class RecordingHost final : public IHostActions {
 public:
@@ -47,6 +51,12 @@ public:
     // Waits until `name` has been called at least `count` times.
     bool WaitForCalls(const std::string& name, int count, uint32_t timeoutMs) const;
 
+    // Holds the thread that posts the first later event satisfying `match`
+    // inside PostToPage, once the event is recorded (waits see it), until
+    // Release: a worker stopped at a known step.
+    void HoldAt(std::function<bool(const std::string& json)> match);
+    void Release();
+
     // Marks the host as gone (its owner destroyed it, as far as the test is
     // concerned); any later call is still recorded and counted here.
     void Retire();
@@ -61,6 +71,8 @@ private:
     std::vector<std::string> calls;
     std::vector<NewsRect> rects;
     std::vector<std::wstring> urls;
+    std::function<bool(const std::string&)> holdAt;
+    bool holding = false;
     bool retired = false;
     int lateCalls = 0;
 };
