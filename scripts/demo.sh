@@ -138,7 +138,7 @@ check_server() {
 # The launcher under Wine patches an empty game folder from $BASE_URL: the
 # real Veltrune.exe in a Wine prefix and Xvfb display of the demo's own, its
 # main view linked through the fake WebView2 runtime to the real page in
-# Chromium, which presses Play with two clients (scripts/demo/demo_launcher.py).
+# Chromium, which presses Play with two clients (scripts/demo/demo_launcher.mjs).
 # On a machine with a display the page is a visible window there; without
 # one it runs headless. Either way its screenshots land in build/demo/. A
 # second run finds everything current. Exits non-zero when the patched
@@ -159,9 +159,9 @@ run_launcher() {
     trap 'vr_wine_stop; stop_server' EXIT
     vr_wine_start
     local status=0
-    python3 scripts/demo/demo_launcher.py --veltrune "$exe" --runtime "$runtime" --fake-process "$fake" \
-        --web "$ROOT/web" --work "$DEMO/launcher" --base-url "$BASE_URL" --version "$VERSION" \
-        --list-key "$PUBLIC_KEY" --game-src "$GAME_SRC" --shots "$DEMO" --display "$display" || status=$?
+    VR_WIN_DIR="$WIN_DIR" VR_NATIVE_DIR="$NATIVE_DIR" node scripts/demo/demo_launcher.mjs --work "$DEMO/launcher" \
+        --base-url "$BASE_URL" --list-key "$PUBLIC_KEY" --game-src "$GAME_SRC" --shots "$DEMO" \
+        --display "$display" || status=$?
     vr_wine_stop
     trap stop_server EXIT
     [ "$status" = 0 ] || fail "the launcher step failed"

@@ -43,8 +43,9 @@ NATIVE_DIR = os.path.join(ROOT, "build", "faults-native")
 # (no chance to restore) is mended by the next one.
 BACKUP_DIR = os.path.join(ROOT, "build", "faults-backup")
 
-# What each kind of Windows suite needs built; a unit suite NAME needs NAME_tests.
-E2E_TARGETS = ["Veltrune", "fake_webview2", "fake_process", "e2e_probe", "veltrune-publish"]
+# A Windows unit suite NAME needs NAME_tests; the node suites that drive the
+# real Veltrune.exe need it, its test doubles and the native publish tool.
+LIVE_SUITES = ("live_launcher", "launcher_exe")
 LIVE_TARGETS = ["Veltrune", "fake_webview2", "fake_process", "e2e_probe"]
 
 FIELDS = ("area", "file", "find", "replace", "what", "suites")
@@ -180,17 +181,17 @@ def targets_of(suite):
     """(build dir, targets) pairs the suite needs."""
     kind, name = suite_kind(suite)
     if kind == "win":
-        return [(WIN_DIR, E2E_TARGETS if name.startswith("e2e_") else [name + "_tests"])]
+        return [(WIN_DIR, [name + "_tests"])]
     if kind == "native":
         return [(NATIVE_DIR, [name + "_tests"])]
-    if name == "live_launcher":
+    if name in LIVE_SUITES:
         return [(WIN_DIR, LIVE_TARGETS), (NATIVE_DIR, ["veltrune-publish"])]
     return []
 
 
 def needs_wine(suite):
     kind, name = suite_kind(suite)
-    return kind == "win" or (kind == "node" and name == "live_launcher")
+    return kind == "win" or (kind == "node" and name in LIVE_SUITES)
 
 
 def build_env():
@@ -203,13 +204,11 @@ def build_env():
 
 def configure():
     env = build_env()
-    native_publish = os.path.join(NATIVE_DIR, "tools", "publish", "veltrune-publish")
-    for d, preset, extra in ((NATIVE_DIR, "native", []),
-                             (WIN_DIR, "windows", ["-DVR_NATIVE_PUBLISH=" + native_publish])):
+    for d, preset in ((NATIVE_DIR, "native"), (WIN_DIR, "windows")):
         if os.path.isfile(os.path.join(d, "build.ninja")):
             continue
         print("fault-check: configuring %s" % os.path.relpath(d, ROOT), flush=True)
-        r = subprocess.run(["cmake", "--preset", preset, "-B", d] + extra, cwd=ROOT, env=env,
+        r = subprocess.run(["cmake", "--preset", preset, "-B", d], cwd=ROOT, env=env,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if r.returncode != 0:
             sys.exit("fault-check: configuring %s failed:\n%s" % (d, r.stdout[-3000:]))
@@ -222,7 +221,7 @@ def build(suites):
         for d, targets in targets_of(s):
             wanted.setdefault(d, [])
             wanted[d] += [t for t in targets if t not in wanted[d]]
-    # Native first: the Windows end-to-end suites use the native tool.
+    # Native first, as scripts/build.sh does.
     for d in sorted(wanted, key=lambda d: d != NATIVE_DIR):
         cmd = ["cmake", "--build", d, "-j", "2"]
         for t in wanted[d]:
@@ -294,8 +293,7 @@ def failed_names(output):
     names = []
     for pattern in (r"^\[  FAILED  \] (\S+\.\S+?)(?: \(|,|$)",   # GoogleTest
                     r"^\s*not ok \d+ - (.+)$",                    # node TAP
-                    r"^\s*\u2716 (.+?)(?: \(\d.*\))?$",           # node spec
-                    r"^FAIL (\w+)"):                               # the e2e harness
+                    r"^\s*\u2716 (.+?)(?: \(\d.*\))?$"):          # node spec
         for m in re.finditer(pattern, output, re.M):
             name = m.group(1).strip()
             if name not in names and "listed below" not in name and "failing tests" not in name:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: set-up, the layering check of src/, build, unit and
-# end-to-end tests under Wine/Xvfb (ctest), native tool tests, and page tests
-# in Chromium. Exits non-zero on any failure.
+# Runs every test: set-up, the layering check of src/, build, unit tests
+# under Wine/Xvfb (ctest), native tool tests, and the JavaScript tests (the
+# page in Chromium, and the real Veltrune.exe under Wine). Exits non-zero on
+# any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"

@@ -11,7 +11,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { launchBrowser } from '../support/js/browser.mjs';
-import { BIG_FILE, ROOT, liveParts, setUpWorld, waitFor, winPath } from '../support/js/live_launcher.mjs';
+import { BIG_FILE, ROOT, liveParts, setUpWorld, takeTurn, waitFor, winPath } from '../support/js/live_launcher.mjs';
 
 const parts = liveParts();
 const skip = parts.missing.length ? `needs ${parts.missing.join(', ')}` : false;
@@ -32,8 +32,9 @@ const closes = async (w) => assert.deepEqual(await w.closeByButton(), [0, 'Veltr
 const objectRequests = (w) => w.server.requests.filter((r) => r.endsWith('.gz') && !r.endsWith('list.txt.gz'));
 
 describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
-  before(async () => { fs.rmSync(WORK, { recursive: true, force: true }); browser = await launchBrowser(); });
-  after(() => browser?.close());
+  let release;
+  before(async () => { release = await takeTurn(); fs.rmSync(WORK, { recursive: true, force: true }); browser = await launchBrowser(); });
+  after(async () => { await browser?.close(); release?.(); });
 
   let stall;
   const stallBig = (after) => ({ beforeStart: (s) => { stall = s.stall(`/Patch/${BIG_FILE}.gz`, after); } });
@@ -165,8 +166,8 @@ describe('live: the page on Veltrune.exe', { skip, timeout: 600000 }, () => {
         'the dialog reads back what was saved');
       await page.click('#options-cancel');
 
-      const minimised = () => Number(w.launcher.hostWindow().style) & 0x20000000; // WS_MINIMIZE
-      assert.match(w.launcher.hostWindow().style || '', /^0x/, 'the probe saw no host window');
+      const minimised = () => Number(w.launcher.probe('window').style) & 0x20000000; // WS_MINIMIZE
+      assert.match(w.launcher.probe('window').style || '', /^0x/, 'the probe saw no host window');
       assert.equal(minimised(), 0, 'minimised before the button');
       await page.click('#win-min');
       await waitFor(minimised, 'the host window minimised', 30000);

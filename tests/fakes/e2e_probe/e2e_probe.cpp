@@ -1,4 +1,4 @@
-// e2e_probe.exe: what the end-to-end harness cannot see from Linux. It looks
+// e2e_probe.exe: what the tests driving the real exe cannot see from Linux. It looks
 // at the windows of one running Veltrune.exe (picked by its image path, since
 // other tests may have windows of the same class open in the same session),
 // answers its message boxes, and reads the executable's resources.

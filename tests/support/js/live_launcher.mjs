@@ -1,13 +1,15 @@
-// Machinery of the live tests: the real Veltrune.exe under Wine in a launcher
-// folder of its own, a sample game published with veltrune-publish, a
-// loopback patch server serving it with faults on demand, and the page linked
-// to the launcher. The Wine prefix and
-// display come from the calling script (scripts/wine-env.sh).
+// Machinery of the tests that drive the real Veltrune.exe under Wine: a
+// launcher folder of its own, a sample game published with veltrune-publish,
+// a loopback patch server serving it with faults on demand, the fake
+// runtime's control channel, e2e_probe for what Linux cannot see, and the
+// page linked to the launcher. The Wine prefix and display come from the
+// calling script (scripts/wine-env.sh).
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { openLinkedPage } from './page_link.mjs';
+import { RuntimeControl, openLinkedPage, unescape } from './page_link.mjs';
 import { listenLoopback } from './server.mjs';
 
 export const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
@@ -27,13 +29,63 @@ export function liveParts() {
   };
   const missing = Object.values(parts).filter((p) => !fs.existsSync(p));
   if (!process.env.WINEPREFIX || !process.env.DISPLAY) missing.push('a Wine prefix and display (scripts/wine-env.sh)');
-  return { ...parts, missing };
+  return { ...parts, win, missing };
 }
 
 export const winPath = (p) => `Z:${path.resolve(p).replace(/\//g, '\\')}`;
+export const UI_PAGE = 'https://veltrune-ui.example/index.html';
+// The discard port: no patch server answers there.
+export const NO_SERVER = 'http://127.0.0.1:9/Patch/';
+// The shared prefix's folders: system32 and the roaming application data.
+export const prefixFolder = (rel) => path.join(process.env.WINEPREFIX, 'drive_c', rel);
+export const roamingFolder = () => prefixFolder(`users/${os.userInfo().username}/AppData/Roaming`);
+
+// Runs a Windows program to its end; its output goes to the file out (a
+// Wine program must not hold a pipe of ours: the prefix's services may
+// outlive it). Returns the exit status and the output.
+export function wine(args, out, { env = {}, cwd, timeoutMs = 120000 } = {}) {
+  const fd = fs.openSync(out, 'w');
+  const r = spawnSync('wine', args, { cwd, env: { ...process.env, WINEDEBUG: '-all', ...env }, stdio: ['ignore', fd, fd], timeout: timeoutMs });
+  fs.closeSync(fd);
+  return { status: r.status, text: fs.readFileSync(out, 'utf8') };
+}
+
+// e2e_probe's answer about target (windows, boxes, resources): its key=value lines.
+export function probe(parts, command, target, out, { timeoutMs = 0, env } = {}) {
+  const { text } = wine([parts.probe, command, target, String(timeoutMs)], out, { env, timeoutMs: timeoutMs + 60000 });
+  return Object.fromEntries(text.split(/\r?\n/).filter((l) => l.includes('='))
+    .map((l) => [l.slice(0, l.indexOf('=')), unescape(l.slice(l.indexOf('=') + 1))]));
+}
+
+// A Wine prefix of its own, made once, with its own wineserver, so its DPI
+// can change without touching the shared prefix. Heavy: each DPI change
+// restarts that server.
+export function ownPrefix(prefix) {
+  const env = { ...process.env, WINEPREFIX: prefix, WINEDEBUG: '-all' };
+  const run = (...args) => spawnSync(args[0], args.slice(1), { env, stdio: 'ignore', timeout: 400000 }).status;
+  if (!fs.existsSync(path.join(prefix, '.vr-ready'))) {
+    fs.rmSync(prefix, { recursive: true, force: true });
+    fs.mkdirSync(prefix, { recursive: true });
+    run('wineboot', '-i');
+    run('wineserver', '-w');
+    fs.writeFileSync(path.join(prefix, '.vr-ready'), '');
+  }
+  const stop = () => ['-k', '-w'].forEach((flag) => run('wineserver', flag));
+  return {
+    env: { WINEPREFIX: prefix },
+    stop,
+    // The server and services read the DPI when they start.
+    setDpi(dpi) {
+      stop();
+      const added = run('wine', 'reg', 'add', 'HKCU\\Control Panel\\Desktop', '/v', 'LogPixels', '/t', 'REG_DWORD', '/d', String(dpi), '/f');
+      if (added !== 0) throw new Error(`reg add LogPixels ended with ${added}`);
+      run('wineserver', '-w');
+    },
+  };
+}
 
 // Deterministic bytes, so a failure reproduces.
-function bytes(n, seed) {
+export function bytes(n, seed) {
   const out = Buffer.alloc(n);
   let x = seed >>> 0 || 1;
   for (let i = 0; i < n; i++) {
@@ -69,9 +121,10 @@ function makeGame(folder, seed) {
   return files;
 }
 
-export function publish(parts, game, out, { version = 29, maintenance = 'off' } = {}) {
-  execFileSync(parts.publish, ['--game', game, '--out', out, '--version', String(version),
-    '--maintenance', maintenance, '--jobs', '2'], { stdio: ['ignore', 'pipe', 'pipe'], timeout: 120000 });
+// launcher: a replacement Veltrune.exe to publish with the game.
+export function publish(parts, game, out, { version = 29, maintenance = 'off', launcher } = {}) {
+  execFileSync(parts.publish, ['--game', game, '--out', out, '--version', String(version), '--maintenance', maintenance,
+    '--jobs', '2', ...(launcher ? ['--launcher', launcher] : [])], { stdio: ['ignore', 'pipe', 'pipe'], timeout: 120000 });
 }
 
 // The rest of a stalled body goes out in small pieces over about half a
@@ -128,9 +181,10 @@ async function startPatchServer(root) {
 }
 
 // A launcher folder (also the game folder) with the real Veltrune.exe, the
-// page, the background assets, the fake client and updater, and an ini.
-class LiveLauncher {
-  constructor(parts, folder, patchUrl) {
+// page, the background assets, the fake client and updater, and an ini
+// (listKey: the public key the lists must be signed with).
+export class LiveLauncher {
+  constructor(parts, folder, patchUrl, { patcherUrl = UI_PAGE, listKey } = {}) {
     this.parts = parts;
     this.folder = folder;
     fs.rmSync(folder, { recursive: true, force: true });
@@ -142,9 +196,9 @@ class LiveLauncher {
     fs.copyFileSync(parts.fakeProcess, path.join(folder, 'quorvane.exe'));
     fs.copyFileSync(parts.fakeProcess, path.join(folder, 'updater.exe'));
     const ini = [
-      '[patch]', `serverUrl=${patchUrl}`, `mirrors=${patchUrl}`, 'patchVersion=29',
+      '[patch]', `serverUrl=${patchUrl}`, `mirrors=${patchUrl}`, 'patchVersion=29', ...(listKey ? [`listKey=${listKey}`] : []),
       '[game]', 'newsUrl=https://news.veltrune.example/news.php', 'rankingUrl=https://news.veltrune.example/rankings.php',
-      '[ui]', 'patcherUrl=https://veltrune-ui.example/index.html',
+      '[ui]', `patcherUrl=${patcherUrl}`,
       // No widget fetch: tests talk to 127.0.0.1 only.
       '[discord]', 'guildId=',
     ];
@@ -154,10 +208,11 @@ class LiveLauncher {
     this.runs = 0;
   }
 
-  // Starts Veltrune.exe; its output goes to a file (a Wine program must not
-  // hold a pipe of ours: the prefix's services may outlive it).
-  start() {
+  // Starts Veltrune.exe (env: variables added or overridden, e.g. another
+  // runtime folder or prefix); its output goes to a file, as wine() says why.
+  start(env = {}) {
     this.runs += 1;
+    this.env = env;
     fs.rmSync(this.portFile, { force: true });
     const out = fs.openSync(path.join(this.folder, `wine-${this.runs}.txt`), 'w');
     this.process = spawn('wine', [this.exe], {
@@ -170,6 +225,7 @@ class LiveLauncher {
         VR_FAKE_WEBVIEW2_PORT: '0',
         VR_FAKE_WEBVIEW2_PORT_FILE: winPath(this.portFile),
         VR_FAKE_RECORD: winPath(this.record),
+        ...env,
       },
     });
     fs.closeSync(out);
@@ -195,8 +251,15 @@ class LiveLauncher {
     }
   }
 
+  // The fake runtime's control channel, once the main view exists.
+  async connect() {
+    this.control = await RuntimeControl.connect(this.portFile, { alive: () => this.alive() });
+    await this.control.waitViews(1);
+  }
+
   // Ends our own process after a failed test.
   async stop() {
+    this.control?.close();
     if (this.alive()) {
       this.process.kill('SIGKILL');
       await this.exited;
@@ -210,6 +273,21 @@ class LiveLauncher {
     } catch {
       return [];
     }
+  }
+
+  waitLog(line) {
+    return waitFor(() => this.logLines().includes(line), `log line ${line}`);
+  }
+
+  // Events posted to the page up to the first for which until(event, all) holds.
+  async eventsUntil(until, timeoutMs = 120000) {
+    const events = [];
+    await waitFor(async () => {
+      const event = await this.control.posted(1000);
+      if (event) events.push(event);
+      return event && until(event, events);
+    }, () => `an event; got ${events.map((e) => e.evt)}`, timeoutMs);
+    return events;
   }
 
   // The fake client's recorded starts: { pid, cwd, cmd, ... } each.
@@ -228,15 +306,9 @@ class LiveLauncher {
     });
   }
 
-  // The host window as e2e_probe sees it: rect, client, style, visible, ...
-  // (its output goes to a file, like every Wine program's here).
-  hostWindow() {
-    const out = path.join(this.folder, 'probe.txt');
-    const fd = fs.openSync(out, 'w');
-    spawnSync('wine', [this.parts.probe, 'window', winPath(this.exe), '10000'], { stdio: ['ignore', fd, fd], timeout: 60000 });
-    fs.closeSync(fd);
-    return Object.fromEntries(fs.readFileSync(out, 'utf8').split(/\r?\n/).filter((l) => l.includes('='))
-      .map((l) => [l.slice(0, l.indexOf('=')), l.slice(l.indexOf('=') + 1)]));
+  // e2e_probe on this launcher's windows, in the prefix it runs in.
+  probe(command, timeoutMs = 10000) {
+    return probe(this.parts, command, winPath(this.exe), path.join(this.folder, 'probe.txt'), { timeoutMs, env: this.env });
   }
 
   read(rel) {
@@ -250,20 +322,61 @@ export async function waitFor(fn, what, timeoutMs = 60000) {
   for (;;) {
     const value = await fn();
     if (value) return value;
-    if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
+    if (Date.now() > deadline) throw new Error(`timed out after ${timeoutMs} ms waiting for ${typeof what === 'function' ? what() : what}`);
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
 }
 
-// One live scenario's world: a game published into work/name, its server,
-// Veltrune.exe started against it and its page linked into browser.
-// beforeStart sees the server before the launcher starts (to set a stall).
-export async function setUpWorld(browser, parts, work, name, { maintenance = 'off', beforeStart = () => {} } = {}) {
+// Veltrune.exe allows one copy per Wine session, and test files may run side
+// by side: the files that start it take turns, through a lock folder that
+// names its holder (a lock whose holder died is taken over). Returns release.
+export async function takeTurn() {
+  const lock = path.join(ROOT, 'build/live-exe.lock');
+  const holderAlive = () => {
+    try {
+      return process.kill(Number(fs.readFileSync(path.join(lock, 'pid'), 'utf8')), 0);
+    } catch (e) {
+      return e.code !== 'ESRCH'; // unreadable: the holder is still writing it
+    }
+  };
+  await waitFor(() => {
+    try {
+      fs.mkdirSync(lock, { recursive: false });
+      fs.writeFileSync(path.join(lock, 'pid'), String(process.pid));
+      return true;
+    } catch {
+      if (!holderAlive()) fs.rmSync(lock, { recursive: true, force: true });
+      return false;
+    }
+  }, 'the other test file that runs Veltrune.exe', 3600000);
+  return () => fs.rmSync(lock, { recursive: true, force: true });
+}
+
+// Veltrune.exe started in folder against no patch server (options: the
+// start page's address, env for start()), its control channel connected
+// unless connect is false; fn gets the launcher, which is stopped after.
+export async function withLauncher(parts, folder, { patcherUrl, env, connect = true } = {}, fn) {
+  const launcher = new LiveLauncher(parts, folder, NO_SERVER, { patcherUrl });
+  launcher.start(env);
+  try {
+    if (connect) await launcher.connect();
+    await fn(launcher);
+  } finally {
+    await launcher.stop();
+  }
+}
+
+// One live scenario's world: a game published into work/name (with the
+// publish() options given, e.g. maintenance or a replacement launcher), its
+// server, Veltrune.exe started against it and its page linked into browser,
+// or with no browser its control channel connected. beforeStart sees the
+// server before the launcher starts (to set a stall).
+export async function setUpWorld(browser, parts, work, name, { beforeStart = () => {}, ...options } = {}) {
   const base = path.join(work, name);
   const game = path.join(base, 'game-src');
   const out = path.join(base, 'served/Patch');
   const files = makeGame(game, name.length);
-  publish(parts, game, out, { maintenance });
+  publish(parts, game, out, options);
   const server = await startPatchServer(path.join(base, 'served'));
   const launcher = new LiveLauncher(parts, path.join(base, 'launcher'), server.url('/Patch/'));
   beforeStart(server);
@@ -274,12 +387,13 @@ export async function setUpWorld(browser, parts, work, name, { maintenance = 'of
     async start() {
       launcher.start();
       try {
-        w.link = await openLinkedPage(browser, launcher.portFile, { alive: () => launcher.alive() });
+        if (browser) w.link = await openLinkedPage(browser, launcher.portFile, { alive: () => launcher.alive() });
+        else await launcher.connect();
       } catch (e) {
         e.message += ` (exit code ${launcher.exitCode}; see ${launcher.folder})`;
         throw e;
       }
-      w.page = w.link.page;
+      w.page = w.link?.page;
     },
     async shot(file) {
       const dir = path.join(ROOT, 'build/screenshots/live');

@@ -16,7 +16,7 @@ import { contentType } from './server.mjs';
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Client of the fake runtime's line protocol (tests/fakes/fake_webview2).
-class RuntimeControl {
+export class RuntimeControl {
   static LIST_COMMANDS = new Set(['VIEWS', 'CALLS']);
 
   // Waits for the port the fake writes once the launcher asks for a runtime.
@@ -92,12 +92,43 @@ class RuntimeControl {
     });
   }
 
+  // Fails unless the reply starts with OK.
+  async ok(line) {
+    const reply = await this.request(line);
+    if (!String(reply).startsWith('OK')) throw new Error(`${line.slice(0, 80)}: ${reply}`);
+    return reply;
+  }
+
+  waitViews(n) {
+    return this.ok(`WAITVIEWS ${n} 60000`);
+  }
+
+  // A web message from source to the main view; payload: an object or raw text.
+  message(source, payload) {
+    return this.ok(`MESSAGE 0 ${source} ${typeof payload === 'string' ? payload : JSON.stringify(payload)}`);
+  }
+
+  // The next event the launcher posted to the main view, parsed; null after ms.
+  async posted(ms = 500) {
+    const reply = await this.request(`POSTED 0 ${ms}`);
+    if (reply === 'ERR timeout') return null;
+    if (!reply.startsWith('OK ')) throw new Error(`POSTED: ${reply}`);
+    return JSON.parse(reply.slice(3));
+  }
+
+  // Each view's fields: { hwnd, visible, bounds, url, ... }.
+  async views() {
+    return (await this.request('VIEWS')).map((line) =>
+      Object.fromEntries(line.split(' ').slice(1).map((f) => f.split(/=(.*)/s).slice(0, 2))));
+  }
+
   close() {
     this.socket.destroy();
   }
 }
 
-function unescape(text) {
+// Backslash, LF and CR as the fake and e2e_probe escape them.
+export function unescape(text) {
   return text.replace(/\\(.)/g, (_, c) => (c === 'n' ? '\n' : c === 'r' ? '\r' : c));
 }
 
@@ -114,8 +145,7 @@ export function unixPath(windowsPath) {
 // What the launcher asked of its main view: the start address, the mapped
 // folders by host name, and the view's size in the host window.
 async function mainViewSetup(control) {
-  const views = await control.request('WAITVIEWS 1 60000');
-  if (!String(views).startsWith('OK')) throw new Error(`the main view never appeared: ${views}`);
+  await control.waitViews(1);
   const deadline = Date.now() + 30000;
   for (;;) {
     const calls = await control.request('CALLS');
@@ -126,11 +156,8 @@ async function mainViewSetup(control) {
         const m = /^view 0 SetVirtualHostNameToFolderMapping (\S+) \d+ (.+)$/.exec(c);
         if (m) folders.set(m[1].toLowerCase(), unixPath(m[2]));
       }
-      const line = (await control.request('VIEWS'))[0] || '';
-      const b = /bounds=(-?\d+),(-?\d+),(-?\d+),(-?\d+)/.exec(line);
-      const width = b ? Number(b[3]) - Number(b[1]) : 0;
-      const height = b ? Number(b[4]) - Number(b[2]) : 0;
-      return { url: start.slice('view 0 Navigate '.length), folders, width, height };
+      const [left, top, right, bottom] = ((await control.views())[0]?.bounds || '0,0,0,0').split(',').map(Number);
+      return { url: start.slice('view 0 Navigate '.length), folders, width: right - left, height: bottom - top };
     }
     if (Date.now() > deadline) throw new Error('the launcher never navigated its main view');
     await sleep(50);
@@ -204,15 +231,15 @@ export async function openLinkedPage(browser, portFile, { alive = () => true } =
   let stopped = false;
   link.gone = (async () => {
     while (!stopped) {
-      let reply;
+      let event;
       try {
-        reply = await pump.request('POSTED 0 500');
+        event = await pump.posted();
       } catch {
         return; // the launcher ended
       }
-      if (!reply.startsWith('OK ')) continue;
-      const json = reply.slice(3);
-      link.events.push(JSON.parse(json));
+      if (!event) continue;
+      const json = JSON.stringify(event);
+      link.events.push(event);
       // A page between documents misses the event, as the real view's would.
       await page.evaluate((text) => window.__veltruneLinkDeliver && window.__veltruneLinkDeliver(text), json)
         .catch(() => {});
