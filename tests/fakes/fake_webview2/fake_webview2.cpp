@@ -174,6 +174,10 @@ void Later(std::function<void()> fn) {
     PostMessageW(g_dispatch, kRunPending, 0, 0);
 }
 
+// A method the launcher must not call: the call is recorded and fails.
+#define VR_NOT_IMPLEMENTED(object, method, ...) \
+    HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override { return NotImplemented(object, id_, #method); }
+
 // Reference counting shared by every fake object.
 template <class Base>
 class Counted : public Base {
@@ -211,42 +215,18 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         return Answer(riid, out, {&IID_ICoreWebView2Settings});
     }
-    HRESULT STDMETHODCALLTYPE get_IsScriptEnabled(BOOL* isScriptEnabled) override {
-        return NotImplemented("settings", id_, "get_IsScriptEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE put_IsScriptEnabled(BOOL isScriptEnabled) override {
-        return NotImplemented("settings", id_, "put_IsScriptEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE get_IsWebMessageEnabled(BOOL* isWebMessageEnabled) override {
-        return NotImplemented("settings", id_, "get_IsWebMessageEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE put_IsWebMessageEnabled(BOOL isWebMessageEnabled) override {
-        return NotImplemented("settings", id_, "put_IsWebMessageEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE get_AreDefaultScriptDialogsEnabled(BOOL* areDefaultScriptDialogsEnabled) override {
-        return NotImplemented("settings", id_, "get_AreDefaultScriptDialogsEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE put_AreDefaultScriptDialogsEnabled(BOOL areDefaultScriptDialogsEnabled) override {
-        return NotImplemented("settings", id_, "put_AreDefaultScriptDialogsEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE get_IsStatusBarEnabled(BOOL* isStatusBarEnabled) override {
-        return NotImplemented("settings", id_, "get_IsStatusBarEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE get_AreDevToolsEnabled(BOOL* areDevToolsEnabled) override {
-        return NotImplemented("settings", id_, "get_AreDevToolsEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE get_AreDefaultContextMenusEnabled(BOOL* enabled) override {
-        return NotImplemented("settings", id_, "get_AreDefaultContextMenusEnabled");
-    }
-    HRESULT STDMETHODCALLTYPE get_AreHostObjectsAllowed(BOOL* allowed) override {
-        return NotImplemented("settings", id_, "get_AreHostObjectsAllowed");
-    }
-    HRESULT STDMETHODCALLTYPE put_AreHostObjectsAllowed(BOOL allowed) override {
-        return NotImplemented("settings", id_, "put_AreHostObjectsAllowed");
-    }
-    HRESULT STDMETHODCALLTYPE get_IsZoomControlEnabled(BOOL* enabled) override {
-        return NotImplemented("settings", id_, "get_IsZoomControlEnabled");
-    }
+    VR_NOT_IMPLEMENTED("settings", get_IsScriptEnabled, BOOL*)
+    VR_NOT_IMPLEMENTED("settings", put_IsScriptEnabled, BOOL)
+    VR_NOT_IMPLEMENTED("settings", get_IsWebMessageEnabled, BOOL*)
+    VR_NOT_IMPLEMENTED("settings", put_IsWebMessageEnabled, BOOL)
+    VR_NOT_IMPLEMENTED("settings", get_AreDefaultScriptDialogsEnabled, BOOL*)
+    VR_NOT_IMPLEMENTED("settings", put_AreDefaultScriptDialogsEnabled, BOOL)
+    VR_NOT_IMPLEMENTED("settings", get_IsStatusBarEnabled, BOOL*)
+    VR_NOT_IMPLEMENTED("settings", get_AreDevToolsEnabled, BOOL*)
+    VR_NOT_IMPLEMENTED("settings", get_AreDefaultContextMenusEnabled, BOOL*)
+    VR_NOT_IMPLEMENTED("settings", get_AreHostObjectsAllowed, BOOL*)
+    VR_NOT_IMPLEMENTED("settings", put_AreHostObjectsAllowed, BOOL)
+    VR_NOT_IMPLEMENTED("settings", get_IsZoomControlEnabled, BOOL*)
     HRESULT STDMETHODCALLTYPE put_IsStatusBarEnabled(BOOL v) override { return Put(L"put_IsStatusBarEnabled", v); }
     HRESULT STDMETHODCALLTYPE put_AreDevToolsEnabled(BOOL v) override { return Put(L"put_AreDevToolsEnabled", v); }
     HRESULT STDMETHODCALLTYPE put_AreDefaultContextMenusEnabled(BOOL v) override {
@@ -328,204 +308,81 @@ public:
         *uri = CoTaskCopy(url.empty() ? L"about:blank" : url);
         return *uri ? S_OK : E_OUTOFMEMORY;
     }
-    HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR htmlContent) override {
-        return NotImplemented("view", id_, "NavigateToString");
-    }
-    HRESULT STDMETHODCALLTYPE add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler,
-                                                     EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_NavigationStarting");
-    }
-    HRESULT STDMETHODCALLTYPE remove_NavigationStarting(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_NavigationStarting");
-    }
-    HRESULT STDMETHODCALLTYPE add_ContentLoading(ICoreWebView2ContentLoadingEventHandler* eventHandler,
-                                                 EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_ContentLoading");
-    }
-    HRESULT STDMETHODCALLTYPE remove_ContentLoading(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_ContentLoading");
-    }
-    HRESULT STDMETHODCALLTYPE add_SourceChanged(ICoreWebView2SourceChangedEventHandler* eventHandler,
-                                                EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_SourceChanged");
-    }
-    HRESULT STDMETHODCALLTYPE remove_SourceChanged(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_SourceChanged");
-    }
-    HRESULT STDMETHODCALLTYPE add_HistoryChanged(ICoreWebView2HistoryChangedEventHandler* eventHandler,
-                                                 EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_HistoryChanged");
-    }
-    HRESULT STDMETHODCALLTYPE remove_HistoryChanged(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_HistoryChanged");
-    }
-    HRESULT STDMETHODCALLTYPE remove_NavigationCompleted(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_NavigationCompleted");
-    }
-    HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler* eventHandler,
-                                                          EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_FrameNavigationStarting");
-    }
-    HRESULT STDMETHODCALLTYPE remove_FrameNavigationStarting(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_FrameNavigationStarting");
-    }
-    HRESULT STDMETHODCALLTYPE add_FrameNavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* eventHandler,
-                                                           EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_FrameNavigationCompleted");
-    }
-    HRESULT STDMETHODCALLTYPE remove_FrameNavigationCompleted(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_FrameNavigationCompleted");
-    }
-    HRESULT STDMETHODCALLTYPE add_ScriptDialogOpening(ICoreWebView2ScriptDialogOpeningEventHandler* eventHandler,
-                                                      EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_ScriptDialogOpening");
-    }
-    HRESULT STDMETHODCALLTYPE remove_ScriptDialogOpening(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_ScriptDialogOpening");
-    }
-    HRESULT STDMETHODCALLTYPE add_PermissionRequested(ICoreWebView2PermissionRequestedEventHandler* eventHandler,
-                                                      EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_PermissionRequested");
-    }
-    HRESULT STDMETHODCALLTYPE remove_PermissionRequested(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_PermissionRequested");
-    }
-    HRESULT STDMETHODCALLTYPE add_ProcessFailed(ICoreWebView2ProcessFailedEventHandler* eventHandler,
-                                                EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_ProcessFailed");
-    }
-    HRESULT STDMETHODCALLTYPE remove_ProcessFailed(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_ProcessFailed");
-    }
-    HRESULT STDMETHODCALLTYPE RemoveScriptToExecuteOnDocumentCreated(LPCWSTR id) override {
-        return NotImplemented("view", id_, "RemoveScriptToExecuteOnDocumentCreated");
-    }
-    HRESULT STDMETHODCALLTYPE ExecuteScript(LPCWSTR javaScript,
-                                            ICoreWebView2ExecuteScriptCompletedHandler* handler) override {
-        return NotImplemented("view", id_, "ExecuteScript");
-    }
-    HRESULT STDMETHODCALLTYPE CapturePreview(COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT imageFormat,
-                                             IStream* imageStream,
-                                             ICoreWebView2CapturePreviewCompletedHandler* handler) override {
-        return NotImplemented("view", id_, "CapturePreview");
-    }
-    HRESULT STDMETHODCALLTYPE Reload() override { return NotImplemented("view", id_, "Reload"); }
-    HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR webMessageAsString) override {
-        return NotImplemented("view", id_, "PostWebMessageAsString");
-    }
-    HRESULT STDMETHODCALLTYPE remove_WebMessageReceived(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_WebMessageReceived");
-    }
-    HRESULT STDMETHODCALLTYPE
-    CallDevToolsProtocolMethod(LPCWSTR methodName, LPCWSTR parametersAsJson,
-                               ICoreWebView2CallDevToolsProtocolMethodCompletedHandler* handler) override {
-        return NotImplemented("view", id_, "CallDevToolsProtocolMethod");
-    }
-    HRESULT STDMETHODCALLTYPE get_BrowserProcessId(UINT32* value) override {
-        return NotImplemented("view", id_, "get_BrowserProcessId");
-    }
-    HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL* canGoBack) override {
-        return NotImplemented("view", id_, "get_CanGoBack");
-    }
-    HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL* canGoForward) override {
-        return NotImplemented("view", id_, "get_CanGoForward");
-    }
-    HRESULT STDMETHODCALLTYPE GoBack() override { return NotImplemented("view", id_, "GoBack"); }
-    HRESULT STDMETHODCALLTYPE GoForward() override { return NotImplemented("view", id_, "GoForward"); }
-    HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(
-        LPCWSTR eventName, ICoreWebView2DevToolsProtocolEventReceiver** receiver) override {
-        return NotImplemented("view", id_, "GetDevToolsProtocolEventReceiver");
-    }
-    HRESULT STDMETHODCALLTYPE Stop() override { return NotImplemented("view", id_, "Stop"); }
-    HRESULT STDMETHODCALLTYPE add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler* eventHandler,
-                                                     EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_NewWindowRequested");
-    }
-    HRESULT STDMETHODCALLTYPE remove_NewWindowRequested(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_NewWindowRequested");
-    }
-    HRESULT STDMETHODCALLTYPE add_DocumentTitleChanged(ICoreWebView2DocumentTitleChangedEventHandler* eventHandler,
-                                                       EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_DocumentTitleChanged");
-    }
-    HRESULT STDMETHODCALLTYPE remove_DocumentTitleChanged(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_DocumentTitleChanged");
-    }
-    HRESULT STDMETHODCALLTYPE get_DocumentTitle(LPWSTR* title) override {
-        return NotImplemented("view", id_, "get_DocumentTitle");
-    }
-    HRESULT STDMETHODCALLTYPE AddHostObjectToScript(LPCWSTR name, VARIANT* object) override {
-        return NotImplemented("view", id_, "AddHostObjectToScript");
-    }
-    HRESULT STDMETHODCALLTYPE RemoveHostObjectFromScript(LPCWSTR name) override {
-        return NotImplemented("view", id_, "RemoveHostObjectFromScript");
-    }
-    HRESULT STDMETHODCALLTYPE OpenDevToolsWindow() override {
-        return NotImplemented("view", id_, "OpenDevToolsWindow");
-    }
-    HRESULT STDMETHODCALLTYPE
-    add_ContainsFullScreenElementChanged(ICoreWebView2ContainsFullScreenElementChangedEventHandler* eventHandler,
-                                         EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_ContainsFullScreenElementChanged");
-    }
-    HRESULT STDMETHODCALLTYPE remove_ContainsFullScreenElementChanged(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_ContainsFullScreenElementChanged");
-    }
-    HRESULT STDMETHODCALLTYPE get_ContainsFullScreenElement(BOOL* containsFullScreenElement) override {
-        return NotImplemented("view", id_, "get_ContainsFullScreenElement");
-    }
-    HRESULT STDMETHODCALLTYPE add_WebResourceRequested(ICoreWebView2WebResourceRequestedEventHandler* eventHandler,
-                                                       EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_WebResourceRequested");
-    }
-    HRESULT STDMETHODCALLTYPE remove_WebResourceRequested(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_WebResourceRequested");
-    }
-    HRESULT STDMETHODCALLTYPE
-    AddWebResourceRequestedFilter(const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) override {
-        return NotImplemented("view", id_, "AddWebResourceRequestedFilter");
-    }
-    HRESULT STDMETHODCALLTYPE RemoveWebResourceRequestedFilter(
-        const LPCWSTR uri, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT resourceContext) override {
-        return NotImplemented("view", id_, "RemoveWebResourceRequestedFilter");
-    }
-    HRESULT STDMETHODCALLTYPE add_WindowCloseRequested(ICoreWebView2WindowCloseRequestedEventHandler* eventHandler,
-                                                       EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_WindowCloseRequested");
-    }
-    HRESULT STDMETHODCALLTYPE remove_WindowCloseRequested(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_WindowCloseRequested");
-    }
-    HRESULT STDMETHODCALLTYPE add_WebResourceResponseReceived(
-        ICoreWebView2WebResourceResponseReceivedEventHandler* eventHandler, EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_WebResourceResponseReceived");
-    }
-    HRESULT STDMETHODCALLTYPE remove_WebResourceResponseReceived(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_WebResourceResponseReceived");
-    }
-    HRESULT STDMETHODCALLTYPE NavigateWithWebResourceRequest(ICoreWebView2WebResourceRequest* request) override {
-        return NotImplemented("view", id_, "NavigateWithWebResourceRequest");
-    }
-    HRESULT STDMETHODCALLTYPE add_DOMContentLoaded(ICoreWebView2DOMContentLoadedEventHandler* eventHandler,
-                                                   EventRegistrationToken* token) override {
-        return NotImplemented("view", id_, "add_DOMContentLoaded");
-    }
-    HRESULT STDMETHODCALLTYPE remove_DOMContentLoaded(EventRegistrationToken token) override {
-        return NotImplemented("view", id_, "remove_DOMContentLoaded");
-    }
-    HRESULT STDMETHODCALLTYPE get_CookieManager(ICoreWebView2CookieManager** cookieManager) override {
-        return NotImplemented("view", id_, "get_CookieManager");
-    }
-    HRESULT STDMETHODCALLTYPE get_Environment(ICoreWebView2Environment** environment) override {
-        return NotImplemented("view", id_, "get_Environment");
-    }
-    HRESULT STDMETHODCALLTYPE TrySuspend(ICoreWebView2TrySuspendCompletedHandler* handler) override {
-        return NotImplemented("view", id_, "TrySuspend");
-    }
-    HRESULT STDMETHODCALLTYPE Resume() override { return NotImplemented("view", id_, "Resume"); }
-    HRESULT STDMETHODCALLTYPE get_IsSuspended(BOOL* isSuspended) override {
-        return NotImplemented("view", id_, "get_IsSuspended");
-    }
+    VR_NOT_IMPLEMENTED("view", NavigateToString, LPCWSTR)
+    VR_NOT_IMPLEMENTED("view", add_NavigationStarting, ICoreWebView2NavigationStartingEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_NavigationStarting, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_ContentLoading, ICoreWebView2ContentLoadingEventHandler*, EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_ContentLoading, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_SourceChanged, ICoreWebView2SourceChangedEventHandler*, EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_SourceChanged, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_HistoryChanged, ICoreWebView2HistoryChangedEventHandler*, EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_HistoryChanged, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", remove_NavigationCompleted, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_FrameNavigationStarting, ICoreWebView2NavigationStartingEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_FrameNavigationStarting, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_FrameNavigationCompleted, ICoreWebView2NavigationCompletedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_FrameNavigationCompleted, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_ScriptDialogOpening, ICoreWebView2ScriptDialogOpeningEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_ScriptDialogOpening, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_PermissionRequested, ICoreWebView2PermissionRequestedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_PermissionRequested, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_ProcessFailed, ICoreWebView2ProcessFailedEventHandler*, EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_ProcessFailed, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", RemoveScriptToExecuteOnDocumentCreated, LPCWSTR)
+    VR_NOT_IMPLEMENTED("view", ExecuteScript, LPCWSTR, ICoreWebView2ExecuteScriptCompletedHandler*)
+    VR_NOT_IMPLEMENTED("view", CapturePreview, COREWEBVIEW2_CAPTURE_PREVIEW_IMAGE_FORMAT, IStream*,
+                       ICoreWebView2CapturePreviewCompletedHandler*)
+    VR_NOT_IMPLEMENTED("view", Reload)
+    VR_NOT_IMPLEMENTED("view", PostWebMessageAsString, LPCWSTR)
+    VR_NOT_IMPLEMENTED("view", remove_WebMessageReceived, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", CallDevToolsProtocolMethod, LPCWSTR, LPCWSTR,
+                       ICoreWebView2CallDevToolsProtocolMethodCompletedHandler*)
+    VR_NOT_IMPLEMENTED("view", get_BrowserProcessId, UINT32*)
+    VR_NOT_IMPLEMENTED("view", get_CanGoBack, BOOL*)
+    VR_NOT_IMPLEMENTED("view", get_CanGoForward, BOOL*)
+    VR_NOT_IMPLEMENTED("view", GoBack)
+    VR_NOT_IMPLEMENTED("view", GoForward)
+    VR_NOT_IMPLEMENTED("view", GetDevToolsProtocolEventReceiver, LPCWSTR, ICoreWebView2DevToolsProtocolEventReceiver**)
+    VR_NOT_IMPLEMENTED("view", Stop)
+    VR_NOT_IMPLEMENTED("view", add_NewWindowRequested, ICoreWebView2NewWindowRequestedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_NewWindowRequested, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_DocumentTitleChanged, ICoreWebView2DocumentTitleChangedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_DocumentTitleChanged, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", get_DocumentTitle, LPWSTR*)
+    VR_NOT_IMPLEMENTED("view", AddHostObjectToScript, LPCWSTR, VARIANT*)
+    VR_NOT_IMPLEMENTED("view", RemoveHostObjectFromScript, LPCWSTR)
+    VR_NOT_IMPLEMENTED("view", OpenDevToolsWindow)
+    VR_NOT_IMPLEMENTED("view", add_ContainsFullScreenElementChanged,
+                       ICoreWebView2ContainsFullScreenElementChangedEventHandler*, EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_ContainsFullScreenElementChanged, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", get_ContainsFullScreenElement, BOOL*)
+    VR_NOT_IMPLEMENTED("view", add_WebResourceRequested, ICoreWebView2WebResourceRequestedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_WebResourceRequested, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", AddWebResourceRequestedFilter, const LPCWSTR, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT)
+    VR_NOT_IMPLEMENTED("view", RemoveWebResourceRequestedFilter, const LPCWSTR, const COREWEBVIEW2_WEB_RESOURCE_CONTEXT)
+    VR_NOT_IMPLEMENTED("view", add_WindowCloseRequested, ICoreWebView2WindowCloseRequestedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_WindowCloseRequested, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", add_WebResourceResponseReceived, ICoreWebView2WebResourceResponseReceivedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_WebResourceResponseReceived, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", NavigateWithWebResourceRequest, ICoreWebView2WebResourceRequest*)
+    VR_NOT_IMPLEMENTED("view", add_DOMContentLoaded, ICoreWebView2DOMContentLoadedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("view", remove_DOMContentLoaded, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("view", get_CookieManager, ICoreWebView2CookieManager**)
+    VR_NOT_IMPLEMENTED("view", get_Environment, ICoreWebView2Environment**)
+    VR_NOT_IMPLEMENTED("view", TrySuspend, ICoreWebView2TrySuspendCompletedHandler*)
+    VR_NOT_IMPLEMENTED("view", Resume)
+    VR_NOT_IMPLEMENTED("view", get_IsSuspended, BOOL*)
     HRESULT STDMETHODCALLTYPE get_Settings(ICoreWebView2Settings** settings) override {
         if (!settings) return E_POINTER;
         *settings = new FakeSettings(id_);
@@ -608,69 +465,29 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         return Answer(riid, out, {&IID_ICoreWebView2Controller});
     }
-    HRESULT STDMETHODCALLTYPE get_IsVisible(BOOL* isVisible) override {
-        return NotImplemented("controller", id_, "get_IsVisible");
-    }
-    HRESULT STDMETHODCALLTYPE get_Bounds(RECT* bounds) override {
-        return NotImplemented("controller", id_, "get_Bounds");
-    }
-    HRESULT STDMETHODCALLTYPE get_ZoomFactor(double* zoomFactor) override {
-        return NotImplemented("controller", id_, "get_ZoomFactor");
-    }
-    HRESULT STDMETHODCALLTYPE put_ZoomFactor(double zoomFactor) override {
-        return NotImplemented("controller", id_, "put_ZoomFactor");
-    }
-    HRESULT STDMETHODCALLTYPE add_ZoomFactorChanged(ICoreWebView2ZoomFactorChangedEventHandler* eventHandler,
-                                                    EventRegistrationToken* token) override {
-        return NotImplemented("controller", id_, "add_ZoomFactorChanged");
-    }
-    HRESULT STDMETHODCALLTYPE remove_ZoomFactorChanged(EventRegistrationToken token) override {
-        return NotImplemented("controller", id_, "remove_ZoomFactorChanged");
-    }
-    HRESULT STDMETHODCALLTYPE SetBoundsAndZoomFactor(RECT bounds, double zoomFactor) override {
-        return NotImplemented("controller", id_, "SetBoundsAndZoomFactor");
-    }
-    HRESULT STDMETHODCALLTYPE MoveFocus(COREWEBVIEW2_MOVE_FOCUS_REASON reason) override {
-        return NotImplemented("controller", id_, "MoveFocus");
-    }
-    HRESULT STDMETHODCALLTYPE add_MoveFocusRequested(ICoreWebView2MoveFocusRequestedEventHandler* eventHandler,
-                                                     EventRegistrationToken* token) override {
-        return NotImplemented("controller", id_, "add_MoveFocusRequested");
-    }
-    HRESULT STDMETHODCALLTYPE remove_MoveFocusRequested(EventRegistrationToken token) override {
-        return NotImplemented("controller", id_, "remove_MoveFocusRequested");
-    }
-    HRESULT STDMETHODCALLTYPE add_GotFocus(ICoreWebView2FocusChangedEventHandler* eventHandler,
-                                           EventRegistrationToken* token) override {
-        return NotImplemented("controller", id_, "add_GotFocus");
-    }
-    HRESULT STDMETHODCALLTYPE remove_GotFocus(EventRegistrationToken token) override {
-        return NotImplemented("controller", id_, "remove_GotFocus");
-    }
-    HRESULT STDMETHODCALLTYPE add_LostFocus(ICoreWebView2FocusChangedEventHandler* eventHandler,
-                                            EventRegistrationToken* token) override {
-        return NotImplemented("controller", id_, "add_LostFocus");
-    }
-    HRESULT STDMETHODCALLTYPE remove_LostFocus(EventRegistrationToken token) override {
-        return NotImplemented("controller", id_, "remove_LostFocus");
-    }
-    HRESULT STDMETHODCALLTYPE add_AcceleratorKeyPressed(ICoreWebView2AcceleratorKeyPressedEventHandler* eventHandler,
-                                                        EventRegistrationToken* token) override {
-        return NotImplemented("controller", id_, "add_AcceleratorKeyPressed");
-    }
-    HRESULT STDMETHODCALLTYPE remove_AcceleratorKeyPressed(EventRegistrationToken token) override {
-        return NotImplemented("controller", id_, "remove_AcceleratorKeyPressed");
-    }
-    HRESULT STDMETHODCALLTYPE get_ParentWindow(HWND* parentWindow) override {
-        return NotImplemented("controller", id_, "get_ParentWindow");
-    }
-    HRESULT STDMETHODCALLTYPE put_ParentWindow(HWND parentWindow) override {
-        return NotImplemented("controller", id_, "put_ParentWindow");
-    }
-    HRESULT STDMETHODCALLTYPE NotifyParentWindowPositionChanged() override {
-        return NotImplemented("controller", id_, "NotifyParentWindowPositionChanged");
-    }
-    HRESULT STDMETHODCALLTYPE Close() override { return NotImplemented("controller", id_, "Close"); }
+    VR_NOT_IMPLEMENTED("controller", get_IsVisible, BOOL*)
+    VR_NOT_IMPLEMENTED("controller", get_Bounds, RECT*)
+    VR_NOT_IMPLEMENTED("controller", get_ZoomFactor, double*)
+    VR_NOT_IMPLEMENTED("controller", put_ZoomFactor, double)
+    VR_NOT_IMPLEMENTED("controller", add_ZoomFactorChanged, ICoreWebView2ZoomFactorChangedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("controller", remove_ZoomFactorChanged, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("controller", SetBoundsAndZoomFactor, RECT, double)
+    VR_NOT_IMPLEMENTED("controller", MoveFocus, COREWEBVIEW2_MOVE_FOCUS_REASON)
+    VR_NOT_IMPLEMENTED("controller", add_MoveFocusRequested, ICoreWebView2MoveFocusRequestedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("controller", remove_MoveFocusRequested, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("controller", add_GotFocus, ICoreWebView2FocusChangedEventHandler*, EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("controller", remove_GotFocus, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("controller", add_LostFocus, ICoreWebView2FocusChangedEventHandler*, EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("controller", remove_LostFocus, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("controller", add_AcceleratorKeyPressed, ICoreWebView2AcceleratorKeyPressedEventHandler*,
+                       EventRegistrationToken*)
+    VR_NOT_IMPLEMENTED("controller", remove_AcceleratorKeyPressed, EventRegistrationToken)
+    VR_NOT_IMPLEMENTED("controller", get_ParentWindow, HWND*)
+    VR_NOT_IMPLEMENTED("controller", put_ParentWindow, HWND)
+    VR_NOT_IMPLEMENTED("controller", NotifyParentWindowPositionChanged)
+    VR_NOT_IMPLEMENTED("controller", Close)
     HRESULT STDMETHODCALLTYPE put_IsVisible(BOOL visible) override {
         Record(L"controller " + std::to_wstring(id_) + L" put_IsVisible " + std::to_wstring(visible));
         HWND window = nullptr;
