@@ -92,7 +92,7 @@ describe('launcher page', () => {
     await expectPage(lp, { '#overall-files': '4 of 7 files', '#overall-percent': '57%', '#file-name': LONG_FILE }, 'a file done');
     // A large file mostly found on disk: the bar follows the bytes on the wire.
     await lp.emit({ ...ev.progress(4, 7), downloadMb: 12, downloadedMb: 3, reusedMb: 1945.6 });
-    await expectPage(lp, { '#overall-files': '4 of 7 files · 1.9 GiB reused, 12 MiB to download', '#overall-percent': '25%' },
+    await expectPage(lp, { '#overall-files': '4 of 7 files · 3.0 MiB of 12 MiB · 1.9 GiB reused', '#overall-percent': '25%' },
       'bytes reused');
     await lp.emit(ev.progress(7, 7), ev.phase('finished'), ev.ready(true));
     await expectPage(lp, { '#phase': 'READY', '#overall-percent': '100%', '#play:enabled': true, '#cancel:shown': false,
@@ -142,7 +142,7 @@ describe('launcher page', () => {
     await lp.click('#retry');
     assert.deepEqual(await lp.commands('patch.retry'), [{ cmd: 'patch.retry' }]);
     await expectPage(lp, { '#error-panel:shown': false, '#retry:shown': false }, 'retrying');
-    await later(lp, 4100);
+    await later(lp, 90100); // longer than any wind-down of the last pass
     await expectPage(lp, { '#phase': 'NO ANSWER', '#status': 'The launcher has not answered yet. Try again in a moment.',
       '#retry:shown': true, '#resume:shown': false }, 'no answer to Retry');
     await noOverflow(lp, 'no-answer');
@@ -161,14 +161,37 @@ describe('launcher page', () => {
     await expectPage(lp, stopped, 'late events after Cancel');
 
     await lp.click('#resume');
-    assert.deepEqual(await lp.commands('patch.start'), [{ cmd: 'patch.start' }]);
     await lp.emit(ev.block(75, 8.5, 216, LONG_FILE, 4, 7));
     await expectPage(lp, { '#phase': 'STARTING', '#resume:shown': false }, 'a late block is no answer to Resume');
-    await later(lp, 4100); // the launcher ignores a start while the cancelled pass winds down
-    await expectPage(lp, stopped, 'Resume without answer');
-    await lp.click('#resume');
+    await later(lp, 60000); // the launcher starts the next pass once the cancelled one has wound down
+    await expectPage(lp, { '#phase': 'STARTING', '#resume:shown': false, '#retry:shown': false }, 'a long wind-down');
     await lp.emit(ev.maintenance(false), ev.phase('checking'));
     await expectPage(lp, { '#phase': 'CHECKING', '#cancel:shown': true, '#resume:shown': false }, 'the next pass');
+    assert.deepEqual(await lp.commands('patch.start'), [{ cmd: 'patch.start' }], 'one press');
+  }, {}, clocked));
+
+  it('downloading: MiB of MiB, then the time left once the rate is steady, moving only a little per update', () => scenario(async (lp) => {
+    // The estimate on its own clock: 2 MiB/s of 120 MiB for 10 s, then a burst at 20 MiB/s.
+    const shown = await lp.page.evaluate(async () => {
+      const left = (await import('./js/time_left.js')).createTimeLeft();
+      const seconds = [];
+      for (let t = 0; t <= 14000; t += 500) seconds.push(Math.round(left.sample(t, t <= 10000 ? t / 500 : 20 + (t - 10000) / 50, 120)));
+      return seconds;
+    });
+    assert.deepEqual(shown.slice(0, 6), Array(6).fill(-1), 'nothing claimed in the first 3 s');
+    assert.deepEqual(shown.slice(6, 21), [57, 57, 56, 56, 55, 55, 54, 54, 53, 53, 52, 52, 51, 51, 50], 'a steady countdown');
+    assert.ok(shown.slice(21).every((s, i) => s >= shown[20 + i] * 0.85 - 0.5), `a burst moves it gently: ${shown.slice(20)}`);
+
+    await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.filecount(2), ev.phase('downloading'));
+    const texts = [];
+    for (const [ms, mb] of [[0, 0], [2000, 4], [10000, 24]]) { // steps long enough that the page's own time barely adds
+      await later(lp, ms);
+      await lp.emit({ ...ev.block(50, 2, mb, 'data/a.pak', 0, 2), downloadMb: 248, downloadedMb: mb, reusedMb: 0 });
+      texts.push(await lp.text('#overall-files'));
+    }
+    assert.deepEqual(texts, ['0 of 2 files · 0.0 MiB of 248 MiB', '0 of 2 files · 4.0 MiB of 248 MiB',
+      '0 of 2 files · 24 MiB of 248 MiB · 2 min left']);
+    await noOverflow(lp, 'time-left');
   }, {}, clocked));
 
   it('options: shows the stored values, saves the choices and the speed limit only when changed, hides the news view meanwhile', () => scenario(async (lp) => {

@@ -6,10 +6,11 @@ import { $ } from './dom.js';
 import { state, clampClients } from './state.js';
 import { schedule } from './status_bar.js';
 
-// A start request sent while a cancelled pass is still winding down is
-// ignored by the native side without a word; after this long with no
-// event we offer the button again.
-const START_SILENCE_MS = 4000;
+// A start request sent while a cancelled or failed pass still winds down
+// is kept by the launcher, which starts the next pass once that one has
+// ended; the wind-down may wait out a silent server's 60 s receive timeout.
+// Only after longer than that with no event do we offer the button again.
+const START_SILENCE_MS = 90000;
 
 const cancel = $('cancel');
 const retry = $('retry');
@@ -72,7 +73,7 @@ retry.addEventListener('click', function () {
 });
 resume.addEventListener('click', function () {
   // Still stopped until the new pass starts: the cancelled one may yet send
-  // late events, and the launcher may ignore this start.
+  // late events.
   post('patch.start');
   awaitStart();
   schedule();

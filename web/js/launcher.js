@@ -11,8 +11,10 @@ import { startNewsReports } from './news.js';
 import { applyBackground, resetBackground } from './background.js';
 import { applyLinks, onDiscord, awaitDiscord, giveUpOnDiscordLater } from './side_panel.js';
 import { fillOptions } from './options.js';
+import { createTimeLeft } from './time_left.js';
 
 const versionChip = $('version');
+var timeLeft = createTimeLeft();
 
 // Events of the patch worker. After Cancel, what the cancelled pass still
 // sends (blocks and phases already on their way) is dropped until the next
@@ -54,6 +56,8 @@ const handlers = {
       state.verifyTotalMb = 0;
     }
     if (phase === 'checking') {
+      timeLeft = createTimeLeft();
+      state.secondsLeft = -1;
       state.fileCount = 0;
       state.fileIndex = 0;
       state.totalPercent = 0;
@@ -86,6 +90,7 @@ const handlers = {
       state.downloadMb = Math.max(0, num(e.downloadMb, 0));
       state.downloadedMb = Math.max(0, num(e.downloadedMb, 0));
       state.reusedMb = Math.max(0, num(e.reusedMb, 0));
+      state.secondsLeft = timeLeft.sample(performance.now(), state.downloadedMb, state.downloadMb);
     }
   }),
   verify: fromWorker(function (e) {

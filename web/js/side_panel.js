@@ -11,16 +11,11 @@ const DISCORD_PATIENCE_MS = 20000;
 const AVATAR_COLOURS = ['#5865f2', '#2f9e63', '#c7713c', '#9b59c9', '#2f8fbf', '#c44d68', '#4f6bd1', '#b0822f'];
 
 const el = {
-  registerCard: $('register-card'),
   discord: $('discord'),
   discordTitle: $('discord-title'),
   discordOnline: $('discord-online-text'),
   discordMembers: $('discord-members'),
-  discordNote: $('discord-note'),
-  discordJoin: $('discord-join'),
-  socials: $('socials'),
-  youtube: $('link-youtube'),
-  facebook: $('link-facebook')
+  discordNote: $('discord-note')
 };
 
 function hasLink(key) {
@@ -28,12 +23,12 @@ function hasLink(key) {
   return typeof v === 'string' && v.trim() !== '';
 }
 
+// What names links in data-shown-by shows while one of them is set: a link
+// the launcher tells the page of is added in the markup alone.
 export function applyLinks() {
-  setHidden(el.registerCard, !hasLink('register'));
-  setHidden(el.discordJoin, !hasLink('discord'));
-  setHidden(el.youtube, !hasLink('youtube'));
-  setHidden(el.facebook, !hasLink('facebook'));
-  setHidden(el.socials, !hasLink('youtube') && !hasLink('facebook'));
+  document.querySelectorAll('[data-shown-by]').forEach(function (node) {
+    setHidden(node, !node.getAttribute('data-shown-by').split(' ').some(hasLink));
+  });
 }
 
 document.addEventListener('click', function (e) {

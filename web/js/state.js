@@ -32,6 +32,7 @@ export const state = {
   downloadMb: 0,
   downloadedMb: 0,
   reusedMb: 0,
+  secondsLeft: -1,     // of the download, once the rate is steady; -1 before
   // A repair's hashing ("verify" events): files and MiB checked of the total.
   verifyFiles: 0,
   verifyFileCount: 0,

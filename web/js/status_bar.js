@@ -109,10 +109,19 @@ function renderProgress(m) {
   setText(el.overallPercent, total + '%');
   if (el.overallBar.getAttribute('aria-valuenow') !== String(total)) el.overallBar.setAttribute('aria-valuenow', String(total));
   var files = state.fileCount > 0 ? state.fileIndex + ' of ' + state.fileCount + ' files' : '';
-  if (files && state.reusedMb > 0 && m === 'patching') {
-    files += ' · ' + sizeText(state.reusedMb) + ' reused, ' + sizeText(state.downloadMb) + ' to download';
+  if (files && byBytes) {
+    files += ' · ' + sizeText(state.downloadedMb) + ' of ' + sizeText(state.downloadMb);
+    if (state.reusedMb > 0) files += ' · ' + sizeText(state.reusedMb) + ' reused';
+    if (state.phase === 'downloading' && state.secondsLeft >= 0) files += ' · ' + leftText(state.secondsLeft);
   }
   setText(el.overallFiles, files);
+}
+
+// "40 s left", "3 min left", "1 h 5 min left": coarser the further off.
+function leftText(s) {
+  if (s < 55) return Math.max(5, Math.ceil(s / 5) * 5) + ' s left';
+  var min = Math.max(1, Math.round(s / 60));
+  return (min < 60 ? '' : Math.floor(min / 60) + ' h ') + (min % 60) + ' min left';
 }
 
 // "12 MiB", "3.5 MiB", "1.9 GiB".
