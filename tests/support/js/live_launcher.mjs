@@ -230,7 +230,7 @@ export class LiveLauncher {
     });
     fs.closeSync(out);
     this.exitCode = null;
-    this.exited = new Promise((resolve) => this.process.on('exit', (code) => { this.exitCode = code; resolve(code); }));
+    this.exited = new Promise((resolve) => this.process.on('exit', (code, signal) => { this.exitCode = code ?? signal; resolve(code); }));
     return this.process;
   }
 
@@ -240,15 +240,8 @@ export class LiveLauncher {
 
   // The exit code, or an error after timeoutMs.
   async waitExit(timeoutMs = 60000) {
-    let timer;
-    const timeout = new Promise((_, reject) => {
-      timer = setTimeout(() => reject(new Error(`Veltrune.exe still runs after ${timeoutMs} ms`)), timeoutMs);
-    });
-    try {
-      return await Promise.race([this.exited, timeout]);
-    } finally {
-      clearTimeout(timer);
-    }
+    await waitFor(() => !this.alive(), 'Veltrune.exe to end', timeoutMs);
+    return this.exitCode;
   }
 
   // The fake runtime's control channel, once the main view exists.
