@@ -76,6 +76,9 @@ void Patcher::SelectFastestServer(const std::atomic<bool>& cancel, const PatchCa
         }
     }
     for (std::thread& t : threads) t.join();
+    for (size_t i = 0; i < servers.size(); ++i) {
+        if (results[i].latency >= 0) results[i].latency = seams.probeLatency(servers[i], results[i].latency);
+    }
 
     // Freshness objects are judged like the list: with a key, only a valid
     // signature and an unexpired object count.

@@ -21,7 +21,11 @@ int64_t RealUnixNow() {
 }  // namespace
 
 Patcher::Seams::Seams()
-    : pause(SleepFor), roamingFolder(RoamingAppDataFolder), unixNow(RealUnixNow), freeDiskBytes(FreeDiskBytes) {}
+    : pause(SleepFor),
+      roamingFolder(RoamingAppDataFolder),
+      unixNow(RealUnixNow),
+      freeDiskBytes(FreeDiskBytes),
+      probeLatency([](const std::wstring&, int64_t measuredMs) { return measuredMs; }) {}
 
 Patcher::Patcher(const LauncherConfig& config, std::wstring baseDir, Seams seams)
     : config(config),

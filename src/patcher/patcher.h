@@ -111,6 +111,10 @@ public:
         // stallWindowMs of waiting on its server goes to the next server.
         uint32_t stallWindowMs = 30000;
         uint64_t stallMinBytes = 4096;
+        // How long a mirror took to answer its probe, in ms, given the time
+        // measured (never asked about a mirror that did not answer): the
+        // measured time.
+        std::function<int64_t(const std::wstring& server, int64_t measuredMs)> probeLatency;
     };
 
     // Where the highest list serial accepted for a key is remembered across

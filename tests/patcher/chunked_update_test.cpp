@@ -130,6 +130,10 @@ protected:
         c.connections = 4;
         Patcher::Seams seams;
         seams.pause = [](uint32_t) {};
+        // s2 answers its probe last, so a pass starts on s1.
+        seams.probeLatency = [this](const std::wstring& server, int64_t ms) {
+            return server == s2.WUrl() ? 60000 : ms;
+        };
         return Patcher(c, game.path(), seams);
     }
     PatchCallbacks Figures() {
@@ -218,10 +222,6 @@ TEST_F(ChunkedUpdateTest, ABadChunkIsHealedElsewhereAndAMissingOneLeavesTheOldFi
     const ChunkedFile pub({&s1, &s2}, v2, false);
     const std::string wanted = pub.chunkPaths[pub.chunkPaths.size() / 2];
     s1.Serve(wanted, Gzip(std::string(1000, 'x')));
-    // s2 answers its probe late, so the pass starts on s1.
-    test::Reply late = test::Reply::Ok(Gzip(pub.list));
-    late.statusDelayMs = 500;
-    s2.Set("/list.txt.gz", late);
     EXPECT_EQ(Make({s1.WUrl(), s2.WUrl()}).Run(cancel, {}), PatchResult::Finished);  // fresh: every chunk
     EXPECT_TRUE(game.Read(L"big.dat") == v2);
     EXPECT_EQ(s2.CountRequests(wanted), 1);

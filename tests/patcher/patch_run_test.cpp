@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -49,11 +51,22 @@ struct Published {
     void Serve(HttpServer& s) const { s.Serve("/list.txt.gz", Gzip(list)); }
 };
 
-// A body that trickles: pieces of 4 KiB, `delayMs` apart.
-Reply Slow(const std::string& bytes, uint32_t delayMs) {
+// A body whose last 4 KiB wait until `go` says so (asked every few ms, for
+// a minute at most): the transfer stays in flight until an event, not for a
+// time.
+Reply HeldBack(const std::string& bytes, std::function<bool()> go) {
     Reply r = Reply::Ok(Gzip(bytes));
-    r.throttleBytes = 4096;
-    r.throttleDelayMs = delayMs;
+    r.producedSize = r.body.size();
+    r.producer = [body = r.body, go] {
+        return test::BodyProducer([body, go, at = size_t{0}](uint8_t* dst, size_t cap) mutable {
+            const size_t held = body.size() - std::min<size_t>(4096, body.size());
+            for (int waited = 0; at == held && !go() && waited < 60000; waited += 5) Sleep(5);
+            const size_t n =
+                body.copy(reinterpret_cast<char*>(dst), std::min(cap, (at < held ? held : body.size()) - at), at);
+            at += n;
+            return n;
+        });
+    };
     return r;
 }
 
@@ -147,6 +160,10 @@ protected:
             seams.stallWindowMs = stallWindowMs;
             seams.stallMinBytes = stallMinBytes;
         }
+        seams.probeLatency = [this](const std::wstring& server, int64_t measured) {
+            const auto it = probeMs.find(server);
+            return it == probeMs.end() ? measured : it->second;
+        };
         return Patcher(c, gameDir.empty() ? game.path() : gameDir, seams);
     }
     // A pass that must end by itself: one still running after a minute is
@@ -184,11 +201,10 @@ protected:
             pub.File(&server, FileName(i), i < int(bodies.size()) ? bodies[i] : Content(i), kMtime);
         pub.Serve(server);
     }
-    // s2 answers its probe late, so a pass starts on s1.
+    // s2 answers its probe last, so a pass starts on s1.
     void SlowProbeOnS2(const std::string& list) {
-        Reply late = Reply::Ok(Gzip(list));
-        late.statusDelayMs = 500;
-        s2.Set("/list.txt.gz", late);
+        s2.Serve("/list.txt.gz", Gzip(list));
+        probeMs[s2.WUrl()] = kLastProbeMs;
     }
 
     test::TempDir game, roaming;
@@ -203,6 +219,8 @@ protected:
     bool unknownFreeSpace = false;
     uint32_t stallWindowMs = 0;  // with stallMinBytes: the stall rule, shortened; 0 keeps the shipped one
     uint64_t stallMinBytes = 0;
+    std::map<std::wstring, int64_t> probeMs;        // a mirror's probe time; the others' is measured
+    static constexpr int64_t kLastProbeMs = 60000;  // beyond any probe's time-out
 };
 
 // Six attempts per server with a 2 s pause (20 slices of 100 ms) between
@@ -239,16 +257,14 @@ TEST_F(PatchRunTest, RetriesFailoverAndTheLastServerDecides) {
 // Probes ask every mirror for the list: the fastest comes first, failed
 // ones last, and the next pass starts on the first.
 TEST_F(PatchRunTest, MirrorsAreSortedByTheirProbes) {
-    Reply slow = Reply::Ok(Gzip("v 29\n")), fast = slow;
-    slow.statusDelayMs = 400;
-    s1.Set("/list.txt.gz", slow);
-    s2.Set("/list.txt.gz", fast);
+    for (HttpServer* s : {&s1, &s2}) s->Serve("/list.txt.gz", Gzip("v 29\n"));
+    probeMs = {{s1.WUrl(), 400}, {s2.WUrl(), 7}};
     Patcher p = Make({s3.WUrl(), s1.WUrl(), s2.WUrl()});
     PatcherTestAccess::SetCurrentServer(p, 2);  // the last pass's choice
     p.SelectFastestServer(cancel, rec.Callbacks());
     EXPECT_EQ(p.Servers(), (std::vector<std::wstring>{s2.WUrl(), s1.WUrl(), s3.WUrl()}));
     EXPECT_EQ(p.CurrentServer(), 0u);
-    EXPECT_EQ(rec.events.back().rfind("status Server: 127.0.0.1:" + std::to_string(s2.Port()) + " (", 0), 0u);
+    EXPECT_EQ(rec.events.back(), "status Server: 127.0.0.1:" + std::to_string(s2.Port()) + " (7 ms)");
     Make({s1.WUrl()}).SelectFastestServer(cancel, {});  // a lone server is not probed
     EXPECT_EQ(s1.CountRequests("/list.txt.gz"), 1);
 }
@@ -274,10 +290,10 @@ TEST_F(PatchRunTest, StaleFilesAreReplacedAndStayCurrent) {
 }
 
 TEST_F(PatchRunTest, ParallelReportsStayInListOrderWhileLaterFilesFinishFirst) {
-    // f0 trickles; the small files behind it finish first over a 50 ms round
-    // trip and wait for their turn to be reported.
+    // f0 ends only once the last file is asked for: the files behind it
+    // finish first over a 50 ms round trip and wait for their turn to be reported.
     PublishN(s1, 10, {Noise(64 << 10, 1)});
-    s1.Set("/f0.dat.gz", Slow(Noise(64 << 10, 1), 60));
+    s1.Set("/f0.dat.gz", HeldBack(Noise(64 << 10, 1), [this] { return s1.CountRequests("/f9.dat.gz") > 0; }));
     test::LatencyProxy link(s1.Port(), 25);
     connections = 4;
     std::vector<int> askedWhenFirstDone;
@@ -291,17 +307,17 @@ TEST_F(PatchRunTest, ParallelReportsStayInListOrderWhileLaterFilesFinishFirst) {
     // The three connections beside f0's were busy before f0 ended.
     EXPECT_EQ(askedWhenFirstDone, (std::vector<int>{1, 1, 1}));
     EXPECT_LE(link.Connections(), 4);  // the list, its warm-up and the files share them
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(test::UnixMtime(game.Join(Utf8ToWide(FileName(i)))), kMtime) << i;
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(test::UnixMtime(game.Join(Utf8ToWide(FileName(i)))), kMtime) << FileName(i);
 }
 
 TEST_F(PatchRunTest, TheFirstFinalFailureStopsTheOthersAndDecidesTheResult) {
     PublishN(s1, 6, {Noise(256 << 10, 2)});
-    s1.Set("/f0.dat.gz", Slow(Noise(256 << 10, 2), 40));
-    // f2's 404 comes late; before it, f3 (a folder in the game) fails at once
-    // on the connection f1 left, so f3's failure is the first.
-    Reply missing = Reply::Status(404);
-    missing.statusDelayMs = 500;
-    s1.Set("/f2.dat.gz", missing);
+    // f3 (a folder in the game) fails at once on the connection f1 left;
+    // f0 and f2 end only after that, f2 with a byte more than listed: should
+    // its failure come at all, it comes second.
+    const auto f3Failed = [this] { return Logged("a folder of that name is in the way") > 0; };
+    s1.Set("/f0.dat.gz", HeldBack(Noise(256 << 10, 2), f3Failed));
+    s1.Set("/f2.dat.gz", HeldBack(Content(2) + "!", f3Failed));
     game.MakeDir(L"f3.dat");
     game.Write(L"f0.dat", "stale copy of f0");
     test::LatencyProxy link(s1.Port(), 10);
@@ -323,9 +339,7 @@ TEST_F(PatchRunTest, RetriesAndTheServerSwitchAreSharedByAParallelPass) {
     PublishN(s2, 8);
     // s1 answers the probe first; f1 always fails there, so the pass moves
     // to s2, announced once, and stays there.
-    Reply slowProbe = Reply::Ok(Gzip("v 29\n"));
-    slowProbe.statusDelayMs = 300;
-    s2.FailFirst("/list.txt.gz", 1, slowProbe);
+    probeMs[s2.WUrl()] = kLastProbeMs;
     s1.Set("/f1.dat.gz", Reply::Status(500));
     connections = 2;
     Patcher p = Make({s2.WUrl(), s1.WUrl()});
@@ -501,9 +515,8 @@ TEST_F(PatchRunTest, TheNewestListOnOfferBeatsTheFastestMirror) {
     s1.Serve("/list.txt.fresh", FreshnessOf(v1, 100));
     s2.Serve("/list.txt.gz", Gzip(v2));
     s2.Serve("/a.dat.gz", Gzip("new"));
-    Reply late = Reply::Ok(FreshnessOf(v2, 200));
-    late.statusDelayMs = 300;
-    s2.Set("/list.txt.fresh", late);
+    s2.Serve("/list.txt.fresh", FreshnessOf(v2, 200));
+    probeMs[s2.WUrl()] = kLastProbeMs;  // the newest list is not the fastest
     Patcher p = Make({s1.WUrl(), s3.WUrl(), s2.WUrl()});
     ASSERT_EQ(p.Run(cancel, rec.Callbacks()), PatchResult::Finished);
     EXPECT_EQ(game.Read(L"a.dat"), "new");
@@ -536,9 +549,7 @@ TEST_F(PatchRunTest, ATricklingMirrorLosesTheFileToTheNextOne) {
     trickle.throttleBytes = 16;
     trickle.throttleDelayMs = 100;
     s1.Set("/f0.dat.gz", trickle);
-    Reply slowProbe = Reply::Ok(Gzip("v 29\n"));
-    slowProbe.statusDelayMs = 300;
-    s2.FailFirst("/list.txt.gz", 1, slowProbe);
+    probeMs[s2.WUrl()] = kLastProbeMs;
     Patcher p = Make({s2.WUrl(), s1.WUrl()});
     ASSERT_EQ(RunBounded(p), PatchResult::Finished);
     EXPECT_TRUE(game.Read(L"f0.dat") == big);
@@ -570,15 +581,15 @@ TEST_F(PatchRunTest, ATricklingMirrorLosesTheFileToTheNextOne) {
 TEST_F(PatchRunTest, BytesAfterTheGzipMemberAreNeverRead) {
     connections = 1;
     PublishN(s1, 3);
-    s1.Set("/list.txt.gz", Endless(Gzip("v 29\nf " + std::to_string(kMtime) + " 17 0 f0.dat\nf " +
-                                        std::to_string(kMtime) + " 17 0 f1.dat\nf " + std::to_string(kMtime) +
-                                        " 17 0 f2.dat\n"),
-                                   true));
+    s1.Set("/list.txt.gz",
+           Endless(Gzip("v 29\nf " + std::to_string(kMtime) + " 17 0 f0.dat\nf " + std::to_string(kMtime) +
+                        " 17 0 f1.dat\nf " + std::to_string(kMtime) + " 17 0 f2.dat\n"),
+                   true));
     s1.Set("/f0.dat.gz", Endless(Gzip(Content(0)), false));
     s1.Set("/f1.dat.gz", Endless(Gzip(Content(1)), true));
     Patcher p = Make({s1.WUrl()});
     ASSERT_EQ(RunBounded(p), PatchResult::Finished);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(game.Read(Utf8ToWide(FileName(i))), Content(i)) << i;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(game.Read(Utf8ToWide(FileName(i))), Content(i)) << FileName(i);
     EXPECT_EQ(rec.Count("status Network Error! Retrying..."), 0);
     EXPECT_EQ(Logged("goes on after its gzip member; the rest is not read"), 3);
 }

@@ -62,8 +62,7 @@ protected:
         }
         source.MakeDir(L"Empty Folder\\Inside");
     }
-    // Publishes and serves on both mirrors; the second answers its probe
-    // late, so a pass starts on the first.
+    // Publishes and serves on both mirrors.
     void Publish(const std::vector<std::wstring>& extra, const wchar_t* version = L"29") {
         std::vector<std::wstring> args = {L"--game", source.path(), L"--out", out.path(), L"--version", version};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -75,11 +74,6 @@ protected:
             std::string path = WideToUtf8(rel);
             std::replace(path.begin(), path.end(), '\\', '/');
             for (test::HttpServer* m : {&m1, &m2}) m->Serve("/" + PercentEncode(path), out.Read(rel));
-        }
-        for (const wchar_t* probed : {L"list.txt.gz", L"list.txt.fresh"}) {
-            test::Reply late = test::Reply::Ok(out.Read(probed));
-            late.statusDelayMs = 1000;
-            m2.Set("/" + WideToUtf8(probed), late);
         }
     }
     // Publishes signed with a fresh key; returns the public line keygen prints.
@@ -106,6 +100,10 @@ protected:
         seams.pause = [](uint32_t) { Sleep(1); };
         seams.roamingFolder = [this] { return roaming.path(); };
         seams.unixNow = [realNow = seams.unixNow, clockShift] { return realNow() + clockShift; };
+        // m2 answers its probe last, so a pass starts on m1.
+        seams.probeLatency = [m2 = m2.WUrl()](const std::wstring& server, int64_t ms) {
+            return server == m2 ? 60000 : ms;
+        };
         Patcher p(c, game.path(), seams);
         const std::wstring prefs = game.path(), kept = local.Join(L"Quorvane");
         p.SetSerialStore({[prefs, kept](const std::string& id) { return LoadKeptSerial(prefs, kept, id); },
@@ -232,7 +230,7 @@ TEST_F(RoundTrip, AFreshInstallIsNotServedAnOlderSignedList) {
     EXPECT_EQ(Run(key), PatchResult::ListUnverified);
     EXPECT_TRUE(Logged("serial 5000000000 is below listMinSerial 5000000001"));
     minSerial = 5000000000;
-    EXPECT_EQ(Run(key, 31 * 86400), PatchResult::ListExpired);  // --sign alone gave it a month
+    EXPECT_EQ(Run(key, 31 * 86400 + 1), PatchResult::ListExpired);  // --sign alone gave it a month
     EXPECT_EQ(Run(key), PatchResult::Finished);
 }
 
