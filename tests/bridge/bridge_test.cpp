@@ -1,6 +1,7 @@
 // The bridge against a launcher folder, a loopback server standing in for
 // the patch server and Discord's API, a recording host, the real patcher and
-// a real stand-in client: page commands, events, the worker and the widget.
+// a real stand-in client: page commands, the events the page would get, the
+// worker and the widget.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -25,30 +26,21 @@
 #include "support/small_disks.h"
 #include "support/temp_dir.h"
 #include "support/test_data.h"
-#include "text/json.h"
 #include "text/text.h"
 
 namespace vr::test {
 namespace {
 
-std::string Field(const std::string& json, const std::string& name) {
-    return JsonGetString(ParseJsonObject(json), name, "<absent>");
-}
-
-// The events named `evt`; for "phase" only their phases.
-std::vector<std::string> Only(const std::vector<std::string>& events, const std::string& evt) {
-    std::vector<std::string> found;
-    for (const auto& e : events) {
-        if (EventName(e) == evt) found.push_back(evt == "phase" ? Field(e, "phase") : e);
-    }
-    return found;
-}
+using Texts = std::vector<std::string>;
 
 // A bounded wait for what no event announces (a file, a thread's end).
 bool Until(const std::function<bool()>& done) {
     for (int waited = 0; waited < 20000 && !done(); waited += 5) Sleep(5);
     return done();
 }
+
+constexpr char kReady[] = R"({"evt":"ready","canPlay":true})";
+constexpr char kWithdrawn[] = R"({"evt":"ready","canPlay":false})";
 
 class BridgeTest : public ::testing::Test {
 protected:
@@ -64,10 +56,7 @@ protected:
         seams.launcher.shellOpen = [this](const std::wstring& url) { opened.push_back(url); };
         seams.startThread = [threads = threads](std::function<void()> body) {
             ++threads->started;
-            return std::thread([threads, body = std::move(body)] {
-                body();
-                ++threads->ended;
-            });
+            return std::thread([threads, body = std::move(body)] { body(), ++threads->ended; });
         };
         dir.MakeDir(L"roaming");
         Maintenance("false");
@@ -83,31 +72,21 @@ protected:
         return *bridge;
     }
     void Send(const std::string& json) { bridge->OnWebMessage(Utf8ToWide(json)); }
-    void Cmd(const std::string& name) { Send(R"({"cmd":")" + name + "\"}"); }
+    void Cmd(const std::string& name, const std::string& args = "") {
+        Send(R"({"cmd":")" + name + "\"" + (args.empty() ? "" : ",") + args + "}");
+    }
 
     void List(const std::string& text) { server.Serve("/patch/list.txt.gz", Gzip(text)); }
     void File(const std::string& name, const std::string& bytes) {
         server.Serve("/patch/" + name + ".gz", Gzip(bytes));
     }
     void Maintenance(const std::string& text) { server.Serve("/patch/MaintanenceCheck.txt", text); }
-    static std::string FileLine(const std::string& name, size_t size) {
-        return "f 1700000000 " + std::to_string(size) + " x " + name + "\n";
+    static std::string FileLine(const std::string& name, size_t size, const std::string& hash = "x") {
+        return "f 1700000000 " + std::to_string(size) + " " + hash + " " + name + "\n";
     }
-
-    // Bounded waits: for the worker body to end, for "ready" with a value at
-    // or after `from` (its index, or -1).
     bool WaitIdle() {
         return Until([this] { return !bridge->IsRunning(); });
     }
-    int WaitReady(bool value, size_t from = 0) {
-        const std::string want = value ? R"({"evt":"ready","canPlay":true})" : R"({"evt":"ready","canPlay":false})";
-        return host.WaitForEventWhere([&](const std::string& e) { return e == want; }, 20000, from);
-    }
-    std::vector<std::string> EventsFrom(size_t from) const {
-        const std::vector<std::string> all = host.Events();
-        return {all.begin() + from, all.end()};
-    }
-
     // Every thread the bridge has started, and those whose body has returned.
     struct Threads {
         std::atomic<int> started{0}, ended{0};
@@ -131,17 +110,17 @@ TEST_F(CommandsTest, OnlyExactCommandsAreObeyedAndWindowCommandsReachTheHost) {
                                 R"("{\"cmd\":\"ui.ready\"}")", R"({"command":"ui.ready"})", "not json", ""}) {
         Send(ignored);
     }
-    Send(R"({"cmd":"window.drag","extra":[1,{"cmd":"x"}]})");  // arguments never confuse the name
+    Cmd("window.drag", R"("extra":[1,{"cmd":"x"}])");  // arguments never confuse the name
     Cmd("window.minimize");
     for (const char* target : {"ranking", "News", "https://evil.example/", "news"}) {
-        Send(std::string(R"({"cmd":"news.navigate","target":")") + target + "\"}");
+        Cmd("news.navigate", R"("target":")" + std::string(target) + "\"");
     }
     Cmd("news.rect");
-    Send(R"({"cmd":"news.rect","visible":false,"x":24,"y":96,"w":640,"h":-5})");
-    Send(R"({"cmd":"news.rect","x":4294967297})");  // the low 32 bits: 1
+    Cmd("news.rect", R"("visible":false,"x":24,"y":96,"w":640,"h":-5)");
+    Cmd("news.rect", R"("x":4294967297)");  // the low 32 bits: 1
     Cmd("window.close");
-    EXPECT_EQ(host.Calls(), (std::vector<std::string>{"BeginDrag", "Minimize", "NavigateNews", "NavigateNews",
-                                                      "SetNewsRect", "SetNewsRect", "SetNewsRect", "Close"}));
+    EXPECT_EQ(host.Calls(), (Texts{"BeginDrag", "Minimize", "NavigateNews", "NavigateNews", "SetNewsRect",
+                                   "SetNewsRect", "SetNewsRect", "Close"}));
     EXPECT_EQ(host.NavigatedUrls(), (std::vector<std::wstring>{L"https://www.veltrune.example/rankings.php",
                                                                L"https://www.veltrune.example/news.php"}));
     EXPECT_EQ(host.NewsRects(),
@@ -157,7 +136,7 @@ TEST_F(CommandsTest, OpenUrlOpensConfiguredWebLinksByKeyOnly) {
     config.youtube.clear();
     Make();
     for (const char* target : {"faq", "register", "youtube", "https://evil.example/", "FAQ", "wiki", ""}) {
-        Send(std::string(R"({"cmd":"openurl","target":")") + target + "\"}");
+        Cmd("openurl", R"("target":")" + std::string(target) + "\"");
     }
     EXPECT_EQ(opened,
               (std::vector<std::wstring>{L"https://faq.example/q", L"https://www.veltrune.example/register.php"}));
@@ -168,13 +147,13 @@ TEST_F(CommandsTest, PreferencesAreStoredAsSentAndInitReportsThem) {
     std::wstring askedFolder;
     seams.listBackgrounds = [&askedFolder](const std::wstring& folder) {
         askedFolder = folder;
-        return std::vector<std::string>{"a\"b", "c\\d"};
+        return Texts{"a\"b", "c\\d"};
     };
     Make();
     const auto init = [this] {  // what a (re)loaded page is told first
         const size_t from = host.EventCount();
         Cmd("ui.ready");
-        return Only(EventsFrom(from), "init").at(0);
+        return host.EventsNamed("init", from).at(0);
     };
     EXPECT_EQ(init(),  // no preferences file yet
               R"({"evt":"init","version":"v1.0.0","patchVersion":29,"clientCount":1,"animatedBg":true,)"
@@ -182,16 +161,15 @@ TEST_F(CommandsTest, PreferencesAreStoredAsSentAndInitReportsThem) {
               R"("discord":"https://discord.gg/veltrune","youtube":"https://www.youtube.com/@veltrune",)"
               R"("facebook":"https://www.facebook.com/veltrune"}})");
     EXPECT_EQ(askedFolder, dir.Join(L"Config\\Assets"));
-
     const auto stored = [&](const std::string& args) {
-        Send(R"({"cmd":"settings.setClientCount")" + args + "}");
-        Send(R"({"cmd":"settings.setAnimatedBg")" + args + "}");
+        Cmd("settings.setClientCount", args);
+        Cmd("settings.setAnimatedBg", args);
         const std::string e = init();
-        return Field(e, "clientCount") + " " + Field(e, "animatedBg");
+        return EventField(e, "clientCount") + " " + EventField(e, "animatedBg");
     };
-    EXPECT_EQ(stored(R"(,"count":0,"enabled":false)"), "0 false");  // as stored, not clamped
+    EXPECT_EQ(stored(R"("count":0,"enabled":false)"), "0 false");  // as stored, not clamped
     EXPECT_EQ(stored(""), "1 true");
-    EXPECT_EQ(stored(R"(,"count":-7)"), "-7 true");
+    EXPECT_EQ(stored(R"("count":-7)"), "-7 true");
 }
 
 TEST_F(CommandsTest, GameOptionsAreOfferedAndSavedWithTheGamesDefaults) {
@@ -208,7 +186,6 @@ TEST_F(CommandsTest, GameOptionsAreOfferedAndSavedWithTheGamesDefaults) {
     EXPECT_EQ(host.Events().at(0),
               R"({"evt":"options","detail":3,"distant":2,"view":2,"shadow":2,"fullscreen":true,"resW":1600,)"
               R"("resH":900,"resolutions":[{"w":1024,"h":768},{"w":1920,"h":1080}],"maxKiBps":2048})");
-
     Cmd("options.save");  // every option falls back to its default
     EXPECT_EQ(dir.Read(L"Config/Settings.ini"),
               "detail 2\r\ndistant 2\r\nview 2\r\nshadow 2\r\nfullscreen 0\r\nresolution 1024 768\r\n");
@@ -218,73 +195,59 @@ TEST_F(CommandsTest, GameOptionsAreOfferedAndSavedWithTheGamesDefaults) {
 // Veltrune.ini (an installer's, a key rotation's) takes away neither a cap an
 // older launcher left there nor one the player sets now.
 TEST_F(CommandsTest, TheBandwidthCapOutlivesANewVeltruneIni) {
-    const auto start = [this](const std::string& veltruneIni) {  // a launcher start beside this Veltrune.ini
+    const std::string shipped = "[patch]\r\nmaxKiBps=0\r\n";
+    const auto offered = [this](const std::string& veltruneIni) {  // at a launcher start beside this Veltrune.ini
         bridge.reset();
         dir.Write(L"Veltrune.ini", veltruneIni);
-        config.maxKiBps = static_cast<int32_t>(
-            GetPrivateProfileIntW(L"patch", L"maxKiBps", 0, dir.Join(L"Veltrune.ini").c_str()));
+        config.maxKiBps =
+            static_cast<int32_t>(GetPrivateProfileIntW(L"patch", L"maxKiBps", 0, dir.Join(L"Veltrune.ini").c_str()));
         Make();
-    };
-    const auto offered = [this] {
         Cmd("options.load");
-        return Field(host.Events().back(), "maxKiBps");
+        return EventField(host.Events().back(), "maxKiBps");
     };
-    const std::string shipped = "[patch]\r\nmaxKiBps=0\r\n";
-
-    start("[patch]\r\nmaxKiBps=300\r\n");  // an older launcher's choice
-    start(shipped);
-    EXPECT_EQ(offered(), "300");
-    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":1024})");
+    EXPECT_EQ(offered("[patch]\r\nmaxKiBps=300\r\n"), "300");  // an older launcher's choice
+    EXPECT_EQ(offered(shipped), "300");
+    Cmd("settings.setMaxKiBps", R"("maxKiBps":1024)");
     EXPECT_EQ(dir.Read(L"Veltrune.ini"), shipped);
-    start("[patch]\r\nmaxKiBps=64\r\n");
-    EXPECT_EQ(offered(), "1024");
-    Send(R"({"cmd":"settings.setMaxKiBps","maxKiBps":-3})");  // no cap, like 0
-    start(shipped);
-    EXPECT_EQ(offered(), "0");
+    EXPECT_EQ(offered("[patch]\r\nmaxKiBps=64\r\n"), "1024");
+    Cmd("settings.setMaxKiBps", R"("maxKiBps":-3)");  // no cap, like 0
+    EXPECT_EQ(offered(shipped), "0");
 }
 
-TEST_F(WorkerTest, OneBodyRunsWhateverIsAskedWhileItRunsAndEachUiReadyFetchesTheWidget) {
+TEST_F(WorkerTest, EachUiReadyFetchesTheWidgetOnce) {
     config.guildId = L"42";
     server.Serve("/api/guilds/42/widget.json", R"({"presence_count":3})");
     Make();
-    for (const char* cmd : {"ui.ready", "patch.start", "patch.retry", "ui.ready"}) Cmd(cmd);
-    const int ready = WaitReady(true);
-    ASSERT_GE(ready, 0);
-    ASSERT_TRUE(Until([this] { return Only(host.Events(), "discord").size() == 2; }));
-    const auto ev = host.Events();
-    EXPECT_EQ(EventName(ev[0]), "init");
-    EXPECT_EQ(Only(ev, "discord"), std::vector<std::string>(2, R"({"evt":"discord","json":"{\"presence_count\":3}"})"));
-    EXPECT_EQ(Only({ev.begin(), ev.begin() + ready}, "phase"), (std::vector<std::string>{"checking", "finished"}));
-    EXPECT_EQ(server.CountRequests("/patch/list.txt.gz"), 1);
+    for (int i = 0; i < 2; ++i) Cmd("ui.ready");
+    ASSERT_TRUE(Until([this] { return threads->ended == 2; }));  // the worker runs on; the fetches end
+    EXPECT_EQ(host.EventsNamed("discord"), Texts(2, R"({"evt":"discord","json":"{\"presence_count\":3}"})"));
 }
 
-// What one pass that downloads a file tells the page, members in order; the
-// speed, which varies, reads "S".
+// What a pass that downloads a file tells the page, members in order; the
+// speed, which varies, reads S.
 TEST_F(WorkerTest, APassReportsEachStepWithItsMembersInOrder) {
     const std::string a = Noise(3u << 19, 5);  // 1.5 MiB
     List("v 29\nd Data\n" + FileLine("a b.dat", a.size()));
     server.Serve("/patch/Data/a%20b.dat.gz", Gzip(a));
     Make();
     Cmd("patch.start");
-    ASSERT_GE(WaitReady(true), 0);
-    std::vector<std::string> ev;
-    for (const std::string& e : host.Events()) ev.push_back(std::regex_replace(e, std::regex(R"("speed":[0-9.]+)"), "\"speed\":S"));
-    const std::vector<std::string> blocks = Only(ev, "progress");
+    ASSERT_GE(host.WaitForEvent(kReady), 0);
+    Texts steps, blocks;
+    for (const std::string& e : host.Events()) {
+        (EventName(e) == "progress" ? blocks : steps)
+            .push_back(std::regex_replace(e, std::regex("\"speed\":[0-9.]+"), "\"speed\":S"));
+    }
+    EXPECT_EQ(steps,
+              (Texts{R"({"evt":"maintenance","active":false})", R"({"evt":"phase","phase":"checking","text":""})",
+                     R"({"evt":"filecount","fileCount":1})", R"({"evt":"phase","phase":"downloading","text":""})",
+                     R"({"evt":"phase","phase":"finished","text":""})", kReady}));
     ASSERT_GE(blocks.size(), 2u);
-    EXPECT_EQ(std::vector<std::string>(blocks.end() - 2, blocks.end()),
-              (std::vector<std::string>{
-                  R"({"evt":"progress","filePercent":100,"speed":S,"doneMb":1.50,"file":"Data\\a b.dat",)"
-                  R"("fileIndex":0,"fileCount":1,"totalPercent":0,"downloadMb":1.50,"downloadedMb":1.50,"reusedMb":0.00})",
-                  R"({"evt":"progress","fileIndex":1,"fileCount":1,"totalPercent":100,"downloadMb":1.50,)"
-                  R"("downloadedMb":1.50,"reusedMb":0.00})"}));
-    ev.erase(std::remove_if(ev.begin(), ev.end(), [](const std::string& e) { return EventName(e) == "progress"; }),
-             ev.end());
-    EXPECT_EQ(ev, (std::vector<std::string>{R"({"evt":"maintenance","active":false})",
-                                            R"({"evt":"phase","phase":"checking","text":""})",
-                                            R"({"evt":"filecount","fileCount":1})",
-                                            R"({"evt":"phase","phase":"downloading","text":""})",
-                                            R"({"evt":"phase","phase":"finished","text":""})",
-                                            R"({"evt":"ready","canPlay":true})"}));
+    EXPECT_EQ(
+        Texts(blocks.end() - 2, blocks.end()),
+        (Texts{R"({"evt":"progress","filePercent":100,"speed":S,"doneMb":1.50,"file":"Data\\a b.dat",)"
+               R"("fileIndex":0,"fileCount":1,"totalPercent":0,"downloadMb":1.50,"downloadedMb":1.50,"reusedMb":0.00})",
+               R"({"evt":"progress","fileIndex":1,"fileCount":1,"totalPercent":100,"downloadMb":1.50,)"
+               R"("downloadedMb":1.50,"reusedMb":0.00})"}));
 }
 
 // A launcher whose pass has finished, its body checking for maintenance
@@ -292,32 +255,26 @@ TEST_F(WorkerTest, APassReportsEachStepWithItsMembersInOrder) {
 // open, as a job may still wake from it.
 class ReadyTest : public BridgeTest {
 protected:
-    ReadyTest() {
+    void SetUp() override {
         seams.launcher.pause = [gate = gate](uint32_t) { WaitForSingleObject(gate, 20000); };
         const std::string a = Noise(1u << 19, 7), b = Noise(1u << 20, 8);  // 0.5 and 1 MiB
-        List("v 29\n#hash sha256\n" + HashedLine("a.dat", a) + HashedLine("b.dat", b));
+        List("v 29\n#hash sha256\n" + FileLine("a.dat", a.size(), Sha256Hex(a.data(), a.size())) +
+             FileLine("b.dat", b.size(), Sha256Hex(b.data(), b.size())));
         File("a.dat", a);
         File("b.dat", b);
-    }
-    void SetUp() override {
         Make();
         Cmd("ui.ready");
-        ASSERT_GE(WaitReady(true), 0);
-    }
-    static std::string HashedLine(const std::string& name, const std::string& bytes) {
-        return "f 1700000000 " + std::to_string(bytes.size()) + " " + Sha256Hex(bytes.data(), bytes.size()) + " " +
-               name + "\n";
+        ASSERT_GE(host.WaitForEvent(kReady), 0);
     }
     // What a reloaded page gets beside "init", the body held at its next
     // maintenance event meanwhile.
     std::string Reload() {
-        const auto maintenance = [](const std::string& e) { return EventName(e) == "maintenance"; };
         const size_t before = host.EventCount();
-        host.HoldAt(maintenance);
-        EXPECT_GE(host.WaitForEventWhere(maintenance, 20000, before), 0);
+        host.HoldAt([](const std::string& e) { return EventName(e) == "maintenance"; });
+        EXPECT_GE(host.WaitForEvent("maintenance", before), 0);
         const size_t from = host.EventCount();
         Cmd("ui.ready");
-        const auto ev = EventsFrom(from);
+        const Texts ev = host.Events(from);
         host.Release();
         return ev.size() == 3 && EventName(ev[0]) == "init" ? ev[1] + ev[2] : "<" + std::to_string(ev.size()) + ">";
     }
@@ -325,36 +282,33 @@ protected:
 };
 
 TEST_F(ReadyTest, AReloadedPageGetsTheCurrentStateWithoutAPass) {
-    EXPECT_EQ(Reload(), R"({"evt":"maintenance","active":false}{"evt":"ready","canPlay":true})");
+    EXPECT_EQ(Reload(), R"({"evt":"maintenance","active":false})" + std::string(kReady));
     EXPECT_EQ(server.CountRequests("/patch/list.txt.gz"), 1);
 }
 
 TEST_F(ReadyTest, MaintenanceWithdrawsPlayUntilAFullPassFollowsIt) {
     Maintenance("true");
-    const int withdrawn = WaitReady(false);
-    ASSERT_GE(withdrawn, 0);
+    const int withdrawn = host.WaitForEvent(kWithdrawn);
+    ASSERT_GE(withdrawn, 1);
     EXPECT_EQ(host.Events()[withdrawn - 1], R"({"evt":"maintenance","active":true})");
     Cmd("game.play");  // refused: play is withdrawn
-    EXPECT_EQ(Reload(), R"({"evt":"maintenance","active":true}{"evt":"ready","canPlay":false})");
+    EXPECT_EQ(Reload(), R"({"evt":"maintenance","active":true})" + std::string(kWithdrawn));
     Maintenance("false");
-    ASSERT_GE(WaitReady(true, withdrawn), 0);
-    EXPECT_EQ(Only(EventsFrom(withdrawn), "phase"), (std::vector<std::string>{"checking", "finished"}));
-    EXPECT_TRUE(Only(host.Events(), "launch").empty());
+    ASSERT_GE(host.WaitForEvent(kReady, withdrawn), 0);
+    EXPECT_EQ(host.EventsNamed("phase", withdrawn, "phase"), (Texts{"checking", "finished"}));
+    EXPECT_TRUE(host.EventsNamed("launch").empty());
 }
 
 TEST_F(ReadyTest, ARepairWithdrawsPlayWhileItHashesEveryFile) {
     const size_t from = host.EventCount();
     Cmd("patch.verify");
-    ASSERT_GE(WaitReady(true, from), 0);
-    const auto ev = EventsFrom(from);
-    EXPECT_EQ(Only(ev, "ready").front(), R"({"evt":"ready","canPlay":false})");
-    EXPECT_EQ(Only(ev, "phase"), (std::vector<std::string>{"checking", "verifying", "finished"}));
-    std::vector<std::string> verified;
-    for (const char* done : {"0,\"fileCount\":2,\"doneMb\":0.00", "1,\"fileCount\":2,\"doneMb\":0.50",
-                             "2,\"fileCount\":2,\"doneMb\":1.50"}) {
-        verified.push_back(R"({"evt":"verify","files":)" + std::string(done) + R"(,"totalMb":1.50})");
-    }
-    EXPECT_EQ(Only(ev, "verify"), verified);
+    ASSERT_GE(host.WaitForEvent(kReady, from), 0);
+    EXPECT_EQ(host.EventsNamed("ready", from).front(), kWithdrawn);
+    EXPECT_EQ(host.EventsNamed("phase", from, "phase"), (Texts{"checking", "verifying", "finished"}));
+    EXPECT_EQ(host.EventsNamed("verify", from, "files"), (Texts{"0", "1", "2"}));
+    EXPECT_EQ(host.EventsNamed("verify", from, "doneMb"), (Texts{"0.00", "0.50", "1.50"}));
+    EXPECT_EQ(host.EventsNamed("verify", from).back(),
+              R"({"evt":"verify","files":2,"fileCount":2,"doneMb":1.50,"totalMb":1.50})");
 }
 
 TEST_F(ReadyTest, OnePlayStartsTheClientsAndASecondIsRefusedMeanwhile) {
@@ -364,17 +318,17 @@ TEST_F(ReadyTest, OnePlayStartsTheClientsAndASecondIsRefusedMeanwhile) {
     LogCapture log;
     const size_t from = host.EventCount();
     const int threadsBefore = threads->started;
-    Send(R"({"cmd":"game.play","clients":3})");
-    Send(R"({"cmd":"game.play","clients":3})");
+    Cmd("game.play", R"("clients":3)");
+    Cmd("game.play", R"("clients":3)");
     EXPECT_TRUE(log.Has("Bridge: Play ignored: the clients of the last Play are still starting"));
     EXPECT_EQ(threads->started - threadsBefore, 1);  // one launch thread, no second batch
-    Cmd("ui.ready");  // a page reloaded meanwhile learns that a launch is under way
+    Cmd("ui.ready");                                 // a page reloaded meanwhile learns that a launch is under way
     SetEvent(gate);
     ASSERT_TRUE(host.WaitForCalls("Close", 1, 30000));
     EXPECT_TRUE(Until([&] { return ReadFakeStarts(record).size() == 3; }));
-    EXPECT_EQ(Only(EventsFrom(from), "launch"),
-              (std::vector<std::string>{R"({"evt":"launch","active":true})", R"({"evt":"launch","active":true})",
-                                        R"({"evt":"launch","active":false,"started":3})"}));
+    EXPECT_EQ(host.EventsNamed("launch", from),
+              (Texts{R"({"evt":"launch","active":true})", R"({"evt":"launch","active":true})",
+                     R"({"evt":"launch","active":false,"started":3})"}));
     EXPECT_EQ(host.CountCalls("Close"), 1);
 }
 
@@ -385,10 +339,9 @@ TEST_F(WorkerTest, AFailedPassSaysWhatToDo) {
         const size_t from = host.EventCount();
         Cmd("patch.start");
         EXPECT_TRUE(WaitIdle());
-        const auto ev = EventsFrom(from);
+        const Texts ev = host.Events(from);
         EXPECT_FALSE(bridge->CanPlay());
-        if (ev.size() < 2 || ev[ev.size() - 2] != R"({"evt":"ready","canPlay":false})") return std::string("<none>");
-        return Field(ev.back(), "message");
+        return ev.size() < 2 || ev[ev.size() - 2] != kWithdrawn ? "<none>" : EventField(ev.back(), "message");
     };
     server.Set("/patch/list.txt.gz", Reply::Status(500));
     EXPECT_EQ(failure(), "Could not connect to the patch server. Please check your internet connection.");
@@ -443,11 +396,10 @@ TEST_F(WorkerTest, AnOutdatedLauncherHandsOverOnlyOnceTheUpdaterStarts) {
     Make();  // no updater.exe yet: the window stays open with an error
     Cmd("patch.start");
     ASSERT_TRUE(WaitIdle());
-    EXPECT_EQ(EventsFrom(host.EventCount() - 2),
-              (std::vector<std::string>{R"({"evt":"ready","canPlay":false})",
-                                        R"({"evt":"error","message":"The launcher update could not be started. Please )"
-                                        R"(make sure updater.exe is in the game folder and not blocked by security )"
-                                        R"(software, then press Retry."})"}));
+    EXPECT_EQ(host.Events(host.EventCount() - 2),
+              (Texts{kWithdrawn, R"({"evt":"error","message":"The launcher update could not be started. Please )"
+                                 R"(make sure updater.exe is in the game folder and not blocked by security )"
+                                 R"(software, then press Retry."})"}));
     EXPECT_TRUE(log.Has("Bridge: the launcher update was not handed over (the updater did not start); staying open"));
     EXPECT_EQ(host.CountCalls("Close"), 0);
 
@@ -458,14 +410,12 @@ TEST_F(WorkerTest, AnOutdatedLauncherHandsOverOnlyOnceTheUpdaterStarts) {
     Cmd("patch.retry");
     ASSERT_TRUE(host.WaitForCalls("Close", 1, 20000));
     ASSERT_TRUE(WaitIdle());
-    const auto ev = EventsFrom(from);
-    EXPECT_EQ(ev.back(), R"({"evt":"phase","phase":"updating","text":""})");  // the last word: no ready, no error
-    EXPECT_TRUE(Only(ev, "ready").empty());
+    EXPECT_EQ(host.Events(from).back(), R"({"evt":"phase","phase":"updating","text":""})");  // no ready, no error
+    EXPECT_TRUE(host.EventsNamed("ready", from).empty());
     ASSERT_TRUE(Until([&] { return ReadFakeStarts(record).size() == 1; }));
-    const auto starts = ReadFakeStarts(record);
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_NE(starts[0].commandLine.find(L"\"" + dir.Join(L"roaming\\Quorvane\\newLauncher.exe") + L"\""),
-              std::wstring::npos);
+    EXPECT_NE(
+        ReadFakeStarts(record)[0].commandLine.find(L"\"" + dir.Join(L"roaming\\Quorvane\\newLauncher.exe") + L"\""),
+        std::wstring::npos);
 }
 
 TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
@@ -480,51 +430,50 @@ TEST_F(WorkerTest, AThreadThatCannotBeCreatedLeavesTheBridgeUsable) {
     EXPECT_FALSE(bridge->IsRunning());
     EXPECT_EQ(log.Lines().back().rfind("Bridge: could not start the worker thread (", 0), 0u);
     Cmd("patch.start");
-    ASSERT_GE(WaitReady(true), 0);
+    ASSERT_GE(host.WaitForEvent(kReady), 0);
     refusals = 1;  // now the Play thread: its end is announced at once, and nothing closes
     Cmd("game.play");
-    EXPECT_EQ(Only(host.Events(), "launch").back(), R"({"evt":"launch","active":false,"started":0})");
+    EXPECT_EQ(host.EventsNamed("launch").back(), R"({"evt":"launch","active":false,"started":0})");
     EXPECT_EQ(host.CountCalls("Close"), 0);
-    Send(R"({"cmd":"game.play","clients":0})");  // not held back by the launch that never ran
+    Cmd("game.play", R"("clients":0)");  // not held back by the launch that never ran
     EXPECT_TRUE(host.WaitForCalls("Close", 1, 20000));
     EXPECT_NE(dir.Read(L"PatcherSettings.ini").find("ClientCount=1"), std::string::npos);
 }
 
 // A start asked for while a body ends (a Resume after Cancel, a Retry at the
 // error) runs the next pass as soon as that body has ended; a Cancel after
-// it is the player's last word.
+// it is the player's last word, and starts asked for while a pass runs are
+// answered by that pass alone.
 TEST_F(WorkerTest, AStartAskedForWhileThePassEndsIsKeptForWhenItHasEnded) {
     struct Row {
         const char* name;
-        std::string holdAt;  // the event the ending body is held at
-        std::vector<const char*> commands;
+        bool failing;        // the pass held fails
+        std::string heldAt;  // the event its body is held at
+        Texts commands;
         bool again;
-    };
-    const Row rows[] = {{"Resume after Cancel", "maintenance", {"patch.cancel", "patch.start"}, true},
-                        {"Retry at the error", "error", {"patch.retry"}, true},
-                        {"Cancel after Resume", "maintenance", {"patch.cancel", "patch.start", "patch.cancel"}, false}};
-    const auto isMaintenance = [](const std::string& e) { return EventName(e) == "maintenance"; };
+    } const rows[] = {
+        {"Resume after Cancel", false, "maintenance", {"patch.cancel", "patch.start"}, true},
+        {"Retry at the error", true, "error", {"patch.retry"}, true},
+        {"Cancel after Resume", false, "maintenance", {"patch.cancel", "patch.start", "patch.cancel"}, false},
+        {"starts while the pass runs", true, "phase", {"patch.start", "patch.retry"}, false}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        if (row.holdAt == "error") server.Set("/patch/list.txt.gz", Reply::Status(500));
+        row.failing ? server.Set("/patch/list.txt.gz", Reply::Status(500)) : List("v 29\n");
         Make();
-        host.HoldAt([&row](const std::string& e) { return EventName(e) == row.holdAt; });
+        host.HoldAt([&row](const std::string& e) { return EventName(e) == row.heldAt; });
         const size_t from = host.EventCount();
         Cmd("patch.start");
-        const int at = host.WaitForEventWhere([&row](const std::string& e) { return EventName(e) == row.holdAt; },
-                                              20000, from);
+        const int at = host.WaitForEvent(row.heldAt, from);
         ASSERT_GE(at, 0);
-        List("v 29\n");  // the next pass succeeds
-        for (const char* cmd : row.commands) Cmd(cmd);
+        if (row.again) List("v 29\n");  // the next pass succeeds
+        for (const std::string& cmd : row.commands) Cmd(cmd);
         EXPECT_TRUE(bridge->IsRunning());
         host.Release();
         if (row.again) {
-            const int again = host.WaitForEventWhere(isMaintenance, 20000, at + 1);
-            ASSERT_GE(again, 0);
-            EXPECT_GE(WaitReady(true, again), 0);
+            EXPECT_GE(host.WaitForEvent(kReady, host.WaitForEvent("maintenance", at + 1)), 0);
         } else {
             ASSERT_TRUE(WaitIdle());
-            EXPECT_EQ(Only(EventsFrom(at + 1), "maintenance").size(), 0u);
+            EXPECT_EQ(host.EventsNamed("maintenance", at + 1).size(), 0u);
         }
     }
 }
@@ -539,21 +488,23 @@ TEST_F(WorkerTest, TheWidgetTravelsAsOneJsonStringAndEveryFailureAsTheErrorForm)
     server.Serve("/api/guilds/big/widget.json", limit + " ");
     server.Serve("/api/guilds/empty/widget.json", "");
     server.Set("/api/guilds/broken/widget.json", Reply::Status(500, "oops"));
-    // The widget as the page's JSON.parse of "json" gives it, or the error form.
-    const std::vector<std::pair<std::string, std::string>> rows = {
-        {"ok", body},          {"limit", limit},       {"big", failed},
-        {"empty", failed},     {"broken", failed},     {"disabled", failed}};  // the last: 404
-    for (const auto& [guild, want] : rows) {
+    // The widget as the page's JSON.parse of "json" gives it, or the error form; "disabled" answers 404.
+    for (const auto& [guild, want] : std::vector<std::pair<std::string, std::string>>{{"ok", body},
+                                                                                      {"limit", limit},
+                                                                                      {"big", failed},
+                                                                                      {"empty", failed},
+                                                                                      {"broken", failed},
+                                                                                      {"disabled", failed}}) {
         const size_t from = host.EventCount();
-        FetchDiscordWidget({Utf8ToWide(guild), std::shared_ptr<IHostActions>(&host, [](IHostActions*) {}),
-                            seams.discordApiBase});
-        const auto ev = EventsFrom(from);
+        FetchDiscordWidget(
+            {Utf8ToWide(guild), std::shared_ptr<IHostActions>(&host, [](IHostActions*) {}), seams.discordApiBase});
+        const Texts ev = host.Events(from);
         ASSERT_EQ(ev.size(), 1u) << guild;
-        EXPECT_EQ(want == failed ? ev[0] : Field(ev[0], "json"), want) << guild;
+        EXPECT_EQ(want == failed ? ev[0] : EventField(ev[0], "json"), want) << guild;
+        EXPECT_EQ(ev[0].find_first_of("\n\t"), std::string::npos) << guild;
     }
-    EXPECT_EQ(host.Events()[0].find_first_of("\n\t"), std::string::npos);
     EXPECT_TRUE(log.Has("Discord: widget larger than 1 MiB; refused"));
-    const auto lines = log.Lines();
+    const Texts lines = log.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Discord: widget fetch failed (is the server widget enabled?)"),
               3);
 }

@@ -1,5 +1,6 @@
 #include "recording_host.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "text/json.h"
@@ -80,9 +81,9 @@ void RecordingHost::NavigateNews(const std::wstring& url) {
     changed.notify_all();
 }
 
-std::vector<std::string> RecordingHost::Events() const {
+std::vector<std::string> RecordingHost::Events(size_t from) const {
     std::lock_guard<std::mutex> lock(mutex);
-    return events;
+    return {events.begin() + static_cast<std::ptrdiff_t>(std::min(from, events.size())), events.end()};
 }
 
 size_t RecordingHost::EventCount() const {
@@ -130,6 +131,21 @@ int RecordingHost::WaitForEventWhere(const std::function<bool(const std::string&
     }
 }
 
+int RecordingHost::WaitForEvent(const std::string& nameOrJson, size_t from) const {
+    const bool exact = nameOrJson.rfind('{', 0) == 0;
+    return WaitForEventWhere([&](const std::string& e) { return exact ? e == nameOrJson : EventName(e) == nameOrJson; },
+                             20000, from);
+}
+
+std::vector<std::string> RecordingHost::EventsNamed(const std::string& name, size_t from,
+                                                    const std::string& member) const {
+    std::vector<std::string> found;
+    for (const std::string& e : Events(from)) {
+        if (EventName(e) == name) found.push_back(member.empty() ? e : EventField(e, member));
+    }
+    return found;
+}
+
 bool RecordingHost::WaitForCalls(const std::string& name, int count, uint32_t timeoutMs) const {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
@@ -155,5 +171,9 @@ void PrintTo(const NewsRect& r, std::ostream* out) {
 }
 
 std::string EventName(const std::string& json) { return JsonGetString(ParseJsonObject(json), "evt", ""); }
+
+std::string EventField(const std::string& json, const std::string& name) {
+    return JsonGetString(ParseJsonObject(json), name, "<absent>");
+}
 
 }  // namespace vr::test

@@ -35,8 +35,8 @@ public:
     void SetNewsRect(int32_t x, int32_t y, int32_t width, int32_t height, bool visible) override;
     void NavigateNews(const std::wstring& url) override;
 
-    // Posted events as UTF-8 JSON texts, in posting order.
-    std::vector<std::string> Events() const;
+    // Posted events as UTF-8 JSON texts, in posting order, from index `from`.
+    std::vector<std::string> Events(size_t from = 0) const;
     size_t EventCount() const;
     // Every call by name ("PostToPage", "Close", ...), in calling order.
     std::vector<std::string> Calls() const;
@@ -48,6 +48,13 @@ public:
     // index, or -1 after timeoutMs.
     int WaitForEventWhere(const std::function<bool(const std::string& json)>& match, uint32_t timeoutMs,
                           size_t from = 0) const;
+    // The same, for an event whose "evt" is `name`, or for exactly `json`
+    // when the text given is an object, waiting up to 20 s.
+    int WaitForEvent(const std::string& nameOrJson, size_t from = 0) const;
+    // The events at index >= from whose "evt" is `name`; with `member`,
+    // that member of each (as its text: "0.50", "checking").
+    std::vector<std::string> EventsNamed(const std::string& name, size_t from = 0,
+                                         const std::string& member = "") const;
     // Waits until `name` has been called at least `count` times.
     bool WaitForCalls(const std::string& name, int count, uint32_t timeoutMs) const;
 
@@ -79,5 +86,7 @@ private:
 
 // The "evt" member of an event text ("" when absent).
 std::string EventName(const std::string& json);
+// A member of an event text as a string ("<absent>" when absent).
+std::string EventField(const std::string& json, const std::string& name);
 
 }  // namespace vr::test
