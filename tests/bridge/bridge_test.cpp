@@ -210,8 +210,8 @@ TEST_F(CommandsTest, TheBandwidthCapOutlivesANewVeltruneIni) {
     Cmd("settings.setMaxKiBps", R"("maxKiBps":1024)");
     EXPECT_EQ(dir.Read(L"Veltrune.ini"), shipped);
     EXPECT_EQ(offered("[patch]\r\nmaxKiBps=64\r\n"), "1024");
-    Cmd("settings.setMaxKiBps", R"("maxKiBps":-3)");  // no cap, like 0
-    EXPECT_EQ(offered(shipped), "0");
+    Cmd("settings.setMaxKiBps", R"("maxKiBps":-3)");  // no cap, like 0, and kept as such
+    EXPECT_EQ(offered("[patch]\r\nmaxKiBps=64\r\n"), "0");
 }
 
 TEST_F(WorkerTest, EachUiReadyFetchesTheWidgetOnce) {
