@@ -47,8 +47,9 @@ TEST(JsonAccess, ValuesReadAsNumbersAndFlags) {
                                          R"("h":1,"i":True,"j":9223372036854775808,"k":-9223372036854775809})");
     const int64_t numbers[] = {12, 0, -1, -42, 0, 0, 0, 1, 0, INT64_MAX, INT64_MIN, 77};
     for (char name = 'a'; name <= 'l'; ++name) {
-        EXPECT_EQ(JsonGetInt(f, {name}, name == 'l' ? 77 : -1), numbers[name - 'a']) << name;
-        EXPECT_EQ(JsonGetBool(f, {name}, name == 'l'), std::strchr("fghl", name) != nullptr) << name;
+        const std::string shown = name + (f.count({name}) ? ": " + f.at({name}) : std::string(" absent"));
+        EXPECT_EQ(JsonGetInt(f, {name}, name == 'l' ? 77 : -1), numbers[name - 'a']) << shown;
+        EXPECT_EQ(JsonGetBool(f, {name}, name == 'l'), std::strchr("fghl", name) != nullptr) << shown;
     }
 }
 
