@@ -66,6 +66,7 @@ struct ChunkedFile {
 
     ChunkedFile(const std::vector<HttpServer*>& servers, const std::string& bytes, bool ranged = true) {
         ChunkIndex index;
+        std::vector<size_t> sizes;
         index.params = kTestParams;
         index.fileSize = bytes.size();
         for (size_t pos = 0; pos < bytes.size();) {
@@ -80,22 +81,21 @@ struct ChunkedFile {
             index.chunks.push_back(c);
             chunkPaths.push_back("/" + ChunkObjectPath(c.sha256) + ".gz");
             offsets.push_back(pos);
+            sizes.push_back(n);
             for (HttpServer* s : servers) s->Serve(chunkPaths.back(), Gzip(chunk));
             pos += n;
         }
-        std::vector<size_t> sizes;
-        for (const ChunkEntry& c : index.chunks) sizes.push_back(c.size);
         std::vector<int64_t> at;
         whole = GzipWithFlushes(bytes, sizes, at);
         for (size_t k = 0; ranged && k < at.size(); ++k) index.chunks[k].wholeAt = at[k];
         const std::string text = FormatChunkIndex(index);
+        list = "v 29\n#hash sha256\n" + FormatChunksLine(Hex(bytes), Hex(text)) + "\nf " + std::to_string(kMtime) +
+               " " + std::to_string(bytes.size()) + " " + Hex(bytes) + " big.dat\n";
         for (HttpServer* s : servers) {
             s->Serve("/" + IndexObjectPath(Hex(text)) + ".gz", Gzip(text));
             s->Serve("/big.dat.gz", whole);  // older launchers read it whole
+            s->Serve("/list.txt.gz", Gzip(list));
         }
-        list = "v 29\n#hash sha256\n" + FormatChunksLine(Hex(bytes), Hex(text)) + "\nf " + std::to_string(kMtime) +
-               " " + std::to_string(bytes.size()) + " " + Hex(bytes) + " big.dat\n";
-        for (HttpServer* s : servers) s->Serve("/list.txt.gz", Gzip(list));
     }
 
     // The request path of the chunk that holds byte `at`.

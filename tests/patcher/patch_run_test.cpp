@@ -594,8 +594,6 @@ TEST_F(PatchRunTest, BytesAfterTheGzipMemberAreNeverRead) {
     EXPECT_EQ(Logged("goes on after its gzip member; the rest is not read"), 3);
 }
 
-// "true" in any case and blanks, uncompressed on the primary server; past
-// 64 KiB it is not read, however it starts.
 // "true" in any case between blanks, uncompressed on the primary server;
 // past 64 KiB the flag is not read, however it starts.
 TEST(Maintenance, FlagFileRules) {
