@@ -131,9 +131,7 @@ protected:
         Patcher::Seams seams;
         seams.pause = [](uint32_t) {};
         // s2 answers its probe last, so a pass starts on s1.
-        seams.probeLatency = [this](const std::wstring& server, int64_t ms) {
-            return server == s2.WUrl() ? 60000 : ms;
-        };
+        seams.probeLatency = [this](const std::wstring& s, int64_t ms) { return s == s2.WUrl() ? 60000 : ms; };
         return Patcher(c, game.path(), seams);
     }
     PatchCallbacks Figures() {

@@ -61,9 +61,8 @@ Reply HeldBack(const std::string& bytes, std::function<bool()> go) {
         return test::BodyProducer([body, go, at = size_t{0}](uint8_t* dst, size_t cap) mutable {
             const size_t held = body.size() - std::min<size_t>(4096, body.size());
             for (int waited = 0; at == held && !go() && waited < 60000; waited += 5) Sleep(5);
-            const size_t n =
-                body.copy(reinterpret_cast<char*>(dst), std::min(cap, (at < held ? held : body.size()) - at), at);
-            at += n;
+            const size_t n = std::min(cap, (at < held ? held : body.size()) - at);
+            at += body.copy(reinterpret_cast<char*>(dst), n, at);
             return n;
         });
     };
@@ -160,10 +159,7 @@ protected:
             seams.stallWindowMs = stallWindowMs;
             seams.stallMinBytes = stallMinBytes;
         }
-        seams.probeLatency = [this](const std::wstring& server, int64_t measured) {
-            const auto it = probeMs.find(server);
-            return it == probeMs.end() ? measured : it->second;
-        };
+        seams.probeLatency = [this](const std::wstring& s, int64_t ms) { return probeMs.count(s) ? probeMs[s] : ms; };
         return Patcher(c, gameDir.empty() ? game.path() : gameDir, seams);
     }
     // A pass that must end by itself: one still running after a minute is

@@ -101,9 +101,7 @@ protected:
         seams.roamingFolder = [this] { return roaming.path(); };
         seams.unixNow = [realNow = seams.unixNow, clockShift] { return realNow() + clockShift; };
         // m2 answers its probe last, so a pass starts on m1.
-        seams.probeLatency = [m2 = m2.WUrl()](const std::wstring& server, int64_t ms) {
-            return server == m2 ? 60000 : ms;
-        };
+        seams.probeLatency = [m2 = m2.WUrl()](const std::wstring& s, int64_t ms) { return s == m2 ? 60000 : ms; };
         Patcher p(c, game.path(), seams);
         const std::wstring prefs = game.path(), kept = local.Join(L"Quorvane");
         p.SetSerialStore({[prefs, kept](const std::string& id) { return LoadKeptSerial(prefs, kept, id); },
