@@ -160,7 +160,8 @@ describe('Veltrune.exe', { skip, timeout: 1200000 }, () => {
           if (dpi === 120) {
             await c.message(UI_PAGE, { cmd: 'news.rect', visible: true, x: 10, y: 20, w: 101, h: 50 });
             const news = (await c.views())[1];
-            assert.deepEqual([news.bounds, news.visible], ['12,25,138,87', '1'], 'news view at 120 DPI');
+            // Edges, not sizes, are scaled, with MulDiv's rounding: 12.5 -> 13.
+            assert.deepEqual([news.bounds, news.visible], ['13,25,139,88', '1'], 'news view at 120 DPI');
           }
           await c.message(UI_PAGE, { cmd: 'window.close' });
           assert.equal(await launcher.waitExit(), 0);
