@@ -10,6 +10,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bridge/bridge.h"
@@ -107,14 +108,12 @@ using WorkerTest = BridgeTest;
 TEST_F(CommandsTest, OnlyExactCommandsAreObeyedAndWindowCommandsReachTheHost) {
     Make();
     for (const char* ignored : {R"({"cmd":"UI.READY"})", R"({"cmd":"ui.ready "})", R"({"cmd":" window.close"})",
-                                R"("{\"cmd\":\"ui.ready\"}")", R"({"command":"ui.ready"})", "not json", ""}) {
+                                R"("{\"cmd\":\"ui.ready\"}")", R"({"command":"ui.ready"})", "not json", ""})
         Send(ignored);
-    }
     Cmd("window.drag", R"("extra":[1,{"cmd":"x"}])");  // arguments never confuse the name
     Cmd("window.minimize");
-    for (const char* target : {"ranking", "News", "https://evil.example/", "news"}) {
-        Cmd("news.navigate", R"("target":")" + std::string(target) + "\"");
-    }
+    for (std::string target : {"ranking", "News", "https://evil.example/", "news"})
+        Cmd("news.navigate", R"("target":")" + target + "\"");
     Cmd("news.rect");
     Cmd("news.rect", R"("visible":false,"x":24,"y":96,"w":640,"h":-5)");
     Cmd("news.rect", R"("x":4294967297)");  // the low 32 bits: 1
@@ -135,9 +134,8 @@ TEST_F(CommandsTest, OpenUrlOpensConfiguredWebLinksByKeyOnly) {
     config.wiki = L"ftp://files.example/wiki";
     config.youtube.clear();
     Make();
-    for (const char* target : {"faq", "register", "youtube", "https://evil.example/", "FAQ", "wiki", ""}) {
-        Cmd("openurl", R"("target":")" + std::string(target) + "\"");
-    }
+    for (std::string target : {"faq", "register", "youtube", "https://evil.example/", "FAQ", "wiki", ""})
+        Cmd("openurl", R"("target":")" + target + "\"");
     EXPECT_EQ(opened,
               (std::vector<std::wstring>{L"https://faq.example/q", L"https://www.veltrune.example/register.php"}));
     EXPECT_TRUE(log.Has("GameLaunch: refused non-web url"));
@@ -483,18 +481,15 @@ TEST_F(WorkerTest, TheWidgetTravelsAsOneJsonStringAndEveryFailureAsTheErrorForm)
     const std::string body = "{\"name\":\"Quorvane \\\"EU\\\"\",\"m\":\"Zo\xC3\xAB\"}\n\t<not json>";
     const std::string limit = "{\"n\":\"" + std::string((1u << 20) - 8, 'x') + "\"}";  // exactly 1 MiB
     const std::string failed = R"({"evt":"discord","error":true})";
-    server.Serve("/api/guilds/ok/widget.json", body);
-    server.Serve("/api/guilds/limit/widget.json", limit);
-    server.Serve("/api/guilds/big/widget.json", limit + " ");
-    server.Serve("/api/guilds/empty/widget.json", "");
-    server.Set("/api/guilds/broken/widget.json", Reply::Status(500, "oops"));
-    // The widget as the page's JSON.parse of "json" gives it, or the error form; "disabled" answers 404.
-    for (const auto& [guild, want] : std::vector<std::pair<std::string, std::string>>{{"ok", body},
-                                                                                      {"limit", limit},
-                                                                                      {"big", failed},
-                                                                                      {"empty", failed},
-                                                                                      {"broken", failed},
-                                                                                      {"disabled", failed}}) {
+    // The widget as the page's JSON.parse of "json" gives it, or the error form.
+    for (const auto& [guild, reply, want] :
+         std::vector<std::tuple<std::string, Reply, std::string>>{{"ok", Reply::Ok(body), body},
+                                                                  {"limit", Reply::Ok(limit), limit},
+                                                                  {"big", Reply::Ok(limit + " "), failed},
+                                                                  {"empty", Reply::Ok(""), failed},
+                                                                  {"broken", Reply::Status(500, "oops"), failed},
+                                                                  {"disabled", Reply::Status(404), failed}}) {
+        server.Set("/api/guilds/" + guild + "/widget.json", reply);
         const size_t from = host.EventCount();
         FetchDiscordWidget(
             {Utf8ToWide(guild), std::shared_ptr<IHostActions>(&host, [](IHostActions*) {}), seams.discordApiBase});
