@@ -36,6 +36,13 @@ public:
         const auto lines = Lines();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
+    // How many lines hold `piece`.
+    int Count(const std::string& piece) const {
+        const auto lines = Lines();
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(piece) != std::string::npos;
+        }));
+    }
     // Bounded wait for a line written by another thread.
     bool WaitFor(const std::string& line, uint32_t timeoutMs) const {
         for (uint32_t waited = 0;; waited += 20) {
