@@ -1,6 +1,5 @@
-// Files published in chunks: only chunks that no local copy holds cross the
-// wire, every chunk is proven before it is used, and the file being replaced
-// keeps its old bytes until the new ones are complete.
+// Files published in chunks: only chunks no local copy holds cross the wire,
+// each is proven before use, and the old file stays until the new one is whole.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -28,8 +27,8 @@ constexpr ChunkParams kTestParams{4096, 16384, 65536};
 constexpr int64_t kMtime = 1600000000;
 
 // The whole-file object as the tool writes it for a chunked file: one gzip
-// member with a full flush before every chunk, whose places it returns.
-std::string GzipWithFlushes(const std::string& bytes, const std::vector<size_t>& sizes, std::vector<int64_t>& at) {
+// member with a full flush before every chunk, placed in the index if `place`.
+std::string GzipWithFlushes(const std::string& bytes, std::vector<ChunkEntry>& chunks, bool place) {
     z_stream z{};
     EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
     std::string out;
@@ -45,11 +44,9 @@ std::string GzipWithFlushes(const std::string& bytes, const std::vector<size_t>&
         } while (z.avail_out == 0);
     };
     run(nullptr, 0, Z_FULL_FLUSH);
-    size_t pos = 0;
-    for (size_t size : sizes) {
-        at.push_back(static_cast<int64_t>(out.size()));
-        run(bytes.data() + pos, size, Z_FULL_FLUSH);
-        pos += size;
+    for (ChunkEntry& c : chunks) {
+        if (place) c.wholeAt = static_cast<int64_t>(out.size());
+        run(bytes.data() + c.offset, c.size, Z_FULL_FLUSH);
     }
     run(nullptr, 0, Z_FINISH);
     deflateEnd(&z);
@@ -59,35 +56,24 @@ std::string GzipWithFlushes(const std::string& bytes, const std::vector<size_t>&
 // What the publishing tool writes for one file, served from loopback: with
 // `ranged`, an index that places every chunk in the whole-file object.
 struct ChunkedFile {
+    ChunkIndex index;
     std::string list;
     std::vector<std::string> chunkPaths;  // request paths, in file order
-    std::vector<size_t> offsets;          // where each starts in the file
     std::string whole;                    // the whole-file object
 
     ChunkedFile(const std::vector<HttpServer*>& servers, const std::string& bytes, bool ranged = true) {
-        ChunkIndex index;
-        std::vector<size_t> sizes;
         index.params = kTestParams;
         index.fileSize = bytes.size();
         for (size_t pos = 0; pos < bytes.size();) {
             const auto* data = reinterpret_cast<const uint8_t*>(bytes.data()) + pos;
             const size_t n = FindChunkEnd(data, bytes.size() - pos, kTestParams);
             const std::string chunk = bytes.substr(pos, n);
-            ChunkEntry c;
-            c.offset = pos;
-            c.size = static_cast<uint32_t>(n);
-            c.sha256 = Hex(chunk);
-            c.fast = FastChunkHash(data, n);
-            index.chunks.push_back(c);
-            chunkPaths.push_back("/" + ChunkObjectPath(c.sha256) + ".gz");
-            offsets.push_back(pos);
-            sizes.push_back(n);
+            index.chunks.push_back({pos, static_cast<uint32_t>(n), Hex(chunk), FastChunkHash(data, n)});
+            chunkPaths.push_back("/" + ChunkObjectPath(index.chunks.back().sha256) + ".gz");
             for (HttpServer* s : servers) s->Serve(chunkPaths.back(), Gzip(chunk));
             pos += n;
         }
-        std::vector<int64_t> at;
-        whole = GzipWithFlushes(bytes, sizes, at);
-        for (size_t k = 0; ranged && k < at.size(); ++k) index.chunks[k].wholeAt = at[k];
+        whole = GzipWithFlushes(bytes, index.chunks, ranged);
         const std::string text = FormatChunkIndex(index);
         list = "v 29\n#hash sha256\n" + FormatChunksLine(Hex(bytes), Hex(text)) + "\nf " + std::to_string(kMtime) +
                " " + std::to_string(bytes.size()) + " " + Hex(bytes) + " big.dat\n";
@@ -101,7 +87,7 @@ struct ChunkedFile {
     // The request path of the chunk that holds byte `at`.
     std::string ChunkAt(size_t at) const {
         size_t k = 0;
-        while (k + 1 < offsets.size() && offsets[k + 1] <= at) ++k;
+        while (k + 1 < index.chunks.size() && index.chunks[k + 1].offset <= at) ++k;
         return chunkPaths[k];
     }
     // Requests of the whole object: with a Range header, and without.
@@ -118,6 +104,13 @@ struct ChunkedFile {
         return n;
     }
 };
+
+// v1 with 1000 bytes inserted (shifting everything after them) and 64 rewritten.
+std::string Edited(const std::string& v1) {
+    std::string v2 = v1;
+    v2.insert(200000, std::string(1000, 'i'));
+    return v2.replace(450000, 64, std::string(64, 'r'));
+}
 
 class ChunkedUpdateTest : public ::testing::Test {
 protected:
@@ -149,20 +142,12 @@ protected:
     std::atomic<bool> cancel{false};
     HttpServer s1, s2;
     int64_t planned = -1, fetched = -1, reused = -1;
-    const std::string v1 = test::GameLikeContent(600u << 10, 1);
+    const std::string v1 = test::GameLikeContent(600u << 10, 1), v2 = Edited(v1);
 };
-
-std::string Edited(const std::string& v1) {
-    std::string v2 = v1;
-    v2.insert(200000, std::string(1000, 'i'));  // shifts everything after it
-    v2.replace(450000, 64, std::string(64, 'r'));
-    return v2;
-}
 
 // An insertion and a small rewrite cost the chunks around them; the rest
 // comes from the old copy. A repair later fetches only the damaged chunk.
 TEST_F(ChunkedUpdateTest, OnlyChunksNoLocalCopyHoldsCrossTheWire) {
-    const std::string v2 = Edited(v1);
     const ChunkedFile pub({&s1}, v2);
     game.Write(L"big.dat", v1);
     Patcher p = Make({s1.WUrl()});
@@ -190,10 +175,9 @@ TEST_F(ChunkedUpdateTest, OnlyChunksNoLocalCopyHoldsCrossTheWire) {
     EXPECT_EQ(ChunkedFile::WholeRequests(s1).first, ranges + 1);
 }
 
-// A server that answers ranges with the whole object, or whose whole object
-// is another version by now, still serves the update: by chunk objects.
+// A server answering ranges with the whole object, or whose whole object is
+// another version by now, still serves the update by chunk objects.
 TEST_F(ChunkedUpdateTest, WithoutUsableRangesTheChunkObjectsServe) {
-    const std::string v2 = Edited(v1);
     const ChunkedFile pub({&s1}, v2);
     test::Reply noRanges = test::Reply::Ok(pub.whole);
     noRanges.acceptRanges = false;
@@ -216,7 +200,6 @@ TEST_F(ChunkedUpdateTest, WithoutUsableRangesTheChunkObjectsServe) {
 // Wrong bytes from one mirror are refused and fetched from the next; a chunk
 // no mirror has fails the pass, and the file keeps its old bytes exactly.
 TEST_F(ChunkedUpdateTest, ABadChunkIsHealedElsewhereAndAMissingOneLeavesTheOldFile) {
-    const std::string v2 = Edited(v1);
     const ChunkedFile pub({&s1, &s2}, v2, false);
     const std::string wanted = pub.chunkPaths[pub.chunkPaths.size() / 2];
     s1.Serve(wanted, Gzip(std::string(1000, 'x')));
@@ -234,32 +217,30 @@ TEST_F(ChunkedUpdateTest, ABadChunkIsHealedElsewhereAndAMissingOneLeavesTheOldFi
     EXPECT_TRUE(game.Read(L"big.dat") == v1);
 }
 
-// A pass killed mid-file leaves only its staged copy: proven chunks in it are
-// kept, torn ones are fetched again, and the staged copy never passes for
-// the file itself.
+// A killed pass's staged copy: proven chunks in it are kept, torn ones fetched
+// again, and it never passes for the file itself.
 TEST_F(ChunkedUpdateTest, AKilledPassResumesFromItsStagedChunks) {
-    const std::string v2 = test::GameLikeContent(600u << 10, 2);  // nothing in common with v1
-    const ChunkedFile pub({&s1}, v2);
+    const std::string v3 = test::GameLikeContent(600u << 10, 2);  // nothing in common with v1
+    const ChunkedFile pub({&s1}, v3);
     game.Write(L"big.dat", v1);
-    std::string staged = v2.substr(0, 360000) + std::string(v2.size() - 360000, '\0');
+    std::string staged = v3.substr(0, 360000) + std::string(v3.size() - 360000, '\0');
     staged[100000] ^= 1;  // a chunk torn by the kill
     game.Write(L"big.dat.veltrune-staged", staged);
     game.Write(L"gone.dat.veltrune-staged", "of a file no longer listed");
     ASSERT_EQ(Make({s1.WUrl()}).Run(cancel, Figures()), PatchResult::Finished);
-    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_TRUE(game.Read(L"big.dat") == v3);
     EXPECT_FALSE(game.Exists(L"gone.dat.veltrune-staged"));
     // Everything after the staged part, plus the torn chunk, and little else.
-    EXPECT_GE(fetched, static_cast<int64_t>(v2.size() - 360000));
-    EXPECT_LE(fetched, static_cast<int64_t>(v2.size() - 360000) + 3 * 65536);
+    EXPECT_GE(fetched, static_cast<int64_t>(v3.size() - 360000));
+    EXPECT_LE(fetched, static_cast<int64_t>(v3.size() - 360000) + 3 * 65536);
     EXPECT_GE(reused, 360000 - 3 * 65536);
 
-    // A complete staged copy beside a stale file still has to be committed by
-    // a pass: on its own it makes nothing current.
-    game.Write(L"big.dat.veltrune-staged", v2);
+    // A complete staged copy makes nothing current until a pass commits it.
+    game.Write(L"big.dat.veltrune-staged", v3);
     game.Write(L"big.dat", v1);
     s1.ClearRequests();
     ASSERT_EQ(Make({s1.WUrl()}).Run(cancel, {}), PatchResult::Finished);
-    EXPECT_TRUE(game.Read(L"big.dat") == v2);
+    EXPECT_TRUE(game.Read(L"big.dat") == v3);
     EXPECT_EQ(pub.ChunkRequests(s1), 0);
 }
 
