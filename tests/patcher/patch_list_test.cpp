@@ -1,6 +1,5 @@
-// The list as the launcher reads it: file and folder lines, the up-to-date
-// check, unsafe paths, and the signed lines read and judged before any
-// signature check (real signatures: publish_roundtrip).
+// The list as the launcher reads it: lines, the up-to-date check, unsafe paths,
+// and the signed lines judged (real signatures: publish_roundtrip).
 #include "patcher/patch_list.h"
 
 #include <gtest/gtest.h>
@@ -43,10 +42,9 @@ TEST_F(ListScanTest, CurrentMeansTheListedSizeAndATimeWithinTwoSeconds) {
               (std::vector<std::wstring>{L"997", L"1003", L"short", L"missing"}));
 }
 
-// Folder lines name their folders (the scan itself only reads, and names
-// of the launcher's staged copies are never queued) and set the prefix, a bare "d" resets
-// it, a tab belongs to a field, the name keeps its blanks, and a BOM and
-// CRLF or CR line ends read like LF.
+// Folder lines set the prefix (a bare "d" resets it; the scan creates none),
+// a tab belongs to a field, names keep their blanks, staged copies are never
+// queued, and a BOM and CRLF or CR line ends read like LF.
 TEST_F(ListScanTest, FileAndFolderLines) {
     const std::string list =
         "v 29\nd sub\nf 5 1 x a.dat\nd  deep\\er\\x  \nd empty\\\n\nd\nf 6 1 x b b.dat \nf 1\t2 3 x tab\n"
@@ -88,9 +86,8 @@ TEST_F(ListScanTest, UnsafeEntriesAreLoggedAndSkipped) {
     EXPECT_TRUE(log.Has("Patcher: refused unsafe path sub\\stream.dat:ads"));
 }
 
-// The launcher's settings and log in the game folder's root are never taken
-// from a list, in any letter case or with the dots and blanks Windows drops;
-// the same names in a subfolder are game files.
+// The launcher's settings and log in the game root are never taken from a list,
+// in any case or with the dots and blanks Windows drops; in a subfolder they are.
 TEST_F(ListScanTest, TheLauncherOwnFilesInTheRootAreNeverListed) {
     test::LogCapture log;
     EXPECT_EQ(Scan("f 1 1 x veltrune.INI\nf 1 1 x PatcherSettings.ini. \nf 1 1 x Veltrune.log\nf 1 1 x Veltrune.exe\n"
@@ -99,18 +96,15 @@ TEST_F(ListScanTest, TheLauncherOwnFilesInTheRootAreNeverListed) {
     EXPECT_TRUE(log.Has("Patcher: refused veltrune.INI: the launcher's own file is never replaced from a list"));
 }
 
-// What the publishing tool adds for signed lists (#-lines, SHA-256 in the
-// reserved field, the #sig line) leaves the scan unchanged, so launchers
-// that know nothing of signing keep patching from such lists.
+// What signing adds (#-lines, SHA-256 in the reserved field, #sig) leaves the
+// scan unchanged, so launchers that know nothing of signing keep patching.
 TEST_F(ListScanTest, SignedLinesChangeNothingForTheScan) {
     const std::string hash(64, 'a');
     const std::string files = "d data\nf 1000 4 " + hash + " a.bin\nf 5 6 " + hash + " last.txt\n";
     const std::string signedList =
         "v 29\n#hash sha256\n#serial 17966\n#expires 17972\n#launcher " + hash + " 4\n" + files + "#sig QUJD\n";
-    const std::vector<std::wstring> expected = {L"data\\a.bin", L"data\\last.txt"};
-    for (const std::string& text :
-         {std::string("v 29\nd data\nf 1000 4 - a.bin\nf 5 6 x last.txt\n"), signedList, Crlf(signedList)}) {
-        EXPECT_EQ(Scan(text), expected) << text;
+    for (const std::string& text : {signedList, Crlf(signedList)}) {
+        EXPECT_EQ(Scan(text), (std::vector<std::wstring>{L"data\\a.bin", L"data\\last.txt"})) << text;
     }
     EXPECT_EQ(ReadListSeal(Crlf(signedList)).signedBytes, Crlf(signedList).rfind("#sig"));  // the BOM is signed
     // A bare CR ending and blank lines after the signature are no appended lines.
@@ -131,9 +125,8 @@ TEST(ListVerdict, AKeyRefusesUnsignedAndAppendedListsBeforeAnySignatureCheck) {
     EXPECT_EQ(JudgeList(ReadListSeal(list), list, "not base64!", {}, 0, why), ListVerdict::BadSignature);
 }
 
-// Genuinely signed lists against the floors a launcher keeps: the serial it
-// saw, the operator's listMinSerial, its own build, the clock, and signed
-// lines that do not read (a 19-digit serial, a #launcher without its hash).
+// Signed lists against the launcher's floors (the serial seen, listMinSerial,
+// its build, the clock) and signed lines that do not read.
 TEST(ListVerdict, SignedListsBelowAFloorOrWithUnreadableLinesAreRefused) {
     const test::ListSigner signer;
     ASSERT_FALSE(signer.PublicKey().empty());
@@ -176,8 +169,7 @@ TEST(ListVerdict, SignedListsBelowAFloorOrWithUnreadableLinesAreRefused) {
     EXPECT_EQ(seal.launcherSha256 + " " + std::to_string(seal.launcherSize), hash + " 15");
 }
 
-// Mirror URLs get their closing slash; object paths are percent-encoded
-// UTF-8 with ".gz" added.
+// Mirror URLs get their closing slash; object paths are percent-encoded UTF-8 plus ".gz".
 TEST(PatcherUrls, ServerListAndObjectPaths) {
     LauncherConfig c;
     c.mirrors = {L"http://a.example/p", L"http://b.example/"};
