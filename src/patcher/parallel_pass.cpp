@@ -50,7 +50,7 @@ ParallelPass::~ParallelPass() = default;
 
 std::wstring ParallelPass::FullPath(size_t i) const { return p.baseDir + queue[i].relPath; }
 
-PatchCallbacks ParallelPass::InnerCallbacks(size_t i) {
+PatchCallbacks ParallelPass::InnerCallbacks(size_t i, bool whole) {
     PatchCallbacks inner;
     inner.status = [this](const std::string& text) {
         std::lock_guard<std::mutex> guard(lock);
@@ -58,8 +58,14 @@ PatchCallbacks ParallelPass::InnerCallbacks(size_t i) {
         changed.notify_all();
     };
     if (callbacks.fileProgress) {
-        inner.fileProgress = [this, i](int percent, double, double, const std::wstring&) {
+        inner.fileProgress = [this, i, whole](int percent, double, double, const std::wstring&) {
             std::lock_guard<std::mutex> guard(lock);
+            if (whole) {
+                // A retry from the start takes its bytes back.
+                const int64_t now = queue[i].size * percent / 100;
+                downloaded += now - slots[i]->wholeCounted;
+                slots[i]->wholeCounted = now;
+            }
             slots[i]->percent = percent;
             slots[i]->percentFresh = true;
             changed.notify_all();
@@ -145,7 +151,7 @@ void ParallelPass::WholeFile(size_t i) {
     check.size = file.size;
     check.sha256 = file.sha256;
     auto staged = std::make_unique<StagedFile>(FullPath(i));
-    r = p.FetchToStaged(file.relPath, *staged, &check, stop, InnerCallbacks(i));
+    r = p.FetchToStaged(file.relPath, *staged, &check, stop, InnerCallbacks(i, true));
     if (r.status == HttpStatus::Ok) return QueueCommit(i, std::move(staged));
     if (r.writeError != 0) r.writePath = FullPath(i);
     Finish(i, r);
@@ -158,7 +164,9 @@ void ParallelPass::CommitWhole(size_t i, StagedFile& staged) {
         r.status = HttpStatus::Aborted;
         r.writePath = FullPath(i);
     } else {
-        downloaded += queue[i].size;
+        std::lock_guard<std::mutex> guard(lock);
+        downloaded += queue[i].size - slots[i]->wholeCounted;
+        slots[i]->wholeCounted = queue[i].size;
     }
     Finish(i, r);
 }

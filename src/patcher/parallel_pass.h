@@ -59,6 +59,7 @@ private:
         std::vector<Unit> units;
         size_t unitsLeft = 0;
         uint64_t bytesInPlace = 0;  // kept, copied and downloaded so far
+        int64_t wholeCounted = 0;   // a whole file's bytes counted as downloaded so far
 
         bool Done() const { return finished && result.status == HttpStatus::Ok; }
     };
@@ -87,7 +88,9 @@ private:
     void Finish(size_t i, const TransferResult& r);
     void WaitAndDeliver(bool& cancelled);
     void Deliver(std::unique_lock<std::mutex>& guard);
-    PatchCallbacks InnerCallbacks(size_t i);
+    // whole: the transfer is file i itself, so its progress counts as
+    // downloaded bytes while it runs (chunks count as they are placed).
+    PatchCallbacks InnerCallbacks(size_t i, bool whole = false);
     std::wstring FullPath(size_t i) const;
 
     Patcher& p;
