@@ -131,6 +131,7 @@ export function publish(parts, game, out, { version = 29, maintenance = 'off', l
 // second, as a real transfer would, so a cancel sent before the release
 // meets the download still running even when the launcher's threads
 // are scheduled late on a busy machine.
+// release(gapMs) slows it down, to show a transfer of several seconds.
 async function trickle(res, rest, piece = 32 * 1024, gapMs = 15) {
   for (let at = 0; at < rest.length && !res.destroyed; at += piece) {
     res.write(rest.subarray(at, at + piece));
@@ -163,7 +164,7 @@ async function startPatchServer(root) {
     stall.used = true;
     res.write(body.subarray(0, stall.after));
     stall.started();
-    stall.released.then(() => trickle(res, body.subarray(stall.after)));
+    stall.released.then((gapMs) => trickle(res, body.subarray(stall.after), 32 * 1024, gapMs));
   });
   server.url = (p = '/') => `http://127.0.0.1:${httpd.port}${p}`;
   server.stall = (rel, after) => {
