@@ -79,6 +79,17 @@ std::map<std::string, std::array<int64_t, 3>> Snapshot(const fs::path& root) {
     return out;
 }
 
+// Bytes no two seeds share, so every chunk of a file is its own.
+std::string Noise(size_t size, uint64_t seed) {
+    std::string s(size, '\0');
+    uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
+    for (size_t i = 0; i < size; i += 8) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        std::memcpy(&s[i], &x, std::min<size_t>(8, size - i));
+    }
+    return s;
+}
+
 // A shell command's exit code and its standard output and error together (a
 // pipe, so the tool draws no progress line).
 struct Ran {
@@ -335,9 +346,8 @@ TEST(Refusals, NonsenseArgumentsGiveUsageAndExitTwoAndCreateNothing) {
 struct Signed {
     TempFolder t;
     fs::path game = t / "game", out = t / "out", key = t / "list.key";
-    std::string pub, big = std::string(600000, '\0');
+    std::string pub, big = Noise(600000, 7);
     Signed() {
-        for (size_t i = 0; i < big.size(); ++i) big[i] = char((i * 2654435761u) >> 13);
         WriteBytes(game / "a.txt", "alpha");
         WriteBytes(game / "empty", "");
         WriteBytes(game / "sub dir" / "big.bin", big);
@@ -497,17 +507,6 @@ TEST(Verify, FindsEachKindOfDamage) {
     ExpectEachFound(s.out, s.pub, rows);
 }
 
-// Bytes no two seeds share, so every chunk of a file is its own.
-std::string Noise(size_t size, uint64_t seed) {
-    std::string s(size, '\0');
-    uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
-    for (size_t i = 0; i < size; i += 8) {
-        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-        std::memcpy(&s[i], &x, std::min<size_t>(8, size - i));
-    }
-    return s;
-}
-
 // A published folder with one file just above the chunking threshold.
 struct Chunked {
     TempFolder t;
@@ -569,6 +568,7 @@ TEST(Chunks, AnInsertionNearTheStartWritesOnlyTheChunksAroundIt) {
     ASSERT_EQ(r.code, 0) << r.text;
     const ChunkIndex second = c.Index(c.Line().indexSha256);
     EXPECT_EQ(c.Reassemble(second), c.big);
+    EXPECT_EQ(Gunzip(c.out / "data" / "big.pak.gz"), c.big);
     size_t reused = 0;
     for (const ChunkEntry& e : second.chunks)
         reused += std::count_if(first.chunks.begin(), first.chunks.end(),
