@@ -53,7 +53,7 @@ TEST(JsonAccess, ValuesReadAsNumbersAndFlags) {
     }
 }
 
-TEST(JsonWrite, MembersInCallOrderWithEveryNameEscaped) {
+TEST(JsonWrite, MembersInCallOrderWithNamesAndTextsEscaped) {
     JsonWriter w;
     EXPECT_EQ(FinishObject(w), "{}");
     AddBool(AddBool(AddInt(w, "a\"", INT64_MIN), "c\n", true), "c\n", false);
@@ -61,6 +61,11 @@ TEST(JsonWrite, MembersInCallOrderWithEveryNameEscaped) {
     AddInt(AddString(w, "e\t", "v\"\x1F"), "f", 0);
     EXPECT_EQ(FinishObject(w), R"({"a\"":-9223372036854775808,"c\n":true,"c\n":false,"b\\":1.00,"d\u0001":[1,{"x":2}],)"
                                R"("e\t":"v\"\u001f","f":0})");
+    EXPECT_EQ(JsonEscape("\0\b\f\r\x0B\x7F"s), "\\u0000\\b\\f\\r\\u000b\x7F");
+    std::string rest;
+    for (int c = 0x20; c <= 0xFF; ++c)
+        if (c != '"' && c != '\\') rest += static_cast<char>(c);
+    EXPECT_EQ(JsonEscape(rest), rest);
 }
 
 TEST(JsonWrite, DoublesAsPrintfInTheCLocaleWhateverTheLocale) {
@@ -86,14 +91,6 @@ TEST(JsonWrite, DoublesAsPrintfInTheCLocaleWhateverTheLocale) {
     EXPECT_EQ(DoubleText(0.5), "0.50") << "with a thread locale";
     std::setlocale(LC_ALL, saved.c_str());
     _configthreadlocale(previous);
-}
-
-TEST(JsonEscapeTest, ControlBytesQuoteAndBackslashOnly) {
-    EXPECT_EQ(JsonEscape("\0\b\f\r\x0B\x7F"s), "\\u0000\\b\\f\\r\\u000b\x7F");
-    std::string rest;
-    for (int c = 0x20; c <= 0xFF; ++c)
-        if (c != '"' && c != '\\') rest += static_cast<char>(c);
-    EXPECT_EQ(JsonEscape(rest), rest);
 }
 
 }  // namespace
