@@ -28,13 +28,6 @@ int SlotOf(Method method) {
     return static_cast<int>((raw - 1) / sizeof(void*));
 }
 
-template <class... Text>
-std::string Join(const Text&... texts) {
-    std::string all;
-    ((all += texts + ", "), ...);
-    return all;
-}
-
 // Every method the launcher calls, with its slot from the ABI sheet (SDK
 // 1.0.3351.48): a wrong slot calls another method on Windows.
 TEST(WebView2Declarations, EveryMethodWeCallSitsInItsAbiSlot) {
@@ -43,16 +36,16 @@ TEST(WebView2Declarations, EveryMethodWeCallSitsInItsAbiSlot) {
     using S = ICoreWebView2Settings;
     using M = ICoreWebView2WebMessageReceivedEventArgs;
     using N = ICoreWebView2NavigationCompletedEventArgs;
-#define VR_SLOT(I, method) (#method " " + std::to_string(SlotOf(&I::method)))
+#define VR_SLOT(I, method) (#method " " + std::to_string(SlotOf(&I::method)) + ", ")
     const std::string declared =
-        Join(VR_SLOT(ICoreWebView2Environment, CreateCoreWebView2Controller), VR_SLOT(C, put_IsVisible),
-             VR_SLOT(C, put_Bounds), VR_SLOT(C, get_CoreWebView2), VR_SLOT(W, get_Settings), VR_SLOT(W, get_Source),
-             VR_SLOT(W, Navigate), VR_SLOT(W, add_NavigationCompleted), VR_SLOT(W, AddScriptToExecuteOnDocumentCreated),
-             VR_SLOT(W, PostWebMessageAsJson), VR_SLOT(W, add_WebMessageReceived),
-             VR_SLOT(ICoreWebView2_3, SetVirtualHostNameToFolderMapping), VR_SLOT(S, put_IsStatusBarEnabled),
-             VR_SLOT(S, put_AreDevToolsEnabled), VR_SLOT(S, put_AreDefaultContextMenusEnabled),
-             VR_SLOT(S, put_IsZoomControlEnabled), VR_SLOT(M, get_Source), VR_SLOT(M, get_WebMessageAsJson),
-             VR_SLOT(N, get_IsSuccess), VR_SLOT(N, get_WebErrorStatus));
+        VR_SLOT(ICoreWebView2Environment, CreateCoreWebView2Controller) + VR_SLOT(C, put_IsVisible) +
+        VR_SLOT(C, put_Bounds) + VR_SLOT(C, get_CoreWebView2) + VR_SLOT(W, get_Settings) + VR_SLOT(W, get_Source) +
+        VR_SLOT(W, Navigate) + VR_SLOT(W, add_NavigationCompleted) + VR_SLOT(W, AddScriptToExecuteOnDocumentCreated) +
+        VR_SLOT(W, PostWebMessageAsJson) + VR_SLOT(W, add_WebMessageReceived) +
+        VR_SLOT(ICoreWebView2_3, SetVirtualHostNameToFolderMapping) + VR_SLOT(S, put_IsStatusBarEnabled) +
+        VR_SLOT(S, put_AreDevToolsEnabled) + VR_SLOT(S, put_AreDefaultContextMenusEnabled) +
+        VR_SLOT(S, put_IsZoomControlEnabled) + VR_SLOT(M, get_Source) + VR_SLOT(M, get_WebMessageAsJson) +
+        VR_SLOT(N, get_IsSuccess) + VR_SLOT(N, get_WebErrorStatus);
 #undef VR_SLOT
     EXPECT_EQ(declared,
               "CreateCoreWebView2Controller 3, put_IsVisible 4, put_Bounds 6, get_CoreWebView2 25, get_Settings 3, "
