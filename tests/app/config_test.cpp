@@ -48,13 +48,19 @@ TEST_F(Config, EveryTextKeyOverridesItsOwnField) {
         "newsContentSelector=12\r\ngameConfigFile=13\r\n[ui]\r\npatcherUrl=14\r\nassetsHost=15\r\nassetsFolder=16\r\n"
         "[links]\r\nregister=17\r\ndiscord=18\r\nyoutube=19\r\nfacebook=20\r\nroadmap=21\r\ngallery=22\r\nwiki=23\r\n"
         "faq=24\r\n[discord]\r\nguildId=25\r\nallowedExecutables=evil.exe\r\n");
-    const std::wstring fields[] = {
-        c.launcherVersion, c.serverUrl,  c.listFile,    c.maintFile,    c.newLauncher, c.updaterExe,
-        c.listKey,         c.gameExe,    c.startupSalt, c.newsUrl,      c.rankingUrl,  c.newsContentSelector,
-        c.gameConfigFile,  c.patcherUrl, c.assetsHost,  c.assetsFolder, c.register_,   c.discord,
-        c.youtube,         c.facebook,   c.roadmap,     c.gallery,      c.wiki,        c.faq,
-        c.guildId};
-    for (size_t i = 0; i < std::size(fields); ++i) EXPECT_EQ(fields[i], std::to_wstring(i + 1)) << "field " << i + 1;
+#define VR_FIELD(name) \
+    { #name, c.name }
+    const std::pair<const char*, const std::wstring&> fields[] = {
+        VR_FIELD(launcherVersion), VR_FIELD(serverUrl),  VR_FIELD(listFile),   VR_FIELD(maintFile),
+        VR_FIELD(newLauncher),     VR_FIELD(updaterExe), VR_FIELD(listKey),    VR_FIELD(gameExe),
+        VR_FIELD(startupSalt),     VR_FIELD(newsUrl),    VR_FIELD(rankingUrl), VR_FIELD(newsContentSelector),
+        VR_FIELD(gameConfigFile),  VR_FIELD(patcherUrl), VR_FIELD(assetsHost), VR_FIELD(assetsFolder),
+        VR_FIELD(register_),       VR_FIELD(discord),    VR_FIELD(youtube),    VR_FIELD(facebook),
+        VR_FIELD(roadmap),         VR_FIELD(gallery),    VR_FIELD(wiki),       VR_FIELD(faq),
+        VR_FIELD(guildId)};
+#undef VR_FIELD
+    for (size_t i = 0; i < std::size(fields); ++i)
+        EXPECT_EQ(fields[i].second, std::to_wstring(i + 1)) << fields[i].first;
     EXPECT_EQ(c.appDataFolderName, LauncherConfig().appDataFolderName);
     EXPECT_EQ(c.allowedExecutables, LauncherConfig().allowedExecutables);
 }
@@ -111,20 +117,18 @@ TEST_F(Config, ListMinSerialAndTheWarningWithoutAKey) {
     for (const auto& [patch, floor] : rows) EXPECT_EQ(Load("[patch]\r\n"s + patch).listMinSerial, floor) << patch;
     EXPECT_TRUE(log_.Has("Config: [patch] listMinSerial=17e8 is not a serial of 1 to 18 digits; ignored"));
 
-    const auto warnings = [this](const std::string& patch) {
-        const size_t from = log_.Lines().size();
+    const auto lastTwoLines = [this](const std::string& patch) {
         Load("[patch]\r\n" + patch);
         const std::vector<std::string> lines = log_.Lines();
-        std::vector<std::string> found;
-        for (size_t i = from; i < lines.size(); ++i)
-            if (lines[i].find("listKey") != std::string::npos) found.push_back(lines[i]);
-        return found;
+        return std::vector<std::string>(lines.end() - 2, lines.end());
     };
-    EXPECT_EQ(warnings("mirrors=https://a.test/|HTTP://b.test/|http://c.test/"),
-              (std::vector<std::string>{"Config: WARNING: no [patch] listKey and HTTP://b.test/ is plain http://; "
-                                        "anyone on the way to it can make players run a program of their choice"}));
-    EXPECT_EQ(warnings("mirrors=https://a.test/").size(), 1u);
-    EXPECT_TRUE(warnings("mirrors=http://a.test/\r\nlistKey=QUJD").empty());
+    const std::string applying = "Config: applying overrides from Veltrune.ini";
+    EXPECT_EQ(lastTwoLines("mirrors=https://a.test/|HTTP://b.test/|http://c.test/"),
+              (std::vector<std::string>{applying,
+                                        "Config: WARNING: no [patch] listKey and HTTP://b.test/ is plain "
+                                        "http://; anyone on the way to it can make players run a program "
+                                        "of their choice"}));
+    EXPECT_EQ(lastTwoLines("mirrors=http://a.test/\r\nlistKey=QUJD").back(), applying);
 }
 
 }  // namespace
