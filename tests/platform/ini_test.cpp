@@ -1,4 +1,5 @@
-// The shared list and INI helpers over the real profile functions.
+// Where the launcher finds itself, how paths are joined, and the shared list
+// and INI helpers over the real profile functions.
 #include "platform/ini.h"
 
 #include <gtest/gtest.h>
@@ -6,12 +7,25 @@
 #include <string>
 #include <vector>
 
+#include "platform/folders.h"
+#include "platform/launcher_config.h"
+#include "platform/paths.h"
 #include "support/temp_dir.h"
 
 namespace vr {
 namespace {
 
 using Strings = std::vector<std::wstring>;
+
+TEST(JoinPathTest, ExactlyOneBackslash) {
+    EXPECT_EQ(GetExePath(), GetExeDirectory() + L"\\platform_tests.exe");
+    EXPECT_EQ(JoinPath(L"C:\\Games\\Veltrune", L"Veltrune.ini"), L"C:\\Games\\Veltrune\\Veltrune.ini");
+    EXPECT_EQ(JoinPath(L"C:\\Games\\Veltrune\\", L"Veltrune.ini"), L"C:\\Games\\Veltrune\\Veltrune.ini");
+    EXPECT_EQ(JoinPath(L"", L"Veltrune.ini"), L"Veltrune.ini");
+    LauncherConfig c;
+    c.gameConfigFile = L"Config\\game.ini";
+    EXPECT_EQ(GameSettingsPath(c, L"D:\\q\\"), L"D:\\q\\Config\\game.ini");
+}
 
 TEST(SplitListTest, Cases) {
     EXPECT_EQ(SplitList(L"|a | b,,a,"), (Strings{L"a", L"b", L"a"}));
