@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -328,6 +329,7 @@ TEST_F(PatchRunTest, FailuresMapToResults) {
     EXPECT_EQ(Make({s1.WUrl()}).Run(cancel, {}), PatchResult::NetworkError);
     EXPECT_EQ(s1.CountRequests("/a.dat.gz"), 6);
     EXPECT_FALSE(game.Exists(L"a.dat"));
+    EXPECT_FALSE(game.Exists(L"a.dat.veltrune-staged"));
     // The list itself.
     s1.Remove("/list.txt.gz");
     Patcher p = Make({s1.WUrl()});
@@ -337,6 +339,10 @@ TEST_F(PatchRunTest, FailuresMapToResults) {
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::NetworkError);
     s1.Serve("/list.txt.gz", "plain text, not gzip");
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::NetworkError);
+}
+
+TEST_F(PatchRunTest, AListInflatingPastItsCapIsRefused) {
+    Patcher p = Make({s1.WUrl()});
     // About 70 KiB on the wire, 70 MiB inflated: a file line, then blank lines.
     std::string bomb = "v 29\nf 1 1 x b.dat\n";
     bomb.resize(70u << 20, '\n');
@@ -347,6 +353,20 @@ TEST_F(PatchRunTest, FailuresMapToResults) {
     bomb.resize(64u << 20);  // exactly at the cap is still a list
     s1.Serve("/list.txt.gz", Gzip(bomb, 9));
     EXPECT_EQ(p.Run(cancel, {}), PatchResult::Finished);
+}
+
+// The bar, the sizes and the time left move while one large file arrives.
+TEST_F(PatchRunTest, AWholeFileCountsAsDownloadedWhileItArrives) {
+    s1.Serve("/list.txt.gz", Gzip("v 29\nf 1 1048576 0 big.dat\n"));
+    std::atomic<bool> counted{false};
+    s1.Set("/big.dat.gz", HeldBack(Noise(1 << 20, 7), [&] { return counted.load(); }));
+    PatchCallbacks c;
+    c.fileProgress = [](int, double, double, const std::wstring&) {};
+    c.transfer = [&](int64_t, int64_t downloaded, int64_t) {
+        if (downloaded > 0 && !game.Exists(L"big.dat")) counted = true;
+    };
+    EXPECT_EQ(Make({s1.WUrl()}).Run(cancel, c), PatchResult::Finished);
+    EXPECT_TRUE(counted) << "nothing counted as downloaded before the file was in place";
 }
 
 // Another version line, older as well as newer, means another launcher.
