@@ -91,6 +91,8 @@ protected:
     };
     std::shared_ptr<Threads> threads = std::make_shared<Threads>();
     TempDir dir;  // the launcher's folder and the game folder
+    const std::wstring record = dir.Join(L"starts.txt");
+    const ScopedEnv recordEnv{L"VR_FAKE_RECORD", record};  // where the stand-in client records its starts
     HttpServer server;
     RecordingHost host;
     LauncherConfig config;
@@ -289,8 +291,6 @@ TEST_F(ReadyTest, ARepairWithdrawsPlayWhileItHashesEveryFile) {
 }
 
 TEST_F(ReadyTest, OnePlayStartsTheClientsAndASecondIsRefusedMeanwhile) {
-    const std::wstring record = dir.Join(L"starts.txt");
-    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
     ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"quorvane.exe").c_str(), FALSE));
     const size_t from = host.EventCount();
     const int threadsBefore = threads->started;
@@ -351,9 +351,10 @@ TEST_F(WorkerTest, AFailedPassSaysWhatToDo) {
     List("v 29\nd game\n" + FileLine("big.dat", big.size()));
     File("game/big.dat", big);
     // Found before a byte is fetched, with the drive (read D here) and what the file needs.
-    EXPECT_EQ(std::regex_replace(failure(disks.full), std::regex("space on [^\n]*: "), "space on D: "),
-              "The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
-                  "\\game\n(not enough disk space on D: 2.0 MiB needed). Free some space on that disk, then try again.");
+    EXPECT_EQ(
+        std::regex_replace(failure(disks.full), std::regex("space on [^\n]*: "), "space on D: "),
+        "The launcher could not write to the folder\n" + WideToUtf8(disks.full) +
+            "\\game\n(not enough disk space on D: 2.0 MiB needed). Free some space on that disk, then try again.");
     bridge.reset();
     DeleteFileW((disks.full + L"\\filler").c_str());
     RemoveDirectoryW((disks.full + L"\\game").c_str());
@@ -372,8 +373,6 @@ TEST_F(WorkerTest, AnOutdatedLauncherHandsOverOnlyOnceTheUpdaterStarts) {
                                  R"(software, then press Retry."})"}));
     EXPECT_EQ(host.CountCalls("Close"), 0);
 
-    const std::wstring record = dir.Join(L"starts.txt");
-    ScopedEnv recordEnv(L"VR_FAKE_RECORD", record);
     ASSERT_TRUE(CopyFileW(FakeProcessExe().c_str(), dir.Join(L"updater.exe").c_str(), FALSE));
     const size_t from = host.EventCount();
     Cmd("patch.retry");
