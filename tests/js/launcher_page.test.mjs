@@ -7,7 +7,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { startServer } from '../support/js/server.mjs';
 import { launchBrowser } from '../support/js/browser.mjs';
-import { createLauncherHarness, INIT, PASS_TO_READY, ev } from '../support/js/launcher_page.mjs';
+import { createLauncherHarness, INIT, PASS_TO_READY, toDownloading, ev } from '../support/js/launcher_page.mjs';
 
 const LONG_FILE = 'data\\world\\maps\\northern_reaches_of_the_frostbound_kingdom\\terrain_lod0_high_quality_streaming_tiles.pak';
 const MISSING = 'A required file was not found on the server:\nhttps://patch.game.example/files/data/world/maps/northern_reaches_of_the_frostbound_kingdom/terrain_lod0_high_quality_streaming_tiles.pak.gz';
@@ -51,14 +51,8 @@ const expectPage = async (lp, want, when) => assert.deepEqual(await lp.look(Obje
 const noOverflow = async (lp, state) => assert.deepEqual(await lp.shot(state), [], `text overflow in the ${state} state`);
 const later = async (lp, ms) => { await lp.page.clock.fastForward(ms); await lp.frame(); };
 
-// Waits for the page's last news.rect report to satisfy test.
-async function rectSettles(lp, test) {
-  for (let i = 0; i < 100 && !test(await lp.lastRect()); i++) await lp.frame();
-  assert.ok(test(await lp.lastRect()), `news area reported as ${JSON.stringify(await lp.lastRect())}`);
-}
-
 describe('launcher page', () => {
-  it('announces itself once listening, reports the news area, fills in init, and again after a resize or reload', () => scenario(async (lp) => {
+  it('announces itself once listening, reports the news area, fills in init and the Discord widget (as text; errors and non-JSON fall back quietly), and again after a resize or reload', () => scenario(async (lp) => {
     const posts = await lp.rawPosts();
     assert.ok(posts.every((p) => p.type === 'object'), 'commands are posted as objects, never as strings');
     assert.deepEqual(posts.filter((p) => JSON.parse(p.json).cmd === 'ui.ready').map((p) => p.listeners), [1],
@@ -67,13 +61,22 @@ describe('launcher page', () => {
 
     await lp.emit(INIT, { evt: 'discord', json: JSON.stringify(WIDGET) });
     await expectPage(lp, { '#version': 'v1.0.0', '#clients-value': '2', '#register-card:shown': true, '#link-youtube:shown': true,
-      '#link-facebook:shown': false, '#play:enabled': false }, 'after init (an empty link hides its button)');
+      '#link-facebook:shown': false, '#play:enabled': false, '#discord-title': 'Veltrune Official', '#discord-online-text': '1284 online',
+      '#discord-note:shown': false }, 'after init (an empty link hides its button)');
     await noOverflow(lp, 'idle');
+    assert.deepEqual(await lp.page.evaluate(() => ({
+      names: [...document.querySelectorAll('.member-name')].map((n) => n.textContent),
+      dots: ['dnd', 'idle'].map((d) => document.querySelectorAll(`.member .dot-${d}`).length),
+      markup: window.injected !== undefined || !!document.querySelector('.members img'),
+    })), { names: WIDGET.members.map((m) => m.username), dots: [1, 1], markup: false });
+    for (const bad of [{ error: true }, { json: '<html><body>502 Bad Gateway</body></html>' }, { json: '"just a string"' }]) {
+      await lp.emit({ evt: 'discord', json: JSON.stringify(WIDGET) }, { evt: 'discord', ...bad });
+      await expectPage(lp, { '#discord-note:shown': true, '#discord-online-text': 'Status unavailable', '#discord-members': '' }, JSON.stringify(bad));
+    }
 
     const wide = await lp.lastRect();
     await lp.page.setViewportSize({ width: 1100, height: 700 });
-    await rectSettles(lp, (r) => r.w !== wide.w);
-    assert.deepEqual(await lp.lastRect(), await lp.newsBox());
+    await lp.rectSettles((r) => r.w !== wide.w);
     await lp.reload();
     assert.equal((await lp.commands('ui.ready')).length, 1, 'a reloaded page announces itself again');
   }));
@@ -102,15 +105,14 @@ describe('launcher page', () => {
     const open = await lp.lastRect();
     await lp.emit(ev.maintenance(true), ev.ready(false));
     await expectPage(lp, { '#maintenance:shown': true, '#play:enabled': false, '#phase': 'MAINTENANCE' }, 'maintenance');
-    await rectSettles(lp, (r) => r.h < open.h);
-    assert.deepEqual(await lp.lastRect(), await lp.newsBox());
+    await lp.rectSettles((r) => r.h < open.h);
     await noOverflow(lp, 'maintenance');
     await lp.emit(ev.maintenance(false));
     await expectPage(lp, { '#maintenance:shown': false, '#play:enabled': false }, 'maintenance over: files are checked again first');
-    await rectSettles(lp, (r) => r.h === open.h);
+    await lp.rectSettles((r) => r.h === open.h);
   }));
 
-  it('holds Play until the launch ends, posts it once however often pressed, also on a reloaded page', () => scenario(async (lp) => {
+  it('holds Play until the launch ends, posts it once however often pressed, reaches it by keyboard, also on a reloaded page', () => scenario(async (lp) => {
     await lp.emit(INIT, ...PASS_TO_READY);
     await lp.click('#clients-inc');
     await lp.page.$eval('#play', (b) => { b.click(); b.click(); }); // both before the page redraws
@@ -120,7 +122,10 @@ describe('launcher page', () => {
     await later(lp, 30000); // three clients may take 25 s to start
     await expectPage(lp, { '#play:enabled': false, '#phase': 'STARTING' }, 'while the clients start');
     await lp.emit(ev.launch(false, 3));
-    assert.equal(await lp.page.isEnabled('#play'), true, 'after the launch');
+    for (let i = 0; i < 40 && (await lp.page.evaluate(() => document.activeElement.id)) !== 'play'; i++) await lp.page.keyboard.press('Tab');
+    assert.match(await lp.page.$eval('#play', (b) => getComputedStyle(b).boxShadow), /rgb\(240, 179, 90\)/, 'accent focus ring on Play');
+    await lp.page.keyboard.press('Enter');
+    assert.equal((await lp.commands('game.play')).length, 2, 'Play reached by the keyboard after the launch');
 
     await lp.reload();
     await lp.emit(INIT, ev.maintenance(false), ev.ready(true), ev.launch(true));
@@ -134,8 +139,7 @@ describe('launcher page', () => {
   }, {}, clocked));
 
   it('shows an error with its line break; a Retry without answer offers Retry again, never a cancel', () => scenario(async (lp) => {
-    await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.filecount(2), ev.phase('downloading'),
-      ev.block(10, 1, 1, 'data/a.pak', 0, 2), ev.ready(false), ev.error(MISSING));
+    await lp.emit(INIT, ...toDownloading(2), ev.block(10, 1, 1, 'data/a.pak', 0, 2), ev.ready(false), ev.error(MISSING));
     await expectPage(lp, { '#error-message': MISSING, '#error-panel:shown': true, '#patch-progress:shown': false, '#cancel:shown': false,
       '#play:enabled': false }, 'error');
     await noOverflow(lp, 'error');
@@ -151,7 +155,7 @@ describe('launcher page', () => {
   }, {}, clocked));
 
   it('ignores the late events of a cancelled pass until the next pass starts', () => scenario(async (lp) => {
-    await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.filecount(7), ev.phase('downloading'), ev.block(64, 8.42, 212.5, LONG_FILE, 3, 7));
+    await lp.emit(INIT, ...toDownloading(7), ev.block(64, 8.42, 212.5, LONG_FILE, 3, 7));
     await lp.click('#cancel');
     assert.deepEqual(await lp.commands('patch.cancel'), [{ cmd: 'patch.cancel' }]);
     assert.equal(await lp.page.evaluate(() => document.activeElement.id), 'resume', 'focus does not fall to the body');
@@ -179,7 +183,7 @@ describe('launcher page', () => {
     assert.deepEqual(shown.slice(0, 21), [-1, -1, -1, -1, -1, -1, 57, 57, 56, 56, 55, 55, 54, 54, 53, 53, 52, 52, 51, 51, 50],
       'nothing in the first 3 s, then a steady countdown');
     assert.ok(shown.slice(21).every((s, i) => s >= shown[20 + i] * 0.85 - 0.5), `a burst moves it gently: ${shown.slice(20)}`);
-    await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.filecount(2), ev.phase('downloading'));
+    await lp.emit(INIT, ...toDownloading(2));
     const texts = [];
     for (const [ms, mb] of [[0, 0], [2000, 4], [10000, 24]]) { // steps long enough that the page's own time barely adds
       await later(lp, ms);
@@ -190,7 +194,7 @@ describe('launcher page', () => {
     await noOverflow(lp, 'time-left');
   }, {}, clocked));
 
-  it('options: shows the stored values, saves the choices and the speed limit only when changed, hides the news view meanwhile', () => scenario(async (lp) => {
+  it('options: shows the stored values, saves the choices and the speed limit only when changed, hides the news view meanwhile, verifies', () => scenario(async (lp) => {
     await lp.emit(INIT);
     await lp.clearCommands();
     await lp.click('#open-options');
@@ -236,14 +240,13 @@ describe('launcher page', () => {
     await lp.page.keyboard.press('Escape');
     await lp.frame();
     assert.deepEqual([(await lp.commands('options.save')).length, (await lp.lastRect()).visible], [2, true]);
-  }));
 
-  it('Verify game files asks for a repair, closes the dialog and shows the files and MiB checked', () => scenario(async (lp) => {
-    await lp.emit(INIT, ...PASS_TO_READY);
+    // Verify game files asks for a repair, closes the dialog and shows the files and MiB checked.
+    await lp.emit(...PASS_TO_READY);
     await lp.click('#open-options');
     await lp.emit(ev.options({}));
     await lp.click('#opt-verify');
-    assert.deepEqual([await lp.commands('patch.verify'), await lp.commands('options.save')], [[{ cmd: 'patch.verify' }], []]);
+    assert.deepEqual([await lp.commands('patch.verify'), (await lp.commands('options.save')).length], [[{ cmd: 'patch.verify' }], 2]);
     assert.equal(await lp.page.$eval('#options-dialog', (d) => d.open), false);
     await lp.emit(ev.maintenance(false), ev.ready(false), ev.phase('checking'), ev.phase('verifying'),
       { evt: 'verify', files: 1, fileCount: 4, doneMb: 256, totalMb: 1024 });
@@ -255,13 +258,20 @@ describe('launcher page', () => {
     await expectPage(lp, { '#phase': 'DOWNLOADING', '#overall-files': '0 of 1 files' }, 'downloading after the check');
   }));
 
-  it('keeps the client count within 1 to 8 and saves each change', () => scenario(async (lp) => {
-    await lp.emit({ ...INIT, clientCount: 0 });
+  it('keeps the client count within 1 to 8, swaps the background video for the picture, and saves each change', () => scenario(async (lp) => {
+    await lp.emit({ ...INIT, clientCount: 0, animatedBg: true });
     await expectPage(lp, { '#clients-value': '1', '#clients-dec:enabled': false }, 'a stored 0');
     for (let i = 0; i < 9; i++) await lp.click('#clients-inc', { force: true });
     await expectPage(lp, { '#clients-value': '8', '#clients-inc:enabled': false }, 'nine presses');
     await lp.click('#clients-dec');
     assert.deepEqual((await lp.commands('settings.setClientCount')).map((c) => c.count), [2, 3, 4, 5, 6, 7, 8, 7]);
+    const read = () => lp.page.evaluate(() => [document.getElementById('bg-video').paused, document.getElementById('bg-still').hidden,
+      document.getElementById('bg-toggle').getAttribute('aria-pressed')]);
+    await lp.click('#bg-toggle');
+    assert.deepEqual(await read(), [true, false, 'false']);
+    await lp.click('#bg-toggle');
+    assert.deepEqual((await lp.commands('settings.setAnimatedBg')).map((c) => c.enabled), [false, true]);
+    assert.deepEqual(await read(), [false, true, 'true']);
     await lp.emit({ ...INIT, clientCount: 12 });
     assert.equal(await lp.text('#clients-value'), '8');
   }));
@@ -287,30 +297,6 @@ describe('launcher page', () => {
     }, { ...open, ignoreErrors: (text) => text.includes('404') }));
   }
 
-  it('background toggle: saves the choice and swaps the video for the picture', () => scenario(async (lp) => {
-    await lp.emit({ ...INIT, animatedBg: true });
-    const read = () => lp.page.evaluate(() => [document.getElementById('bg-video').paused, document.getElementById('bg-still').hidden,
-      document.getElementById('bg-toggle').getAttribute('aria-pressed')]);
-    await lp.click('#bg-toggle');
-    assert.deepEqual(await read(), [true, false, 'false']);
-    await lp.click('#bg-toggle');
-    assert.deepEqual((await lp.commands('settings.setAnimatedBg')).map((c) => c.enabled), [false, true]);
-    assert.deepEqual(await read(), [false, true, 'true']);
-  }));
-
-  it('renders the Discord widget as text and falls back quietly on errors and non-JSON', () => scenario(async (lp) => {
-    await lp.emit(INIT, { evt: 'discord', json: JSON.stringify(WIDGET) });
-    await expectPage(lp, { '#discord-title': 'Veltrune Official', '#discord-online-text': '1284 online', '#discord-note:shown': false }, 'widget');
-    assert.deepEqual(await lp.page.evaluate(() => ({
-      names: [...document.querySelectorAll('.member-name')].map((n) => n.textContent),
-      dots: ['dnd', 'idle'].map((d) => document.querySelectorAll(`.member .dot-${d}`).length),
-      markup: window.injected !== undefined || !!document.querySelector('.members img'),
-    })), { names: WIDGET.members.map((m) => m.username), dots: [1, 1], markup: false });
-    for (const bad of [{ error: true }, { json: '<html><body>502 Bad Gateway</body></html>' }, { json: '"just a string"' }]) {
-      await lp.emit({ evt: 'discord', json: JSON.stringify(WIDGET) }, { evt: 'discord', ...bad });
-      await expectPage(lp, { '#discord-note:shown': true, '#discord-online-text': 'Status unavailable', '#discord-members': '' }, JSON.stringify(bad));
-    }
-  }));
 
   it('posts what the player asks for: links by key, news tabs by mouse and keyboard, the window buttons', () => scenario(async (lp) => {
     const keys = ['register', 'discord', 'youtube', 'facebook', 'roadmap', 'gallery', 'wiki', 'faq'];
@@ -333,16 +319,8 @@ describe('launcher page', () => {
     await expectPage(lp, { '#register-card:shown': false, '#discord-join:shown': false, '#socials:shown': false }, 'no links');
   }));
 
-  it('reaches Play with the keyboard and shows where the focus is', () => scenario(async (lp) => {
-    await lp.emit(INIT, ...PASS_TO_READY);
-    for (let i = 0; i < 40 && (await lp.page.evaluate(() => document.activeElement.id)) !== 'play'; i++) await lp.page.keyboard.press('Tab');
-    assert.match(await lp.page.$eval('#play', (b) => getComputedStyle(b).boxShadow), /rgb\(240, 179, 90\)/, 'accent focus ring on Play');
-    await lp.page.keyboard.press('Enter');
-    assert.deepEqual(await lp.commands('game.play'), [{ cmd: 'game.play', clients: 2 }]);
-  }));
-
   it('draws a stream of progress events at most once per frame', () => scenario(async (lp) => {
-    await lp.emit(INIT, ev.maintenance(false), ev.phase('checking'), ev.filecount(40), ev.phase('downloading'));
+    await lp.emit(INIT, ...toDownloading(40));
     const r = await lp.page.evaluate(async () => {
       let writes = 0;
       let frames = 0;

@@ -1,5 +1,6 @@
 // Opens the launcher page from a loopback server with a stand-in for the
 // web view's message channel, and gives tests the commands the page posted.
+import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -62,6 +63,8 @@ export const ev = {
 };
 // Every pass starts with "maintenance"; this one ends with Play offered.
 export const PASS_TO_READY = [ev.maintenance(false), ev.phase('checking'), ev.phase('finished'), ev.ready(true)];
+// A pass that has begun to download fileCount files.
+export const toDownloading = (fileCount) => [ev.maintenance(false), ev.phase('checking'), ev.filecount(fileCount), ev.phase('downloading')];
 
 // One browser context and tab serve every scenario of a file, each scenario
 // starting from a fresh load of the page: a new tab per scenario costs a
@@ -132,6 +135,12 @@ function launcherPage(page, errors) {
     async newsBox() {
       const r = await page.evaluate(() => document.getElementById('news-area').getBoundingClientRect().toJSON());
       return { cmd: 'news.rect', visible: true, x: Math.round(r.left), y: Math.round(r.top), w: Math.round(r.width), h: Math.round(r.height) };
+    },
+    // Waits for the last report to satisfy test; it must then be where the area is.
+    async rectSettles(test) {
+      for (let i = 0; i < 100 && !test(await lp.lastRect()); i++) await lp.frame();
+      assert.ok(test(await lp.lastRect()), `news area reported as ${JSON.stringify(await lp.lastRect())}`);
+      assert.deepEqual(await lp.lastRect(), await lp.newsBox());
     },
     // Keeps a screenshot of the state; returns the text spilling out of its box.
     async shot(name) {
