@@ -304,7 +304,6 @@ TEST_F(ReadyTest, OnePlayStartsTheClientsAndASecondIsRefusedMeanwhile) {
     EXPECT_EQ(host.EventsNamed("launch", from),
               (Texts{R"({"evt":"launch","active":true})", R"({"evt":"launch","active":true})",
                      R"({"evt":"launch","active":false,"started":3})"}));
-    EXPECT_EQ(host.CountCalls("Close"), 1);
 }
 
 // Each failure ends the pass with play withdrawn and a text the player can act on.
@@ -334,7 +333,6 @@ TEST_F(WorkerTest, AFailedPassSaysWhatToDo) {
     EXPECT_EQ(failure(),
               "The patch list has expired by this computer's clock. Please check the date and time of this "
               "computer; if they are right, try again later. Your game files were not changed.");
-    EXPECT_FALSE(dir.Exists(L"made"));
     config.listKey.clear();
     List("v 29\nd Data\n" + FileLine("a.dat", 3));
     File("Data/a.dat", "abc");
