@@ -112,8 +112,7 @@ TEST(WebViewOrigin, OnlyTheOriginAndPagesBelowItAreTrusted) {
     EXPECT_FALSE(IsFromOrigin(L"", L""));  // no start page: nothing is trusted by it
 }
 
-// Each failure ends in one log line, at most one box, and a close exactly
-// when the main view can no longer come.
+// Each failure: one log line, at most one box, a close exactly when the main view cannot come.
 TEST_F(WebViewTest, RuntimeFailures) {
     const struct {
         const char* options;
@@ -145,8 +144,10 @@ TEST_F(WebViewTest, RuntimeFailures) {
         EXPECT_EQ(g_closes, row.closes ? 1 : 0) << name;
         EXPECT_EQ(row.log ? Logged(row.log) : 1, 1) << name;
         ASSERT_EQ(g_boxes.size(), row.box ? 1u : 0u) << name;
-        if (row.box) EXPECT_EQ(g_boxes[0].first, window) << name;
-        if (row.box) EXPECT_NE(g_boxes[0].second.find(row.box), std::wstring::npos) << WideToUtf8(g_boxes[0].second);
+        if (row.box) {
+            EXPECT_EQ(g_boxes[0].first, window) << name;
+            EXPECT_NE(g_boxes[0].second.find(row.box), std::wstring::npos) << WideToUtf8(g_boxes[0].second);
+        }
         EXPECT_EQ(view->HasMainView(), row.created && !row.closes) << name;
         EXPECT_LE(row.closes ? Count("environment CreateCoreWebView2Controller") : 0, 1) << name;  // no news view
     }

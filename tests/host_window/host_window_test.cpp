@@ -1,6 +1,5 @@
-// The real host window under Xvfb, with the real loader and the fake runtime
-// in process: DPI changes, and requests from other threads before, during and
-// after the window's life.
+// The real host window under Xvfb with the fake runtime: DPI changes, and
+// requests from other threads before, during and after the window's life.
 #include "host/host_window.h"
 
 #include <gtest/gtest.h>

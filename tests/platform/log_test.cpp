@@ -19,8 +19,7 @@ namespace {
 using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
-// OutputDebugStringW ends in DBG_PRINTEXCEPTION_C with the text in the ANSI
-// code page (Wine 8 raises only that one); a vectored handler records it.
+// OutputDebugStringW raises DBG_PRINTEXCEPTION_C with ANSI text (Wine 8's only one); a handler records it.
 std::mutex g_debugLock;
 Lines g_debugLines;
 LONG CALLBACK RecordDebugText(EXCEPTION_POINTERS* info) {
@@ -62,8 +61,7 @@ TEST(Log, FileAndDebuggerThroughALauncherRun) {
     EXPECT_EQ(Messages(dir), (Lines{"Patcher: caf\xC3\xA9 \xE4\xB8\xAD", raw}));
     EXPECT_TRUE(DebuggerSaw(L"[VR] Patcher: caf\u00e9 \u4e2d\n")) << "the debugger gets the text, not its UTF-8 bytes";
 
-    // Opened per line: the file can be deleted while the launcher runs. A file
-    // locked by someone else loses the line; the debugger still gets it.
+    // Opened per line, so it can be deleted meanwhile; a locked file loses the line, not the debugger.
     ASSERT_TRUE(DeleteFileW(dir.Join(L"Veltrune.log").c_str()));
     LogLine("after delete");
     HANDLE holder = CreateFileW(dir.Join(L"Veltrune.log").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
