@@ -1,5 +1,4 @@
-// What the player chooses: the game's settings file, the display modes the
-// options offer, backgrounds and the launcher's own preferences.
+// What the player chooses: the game's settings file, display modes, backgrounds, the launcher's preferences.
 #include "game/game_options.h"
 
 #include <gtest/gtest.h>

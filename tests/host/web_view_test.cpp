@@ -17,7 +17,6 @@
 using namespace vr;
 using vr::test::FakeWebView2;
 using vr::test::PumpUntil;
-using vr::test::TempDir;
 
 namespace {
 
@@ -93,7 +92,7 @@ protected:
         return n;
     }
 
-    TempDir logDir;
+    vr::test::TempDir logDir;
     FakeWebView2 fake;
     HWND window = nullptr;
     std::unique_ptr<WebView> view;

@@ -1,5 +1,4 @@
-// Where the launcher finds itself, how paths are joined, and the shared list
-// and INI helpers over the real profile functions.
+// The launcher's own path, joined paths, and the list and INI helpers over the real profile functions.
 #include "platform/ini.h"
 
 #include <gtest/gtest.h>

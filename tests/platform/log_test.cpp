@@ -1,5 +1,4 @@
-// The process-wide log through the real file and the real debugger channel.
-// Each test points InitLog at its own folder first.
+// The process-wide log through the real file and debugger channel; each test logs to its own folder.
 #include "platform/log.h"
 
 #include <gtest/gtest.h>
