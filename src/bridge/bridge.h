@@ -102,8 +102,10 @@ private:
     // The passes and the maintenance checks between them, until a pass fails
     // or is cancelled; the patcher lives and dies in here.
     void RunPasses();
-    // The body will run no further pass: start requests from here on are kept.
-    void MarkEnding();
+    // The body will run no further pass: marked before the page hears of the
+    // error, so a start request (a Retry at the error) from here on is kept;
+    // Play is withdrawn and the error posted.
+    void EndWithError(const std::string& message);
     void WaitBeforeNextCheck();
     ClientLauncher MakeLauncher() const;
     // Starts a detached job thread; false (logged) when none could be made.

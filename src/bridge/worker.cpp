@@ -137,9 +137,13 @@ void Bridge::VerifyGameFiles() {
     StartWorker();  // a running body picks the request up between passes
 }
 
-void Bridge::MarkEnding() {
-    const std::lock_guard<std::mutex> lock(startLock);
-    ending = true;
+void Bridge::EndWithError(const std::string& message) {
+    {
+        const std::lock_guard<std::mutex> lock(startLock);
+        ending = true;
+    }
+    WithdrawPlay();
+    Post(ErrorEvent(message));
 }
 
 void Bridge::WaitBeforeNextCheck() {
@@ -227,17 +231,11 @@ void Bridge::RunPasses() {
                 // Closing now would close the launcher on every start
                 // without a word; the player must learn what to fix.
                 LogLine("Bridge: the launcher update was not handed over (the updater did not start); staying open");
-                MarkEnding();
-                WithdrawPlay();
-                Post(ErrorEvent(UpdaterFailedText(config.updaterExe)));
+                EndWithError(UpdaterFailedText(config.updaterExe));
                 return;
             }
             if (result != PatchResult::Finished) {
-                // Marked before the page hears of it: a Retry pressed at the
-                // error is then never lost to the body's last steps.
-                MarkEnding();
-                WithdrawPlay();
-                Post(ErrorEvent(FailedPassText(result, patcher)));
+                EndWithError(FailedPassText(result, patcher));
                 return;  // no more polling; the page may ask for a retry
             }
             patched = true;
